@@ -1,0 +1,93 @@
+# Host side: portable code, the packer, host tests and fuzzers; then the
+# Windows side as a sub-build that is handed the packer.
+option(KORVANTHELM_SANITIZE "Build host code with AddressSanitizer and UBSan" ON)
+option(KORVANTHELM_WINDOWS "Cross-build the Windows part and run its tests under Wine" ON)
+set(KORVANTHELM_FUZZ_SECONDS 10 CACHE STRING "Length of each fuzzer's run in the host tests")
+
+# wimlib (Debian libwim-dev): the packer's LZMS compressor, and the reference
+# decoder our own decoder is compared with. Its .pc file names private
+# dependencies that are not installed, so it is found directly.
+find_path(WIMLIB_INCLUDE_DIR wimlib.h REQUIRED)
+find_library(WIMLIB_LIBRARY wim REQUIRED)
+add_library(wimlib::wimlib UNKNOWN IMPORTED)
+set_target_properties(wimlib::wimlib PROPERTIES IMPORTED_LOCATION ${WIMLIB_LIBRARY}
+                      INTERFACE_INCLUDE_DIRECTORIES ${WIMLIB_INCLUDE_DIR})
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+
+if(KORVANTHELM_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# libFuzzer targets need clang; with another compiler they are simply not built.
+set(KORVANTHELM_HAVE_FUZZER OFF)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  set(KORVANTHELM_HAVE_FUZZER ON)
+endif()
+# korvanthelm_add_fuzzer(name source... LIBS lib...): a libFuzzer target plus a
+# short fixed-time run of it as a host test.
+function(korvanthelm_add_fuzzer name)
+  if(NOT KORVANTHELM_HAVE_FUZZER)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "" "LIBS" ${ARGN})
+  add_executable(${name} ${F_UNPARSED_ARGUMENTS})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  korvanthelm_strict(${name})
+  add_test(NAME ${name}.run
+           COMMAND ${name} -max_total_time=${KORVANTHELM_FUZZ_SECONDS} -print_final_stats=1
+                   -rss_limit_mb=4096)
+endfunction()
+
+# Host programs that the Windows build uses to make its test packages.
+add_custom_target(korvanthelm-test-tools)
+
+add_subdirectory(format)
+add_subdirectory(codec/lzms)
+add_subdirectory(tools/pack)
+add_subdirectory(tests/host)
+add_subdirectory(bench)
+
+if(KORVANTHELM_WINDOWS)
+  include(ExternalProject)
+  set(_packer_args)
+  set(_packer_deps korvanthelm-test-tools)
+  if(TARGET korvanthelm-pack)
+    set(_packer_args -DKORVANTHELM_PACKER=$<TARGET_FILE:korvanthelm-pack>)
+    list(APPEND _packer_deps korvanthelm-pack)
+  endif()
+  set(KORVANTHELM_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
+  # Handed through to the Windows build unchanged when set.
+  set(_passthrough)
+  foreach(var KORVANTHELM_PACKAGE KORVANTHELM_LAUNCHER_EXE_SHA256 KORVANTHELM_LAUNCHER_JAR_SHA256
+              KORVANTHELM_LAUNCHER_TREE)
+    if(DEFINED ${var})
+      list(APPEND _passthrough -D${var}=${${var}})
+    endif()
+  endforeach()
+  ExternalProject_Add(windows
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${KORVANTHELM_WINDOWS_BINARY_DIR}
+    CMAKE_GENERATOR ${CMAKE_GENERATOR}
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/x86_64-w64-mingw32.cmake
+      -DCMAKE_BUILD_TYPE=Release
+      ${_packer_args}
+      -DKORVANTHELM_HOST_TOOLS_DIR=${CMAKE_BINARY_DIR}/tools
+      ${_passthrough}
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    DEPENDS ${_packer_deps}
+    USES_TERMINAL_BUILD ON
+    USES_TERMINAL_CONFIGURE ON)
+  # One ctest run covers both sides: the Windows build's tests are included
+  # as a subdirectory of this one.
+  file(WRITE ${CMAKE_BINARY_DIR}/windows-tests.cmake "subdirs(\"${KORVANTHELM_WINDOWS_BINARY_DIR}\")\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/windows-tests.cmake)
+endif()

@@ -1,0 +1,60 @@
+# Windows side (mingw-w64): the bootstrapper, its test programs, the demo
+# launcher and the stand-in cabinet.dll; tests run under Wine.
+enable_language(RC)
+
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+# No timestamps in the PE header: the same sources give the same bytes.
+add_link_options(-Wl,--no-insert-timestamp)
+
+set(KORVANTHELM_PACKER "" CACHE FILEPATH "Host packer (korvanthelm-pack), handed in by the host build")
+set(KORVANTHELM_HOST_TOOLS_DIR "" CACHE PATH "Folder of the host build's tools")
+
+# Every test program runs through the wrapper that owns this tree's Wine prefix.
+set(KORVANTHELM_WINE_HOME ${CMAKE_BINARY_DIR}/wine)
+set(KORVANTHELM_STANDIN_DLL ${CMAKE_BINARY_DIR}/bin/cabinet.dll)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# Programs with a wmain/wWinMain entry.
+function(korvanthelm_unicode_entry target)
+  target_compile_options(${target} PRIVATE -municode)
+  target_link_options(${target} PRIVATE -municode)
+endfunction()
+
+include(${CMAKE_SOURCE_DIR}/cmake/bootstrapper.cmake)
+
+add_subdirectory(format)
+add_subdirectory(codec/lzms)
+add_subdirectory(support/cabinet)
+add_subdirectory(platform)
+add_subdirectory(package)
+add_subdirectory(bootstrap)
+add_subdirectory(demo)
+add_subdirectory(resources)
+add_subdirectory(tests/windows)
+add_subdirectory(tests/e2e)
+
+# korvanthelm_windows_test(<name> <sources...> [LIBS <libs...>] [DEPENDS <targets...>]
+#                          [PROPERTIES <ctest properties...>])
+# A GoogleTest program run under Wine, one CTest entry per test case.
+function(korvanthelm_windows_test name)
+  cmake_parse_arguments(T "" "" "LIBS;DEPENDS;PROPERTIES" ${ARGN})
+  add_executable(${name} ${T_UNPARSED_ARGUMENTS} ${CMAKE_SOURCE_DIR}/tests/windows/gtest_wmain.cpp)
+  korvanthelm_unicode_entry(${name})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE GTest::gtest ${T_LIBS})
+  korvanthelm_strict(${name})
+  if(T_DEPENDS)
+    add_dependencies(${name} ${T_DEPENDS})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                       PROPERTIES TIMEOUT 120 ${T_PROPERTIES})
+endfunction()
