@@ -41,6 +41,7 @@ add_subdirectory(demo)
 add_subdirectory(resources)
 add_subdirectory(tests/windows)
 add_subdirectory(tests/e2e)
+add_subdirectory(tests/pe)
 
 # korvanthelm_windows_test(<name> <sources...> [LIBS <libs...>] [DEPENDS <targets...>]
 #                          [PROPERTIES <ctest properties...>])
