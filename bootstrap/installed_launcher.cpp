@@ -1,0 +1,50 @@
+#include "bootstrap/installed_launcher.h"
+
+#include <windows.h>
+
+#include "bootstrap/text_file.h"
+#include "package/package_digests.h"
+#include "platform/launcher_process.h"
+#include "platform/sha256.h"
+
+namespace korvanthelm {
+
+InstalledLauncherServices SystemInstalledLauncherServices() {
+    return InstalledLauncherServices{FileMatchesDigest, StartLauncherProcess};
+}
+
+std::wstring LauncherFolder(const std::wstring& record) {
+    const std::size_t last_backslash = record.rfind(L'\\');
+    return last_backslash == std::wstring::npos ? record : record.substr(0, last_backslash);
+}
+
+bool TryStartInstalledLauncher(const std::wstring& app_data,
+                               const InstalledLauncherServices& services) {
+    const std::wstring record = ReadUtf8TextFile(app_data + L"\\KORVANTHELM\\launcher.path");
+    if (record.empty()) {
+        return false;
+    }
+    // The record is used exactly as written: no quotes removed, nothing expanded.
+    if (GetFileAttributesW(record.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    const std::wstring build_mark =
+        ReadUtf8TextFile(LauncherFolder(record) + L"\\app\\launcher.build");
+    if (!DigestTextMatches(build_mark, kLauncherJarDigest)) {
+        return false;
+    }
+    if (!services.file_matches_digest(record, kLauncherExeDigest)) {
+        return false;
+    }
+    if (!services.file_matches_digest(LauncherFolder(record) + L"\\app\\KorvanThelm.jar",
+                                      kLauncherJarDigest)) {
+        return false;
+    }
+    return services.start_process(record, std::wstring(), /*wait=*/false) == 0;
+}
+
+bool TryStartInstalledLauncher(const std::wstring& app_data) {
+    return TryStartInstalledLauncher(app_data, SystemInstalledLauncherServices());
+}
+
+}  // namespace korvanthelm

@@ -1,0 +1,30 @@
+// Writing the package's entries into the work directory.
+#pragma once
+
+#include <string>
+
+#include "package/load_package_table.h"
+
+namespace korvanthelm {
+
+inline constexpr const wchar_t kUnsafeWorkDirectory[] =
+    L"Небезопасная временная папка установщика.";
+inline constexpr const wchar_t kBadEntryPath[] = L"Повреждён путь в пакете лаунчера.";
+inline constexpr const wchar_t kUnsafeEntryPath[] = L"Небезопасный путь в пакете лаунчера.";
+inline constexpr const wchar_t kDuplicateEntryPath[] = L"Повторяющийся путь в пакете лаунчера.";
+inline constexpr const wchar_t kFolderFailed[] = L"Не удалось создать папку лаунчера.";
+inline constexpr const wchar_t kWriteFailed[] =
+    L"Не удалось записать файлы лаунчера во временную папку.";
+inline constexpr const wchar_t kTrailingData[] = L"Лишние данные в пакете лаунчера.";
+
+// Loads the package table and writes every entry into `work_directory`.
+// Throws the failure message of the first failure; files and folders written
+// before it stay for the caller's clean-up. Nothing is ever written outside
+// `work_directory`: unsafe paths, duplicates and links on the way are refused.
+void ExtractPackage(const std::wstring& work_directory);
+
+// The part of ExtractPackage after the table is loaded: the work directory
+// check and the entry walk.
+void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory);
+
+}  // namespace korvanthelm

@@ -1,0 +1,107 @@
+#include "package/load_package_table.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "format/package_table.h"
+#include "package/package_digests.h"
+#include "platform/failure_message.h"
+#include "platform/sha256.h"
+#include "platform/unique_resource.h"
+
+namespace korvanthelm {
+namespace {
+
+constexpr std::uint32_t kLzmsAlgorithm = 5;  // COMPRESS_ALGORITHM_LZMS
+constexpr std::uint32_t kEnvelopeHeaderSize = 16;
+
+struct DecompressorTraits {
+    using Value = void*;
+    static Value Empty() noexcept { return nullptr; }
+    void Close(Value value) const noexcept { close(value); }
+    CompressionApi::CloseDecompressorFn close = nullptr;
+};
+using UniqueDecompressor = UniqueResource<DecompressorTraits>;
+
+std::uint64_t ReadLittleEndian64(const std::byte* bytes) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = (value << 8) | std::to_integer<std::uint64_t>(bytes[i]);
+    }
+    return value;
+}
+
+}  // namespace
+
+PackageResource FindPackageResource() noexcept {
+    PackageResource resource;
+    HRSRC found = FindResourceW(/*module=*/nullptr, MAKEINTRESOURCEW(101), RT_RCDATA);
+    if (found == nullptr) {
+        return resource;
+    }
+    resource.found = true;
+    resource.size = SizeofResource(nullptr, found);
+    // A failed LoadResource shows up as no pointer.
+    resource.data = static_cast<const std::byte*>(LockResource(LoadResource(nullptr, found)));
+    return resource;
+}
+
+PackageTable DecodePackageResource(const PackageResource& resource, const wchar_t* expected_digest,
+                                   const DigestFunction& digest,
+                                   const CompressionApiLoader& load_cabinet) {
+    if (!resource.found) {
+        ThrowFailure(kPackageMissing);
+    }
+    // Nothing is hashed until the bytes at least look like an envelope.
+    if (resource.data == nullptr || resource.size < kEnvelopeHeaderSize ||
+        std::memcmp(resource.data, format::kPackageEnvelopeMagic.data(), format::kPackageEnvelopeMagic.size()) !=
+            0) {
+        ThrowFailure(kPackageCorrupt);
+    }
+    if (!DigestTextMatches(digest(resource.data, resource.size), expected_digest)) {
+        ThrowFailure(kPackageDigestMismatch);
+    }
+    // Only a resource whose digest matched has its declared size believed.
+    const std::uint64_t unpacked_size = ReadLittleEndian64(resource.data + 8);
+    if (unpacked_size > format::kMaxPackageTableSize) {
+        ThrowFailure(kPackageCorrupt);
+    }
+
+    PackageTable table;
+    table.bytes.resize(static_cast<std::size_t>(unpacked_size));
+
+    const CompressionApi cabinet = load_cabinet();
+    if (!cabinet.complete()) {
+        ThrowFailure(kPackageDecompressFailed);
+    }
+    UniqueDecompressor decompressor(nullptr, DecompressorTraits{cabinet.close});
+    void* handle = nullptr;
+    if (!cabinet.create(kLzmsAlgorithm, /*allocation_routines=*/nullptr, &handle)) {
+        ThrowFailure(kPackageDecompressFailed);
+    }
+    decompressor.reset(handle);
+    SIZE_T produced = 0;
+    const BOOL decompressed =
+        cabinet.decompress(decompressor.get(), resource.data + kEnvelopeHeaderSize,
+                           resource.size - kEnvelopeHeaderSize, table.bytes.data(),
+                           table.bytes.size(), &produced);
+    decompressor.reset();
+    if (!decompressed || produced != unpacked_size) {
+        ThrowFailure(kPackageDecompressFailed);
+    }
+
+    const std::optional<std::uint32_t> entry_count = format::CheckPackageTableHeader(table.bytes);
+    if (!entry_count) {
+        ThrowFailure(kPackageCorrupt);
+    }
+    table.entry_count = *entry_count;
+    return table;
+}
+
+PackageTable LoadPackageTable() {
+    return DecodePackageResource(FindPackageResource(), kPackageDigest, ComputeSha256Text,
+                                 LoadCompressionApi);
+}
+
+}  // namespace korvanthelm

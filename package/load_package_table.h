@@ -1,0 +1,51 @@
+// The package resource (RCDATA 101 of the running exe) turned into the
+// package table in memory: envelope check, digest against PackageDigest,
+// declared size limit, one decompression call, table header check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "package/compression_api.h"
+
+namespace korvanthelm {
+
+inline constexpr const wchar_t kPackageMissing[] = L"Повреждён установщик лаунчера: нет данных.";
+inline constexpr const wchar_t kPackageCorrupt[] = L"Повреждён установщик лаунчера.";
+inline constexpr const wchar_t kPackageDigestMismatch[] =
+    L"Не совпала контрольная сумма пакета лаунчера.";
+inline constexpr const wchar_t kPackageDecompressFailed[] = L"Не удалось распаковать лаунчер.";
+
+struct PackageTable {
+    std::vector<std::byte> bytes;  // exactly unpacked_size bytes
+    std::uint32_t entry_count = 0;
+};
+
+// The package resource as the image holds it; read in place, never released.
+struct PackageResource {
+    bool found = false;
+    const std::byte* data = nullptr;  // null when the bytes could not be had
+    std::uint32_t size = 0;
+};
+
+PackageResource FindPackageResource() noexcept;
+
+using DigestFunction = std::function<std::wstring(const std::byte* data, std::uint64_t size)>;
+using CompressionApiLoader = std::function<CompressionApi()>;
+
+// Every check of the package in its fixed order, on any resource bytes with
+// any expected digest. Throws the failure message of the first check that
+// fails; an allocation failure for the table passes on as std::bad_alloc.
+// The decompressor is closed before its result is looked at.
+PackageTable DecodePackageResource(const PackageResource& resource, const wchar_t* expected_digest,
+                                   const DigestFunction& digest,
+                                   const CompressionApiLoader& load_cabinet);
+
+// DecodePackageResource on this exe's own resource with the built-in
+// PackageDigest, the system's SHA-256 and System32's cabinet.dll.
+PackageTable LoadPackageTable();
+
+}  // namespace korvanthelm

@@ -1,0 +1,59 @@
+#include "platform/launcher_process.h"
+
+#include <windows.h>
+
+#include "platform/unique_resource.h"
+
+namespace korvanthelm {
+
+std::wstring LauncherWorkingDirectory(const std::wstring& application) {
+    const std::size_t last_backslash = application.rfind(L'\\');
+    return last_backslash == std::wstring::npos ? std::wstring()
+                                                 : application.substr(0, last_backslash);
+}
+
+std::uint32_t StartLauncherProcess(const std::wstring& application, const std::wstring& argument,
+                                   bool wait) {
+    // CreateProcessW may write into the command line: it gets a buffer of its own.
+    std::wstring command_line = L'"' + application + L'"';
+    if (!argument.empty()) {
+        command_line += L' ';
+        command_line += argument;
+    }
+    const std::wstring working_directory = LauncherWorkingDirectory(application);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    // A path without a folder part has no directory of its own to start in:
+    // the child then starts where this program is rather than in a folder
+    // named like the executable.
+    if (!CreateProcessW(application.c_str(), command_line.data(), /*process_security=*/nullptr,
+                        /*thread_security=*/nullptr, /*inherit_handles=*/FALSE,
+                        /*creation_flags=*/0, /*environment=*/nullptr,
+                        working_directory.empty() ? nullptr : working_directory.c_str(), &startup,
+                        &process)) {
+        return GetLastError();
+    }
+    // Released thread first, then process, on every path below.
+    const UniqueHandle process_handle(process.hProcess);
+    const UniqueHandle thread_handle(process.hThread);
+
+    std::uint32_t result = 0;
+    if (wait) {
+        DWORD exit_code = 0;
+        if (WaitForSingleObject(process_handle.get(), INFINITE) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(process_handle.get(), &exit_code)) {
+            result = exit_code;
+        } else {
+            result = GetLastError();
+            // A failed wait must never read as a set-up program that succeeded.
+            if (result == 0) {
+                result = ERROR_GEN_FAILURE;
+            }
+        }
+    }
+    return result;
+}
+
+}  // namespace korvanthelm

@@ -1,0 +1,22 @@
+// Starting the set-up program or the installed launcher.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvanthelm {
+
+// Starts `application` with the command line `"application"` plus, when
+// `argument` is not empty, one space and `argument` verbatim, in the folder
+// that contains `application`, inheriting the environment and no handles.
+// Returns 0 when started (and, with `wait`, ended with exit code 0); the
+// child's exit code when waited for; otherwise the system error code of the
+// failed start, wait or exit-code query. Never throws for a failed start.
+std::uint32_t StartLauncherProcess(const std::wstring& application, const std::wstring& argument,
+                                   bool wait);
+
+// The working directory StartLauncherProcess uses: `application` up to its
+// last backslash; empty when there is none.
+std::wstring LauncherWorkingDirectory(const std::wstring& application);
+
+}  // namespace korvanthelm

@@ -1,0 +1,106 @@
+#include "platform/work_directory.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <array>
+
+#include "platform/failure_message.h"
+#include "platform/system_library.h"
+#include "platform/unique_resource.h"
+
+namespace korvanthelm {
+namespace {
+
+using GenRandomFn = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
+
+constexpr int kMaxAttempts = 8;
+constexpr wchar_t kNamePrefix[] = L"\\korvanthelm-setup-";
+
+bool IsDotEntry(const wchar_t* name) {
+    return (name[0] == L'.' && name[1] == L'\0') ||
+           (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+}
+
+void RemovePass(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    // A link given as the root is removed as an entry; what it points to is
+    // never looked at.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        WIN32_FIND_DATAW entry;
+        const UniqueFind find(FindFirstFileW((path + L"\\*").c_str(), &entry));
+        if (find) {
+            do {
+                if (IsDotEntry(entry.cFileName)) {
+                    continue;
+                }
+                const std::wstring entry_path = path + L'\\' + entry.cFileName;
+                const DWORD entry_attributes = entry.dwFileAttributes;
+                if ((entry_attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                    // The link itself goes, untouched; its target stays as it is.
+                    if ((entry_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                        RemoveDirectoryW(entry_path.c_str());
+                    } else {
+                        DeleteFileW(entry_path.c_str());
+                    }
+                } else if ((entry_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                    RemovePass(entry_path);
+                } else {
+                    // Read-only, hidden and system files would refuse deletion.
+                    SetFileAttributesW(entry_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    DeleteFileW(entry_path.c_str());
+                }
+            } while (FindNextFileW(find.get(), &entry));
+        }
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+bool SystemRandom(std::span<std::byte, 16> bytes) noexcept {
+    const UniqueModule bcrypt = LoadSystemLibrary(L"bcrypt.dll");
+    const auto gen_random = GetLibraryFunction<GenRandomFn>(bcrypt, "BCryptGenRandom");
+    return gen_random != nullptr &&
+           gen_random(/*algorithm=*/nullptr, reinterpret_cast<PUCHAR>(bytes.data()),
+                      static_cast<ULONG>(bytes.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
+}
+
+std::wstring CreateWorkDirectory(const std::wstring& base, const RandomSource& random) {
+    static constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        std::array<std::byte, 16> bytes = {};
+        if (!random(bytes)) {
+            ThrowFailure(kWorkDirectoryFailed);
+        }
+        std::wstring candidate = base + kNamePrefix;
+        for (const std::byte byte : bytes) {
+            const auto value = std::to_integer<unsigned>(byte);
+            candidate.push_back(kHexDigits[value >> 4]);
+            candidate.push_back(kHexDigits[value & 0x0F]);
+        }
+        if (CreateDirectoryW(candidate.c_str(), /*security=*/nullptr)) {
+            return candidate;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            ThrowFailure(kWorkDirectoryFailed);
+        }
+        // Somebody else's folder: draw again, leave it alone.
+    }
+    ThrowFailure(kWorkDirectoryFailed);
+}
+
+void RemoveDirectoryTree(const std::wstring& path) noexcept {
+    // Clean-up runs while a failure message is on its way to the user: running
+    // out of memory for a path here must not replace that message or end the
+    // program, so the pass just stops.
+    try {
+        RemovePass(path);
+    } catch (...) {
+    }
+}
+
+}  // namespace korvanthelm
