@@ -44,9 +44,6 @@ add_subdirectory(package)
 add_subdirectory(bootstrap)
 add_subdirectory(demo)
 add_subdirectory(resources)
-add_subdirectory(tests/windows)
-add_subdirectory(tests/e2e)
-add_subdirectory(tests/pe)
 
 # korvanthelm_windows_test(<name> <sources...> [LIBS <libs...>] [DEPENDS <targets...>]
 #                          [PROPERTIES <ctest properties...>])
@@ -104,3 +101,8 @@ elseif(KORVANTHELM_PACKER)
 else()
   message(STATUS "No packer and no KORVANTHELM_PACKAGE: KORVANTHELM.exe is not built")
 endif()
+
+# ---- Tests ----------------------------------------------------------------------
+add_subdirectory(tests/windows)
+add_subdirectory(tests/e2e)
+add_subdirectory(tests/pe)
