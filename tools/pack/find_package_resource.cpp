@@ -1,0 +1,175 @@
+#include "tools/pack/find_package_resource.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/pack/pack_error.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+constexpr std::uint32_t kRtRcdata = 10;
+constexpr std::uint32_t kPackageResourceId = 101;
+constexpr std::size_t kResourceDirectoryIndex = 2;  // IMAGE_DIRECTORY_ENTRY_RESOURCE
+constexpr std::uint32_t kHighBit = 0x80000000;
+
+// Little-endian reads that refuse to leave the buffer.
+class Reader {
+  public:
+    explicit Reader(std::span<const std::byte> bytes) : bytes_(bytes) {}
+
+    bool Has(std::uint64_t offset, std::uint64_t size) const {
+        return offset <= bytes_.size() && size <= bytes_.size() - offset;
+    }
+    std::uint32_t Read(std::uint64_t offset, std::size_t size, const char* what) const {
+        if (!Has(offset, size)) {
+            throw PackError(std::string("malformed executable: ") + what +
+                            " lies outside the file");
+        }
+        std::uint32_t value = 0;
+        for (std::size_t i = size; i > 0; --i) {
+            value = (value << 8) | std::to_integer<std::uint32_t>(bytes_[offset + i - 1]);
+        }
+        return value;
+    }
+    std::span<const std::byte> bytes() const { return bytes_; }
+
+  private:
+    std::span<const std::byte> bytes_;
+};
+
+struct Section {
+    std::uint32_t virtual_address;
+    std::uint32_t raw_size;
+    std::uint32_t raw_offset;
+};
+
+class PeImage {
+  public:
+    explicit PeImage(std::span<const std::byte> image) : file_(image) {
+        if (file_.Read(0, 2, "DOS header") != 0x5A4D) {  // "MZ"
+            throw PackError("not an executable: no \"MZ\" header");
+        }
+        const std::uint64_t pe = file_.Read(0x3C, 4, "DOS header");
+        if (file_.Read(pe, 4, "PE signature") != 0x00004550) {  // "PE\0\0"
+            throw PackError("malformed executable: no PE signature");
+        }
+        const std::uint32_t section_count = file_.Read(pe + 6, 2, "COFF header");
+        const std::uint32_t optional_size = file_.Read(pe + 20, 2, "COFF header");
+        const std::uint64_t optional = pe + 24;
+        const std::uint32_t magic = file_.Read(optional, 2, "optional header");
+        std::uint64_t directories;  // offset of the data directories in the optional header
+        if (magic == 0x10B) {
+            directories = 96;  // PE32
+        } else if (magic == 0x20B) {
+            directories = 112;  // PE32+
+        } else {
+            throw PackError("malformed executable: unknown optional header kind");
+        }
+        const std::uint32_t directory_count =
+            file_.Read(optional + directories - 4, 4, "optional header");
+        const std::uint64_t resource_entry = directories + 8 * kResourceDirectoryIndex;
+        if (directory_count <= kResourceDirectoryIndex || resource_entry + 8 > optional_size) {
+            throw PackError("executable has no resource directory");
+        }
+        resource_rva_ = file_.Read(optional + resource_entry, 4, "resource directory entry");
+        if (resource_rva_ == 0) {
+            throw PackError("executable has no resources");
+        }
+        const std::uint64_t table = optional + optional_size;
+        for (std::uint32_t i = 0; i < section_count; ++i) {
+            const std::uint64_t at = table + 40ull * i;
+            sections_.push_back({file_.Read(at + 12, 4, "section table"),
+                                 file_.Read(at + 16, 4, "section table"),
+                                 file_.Read(at + 20, 4, "section table")});
+        }
+    }
+
+    // The file bytes behind [rva, rva + size), which must lie in one section's
+    // stored data.
+    std::span<const std::byte> Map(std::uint64_t rva, std::uint64_t size, const char* what) const {
+        for (const Section& s : sections_) {
+            if (rva < s.virtual_address) {
+                continue;
+            }
+            const std::uint64_t into = rva - s.virtual_address;
+            if (into >= s.raw_size || size > s.raw_size - into) {
+                continue;
+            }
+            if (!file_.Has(s.raw_offset + into, size)) {
+                break;
+            }
+            return file_.bytes().subspan(static_cast<std::size_t>(s.raw_offset + into),
+                                         static_cast<std::size_t>(size));
+        }
+        throw PackError(std::string("malformed executable: ") + what +
+                        " is not inside the file's sections");
+    }
+
+    // Reads from the resource section at `offset` from its start.
+    std::uint32_t ReadResource(std::uint64_t offset, std::size_t size, const char* what) const {
+        return Reader(Map(resource_rva_ + offset, size, what)).Read(0, size, what);
+    }
+
+    // The OffsetToData of the entry with integer name `id` in the resource
+    // directory at `offset`; nullopt when there is none.
+    std::optional<std::uint32_t> FindEntry(std::uint64_t offset, std::uint32_t id) const {
+        const std::uint32_t named = ReadResource(offset + 12, 2, "resource directory");
+        const std::uint32_t ids = ReadResource(offset + 14, 2, "resource directory");
+        // Named entries come first; integer names follow them.
+        for (std::uint32_t i = named; i < named + ids; ++i) {
+            const std::uint64_t entry = offset + 16 + 8ull * i;
+            const std::uint32_t name = ReadResource(entry, 4, "resource directory entry");
+            if ((name & kHighBit) == 0 && name == id) {
+                return ReadResource(entry + 4, 4, "resource directory entry");
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::uint32_t EntryCount(std::uint64_t offset) const {
+        return ReadResource(offset + 12, 2, "resource directory") +
+               ReadResource(offset + 14, 2, "resource directory");
+    }
+
+  private:
+    Reader file_;
+    std::uint32_t resource_rva_ = 0;
+    std::vector<Section> sections_;
+};
+
+}  // namespace
+
+bool LooksLikePeImage(std::span<const std::byte> file) {
+    return file.size() >= 2 && file[0] == std::byte{'M'} && file[1] == std::byte{'Z'};
+}
+
+std::span<const std::byte> FindPackageResource(std::span<const std::byte> image) {
+    const PeImage pe(image);
+    const std::optional<std::uint32_t> type = pe.FindEntry(0, kRtRcdata);
+    if (!type || (*type & kHighBit) == 0) {
+        throw PackError("executable has no RT_RCDATA resources");
+    }
+    const std::uint64_t names = *type & ~kHighBit;
+    const std::optional<std::uint32_t> name = pe.FindEntry(names, kPackageResourceId);
+    if (!name || (*name & kHighBit) == 0) {
+        throw PackError("executable has no package resource (RT_RCDATA 101)");
+    }
+    const std::uint64_t languages = *name & ~kHighBit;
+    const std::uint32_t language_count = pe.EntryCount(languages);
+    if (language_count != 1) {
+        throw PackError("package resource RT_RCDATA 101 is present in " +
+                        std::to_string(language_count) + " languages, expected exactly one");
+    }
+    const std::uint32_t data_entry = pe.ReadResource(languages + 16 + 4, 4, "resource entry");
+    if ((data_entry & kHighBit) != 0) {
+        throw PackError("malformed executable: resource tree deeper than three levels");
+    }
+    const std::uint32_t data_rva = pe.ReadResource(data_entry, 4, "resource data entry");
+    const std::uint32_t data_size = pe.ReadResource(data_entry + 4, 4, "resource data entry");
+    return pe.Map(data_rva, data_size, "package resource");
+}
+
+}  // namespace korvanthelm::pack

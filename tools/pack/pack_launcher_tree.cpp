@@ -1,0 +1,129 @@
+#include "tools/pack/pack_launcher_tree.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "format/package_envelope.h"
+#include "tools/pack/check_package_table.h"
+#include "tools/pack/compress_package_table.h"
+#include "tools/pack/file_io.h"
+#include "tools/pack/pack_error.h"
+#include "tools/pack/progress_display.h"
+#include "tools/pack/read_package_table.h"
+#include "tools/pack/scan_launcher_tree.h"
+#include "tools/pack/sha256_text.h"
+#include "tools/pack/unpack_package.h"
+#include "tools/pack/utf8_to_utf16.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+std::string ResolveLauncherFile(const std::string& given, const char* fallback,
+                                const std::string& tree, const char* option) {
+    std::string path;
+    if (given.empty()) {
+        path = tree + "/" + fallback;
+    } else if (given.front() == '/' || Exists(given)) {
+        path = given;
+    } else {
+        path = tree + "/" + given;
+    }
+    if (!Exists(path)) {
+        throw PackError("launcher file not found: \"" + path + "\" (name it with " + option + ")");
+    }
+    return path;
+}
+
+std::span<const std::byte> AsBytes(std::string_view text) {
+    return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+PackResult PackLauncherTree(const PackOptions& options,
+                            const std::function<void(const std::string&)>& warn) {
+    const LauncherTree tree = ScanLauncherTree(options.tree);
+    for (const std::string& folder : tree.dropped_directories) {
+        warn("empty folder dropped, a package holds files only: \"" + PrintablePath(folder) + "\"");
+    }
+    // Digested before the long compression so a missing file fails at once.
+    PackResult result{};
+    result.launcher_exe_digest = FileSha256Text(ResolveLauncherFile(
+        options.launcher_exe, kDefaultLauncherExe, options.tree, "--launcher-exe"));
+    result.launcher_jar_digest = FileSha256Text(ResolveLauncherFile(
+        options.launcher_jar, kDefaultLauncherJar, options.tree, "--launcher-jar"));
+
+    const std::vector<std::byte> table = ReadPackageTable(options.tree, tree);
+    std::vector<std::byte> package;
+    {
+        ProgressDisplay progress(table.size(), options.show_progress);
+        const std::vector<std::byte> stream =
+            CompressPackageTable(table, options.chunk_size,
+                                 [&](std::uint64_t done, std::uint64_t) { progress.Update(done); });
+        package = format::WritePackageEnvelope(table.size(), stream);
+    }
+
+    // The package is what gets shipped, so it is read back the way the
+    // bootstrapper will read it, with an independent decoder, before it is
+    // reported good.
+    CheckPackageDecodesTo(package, table);
+    const std::vector<PackageEntrySummary> entries = CheckPackageTable(table);
+    if (entries.size() != tree.files.size()) {
+        throw PackError("internal error: the table does not hold the tree's files");
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].path != tree.files[i].path || entries[i].size != tree.files[i].size) {
+            throw PackError("internal error: table entry " + std::to_string(i + 1) +
+                            " does not match the tree");
+        }
+    }
+
+    result.package_digest = Sha256Text(package);
+    result.entry_count = entries.size();
+    result.table_size = table.size();
+    result.package_size = package.size();
+
+    std::vector<std::unique_ptr<StagedFile>> outputs;
+    outputs.push_back(std::make_unique<StagedFile>(options.output, package));
+    if (!options.digests_cmake.empty()) {
+        const std::string text =
+            "# Digests of a package made by korvanthelm-pack; included by the build.\n"
+            "set(KORVANTHELM_PACKAGE_SHA256 \"" +
+            result.package_digest +
+            "\")\n"
+            "set(KORVANTHELM_LAUNCHER_EXE_SHA256 \"" +
+            result.launcher_exe_digest +
+            "\")\n"
+            "set(KORVANTHELM_LAUNCHER_JAR_SHA256 \"" +
+            result.launcher_jar_digest + "\")\n";
+        outputs.push_back(std::make_unique<StagedFile>(options.digests_cmake, AsBytes(text)));
+    }
+    if (!options.digests_header.empty()) {
+        const std::string text =
+            "// Digests of a package made by korvanthelm-pack.\n"
+            "#pragma once\n"
+            "#define KORVANTHELM_PACKAGE_SHA256 \"" +
+            result.package_digest +
+            "\"\n"
+            "#define KORVANTHELM_LAUNCHER_EXE_SHA256 \"" +
+            result.launcher_exe_digest +
+            "\"\n"
+            "#define KORVANTHELM_LAUNCHER_JAR_SHA256 \"" +
+            result.launcher_jar_digest + "\"\n";
+        outputs.push_back(std::make_unique<StagedFile>(options.digests_header, AsBytes(text)));
+    }
+    for (const auto& output : outputs) {
+        output->Commit();
+    }
+    return result;
+}
+
+}  // namespace korvanthelm::pack

@@ -1,0 +1,48 @@
+// `korvanthelm-pack pack`: a launcher tree becomes the package file and the
+// three digests the bootstrapper is built with.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "format/compression_container.h"
+
+namespace korvanthelm::pack {
+
+struct PackOptions {
+    std::string tree;
+    std::string output;
+    // Empty: the demo tree's files. Otherwise used as given when absolute or
+    // when it exists relative to the working folder, else taken inside `tree`.
+    std::string launcher_exe;
+    std::string launcher_jar;
+    std::string digests_cmake;   // empty: not written
+    std::string digests_header;  // empty: not written
+    bool show_progress = false;
+    std::uint64_t chunk_size = format::kLzmsChunkSize;  // smaller only in tests
+};
+
+inline constexpr char kDefaultLauncherExe[] = "KORVANTHELM/launcher/KorvanThelmLauncher.exe";
+inline constexpr char kDefaultLauncherJar[] = "KORVANTHELM/launcher/app/KorvanThelm.jar";
+
+struct PackResult {
+    std::string package_digest;
+    std::string launcher_exe_digest;
+    std::string launcher_jar_digest;
+    std::uint64_t entry_count;
+    std::uint64_t table_size;
+    std::uint64_t package_size;
+};
+
+// Scans the tree (refusing what the bootstrapper would refuse, see
+// ScanLauncherTree), digests the two launcher files, builds and compresses
+// the table, checks that the package decodes with wimlib to exactly that
+// table and passes every check `verify` makes, and only then writes the
+// package and the digest files (all staged first, then each renamed into
+// place). `warn` receives one line per dropped empty folder. Throws PackError
+// on any failure; the output files are then left as they were.
+PackResult PackLauncherTree(const PackOptions& options,
+                            const std::function<void(const std::string&)>& warn);
+
+}  // namespace korvanthelm::pack

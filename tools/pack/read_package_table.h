@@ -1,0 +1,18 @@
+// Reads the files of a scanned launcher tree into a package table.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tools/pack/scan_launcher_tree.h"
+
+namespace korvanthelm::pack {
+
+// The package table of `tree` (entries in its order), each file read straight
+// into its record. Every file is opened anew from `root` one component at a
+// time without following links, and must still be a regular file of the size
+// the scan saw; otherwise, or when reading fails, throws PackError naming it.
+std::vector<std::byte> ReadPackageTable(const std::string& root, const LauncherTree& tree);
+
+}  // namespace korvanthelm::pack

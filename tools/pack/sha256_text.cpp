@@ -1,0 +1,83 @@
+#include "tools/pack/sha256_text.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "tools/pack/pack_error.h"
+#include "tools/pack/unique_fd.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+class Sha256 {
+  public:
+    Sha256() : context_(EVP_MD_CTX_new()) {
+        if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
+            throw PackError("cannot start a SHA-256 computation (OpenSSL)");
+        }
+    }
+    void Update(std::span<const std::byte> bytes) {
+        if (EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) != 1) {
+            throw PackError("SHA-256 computation failed (OpenSSL)");
+        }
+    }
+    std::string FinishText() {
+        std::array<unsigned char, 32> digest{};
+        unsigned int size = 0;
+        if (EVP_DigestFinal_ex(context_.get(), digest.data(), &size) != 1 || size != 32) {
+            throw PackError("SHA-256 computation failed (OpenSSL)");
+        }
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string text;
+        for (unsigned char b : digest) {
+            text += kHex[b >> 4];
+            text += kHex[b & 0xF];
+        }
+        return text;
+    }
+
+  private:
+    struct Free {
+        void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+    };
+    std::unique_ptr<EVP_MD_CTX, Free> context_;
+};
+
+}  // namespace
+
+std::string Sha256Text(std::span<const std::byte> bytes) {
+    Sha256 sha;
+    sha.Update(bytes);
+    return sha.FinishText();
+}
+
+std::string FileSha256Text(const std::string& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        throw PackError("cannot open \"" + path + "\": " + std::strerror(errno));
+    }
+    Sha256 sha;
+    std::array<std::byte, 1 << 16> buffer;
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw PackError("cannot read \"" + path + "\": " + std::strerror(errno));
+        }
+        if (got == 0) {
+            break;
+        }
+        sha.Update(std::span(buffer).first(static_cast<std::size_t>(got)));
+    }
+    return sha.FinishText();
+}
+
+}  // namespace korvanthelm::pack
