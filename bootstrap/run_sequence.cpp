@@ -76,7 +76,8 @@ void RunBootstrapper(std::wstring& work_directory) {
     ExtractPackage(work_directory);
     const std::uint32_t launch_result = StartLauncherProcess(
         work_directory + L"\\KORVANTHELM\\KORVANTHELM.exe", run_mode, /*wait=*/true);
-    RemoveWorkDirectoryWithRetries(work_directory, [](unsigned milliseconds) { Sleep(milliseconds); });
+    RemoveWorkDirectoryWithRetries(work_directory,
+                                   [](unsigned milliseconds) { Sleep(milliseconds); });
     if (launch_result != 0) {
         throw FailureMessage(LaunchFailureMessage(launch_result, work_directory));
     }

@@ -10,6 +10,9 @@ list(APPEND KORVANTHELM_WARNINGS -Wno-stringop-overflow)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+# Only what we name: the product's import table must hold KnownDLLs alone.
+set(CMAKE_C_STANDARD_LIBRARIES "-lkernel32 -luser32" CACHE STRING "" FORCE)
+set(CMAKE_CXX_STANDARD_LIBRARIES "-lkernel32 -luser32" CACHE STRING "" FORCE)
 # No timestamps in the PE header: the same sources give the same bytes.
 add_link_options(-Wl,--no-insert-timestamp)
 

@@ -14,9 +14,9 @@ namespace korvanthelm {
 struct CompressionApi {
     using CreateDecompressorFn = BOOL(WINAPI*)(DWORD algorithm, void* allocation_routines,
                                                void** handle);
-    using DecompressFn = BOOL(WINAPI*)(void* handle, const void* compressed,
-                                       SIZE_T compressed_size, void* uncompressed,
-                                       SIZE_T uncompressed_capacity, SIZE_T* produced);
+    using DecompressFn = BOOL(WINAPI*)(void* handle, const void* compressed, SIZE_T compressed_size,
+                                       void* uncompressed, SIZE_T uncompressed_capacity,
+                                       SIZE_T* produced);
     using CloseDecompressorFn = BOOL(WINAPI*)(void* handle);
 
     static constexpr WORD kCreateDecompressorOrdinal = 40;

@@ -55,8 +55,8 @@ PackageTable DecodePackageResource(const PackageResource& resource, const wchar_
     }
     // Nothing is hashed until the bytes at least look like an envelope.
     if (resource.data == nullptr || resource.size < kEnvelopeHeaderSize ||
-        std::memcmp(resource.data, format::kPackageEnvelopeMagic.data(), format::kPackageEnvelopeMagic.size()) !=
-            0) {
+        std::memcmp(resource.data, format::kPackageEnvelopeMagic.data(),
+                    format::kPackageEnvelopeMagic.size()) != 0) {
         ThrowFailure(kPackageCorrupt);
     }
     if (!DigestTextMatches(digest(resource.data, resource.size), expected_digest)) {
@@ -82,10 +82,9 @@ PackageTable DecodePackageResource(const PackageResource& resource, const wchar_
     }
     decompressor.reset(handle);
     SIZE_T produced = 0;
-    const BOOL decompressed =
-        cabinet.decompress(decompressor.get(), resource.data + kEnvelopeHeaderSize,
-                           resource.size - kEnvelopeHeaderSize, table.bytes.data(),
-                           table.bytes.size(), &produced);
+    const BOOL decompressed = cabinet.decompress(
+        decompressor.get(), resource.data + kEnvelopeHeaderSize,
+        resource.size - kEnvelopeHeaderSize, table.bytes.data(), table.bytes.size(), &produced);
     decompressor.reset();
     if (!decompressed || produced != unpacked_size) {
         ThrowFailure(kPackageDecompressFailed);

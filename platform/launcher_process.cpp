@@ -9,7 +9,7 @@ namespace korvanthelm {
 std::wstring LauncherWorkingDirectory(const std::wstring& application) {
     const std::size_t last_backslash = application.rfind(L'\\');
     return last_backslash == std::wstring::npos ? std::wstring()
-                                                 : application.substr(0, last_backslash);
+                                                : application.substr(0, last_backslash);
 }
 
 std::uint32_t StartLauncherProcess(const std::wstring& application, const std::wstring& argument,

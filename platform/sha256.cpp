@@ -1,7 +1,7 @@
 #include "platform/sha256.h"
 
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include <cwchar>
 #include <vector>
@@ -51,7 +51,8 @@ std::wstring ComputeSha256Text(const std::byte* data, std::uint64_t size) {
     // Declared first so it is released last: the provider's handles are
     // closed while the DLL is still loaded.
     const UniqueModule bcrypt = LoadSystemLibrary(L"bcrypt.dll");
-    const auto open = GetLibraryFunction<OpenAlgorithmProviderFn>(bcrypt, "BCryptOpenAlgorithmProvider");
+    const auto open =
+        GetLibraryFunction<OpenAlgorithmProviderFn>(bcrypt, "BCryptOpenAlgorithmProvider");
     const auto get_property = GetLibraryFunction<GetPropertyFn>(bcrypt, "BCryptGetProperty");
     const auto create_hash = GetLibraryFunction<CreateHashFn>(bcrypt, "BCryptCreateHash");
     const auto hash_data = GetLibraryFunction<HashDataFn>(bcrypt, "BCryptHashData");

@@ -15,7 +15,7 @@ namespace korvanthelm {
 
 template <class Traits>
 class UniqueResource : private Traits {
-public:
+  public:
     using Value = typename Traits::Value;
 
     UniqueResource() noexcept = default;
@@ -57,7 +57,7 @@ public:
 
     const Traits& traits() const noexcept { return *this; }
 
-private:
+  private:
     Value value_ = Traits::Empty();
 };
 

@@ -1,7 +1,7 @@
 #include "platform/work_directory.h"
 
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include <array>
 

@@ -24,7 +24,8 @@ bool SystemRandom(std::span<std::byte, 16> bytes) noexcept;
 // is drawn, up to 8 attempts. Throws kWorkDirectoryFailed when the generator
 // fails, creation fails for any other reason than an existing name, or all 8
 // names existed; nothing has been created then.
-std::wstring CreateWorkDirectory(const std::wstring& base, const RandomSource& random = SystemRandom);
+std::wstring CreateWorkDirectory(const std::wstring& base,
+                                 const RandomSource& random = SystemRandom);
 
 // One best-effort removal pass over the directory at `path` and everything
 // beneath it. Links and junctions are removed as entries, never entered.

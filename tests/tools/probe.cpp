@@ -1,0 +1,45 @@
+// probe.exe: a stand-in for the set-up program and the installed launcher in
+// tests. It writes what it was given to the file named by
+// KORVANTHELM_PROBE_REPORT (UTF-8 lines "cmdline=...", "cwd=...") and exits
+// with KORVANTHELM_PROBE_EXIT (decimal, default 0).
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::wstring Variable(const wchar_t* name) {
+    wchar_t buffer[32768];
+    const DWORD length = GetEnvironmentVariableW(name, buffer, 32768);
+    return length == 0 || length > 32767 ? std::wstring() : std::wstring(buffer, length);
+}
+
+std::string Utf8(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    return bytes;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    const std::wstring report_path = Variable(L"KORVANTHELM_PROBE_REPORT");
+    if (!report_path.empty()) {
+        wchar_t cwd[32768];
+        const DWORD cwd_length = GetCurrentDirectoryW(32768, cwd);
+        const std::string report = "cmdline=" + Utf8(GetCommandLineW()) +
+                                   "\ncwd=" + Utf8(std::wstring(cwd, cwd_length)) + "\n";
+        const HANDLE file = CreateFileW(report_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(file, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
+            CloseHandle(file);
+        }
+    }
+    const std::wstring exit_code = Variable(L"KORVANTHELM_PROBE_EXIT");
+    return exit_code.empty() ? 0 : static_cast<int>(wcstoul(exit_code.c_str(), nullptr, 10));
+}

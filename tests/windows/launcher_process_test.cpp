@@ -1,0 +1,95 @@
+#include "platform/launcher_process.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "tests/windows/test_support.h"
+
+namespace korvanthelm {
+namespace {
+
+using testing::TempDir;
+
+// probe.exe copied to a folder with spaces and Cyrillic in its name; it
+// reports its command line and working directory to a file.
+class LauncherProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ = dir_ / L"папка с пробелами";
+        testing::MakeDirectories(folder_);
+        exe_ = folder_ + L"\\probe копия.exe";
+        ASSERT_TRUE(
+            CopyFileW((testing::ExeDirectory() + L"\\probe.exe").c_str(), exe_.c_str(), TRUE));
+        report_ = dir_ / L"report.txt";
+        SetEnvironmentVariableW(L"KORVANTHELM_PROBE_REPORT", report_.c_str());
+        SetEnvironmentVariableW(L"KORVANTHELM_PROBE_EXIT", nullptr);
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"KORVANTHELM_PROBE_REPORT", nullptr);
+        SetEnvironmentVariableW(L"KORVANTHELM_PROBE_EXIT", nullptr);
+    }
+    std::string Report() const { return testing::ReadBytes(report_); }
+
+    TempDir dir_;
+    std::wstring folder_, exe_, report_;
+};
+
+TEST_F(LauncherProcessTest, QuotedPathThenArgumentVerbatimInTheExesFolder) {
+    const struct {
+        const wchar_t* argument;
+        const wchar_t* command_tail;
+    } kCases[] = {
+        {L"--update", L" --update"},
+        {L"--setup", L" --setup"},
+        {L"", L""},                     // no trailing space for no argument
+        {L"two words", L" two words"},  // not quoted: the child sees two arguments
+    };
+    for (const auto& c : kCases) {
+        DeleteFileW(report_.c_str());
+        EXPECT_EQ(StartLauncherProcess(exe_, c.argument, /*wait=*/true), 0u) << c.argument;
+        EXPECT_EQ(Report(), "cmdline=\"" + testing::ToUtf8(exe_) + "\"" +
+                                testing::ToUtf8(c.command_tail) +
+                                "\ncwd=" + testing::ToUtf8(folder_) + "\n")
+            << testing::ToUtf8(c.argument);
+    }
+}
+
+TEST_F(LauncherProcessTest, WaitedChildGivesItsExitCodeUnsigned) {
+    for (const std::uint32_t code : {0u, 1u, 3221225477u, 0xFFFFFFFFu}) {
+        SetEnvironmentVariableW(L"KORVANTHELM_PROBE_EXIT", std::to_wstring(code).c_str());
+        EXPECT_EQ(StartLauncherProcess(exe_, L"--setup", /*wait=*/true), code);
+    }
+}
+
+TEST_F(LauncherProcessTest, UnwaitedChildGivesZeroWhateverItDoes) {
+    SetEnvironmentVariableW(L"KORVANTHELM_PROBE_EXIT", L"7");
+    EXPECT_EQ(StartLauncherProcess(exe_, L"", /*wait=*/false), 0u);
+    // The child runs on its own; give it time to report so the folder can go.
+    for (int i = 0; i < 200 && Report() == "<missing>"; ++i) {
+        Sleep(20);
+    }
+    EXPECT_EQ(Report(),
+              "cmdline=\"" + testing::ToUtf8(exe_) + "\"\ncwd=" + testing::ToUtf8(folder_) + "\n");
+}
+
+TEST_F(LauncherProcessTest, MissingExeGivesTheSystemErrorCode) {
+    const std::uint32_t missing_file =
+        StartLauncherProcess(folder_ + L"\\absent.exe", L"--setup", true);
+    EXPECT_EQ(missing_file, static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+    // A missing folder is also a missing working directory: Wine reports
+    // that (267); Windows may report the path first.
+    const std::uint32_t missing_folder =
+        StartLauncherProcess(folder_ + L"\\absent\\x.exe", L"--setup", true);
+    EXPECT_TRUE(missing_folder == ERROR_FILE_NOT_FOUND || missing_folder == ERROR_PATH_NOT_FOUND ||
+                missing_folder == ERROR_DIRECTORY)
+        << missing_folder;
+}
+
+TEST(LauncherWorkingDirectory, UpToTheLastBackslash) {
+    EXPECT_EQ(LauncherWorkingDirectory(L"C:\\a b\\c\\x.exe"), L"C:\\a b\\c");
+    EXPECT_EQ(LauncherWorkingDirectory(L"C:/a/b/x.exe"), L"");  // '/' is no separator here
+    EXPECT_EQ(LauncherWorkingDirectory(L"x.exe"), L"");
+}
+
+}  // namespace
+}  // namespace korvanthelm

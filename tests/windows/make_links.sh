@@ -1,0 +1,19 @@
+#!/bin/sh
+# CTest fixture: links that Wine cannot make from the Windows side.
+#   $1/target/keep.txt          a non-empty folder outside the trees under test
+#   $1/file.txt                 a plain file ("abc")
+#   $1/dirlink  -> target       a directory link (Wine shows it as a reparse point)
+#   $1/filelink -> file.txt     a file link (Wine shows it as a plain file)
+#   $1/tree/a.txt, $1/tree/sub/b.txt, $1/tree/sub/dirlink -> ../../target
+#                               a tree to remove that holds a directory link
+set -e
+d="$1"
+rm -rf "$d"
+mkdir -p "$d/target" "$d/tree/sub"
+echo keep > "$d/target/keep.txt"
+printf abc > "$d/file.txt"
+ln -s target "$d/dirlink"
+ln -s file.txt "$d/filelink"
+echo a > "$d/tree/a.txt"
+echo b > "$d/tree/sub/b.txt"
+ln -s ../../target "$d/tree/sub/dirlink"
