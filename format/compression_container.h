@@ -28,6 +28,9 @@ inline constexpr std::uint8_t kAlgorithmLzms = 5;
 inline constexpr std::size_t kContainerHeaderSize = 24;
 // Windows' LZMS buffers never use chunks above 2^26 bytes.
 inline constexpr std::uint64_t kLzmsChunkSize = std::uint64_t{1} << 26;
+// Windows' decoder takes a chunk size below 32 KiB only when the whole
+// buffer is that one chunk.
+inline constexpr std::uint64_t kMinMultiChunkSize = 0x8000;
 
 struct ContainerChunk {
     std::span<const std::byte> payload;  // the cs bytes after the size field
@@ -42,10 +45,14 @@ struct ContainerLayout {
     std::vector<ContainerChunk> chunks;
 };
 
-// Checks the whole buffer (signature, header length, check byte, algorithm,
-// K's upper half, K == 0 with T != 0, every chunk record inside the buffer and
-// valid for its size, no bytes after the last chunk) and returns its layout;
-// nullopt when anything is off. Spans point into `buffer`.
+// Checks the whole buffer and returns its layout; nullopt when anything is
+// off: signature or header length, check byte, an algorithm other than LZMS,
+// a framing Windows does not make (K above 64 MiB, which covers a non-zero
+// upper half; K == 0 with T != 0 or K != 0 with T == 0; K > T; K below
+// kMinMultiChunkSize with more than one chunk), a chunk record cut short, a
+// payload of 0 bytes or larger than its chunk, bytes after the last chunk.
+// T == 0 with K == 0 and no records is a valid empty buffer. Spans point into
+// `buffer`; nothing is decoded.
 std::optional<ContainerLayout> ParseContainer(std::span<const std::byte> buffer);
 
 // The 24-byte header for the given algorithm, T and K, check byte included.
@@ -62,6 +69,10 @@ using ChunkProgress = std::function<void(std::uint64_t done, std::uint64_t total
 
 // A complete container for `data` with the given chunk size (K = min(T, chunk_size)),
 // LZMS chunks where `compress` makes them strictly smaller, stored chunks otherwise.
+// Throws std::invalid_argument when ParseContainer would refuse that framing
+// (chunk_size 0 or above 64 MiB, or below kMinMultiChunkSize for data that
+// needs more than one chunk), std::logic_error when `compress` returns more
+// than it was offered; exceptions from the callbacks pass through.
 std::vector<std::byte> WriteContainer(std::span<const std::byte> data, std::uint64_t chunk_size,
                                       const ChunkCompressor& compress,
                                       const ChunkProgress& progress = {});

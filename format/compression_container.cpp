@@ -1,0 +1,157 @@
+#include "format/compression_container.h"
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+
+namespace korvanthelm::format {
+namespace {
+
+constexpr std::array<std::uint8_t, 6> kSignature = {0x0A, 0x51, 0xE5, 0xC0, 0x18, 0x00};
+constexpr std::size_t kCheckByteOffset = 6;
+constexpr std::size_t kChunkSizeFieldBytes = 4;
+
+std::uint32_t Crc32Update(std::uint32_t crc, std::span<const std::byte> bytes) {
+    // Only 23 bytes per header: the bitwise form is fast enough and has no table to get wrong.
+    for (const std::byte b : bytes) {
+        crc ^= std::to_integer<std::uint32_t>(b);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return crc;
+}
+
+// Low byte of the zlib CRC-32 of the header without its check byte.
+std::uint8_t HeaderCheckByte(std::span<const std::byte> header) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    crc = Crc32Update(crc, header.first(kCheckByteOffset));
+    crc = Crc32Update(
+        crc, header.subspan(kCheckByteOffset + 1, kContainerHeaderSize - kCheckByteOffset - 1));
+    return static_cast<std::uint8_t>(~crc);
+}
+
+std::uint64_t LoadLe(std::span<const std::byte> bytes) {
+    std::uint64_t v = 0;
+    for (std::size_t i = bytes.size(); i-- > 0;)
+        v = v << 8 | std::to_integer<std::uint64_t>(bytes[i]);
+    return v;
+}
+
+void StoreLe(std::byte* p, std::uint64_t v, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i)
+        p[i] = static_cast<std::byte>(v >> (8 * i));
+}
+
+// The framing Windows accepts: a chunk size of at most 64 MiB, never larger
+// than T, and below 32 KiB only for a buffer that is a single chunk.
+bool IsValidFraming(std::uint64_t total_size, std::uint64_t chunk_size) {
+    if (total_size == 0)
+        return chunk_size == 0;
+    if (chunk_size == 0 || chunk_size > kLzmsChunkSize || chunk_size > total_size)
+        return false;
+    return chunk_size >= kMinMultiChunkSize || chunk_size == total_size;
+}
+
+}  // namespace
+
+std::vector<std::byte> MakeContainerHeader(std::uint8_t algorithm, std::uint64_t total_size,
+                                           std::uint64_t chunk_size) {
+    std::vector<std::byte> header(kContainerHeaderSize);
+    for (std::size_t i = 0; i < kSignature.size(); ++i)
+        header[i] = std::byte{kSignature[i]};
+    header[7] = std::byte{algorithm};
+    StoreLe(header.data() + 8, total_size, 8);
+    StoreLe(header.data() + 16, chunk_size, 8);
+    header[kCheckByteOffset] = std::byte{HeaderCheckByte(header)};
+    return header;
+}
+
+std::optional<ContainerLayout> ParseContainer(std::span<const std::byte> buffer) {
+    if (buffer.size() < kContainerHeaderSize)
+        return std::nullopt;
+    for (std::size_t i = 0; i < kSignature.size(); ++i) {
+        if (buffer[i] != std::byte{kSignature[i]})
+            return std::nullopt;
+    }
+    if (std::to_integer<std::uint8_t>(buffer[kCheckByteOffset]) != HeaderCheckByte(buffer)) {
+        return std::nullopt;
+    }
+    ContainerLayout layout;
+    layout.algorithm = std::to_integer<std::uint8_t>(buffer[7]);
+    layout.total_size = LoadLe(buffer.subspan(8, 8));
+    layout.chunk_size = LoadLe(buffer.subspan(16, 8));
+    // The stored-chunk rule below is LZMS's; other algorithms frame differently.
+    if (layout.algorithm != kAlgorithmLzms)
+        return std::nullopt;
+    if (!IsValidFraming(layout.total_size, layout.chunk_size))
+        return std::nullopt;
+
+    // Every record needs at least its size field and one byte, which bounds
+    // the number of chunks by the buffer, whatever T claims.
+    std::span<const std::byte> rest = buffer.subspan(kContainerHeaderSize);
+    std::uint64_t left = layout.total_size;
+    layout.chunks.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>(rest.size() / (kChunkSizeFieldBytes + 1),
+                                left / std::max<std::uint64_t>(layout.chunk_size, 1) + 1)));
+    while (left > 0) {
+        if (rest.size() < kChunkSizeFieldBytes)
+            return std::nullopt;
+        const std::uint64_t payload_size = LoadLe(rest.first(kChunkSizeFieldBytes));
+        rest = rest.subspan(kChunkSizeFieldBytes);
+        const std::uint64_t chunk_bytes = std::min(layout.chunk_size, left);
+        if (payload_size == 0 || payload_size > chunk_bytes || payload_size > rest.size()) {
+            return std::nullopt;
+        }
+        const auto payload_length = static_cast<std::size_t>(payload_size);
+        layout.chunks.push_back(ContainerChunk{rest.first(payload_length), chunk_bytes,
+                                               /*stored=*/payload_size == chunk_bytes});
+        rest = rest.subspan(payload_length);
+        left -= chunk_bytes;
+    }
+    if (!rest.empty())
+        return std::nullopt;
+    return layout;
+}
+
+std::vector<std::byte> WriteContainer(std::span<const std::byte> data, std::uint64_t chunk_size,
+                                      const ChunkCompressor& compress,
+                                      const ChunkProgress& progress) {
+    const std::uint64_t total = data.size();
+    const std::uint64_t effective_chunk = std::min(total, chunk_size);
+    if (!IsValidFraming(total, effective_chunk)) {
+        throw std::invalid_argument("chunk size outside what the container allows");
+    }
+    std::vector<std::byte> out = MakeContainerHeader(kAlgorithmLzms, total, effective_chunk);
+    // Never larger than the data plus framing: a chunk is stored when compression does not help.
+    const std::uint64_t chunks =
+        effective_chunk == 0 ? 0 : (total + effective_chunk - 1) / effective_chunk;
+    out.reserve(
+        static_cast<std::size_t>(kContainerHeaderSize + total + chunks * kChunkSizeFieldBytes));
+    std::vector<std::byte> scratch;
+    std::uint64_t done = 0;
+    while (done < total) {
+        const auto chunk_bytes = static_cast<std::size_t>(std::min(effective_chunk, total - done));
+        const std::span<const std::byte> chunk =
+            data.subspan(static_cast<std::size_t>(done), chunk_bytes);
+        // One byte less than the chunk: anything the compressor fits in is
+        // strictly smaller, and a stored chunk (size == chunk) stays unambiguous.
+        scratch.resize(chunk_bytes - 1);
+        std::size_t compressed = chunk_bytes > 1 ? compress(chunk, scratch) : 0;
+        if (compressed > scratch.size()) {
+            throw std::logic_error("chunk compressor reported more bytes than it was given");
+        }
+        const std::span<const std::byte> payload =
+            compressed != 0 ? std::span<const std::byte>(scratch).first(compressed) : chunk;
+        const std::size_t at = out.size();
+        out.resize(at + kChunkSizeFieldBytes + payload.size());
+        StoreLe(out.data() + at, payload.size(), kChunkSizeFieldBytes);
+        std::copy(payload.begin(), payload.end(),
+                  out.begin() + static_cast<std::ptrdiff_t>(at + kChunkSizeFieldBytes));
+        done += chunk_bytes;
+        if (progress)
+            progress(done, total);
+    }
+    return out;
+}
+
+}  // namespace korvanthelm::format
