@@ -12,6 +12,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvanthelm::testing {
@@ -38,51 +39,31 @@ inline std::optional<Bytes> ReadFileBytes(const std::filesystem::path& path,
 inline constexpr const char* kWinePeDir = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows";
 inline constexpr const char* kElfDir = "/usr/lib/x86_64-linux-gnu";
 
-// Up to `size` bytes made of the named files in `dir`, whole files in the
-// given order (cycling if they run out); nullopt if any is missing.
-inline std::optional<Bytes> ConcatenateFiles(const std::filesystem::path& dir,
-                                             const std::vector<std::string>& names,
-                                             std::size_t size) {
+// Up to `size` bytes: the regular files under `dir` (recursively if asked)
+// whose names satisfy `wanted`, whole, in path order; nullopt if they add
+// up to less.
+template <typename Predicate>
+std::optional<Bytes> ConcatenateFiles(const std::filesystem::path& dir, bool recursive,
+                                      Predicate wanted, std::size_t size) {
+    std::vector<std::filesystem::path> paths;
+    std::error_code ec;
+    const auto consider = [&](const std::filesystem::directory_entry& entry) {
+        if (entry.is_regular_file(ec) && !entry.is_symlink(ec) &&
+            wanted(entry.path().filename().string())) {
+            paths.push_back(entry.path());
+        }
+    };
+    if (recursive) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, ec))
+            consider(entry);
+    } else {
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+            consider(entry);
+    }
+    std::sort(paths.begin(), paths.end());
     Bytes out;
     out.reserve(size);
-    while (out.size() < size) {
-        for (const std::string& name : names) {
-            const auto file = ReadFileBytes(dir / name, size - out.size());
-            if (!file || file->empty())
-                return std::nullopt;
-            out.insert(out.end(), file->begin(), file->end());
-            if (out.size() >= size)
-                break;
-        }
-    }
-    return out;
-}
-
-// PE DLLs (x64 code: the x86 filter has work to do).
-inline std::optional<Bytes> PeCode(std::size_t size) {
-    return ConcatenateFiles(
-        kWinePeDir,
-        {"kernelbase.dll", "ntdll.dll", "kernel32.dll", "user32.dll", "comctl32.dll", "ole32.dll"},
-        size);
-}
-
-inline std::optional<Bytes> ElfLibraries(std::size_t size) {
-    return ConcatenateFiles(kElfDir, {"libc.so.6", "libstdc++.so.6", "libcrypto.so.3"}, size);
-}
-
-// C headers, in name order: plain text.
-inline std::optional<Bytes> HeaderText(std::size_t size) {
-    std::vector<std::filesystem::path> headers;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/usr/include", ec)) {
-        if (entry.is_regular_file() && entry.path().extension() == ".h")
-            headers.push_back(entry.path());
-    }
-    if (headers.empty())
-        return std::nullopt;
-    std::sort(headers.begin(), headers.end());
-    Bytes out;
-    for (const auto& path : headers) {
+    for (const auto& path : paths) {
         if (out.size() >= size)
             break;
         if (const auto file = ReadFileBytes(path, size - out.size()))
@@ -91,6 +72,45 @@ inline std::optional<Bytes> HeaderText(std::size_t size) {
     if (out.size() < size)
         return std::nullopt;
     return out;
+}
+
+inline bool EndsWith(const std::string& s, std::string_view suffix) {
+    return s.size() >= suffix.size() &&
+           s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// PE DLLs (x64 code: the x86 filter has work to do). kernelbase.dll first:
+// a small slice is then code-heavy.
+inline std::optional<Bytes> PeCode(std::size_t size) {
+    const std::filesystem::path dir = kWinePeDir;
+    auto first = ReadFileBytes(dir / "kernelbase.dll", size);
+    if (!first)
+        return std::nullopt;
+    if (first->size() >= size)
+        return first;
+    auto rest = ConcatenateFiles(
+        dir, false,
+        [](const std::string& n) { return EndsWith(n, ".dll") && n != "kernelbase.dll"; },
+        size - first->size());
+    if (!rest)
+        return std::nullopt;
+    first->insert(first->end(), rest->begin(), rest->end());
+    return first;
+}
+
+inline std::optional<Bytes> ElfLibraries(std::size_t size) {
+    return ConcatenateFiles(
+        kElfDir, false,
+        [](const std::string& n) {
+            return n.rfind("lib", 0) == 0 && n.find(".so") != std::string::npos;
+        },
+        size);
+}
+
+// C headers: plain text.
+inline std::optional<Bytes> HeaderText(std::size_t size) {
+    return ConcatenateFiles(
+        "/usr/include", true, [](const std::string& n) { return EndsWith(n, ".h"); }, size);
 }
 
 inline Bytes RandomBytes(std::size_t size, std::uint64_t seed) {
