@@ -1,0 +1,175 @@
+// A stand-in for the decompressor of Windows' Compression API (cabinet.dll),
+// for Wine, which has none. Buffer mode and LZMS only: exactly what the
+// product calls. Exported by ordinal (cabinet.def) with the documented
+// prototypes, so the product's System32 + ordinal binding finds it.
+//
+// Behaviour, as documented for Windows:
+//  * CreateDecompressor(COMPRESS_ALGORITHM_LZMS, routines, &h) gives a handle;
+//    any other algorithm (COMPRESS_RAW included) fails with ERROR_NOT_SUPPORTED.
+//    Allocation routines are accepted and not used: the decoder allocates
+//    its own working memory.
+//  * Decompress checks the whole container first (ERROR_BAD_COMPRESSION_BUFFER);
+//    a buffer smaller than its total size T fails with ERROR_INSUFFICIENT_BUFFER
+//    and *UncompressedDataSize = T (that is how callers ask for the size);
+//    otherwise every chunk is decoded into the buffer, stored ones copied,
+//    and *UncompressedDataSize = T. Data that does not decode fails with
+//    ERROR_BAD_COMPRESSION_BUFFER; the buffer then holds partial output.
+//  * Handles are heap objects registered while open, so an unknown, closed
+//    or null handle fails with ERROR_INVALID_HANDLE instead of being used.
+
+#include <windows.h>
+// After windows.h: it needs its types.
+#include <compressapi.h>
+
+#include <cstring>
+#include <new>
+#include <span>
+#include <unordered_set>
+
+#include "codec/lzms/lzms_decoder.h"
+#include "format/compression_container.h"
+
+// mingw-w64's winerror.h lacks it; the value is Windows' own.
+#ifndef ERROR_BAD_COMPRESSION_BUFFER
+#define ERROR_BAD_COMPRESSION_BUFFER 605L
+#endif
+
+namespace {
+
+struct Decompressor {
+    DWORD algorithm;
+};
+
+// The open handles. A lock, because a caller may use several handles from
+// several threads.
+class HandleRegistry {
+  public:
+    bool Add(Decompressor* d) {
+        Lock lock(lock_);
+        try {
+            return open_.insert(d).second;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    bool Contains(Decompressor* d) {
+        Lock lock(lock_);
+        return open_.count(d) != 0;
+    }
+    bool Remove(Decompressor* d) {
+        Lock lock(lock_);
+        return open_.erase(d) != 0;
+    }
+
+  private:
+    class Lock {
+      public:
+        explicit Lock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+        ~Lock() { ReleaseSRWLockExclusive(&lock_); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        SRWLOCK& lock_;
+    };
+
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::unordered_set<Decompressor*> open_;
+};
+
+HandleRegistry& Registry() {
+    static HandleRegistry registry;
+    return registry;
+}
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+// Decodes every chunk of `layout` into `out` (at least T bytes).
+bool DecodeChunks(const korvanthelm::format::ContainerLayout& layout, std::byte* out) {
+    std::size_t at = 0;
+    for (const auto& chunk : layout.chunks) {
+        const auto size = static_cast<std::size_t>(chunk.uncompressed_size);
+        const std::span<std::byte> dest(out + at, size);
+        if (chunk.stored) {
+            std::memcpy(dest.data(), chunk.payload.data(), size);
+        } else if (!korvanthelm::lzms::DecodeBlock(chunk.payload, dest)) {
+            return false;
+        }
+        at += size;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI CreateDecompressor(DWORD Algorithm,
+                               PCOMPRESS_ALLOCATION_ROUTINES /*AllocationRoutines*/,
+                               PDECOMPRESSOR_HANDLE DecompressorHandle) {
+    if (DecompressorHandle == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    *DecompressorHandle = nullptr;
+    // Buffer mode only: COMPRESS_RAW (block mode without the container) is
+    // not something the product uses.
+    if (Algorithm != COMPRESS_ALGORITHM_LZMS)
+        return Fail(ERROR_NOT_SUPPORTED);
+    auto* d = new (std::nothrow) Decompressor{Algorithm};
+    if (d == nullptr)
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (!Registry().Add(d)) {
+        delete d;
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    *DecompressorHandle = reinterpret_cast<DECOMPRESSOR_HANDLE>(d);
+    return TRUE;
+}
+
+BOOL WINAPI Decompress(DECOMPRESSOR_HANDLE DecompressorHandle, PVOID CompressedData,
+                       SIZE_T CompressedDataSize, PVOID UncompressedBuffer,
+                       SIZE_T UncompressedBufferSize, PSIZE_T UncompressedDataSize) {
+    if (!Registry().Contains(reinterpret_cast<Decompressor*>(DecompressorHandle))) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (CompressedData == nullptr && CompressedDataSize != 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (UncompressedBuffer == nullptr && UncompressedBufferSize != 0) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    try {
+        const std::span<const std::byte> buffer(static_cast<const std::byte*>(CompressedData),
+                                                CompressedDataSize);
+        const auto layout = korvanthelm::format::ParseContainer(buffer);
+        if (!layout)
+            return Fail(ERROR_BAD_COMPRESSION_BUFFER);
+        if (UncompressedBufferSize < layout->total_size) {
+            if (UncompressedDataSize != nullptr) {
+                *UncompressedDataSize = static_cast<SIZE_T>(layout->total_size);
+            }
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        if (!DecodeChunks(*layout, static_cast<std::byte*>(UncompressedBuffer))) {
+            return Fail(ERROR_BAD_COMPRESSION_BUFFER);
+        }
+        if (UncompressedDataSize != nullptr) {
+            *UncompressedDataSize = static_cast<SIZE_T>(layout->total_size);
+        }
+        return TRUE;
+    } catch (const std::bad_alloc&) {
+        // The chunk list of a huge container; nothing may leave this DLL as an exception.
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+}
+
+BOOL WINAPI CloseDecompressor(DECOMPRESSOR_HANDLE DecompressorHandle) {
+    auto* d = reinterpret_cast<Decompressor*>(DecompressorHandle);
+    if (!Registry().Remove(d))
+        return Fail(ERROR_INVALID_HANDLE);
+    delete d;
+    return TRUE;
+}
+
+}  // extern "C"
