@@ -3,7 +3,10 @@
 #     [DIGESTS <digest fragment written by korvanthelm-pack --digests-cmake>]
 #     [EXE_SHA256 <hex>] [JAR_SHA256 <hex>]
 #     [DEPENDS <targets or files that make the package>]
-#     [OUTPUT_DIR <folder>])
+#     [OUTPUT_DIR <folder>]
+#     [DIGEST_SOURCE <file>]   PackageDigest from these bytes instead (a test
+#                              exe around a package that differs from its digest)
+#     [NO_PACKAGE])            no resource 101 at all (a test exe)
 #
 # Builds <OUTPUT_DIR>/KORVANTHELM.exe around one package: the package becomes
 # RCDATA 101 and the digests are compiled in. PackageDigest is always taken from
@@ -11,7 +14,8 @@
 # or EXE_SHA256/JAR_SHA256 (explicit values win). Tests use this to build exe
 # variants around crafted packages.
 function(korvanthelm_add_bootstrapper target)
-  cmake_parse_arguments(B "" "PACKAGE;DIGESTS;EXE_SHA256;JAR_SHA256;OUTPUT_DIR" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(B "NO_PACKAGE" "PACKAGE;DIGESTS;EXE_SHA256;JAR_SHA256;OUTPUT_DIR;DIGEST_SOURCE"
+                        "DEPENDS" ${ARGN})
   if(NOT B_OUTPUT_DIR)
     set(B_OUTPUT_DIR ${CMAKE_CURRENT_BINARY_DIR}/${target})
   endif()
@@ -21,17 +25,21 @@ function(korvanthelm_add_bootstrapper target)
     OUTPUT ${gen}/package.bin ${gen}/package_digests.cpp
     COMMAND ${CMAKE_COMMAND} -DPACKAGE=${B_PACKAGE} -DDIGESTS=${B_DIGESTS}
             -DEXE_SHA256=${B_EXE_SHA256} -DJAR_SHA256=${B_JAR_SHA256} -DOUT_DIR=${gen}
+            -DDIGEST_SOURCE=${B_DIGEST_SOURCE}
             -P ${script}
-    DEPENDS ${B_PACKAGE} ${B_DIGESTS} ${B_DEPENDS} ${script}
+    DEPENDS ${B_PACKAGE} ${B_DIGESTS} ${B_DIGEST_SOURCE} ${B_DEPENDS} ${script}
     COMMENT "Embedding package ${B_PACKAGE} into ${target}"
     VERBATIM)
   # One resource script per variant: only the package differs.
+  set(_package_line "LANGUAGE 0x09, 0x01\n101 RCDATA \"package.bin\"\n")
+  if(B_NO_PACKAGE)
+    set(_package_line "")
+  endif()
   file(WRITE ${gen}/korvanthelm.rc.tmp
        "// Generated: the shared resources plus this variant's package.\n"
        "#pragma code_page(65001)\n"
        "#include \"korvanthelm_resources.rc\"\n"
-       "LANGUAGE 0x09, 0x01\n"
-       "101 RCDATA \"package.bin\"\n")
+       "${_package_line}")
   configure_file(${gen}/korvanthelm.rc.tmp ${gen}/korvanthelm.rc COPYONLY)
   file(GLOB _resource_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/*)
   set_source_files_properties(${gen}/korvanthelm.rc PROPERTIES

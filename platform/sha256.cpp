@@ -1,7 +1,8 @@
 #include "platform/sha256.h"
 
-#include <bcrypt.h>
 #include <windows.h>
+// bcrypt.h needs the types of windows.h.
+#include <bcrypt.h>
 
 #include <cwchar>
 #include <vector>

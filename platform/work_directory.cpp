@@ -1,7 +1,8 @@
 #include "platform/work_directory.h"
 
-#include <bcrypt.h>
 #include <windows.h>
+// bcrypt.h needs the types of windows.h.
+#include <bcrypt.h>
 
 #include <array>
 

@@ -1,7 +1,10 @@
 // probe.exe: a stand-in for the set-up program and the installed launcher in
 // tests. It writes what it was given to the file named by
 // KORVANTHELM_PROBE_REPORT (UTF-8 lines "cmdline=...", "cwd=...") and exits
-// with KORVANTHELM_PROBE_EXIT (decimal, default 0).
+// with KORVANTHELM_PROBE_EXIT (decimal, default 0). With KORVANTHELM_PROBE_COPY
+// set it first copies the folder above its working directory (the unpacked
+// work directory, when it runs as the set-up program) to that folder, so a
+// test can compare what was unpacked after the work directory is gone.
 #include <windows.h>
 
 #include <string>
@@ -23,6 +26,27 @@ std::string Utf8(const std::wstring& text) {
     return bytes;
 }
 
+void CopyTree(const std::wstring& from, const std::wstring& to) {
+    CreateDirectoryW(to.c_str(), nullptr);
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            CopyTree(from + L"\\" + name, to + L"\\" + name);
+        } else {
+            CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), TRUE);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -39,6 +63,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
             WriteFile(file, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
             CloseHandle(file);
         }
+    }
+    const std::wstring copy_to = Variable(L"KORVANTHELM_PROBE_COPY");
+    if (!copy_to.empty()) {
+        wchar_t cwd[32768];
+        const std::wstring here(cwd, GetCurrentDirectoryW(32768, cwd));
+        CopyTree(here.substr(0, here.rfind(L'\\')), copy_to);
     }
     const std::wstring exit_code = Variable(L"KORVANTHELM_PROBE_EXIT");
     return exit_code.empty() ? 0 : static_cast<int>(wcstoul(exit_code.c_str(), nullptr, 10));

@@ -258,13 +258,17 @@ std::wstring QuoteArgument(const std::wstring& argument) {
     return quoted + L'"';
 }
 
-WatchedRun RunWatched(const std::wstring& exe, const std::vector<EnvChange>& env) {
+WatchedRun RunWatched(const std::wstring& exe, const std::vector<EnvChange>& env,
+                      const std::wstring& arguments) {
     std::wstring command = QuoteArgument(ExeDirectory() + L"\\watcher.exe");
     for (const EnvChange& change : env) {
         command += change.unset ? L" --unset " + QuoteArgument(change.name)
                                 : L" --env " + QuoteArgument(change.name + L"=" + change.value);
     }
     command += L" -- " + QuoteArgument(exe);
+    if (!arguments.empty()) {
+        command += L" " + arguments;
+    }
     const RunResult run = Run(command);
     WatchedRun watched;
     watched.exit_code = run.timed_out ? 999 : run.exit_code;

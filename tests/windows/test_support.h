@@ -77,6 +77,7 @@ struct WatchedRun {
     DWORD exit_code = 0;
     std::vector<std::string> messages;
 };
-WatchedRun RunWatched(const std::wstring& exe, const std::vector<EnvChange>& env = {});
+WatchedRun RunWatched(const std::wstring& exe, const std::vector<EnvChange>& env = {},
+                      const std::wstring& arguments = L"");
 
 }  // namespace korvanthelm::testing
