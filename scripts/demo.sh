@@ -1,0 +1,47 @@
+#!/bin/bash
+# The main job: builds the demo package and KORVANTHELM.exe, then runs the
+# bootstrapper under Wine (headless) in a private world three times:
+#   1. nothing installed: it unpacks, the set-up program installs the demo launcher;
+#   2. again: it finds the intact installation and starts the launcher directly;
+#   3. with an update request: it unpacks again and runs the set-up with --update.
+# Each run shows the exit code, any message box text, and what the demo logged.
+# Installs missing Debian packages first.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default --target windows
+
+win=build/windows
+exe="$root/$win/product/KORVANTHELM.exe"
+world=$(mktemp -d)
+trap 'rm -rf "$world"; "$win/wine-run.sh" --kill' EXIT
+mkdir -p "$world/Temp" "$world/Roaming" "$world/Local"
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+
+run() {
+    echo "== $1"
+    set +e
+    messages=$("$win/wine-run.sh" "$win/bin/watcher.exe" \
+        --env "TEMP=$(winpath "$world/Temp")" --env "TMP=$(winpath "$world/Temp")" \
+        --env "APPDATA=$(winpath "$world/Roaming")" --env "LOCALAPPDATA=$(winpath "$world/Local")" \
+        -- "$(winpath "$exe")")
+    code=$?
+    set -e
+    echo "exit code: $code"
+    [ -z "$messages" ] || echo "message box: $messages"
+    # The installed launcher is not waited for: give it a moment to log.
+    sleep 1
+    if [ -f "$world/Local/KORVANTHELM/demo.log" ]; then
+        echo "demo log:"
+        sed 's/^/  /' "$world/Local/KORVANTHELM/demo.log"
+        : > "$world/Local/KORVANTHELM/demo.log"
+    fi
+    echo "left in the temporary folder: $(ls -A "$world/Temp" | wc -l) entries"
+}
+
+run "first run: unpack and install"
+run "second run: start the installed launcher"
+: > "$world/Roaming/KORVANTHELM/update.request"
+run "third run: update requested"

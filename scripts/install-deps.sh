@@ -1,0 +1,20 @@
+#!/bin/bash
+# Installs the Debian packages the build and the tests need, if any is missing.
+# Runs apt-get as root (directly, or through sudo).
+set -euo pipefail
+packages=(
+    cmake ninja-build clang libfuzzer-14-dev libclang-rt-14-dev googletest
+    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
+    libwim-dev libssl-dev pkgconf python3 python3-pefile
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
