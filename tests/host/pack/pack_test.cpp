@@ -1,0 +1,548 @@
+// korvanthelm-pack end to end: real trees on disk, the real binary, and the
+// package read back with the format code and wimlib.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "format/compression_container.h"
+#include "format/package_envelope.h"
+#include "format/package_table.h"
+#include "tests/host/pack/pack_test_support.h"
+#include "tools/pack/pack_error.h"
+#include "tools/pack/scan_launcher_tree.h"
+#include "tools/pack/sha256_text.h"
+#include "tools/pack/unpack_package.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+using test::AddDefaultLauncherFiles;
+using test::RandomBytes;
+using test::ReadFile;
+using test::RunPacker;
+using test::TempDir;
+using test::WriteFile;
+
+using Bytes = std::vector<std::byte>;
+
+Bytes B(const std::string& text) {
+    return Bytes(reinterpret_cast<const std::byte*>(text.data()),
+                 reinterpret_cast<const std::byte*>(text.data()) + text.size());
+}
+
+std::string S(std::span<const std::byte> bytes) {
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// The files below `root` by relative path, as the bootstrapper should
+// recreate them.
+std::map<std::string, Bytes> FilesOf(const std::string& root) {
+    std::map<std::string, Bytes> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) {
+            files[std::filesystem::relative(entry.path(), root).string()] =
+                ReadFile(entry.path().string());
+        }
+    }
+    return files;
+}
+
+// The entries of a package, in table order.
+std::vector<std::pair<std::string, Bytes>> EntriesOf(const Bytes& package) {
+    const Bytes table = UnpackPackage(package);
+    const auto count = format::CheckPackageTableHeader(table);
+    EXPECT_TRUE(count);
+    std::vector<std::pair<std::string, Bytes>> entries;
+    format::PackageRecordWalker walker(table);
+    format::PackageRecord record;
+    while (walker.Next(record)) {
+        entries.emplace_back(S(record.path), Bytes(record.data.begin(), record.data.end()));
+    }
+    EXPECT_TRUE(walker.AtEnd());
+    EXPECT_EQ(entries.size(), count.value_or(0));
+    return entries;
+}
+
+// The digest lines of `pack`'s standard output.
+std::map<std::string, std::string> DigestLines(const std::string& out) {
+    std::map<std::string, std::string> lines;
+    std::size_t start = 0;
+    while (start < out.size()) {
+        std::size_t end = out.find('\n', start);
+        if (end == std::string::npos) {
+            end = out.size();
+        }
+        const std::string line = out.substr(start, end - start);
+        const std::size_t space = line.find(' ');
+        if (space != std::string::npos) {
+            lines[line.substr(0, space)] = line.substr(space + 1);
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::size_t LineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(PackRoundTrip, PackageHoldsExactlyTheTreeInByteOrder) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", RandomBytes(5000, 1));
+    WriteFile(tree + "/a.txt", "dot sorts before slash");
+    WriteFile(tree + "/a/b.txt", std::string(100000, 'x'));
+    WriteFile(tree + "/B.txt", "capital B sorts before small a");
+    WriteFile(tree + "/empty.dat", "");
+    WriteFile(tree + "/\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\x2F\xD1\x84.bin", "Cyrillic names");
+    WriteFile(tree + "/emoji\xF0\x9F\x98\x80.txt", "four-byte UTF-8");
+    WriteFile(tree + "/.hidden", "dot files are files");
+
+    const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "") << "nothing to warn about, no progress when not a terminal";
+
+    const Bytes package = ReadFile(dir / "package.bin");
+    const auto entries = EntriesOf(package);
+    const std::map<std::string, Bytes> files = FilesOf(tree);
+    ASSERT_EQ(entries.size(), files.size());
+    // std::map orders std::string keys by unsigned bytes: the package's order.
+    auto file = files.begin();
+    for (const auto& [path, data] : entries) {
+        EXPECT_EQ(path, file->first);
+        EXPECT_TRUE(data == file->second) << path;
+        ++file;
+    }
+
+    const auto digests = DigestLines(run.out);
+    EXPECT_EQ(LineCount(run.out), 3u) << run.out;
+    EXPECT_EQ(digests.at("PackageDigest"), Sha256Text(package));
+    EXPECT_EQ(digests.at("LauncherExeDigest"), Sha256Text(B("MZ launcher")));
+    EXPECT_EQ(digests.at("LauncherJarDigest"), Sha256Text(B("PK jar")));
+    ASSERT_EQ(package.size() >= 24, true);
+    EXPECT_EQ(S(std::span(package).first(8)), "KTSETUP1");
+
+    const auto verify = RunPacker({"verify", dir / "package.bin"});
+    EXPECT_EQ(verify.exit_code, 0) << verify.err;
+    const auto list = RunPacker({"list", dir / "package.bin"});
+    ASSERT_EQ(list.exit_code, 0) << list.err;
+    EXPECT_EQ(LineCount(list.out), files.size());
+    EXPECT_NE(list.out.find("      100000  a/b.txt\n"), std::string::npos) << list.out;
+}
+
+TEST(PackRoundTrip, SameTreeGivesIdenticalBytes) {
+    const TempDir dir;
+    // The same content created in opposite orders, at different times.
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"z/last.txt", "z"}, {"m/middle.bin", std::string(70000, 'm')}, {"a/first.txt", "a"}};
+    for (const auto& [path, content] : files) {
+        WriteFile(dir / ("one/" + path), content);
+    }
+    AddDefaultLauncherFiles(dir / "one");
+    sleep(1);
+    AddDefaultLauncherFiles(dir / "two");
+    for (auto it = files.rbegin(); it != files.rend(); ++it) {
+        WriteFile(dir / ("two/" + it->first), it->second);
+    }
+    ::chmod((dir / "two/a/first.txt").c_str(), 0600);
+
+    const auto first = RunPacker({"pack", dir / "one", "-o", dir / "one.bin"});
+    const auto again = RunPacker({"pack", dir / "one", "-o", dir / "again.bin"});
+    const auto second = RunPacker({"pack", dir / "two", "-o", dir / "two.bin"});
+    ASSERT_EQ(first.exit_code, 0) << first.err;
+    ASSERT_EQ(again.exit_code, 0) << again.err;
+    ASSERT_EQ(second.exit_code, 0) << second.err;
+    EXPECT_TRUE(ReadFile(dir / "one.bin") == ReadFile(dir / "again.bin"));
+    EXPECT_TRUE(ReadFile(dir / "one.bin") == ReadFile(dir / "two.bin"));
+    EXPECT_EQ(first.out, second.out);
+}
+
+TEST(PackRoundTrip, IncompressibleTableIsStored) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/noise.bin", RandomBytes(300000, 7));
+    const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+
+    const Bytes package = ReadFile(dir / "package.bin");
+    const auto envelope = format::ParsePackageEnvelope(package);
+    ASSERT_TRUE(envelope);
+    const auto layout = format::ParseContainer(envelope->stream);
+    ASSERT_TRUE(layout);
+    ASSERT_EQ(layout->chunks.size(), 1u);
+    EXPECT_TRUE(layout->chunks[0].stored);
+    EXPECT_EQ(layout->chunk_size, envelope->unpacked_size) << "K = T below 64 MiB";
+    EXPECT_EQ(envelope->stream.size(), 24 + 4 + envelope->unpacked_size);
+    EXPECT_EQ(EntriesOf(package).size(), 3u);
+}
+
+TEST(PackRoundTrip, CompressibleTableIsOneLzmsChunk) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/text.txt", std::string(200000, 'k'));
+    ASSERT_EQ(RunPacker({"pack", tree, "-o", dir / "package.bin"}).exit_code, 0);
+    const Bytes package = ReadFile(dir / "package.bin");
+    const auto envelope = format::ParsePackageEnvelope(package);
+    ASSERT_TRUE(envelope);
+    const auto layout = format::ParseContainer(envelope->stream);
+    ASSERT_TRUE(layout);
+    ASSERT_EQ(layout->chunks.size(), 1u);
+    EXPECT_FALSE(layout->chunks[0].stored);
+    EXPECT_EQ(S(envelope->stream.first(6)), std::string("\x0A\x51\xE5\xC0\x18\x00", 6));
+    EXPECT_LT(package.size(), 10000u);
+}
+
+// ---- Hostile and unusual trees ----------------------------------------------
+
+struct HostileTree {
+    const char* name;
+    std::function<void(const std::string& tree)> make;
+    int exit_code;
+    const char* message;  // must appear in the one line on stderr
+};
+
+void MakeFifo(const std::string& path) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+}
+
+const HostileTree kHostileTrees[] = {
+    {"DeviceName", [](const std::string& t) { WriteFile(t + "/bin/CON.txt", "x"); }, 1,
+     "\"bin/CON.txt\""},
+    {"TrailingDotFolder", [](const std::string& t) { WriteFile(t + "/a./b", "x"); }, 1, "\"a./b\""},
+    {"TrailingSpaceBeforeExtension", [](const std::string& t) { WriteFile(t + "/foo .txt", "x"); },
+     1, "\"foo .txt\""},
+    {"ForbiddenCharacter", [](const std::string& t) { WriteFile(t + "/what?.txt", "x"); }, 1,
+     "\"what?.txt\""},
+    {"ControlCharacter", [](const std::string& t) { WriteFile(t + "/tab\there", "x"); }, 1,
+     "\"tab\\x09here\""},
+    {"SymlinkToFile",
+     [](const std::string& t) {
+         WriteFile(t + "/real.txt", "x");
+         ASSERT_EQ(::symlink("real.txt", (t + "/link.txt").c_str()), 0);
+     },
+     1, "symbolic link"},
+    {"SymlinkToFolderOutside",
+     [](const std::string& t) { ASSERT_EQ(::symlink("/etc", (t + "/etc").c_str()), 0); }, 1,
+     "\"etc\""},
+    {"DanglingSymlink",
+     [](const std::string& t) { ASSERT_EQ(::symlink("/nonexistent", (t + "/gone").c_str()), 0); },
+     1, "symbolic link"},
+    {"Fifo", [](const std::string& t) { MakeFifo(t + "/pipe"); }, 1, "special file"},
+    {"AsciiCaseDuplicates",
+     [](const std::string& t) {
+         WriteFile(t + "/Docs/Readme.txt", "1");
+         WriteFile(t + "/docs/readme.TXT", "2");
+     },
+     1, "\"Docs/Readme.txt\""},
+    {"InvalidUtf8Name", [](const std::string& t) { WriteFile(t + "/bad\xFF.txt", "x"); }, 1,
+     "bad\\xff.txt"},
+    {"OverlongUtf8Name", [](const std::string& t) { WriteFile(t + "/slash\xC0\xAF", "x"); }, 1,
+     "not valid UTF-8"},
+    {"PathOver1000Units",
+     [](const std::string& t) {
+         std::string path = t;
+         for (int i = 0; i < 5; ++i) {
+             path += "/" + std::string(200, 'd');
+         }
+         WriteFile(path + "/f", "x");
+     },
+     1, "unsafe entry path"},
+};
+
+void PrintTo(const HostileTree& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class PackHostileTree : public testing::TestWithParam<HostileTree> {};
+
+TEST_P(PackHostileTree, RefusedWithOneLineNamingThePath) {
+    const HostileTree& c = GetParam();
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    c.make(tree);
+    // An earlier package must survive a refused run untouched.
+    WriteFile(dir / "package.bin", "previous package");
+
+    const auto run = RunPacker(
+        {"pack", tree, "-o", dir / "package.bin", "--digests-cmake", dir / "digests.cmake"});
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(S(ReadFile(dir / "package.bin")), "previous package");
+    EXPECT_FALSE(std::filesystem::exists(dir / "digests.cmake"));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos)
+            << "temporary file left behind: " << entry.path();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, PackHostileTree, testing::ValuesIn(kHostileTrees),
+                         [](const testing::TestParamInfo<HostileTree>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(PackTreeLimits, EmptyFoldersAreDroppedWithAWarning) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    std::filesystem::create_directories(tree + "/logs/old/older");
+    std::filesystem::create_directories(tree + "/KORVANTHELM/cache");
+    const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    // The outermost empty folder is named once, not each folder inside it.
+    EXPECT_EQ(LineCount(run.err), 2u) << run.err;
+    EXPECT_NE(run.err.find("warning: empty folder dropped, a package holds files only: "
+                           "\"KORVANTHELM/cache\""),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("\"logs\"\n"), std::string::npos) << run.err;
+    EXPECT_EQ(EntriesOf(ReadFile(dir / "package.bin")).size(), 2u);
+}
+
+TEST(PackTreeLimits, TreeWithoutFilesIsRefused) {
+    const TempDir dir;
+    std::filesystem::create_directories(dir / "tree/only/folders");
+    const auto run = RunPacker({"pack", dir / "tree", "-o", dir / "package.bin", "--launcher-exe",
+                                dir / "tree", "--launcher-jar", dir / "tree"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("no files in"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "package.bin"));
+}
+
+TEST(PackTreeLimits, TenThousandFilesPassAndOneMoreIsRefused) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    for (int i = 0; i < 9998; ++i) {
+        const std::string folder = tree + "/d" + std::to_string(i / 1000);
+        std::filesystem::create_directories(folder);
+        const int fd = ::open((folder + "/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    const auto fits = RunPacker({"pack", tree, "-o", dir / "package.bin"});
+    ASSERT_EQ(fits.exit_code, 0) << fits.err;
+    EXPECT_EQ(EntriesOf(ReadFile(dir / "package.bin")).size(), 10000u);
+
+    WriteFile(tree + "/one-more", "");
+    const auto over = RunPacker({"pack", tree, "-o", dir / "over.bin"});
+    EXPECT_EQ(over.exit_code, 1);
+    EXPECT_NE(over.err.find("more than 10000 files"), std::string::npos) << over.err;
+}
+
+// Sparse files: no disk space, and nothing here may read them.
+TEST(PackTreeLimits, TableOf2GiBFitsAndOneByteMoreIsRefused) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    WriteFile(tree + "/a", "");
+    const std::string big = tree + "/big.bin";
+    const int fd = ::open(big.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    // Header 10, record "a" 11, record "big.bin" 17 + data.
+    const off_t exactly = 0x80000000 - 10 - 11 - 17;
+    ASSERT_EQ(::ftruncate(fd, exactly), 0);
+    EXPECT_EQ(ScanLauncherTree(tree).table_size, 0x80000000u);
+
+    ASSERT_EQ(::ftruncate(fd, exactly + 1), 0);
+    ::close(fd);
+    EXPECT_THROW(ScanLauncherTree(tree), PackError);
+    AddDefaultLauncherFiles(tree);
+    const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("package table over 0x80000000 bytes"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("\"big.bin\""), std::string::npos) << run.err;
+}
+
+TEST(PackTreeLimits, PathOver65535BytesIsRefused) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    // Built folder by folder: the whole path is far beyond PATH_MAX.
+    int fd = ::open(tree.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    const std::string name(250, 'n');
+    for (int depth = 0; depth < 263; ++depth) {
+        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    const int file = ::openat(fd, "f", O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(file, 0);
+    ::close(file);
+    ::close(fd);
+    const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("over 65535 bytes"), std::string::npos) << run.err.substr(0, 300);
+    EXPECT_EQ(LineCount(run.err), 1u);
+    // TempDir's removal works with whole paths, far too long here: take the
+    // chain apart folder by folder.
+    std::function<void(int, int)> remove = [&](int at, int depth) {
+        const int inner = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(inner, 0);
+        if (depth + 1 < 263) {
+            remove(inner, depth + 1);
+        } else {
+            ::unlinkat(inner, "f", 0);
+        }
+        ::close(inner);
+        ::unlinkat(at, name.c_str(), AT_REMOVEDIR);
+    };
+    const int root = ::open(tree.c_str(), O_RDONLY | O_DIRECTORY);
+    remove(root, 0);
+    ::close(root);
+}
+
+// ---- Launcher digests and digest files ---------------------------------------
+
+TEST(PackDigests, LauncherFilesResolveAsDocumented) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    WriteFile(tree + "/bin/launcher.exe", "exe in tree");
+    WriteFile(tree + "/bin/launcher.jar", "jar in tree");
+    WriteFile(dir / "work/bin/launcher.jar", "jar beside the working folder");
+    WriteFile(dir / "elsewhere.exe", "absolute exe");
+
+    // Relative and missing in the working folder: taken inside the tree.
+    auto run = RunPacker({"pack", tree, "-o", dir / "p.bin", "--launcher-exe", "bin/launcher.exe",
+                          "--launcher-jar", "bin/launcher.jar"},
+                         dir / "work");
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(DigestLines(run.out).at("LauncherExeDigest"), Sha256Text(B("exe in tree")));
+    EXPECT_EQ(DigestLines(run.out).at("LauncherJarDigest"),
+              Sha256Text(B("jar beside the working folder")))
+        << "present relative to the working folder: used as given";
+
+    run = RunPacker({"pack", tree, "-o", dir / "p.bin", "--launcher-exe", dir / "elsewhere.exe",
+                     "--launcher-jar", "bin/launcher.jar"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(DigestLines(run.out).at("LauncherExeDigest"), Sha256Text(B("absolute exe")));
+
+    // No launcher files given and none where the demo tree keeps them.
+    run = RunPacker({"pack", tree, "-o", dir / "p2.bin"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("KORVANTHELM/launcher/KorvanThelmLauncher.exe"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("--launcher-exe"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "p2.bin"));
+}
+
+TEST(PackDigests, DigestFilesHoldTheSameDigests) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin", "--digests-cmake",
+                                dir / "digests.cmake", "--digests-header", dir / "digests.h"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto digests = DigestLines(run.out);
+    const std::string cmake = S(ReadFile(dir / "digests.cmake"));
+    const std::string header = S(ReadFile(dir / "digests.h"));
+    for (const auto& [name, variable] :
+         {std::pair{"PackageDigest", "KORVANTHELM_PACKAGE_SHA256"},
+          std::pair{"LauncherExeDigest", "KORVANTHELM_LAUNCHER_EXE_SHA256"},
+          std::pair{"LauncherJarDigest", "KORVANTHELM_LAUNCHER_JAR_SHA256"}}) {
+        const std::string hex = digests.at(name);
+        EXPECT_EQ(hex.size(), 64u);
+        EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos) << hex;
+        EXPECT_NE(cmake.find(std::string("set(") + variable + " \"" + hex + "\")\n"),
+                  std::string::npos)
+            << cmake;
+        EXPECT_NE(header.find(std::string("#define ") + variable + " \"" + hex + "\"\n"),
+                  std::string::npos)
+            << header;
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat((dir / "package.bin").c_str(), &status), 0);
+    EXPECT_NE(status.st_mode & 0044, 0u) << "readable like any build output, not 0600";
+}
+
+// ---- verify and list on damaged packages ---------------------------------------
+
+TEST(PackVerify, DamagedPackagesFailWithTheReason) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/data.txt", std::string(50000, 'q') + "end");
+    ASSERT_EQ(RunPacker({"pack", tree, "-o", dir / "good.bin"}).exit_code, 0);
+    const Bytes good = ReadFile(dir / "good.bin");
+
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"envelope magic", [](Bytes& p) { p[0] = std::byte{'X'}; }, "KTSETUP1"},
+        {"unpacked_size one more", [](Bytes& p) { p[8] = static_cast<std::byte>(int(p[8]) + 1); },
+         "unpacked"},
+        {"unpacked_size over 2 GiB", [](Bytes& p) { p[12] = std::byte{0x80}; }, "0x80000000"},
+        {"container check byte", [](Bytes& p) { p[16 + 6] ^= std::byte{1}; }, "Compression API"},
+        {"last byte dropped", [](Bytes& p) { p.pop_back(); }, "Compression API"},
+        {"byte appended", [](Bytes& p) { p.push_back(std::byte{0}); }, "Compression API"},
+        {"header only", [](Bytes& p) { p.resize(16); }, "Compression API"},
+    };
+    for (const Case& c : cases) {
+        Bytes damaged = good;
+        c.damage(damaged);
+        WriteFile(dir / "damaged.bin", damaged);
+        const auto run = RunPacker({"verify", dir / "damaged.bin"});
+        EXPECT_EQ(run.exit_code, 1) << c.what << ": " << run.out;
+        EXPECT_EQ(LineCount(run.err), 1u) << c.what << ": " << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
+        EXPECT_EQ(RunPacker({"list", dir / "damaged.bin"}).exit_code, 1) << c.what;
+    }
+}
+
+// ---- Command line ---------------------------------------------------------------
+
+TEST(PackCommandLine, HelpAndMistakes) {
+    struct Case {
+        std::vector<std::string> args;
+        int exit_code;
+        const char* text;  // in stdout for 0, in stderr otherwise
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "korvanthelm-pack pack TREE -o PACKAGE"},
+        {{"pack", "--help"}, 0, "--digests-cmake FILE"},
+        {{"list", "--help"}, 0, "RT_RCDATA 101"},
+        {{"verify", "--help"}, 0, "Exit status 0 only when everything passes"},
+        {{}, 2, "usage:"},
+        {{"unpack"}, 2, "unknown command unpack"},
+        {{"pack", "tree"}, 2, "needs -o PACKAGE"},
+        {{"pack", "-o", "x.bin"}, 2, "exactly one TREE"},
+        {{"pack", "a", "b", "-o", "x.bin"}, 2, "exactly one TREE"},
+        {{"pack", "tree", "-o"}, 2, "-o needs a file name"},
+        {{"pack", "tree", "-o", "x", "--level", "9"}, 2, "unknown option --level"},
+        {{"list"}, 2, "exactly one FILE"},
+        {{"verify", "a", "b"}, 2, "exactly one FILE"},
+        {{"verify", "/nonexistent/package.bin"}, 1, "/nonexistent/package.bin"},
+        {{"pack", "/nonexistent/tree", "-o", "/nonexistent/x"}, 1, "/nonexistent/tree"},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& arg : c.args) {
+            joined += arg + " ";
+        }
+        const auto run = RunPacker(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << joined << run.err;
+        EXPECT_NE((c.exit_code == 0 ? run.out : run.err).find(c.text), std::string::npos)
+            << joined << "\nstdout: " << run.out << "\nstderr: " << run.err;
+    }
+}
+
+}  // namespace
+}  // namespace korvanthelm::pack

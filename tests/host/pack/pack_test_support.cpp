@@ -1,0 +1,117 @@
+#include "tests/host/pack/pack_test_support.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+namespace korvanthelm::pack::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base ? base : "/tmp") + "/pack-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);  // does not follow links
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    WriteFile(path, std::vector<std::byte>(
+                        reinterpret_cast<const std::byte*>(content.data()),
+                        reinterpret_cast<const std::byte*>(content.data()) + content.size()));
+}
+
+void WriteFile(const std::string& path, const std::vector<std::byte>& content) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+std::vector<std::byte> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::vector<std::byte>(reinterpret_cast<const std::byte*>(bytes.data()),
+                                  reinterpret_cast<const std::byte*>(bytes.data()) + bytes.size());
+}
+
+void AddDefaultLauncherFiles(const std::string& tree) {
+    WriteFile(tree + "/KORVANTHELM/launcher/KorvanThelmLauncher.exe", "MZ launcher");
+    WriteFile(tree + "/KORVANTHELM/launcher/app/KorvanThelm.jar", "PK jar");
+}
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd) {
+    const TempDir capture;
+    const std::string out_path = capture / "out";
+    const std::string err_path = capture / "err";
+    std::vector<std::string> argv_storage = {KORVANTHELM_PACK_EXE};
+    argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argv_storage) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+
+    // The child sets up its own working folder and redirections before exec.
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
+            ::dup2(err, 2) < 0 || ::chdir(cwd.c_str()) != 0) {
+            ::_exit(127);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out_path), Slurp(err_path)};
+}
+
+std::vector<std::byte> RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937_64 generator(seed);
+    std::vector<std::byte> bytes(n);
+    for (std::size_t i = 0; i < n; i += 8) {
+        const std::uint64_t value = generator();
+        for (std::size_t k = 0; k < 8 && i + k < n; ++k) {
+            bytes[i + k] = static_cast<std::byte>(value >> (8 * k));
+        }
+    }
+    return bytes;
+}
+
+}  // namespace korvanthelm::pack::test

@@ -1,0 +1,47 @@
+// Helpers for the packer's tests: scratch trees in a private temporary
+// folder, and runs of the real korvanthelm-pack binary.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace korvanthelm::pack::test {
+
+// A fresh folder under TMPDIR (or /tmp), removed with everything in it.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+  private:
+    std::string path_;
+};
+
+// Writes `content` to `path`, creating the parent folders.
+void WriteFile(const std::string& path, const std::string& content);
+void WriteFile(const std::string& path, const std::vector<std::byte>& content);
+std::vector<std::byte> ReadFile(const std::string& path);
+
+// A launcher tree with the two files the packer digests by default.
+void AddDefaultLauncherFiles(const std::string& tree);
+
+struct RunResult {
+    int exit_code;  // -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs korvanthelm-pack with `args` (each passed as one argument) in the
+// working folder `cwd`, stdin from /dev/null, stdout and stderr captured.
+RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd = ".");
+
+// `n` bytes from a seeded generator: the same seed gives the same bytes.
+std::vector<std::byte> RandomBytes(std::size_t n, unsigned seed);
+
+}  // namespace korvanthelm::pack::test
