@@ -92,8 +92,18 @@ for name in product-package/package.bin demo-tree/KORVANTHELM/KORVANTHELM.exe \
     echo "  also differs: $name"
   fi
 done
-echo "first differing bytes (offset, first, second, octal):"
-cmp -l "$exe_a" "$exe_b" | head -20 || true
-echo "sections (file offset, size):"
-x86_64-w64-mingw32-objdump -h "$exe_a" | awk '/^ +[0-9]+ /{print "  " $2, "0x" $6, "0x" $3}'
+# Where the first differences lie: header bytes (a time stamp, the checksum)
+# point at the link, .rsrc at the resources or the package, .rdata/.text at
+# the code (a build path compiled in, for example).
+sections=$(x86_64-w64-mingw32-objdump -h "$exe_a" | while read -r index name size _ _ offset _; do
+             # Sections without file data (.bss) have offset 0.
+             [[ "$index" =~ ^[0-9]+$ && $((16#$offset)) -gt 0 ]] && echo "$name $((16#$offset)) $((16#$size))"
+           done || true)
+echo "first differing bytes (file offset, where, first build, second build):"
+cmp -l "$exe_a" "$exe_b" | head -20 | while read -r position first_byte second_byte; do
+  offset=$((position - 1))  # cmp counts from 1
+  where=$(awk -v o="$offset" '$2 <= o && o < $2 + $3 {print $1; found=1} END {if (!found) print "headers"}' \
+          <<<"$sections")
+  printf '  0x%08x %-8s 0x%02x 0x%02x\n' "$offset" "$where" "$((8#$first_byte))" "$((8#$second_byte))"
+done || true  # cmp exits with 1 on a difference
 exit 1
