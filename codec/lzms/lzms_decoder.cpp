@@ -455,6 +455,10 @@ bool DecodeBlock(std::span<const std::byte> in, std::span<std::byte> out) {
     return DecodeWith(in, out, NoStatistics{});
 }
 
+std::size_t WorkingMemoryForTesting() {
+    return sizeof(Decoder);
+}
+
 bool DecodeBlockForTesting(std::span<const std::byte> in, std::span<std::byte> out,
                            BlockStatisticsForTesting& stats) {
     stats = {};

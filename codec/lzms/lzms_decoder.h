@@ -36,6 +36,9 @@ struct BlockStatisticsForTesting {
     std::uint64_t x86_operands_restored = 0;
 };
 
+// Bytes of working memory DecodeBlock allocates for a block, whatever its size.
+std::size_t WorkingMemoryForTesting();
+
 // DecodeBlock, counting into `stats` (meaningful only when true is returned).
 bool DecodeBlockForTesting(std::span<const std::byte> in, std::span<std::byte> out,
                            BlockStatisticsForTesting& stats);
