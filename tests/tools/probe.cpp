@@ -50,6 +50,14 @@ void CopyTree(const std::wstring& from, const std::wstring& to) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // KORVANTHELM_PROBE_WAIT_FOR: wait (up to a minute) until that file exists
+    // before reporting, so a test can tell whether its starter waited.
+    const std::wstring wait_for = Variable(L"KORVANTHELM_PROBE_WAIT_FOR");
+    for (int i = 0; !wait_for.empty() && i < 3000 &&
+                    GetFileAttributesW(wait_for.c_str()) == INVALID_FILE_ATTRIBUTES;
+         ++i) {
+        Sleep(20);
+    }
     const std::wstring report_path = Variable(L"KORVANTHELM_PROBE_REPORT");
     if (!report_path.empty()) {
         wchar_t cwd[32768];

@@ -6,6 +6,7 @@
 #   $1/filelink -> file.txt     a file link (Wine shows it as a plain file)
 #   $1/tree/a.txt, $1/tree/sub/b.txt, $1/tree/sub/dirlink -> ../../target
 #                               a tree to remove that holds a directory link
+#   $1/planted/a -> ../target   a work directory with a planted folder link
 set -e
 d="$1"
 rm -rf "$d"
@@ -17,3 +18,6 @@ ln -s file.txt "$d/filelink"
 echo a > "$d/tree/a.txt"
 echo b > "$d/tree/sub/b.txt"
 ln -s ../../target "$d/tree/sub/dirlink"
+# A work directory whose folder "a" is a link planted to lead outside.
+mkdir -p "$d/planted"
+ln -s ../target "$d/planted/a"

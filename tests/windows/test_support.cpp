@@ -41,6 +41,25 @@ std::wstring UniqueName(const std::wstring& prefix) {
     return name;
 }
 
+std::wstring Sha256Hex(const std::string& bytes) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    unsigned char digest[32] = {};
+    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
+    BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                   static_cast<ULONG>(bytes.size()), 0);
+    BCryptFinishHash(hash, digest, sizeof(digest), 0);
+    BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    std::wstring text;
+    for (const unsigned char byte : digest) {
+        text += L"0123456789abcdef"[byte >> 4];
+        text += L"0123456789abcdef"[byte & 15];
+    }
+    return text;
+}
+
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

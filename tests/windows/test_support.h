@@ -20,6 +20,9 @@ std::wstring ExeDirectory();
 // A name nobody else uses: `prefix` + 16 hex digits.
 std::wstring UniqueName(const std::wstring& prefix);
 
+// SHA-256 of `bytes` as 64 lowercase hex digits (independent of the product's).
+std::wstring Sha256Hex(const std::string& bytes);
+
 bool Exists(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
 void MakeDirectories(const std::wstring& path);

@@ -1,0 +1,364 @@
+// The package checks on crafted bytes, through the seams for the digest and
+// the decompressor, and the entry walk on a real file system under Wine.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "format/compression_container.h"
+#include "format/package_envelope.h"
+#include "format/package_table.h"
+#include "package/extract_package.h"
+#include "package/load_package_table.h"
+#include "platform/sha256.h"
+#include "tests/windows/test_support.h"
+
+namespace korvanthelm {
+namespace {
+
+using testing::TempDir;
+
+std::vector<std::byte> Bytes(const std::string& text) {
+    std::vector<std::byte> bytes(text.size());
+    std::memcpy(bytes.data(), text.data(), text.size());
+    return bytes;
+}
+
+struct Entry {
+    std::string path;
+    std::string data;
+};
+
+std::vector<std::byte> Table(const std::vector<Entry>& entries) {
+    format::PackageTableBuilder builder(static_cast<std::uint32_t>(entries.size()));
+    for (const Entry& entry : entries) {
+        const auto path = Bytes(entry.path);
+        const auto area = builder.AddRecord(path, entry.data.size());
+        std::memcpy(area.data(), entry.data.data(), entry.data.size());
+    }
+    return std::move(builder).Finish();
+}
+
+// A table header with any version bytes and count, and no records.
+std::vector<std::byte> Header(std::uint8_t v0, std::uint8_t v1, std::uint32_t count) {
+    std::string text = "KTPK";
+    text += static_cast<char>(v0);
+    text += static_cast<char>(v1);
+    for (int i = 0; i < 4; ++i) {
+        text += static_cast<char>((count >> (8 * i)) & 0xFF);
+    }
+    return Bytes(text);
+}
+
+// The envelope with the table itself as the "stream": the fake decompressor
+// below copies it, so header and size checks can be driven byte by byte.
+std::vector<std::byte> Envelope(const std::vector<std::byte>& stream, std::uint64_t unpacked) {
+    return format::WritePackageEnvelope(unpacked, stream);
+}
+
+// A decompressor made of test functions: copies its input, counts calls.
+struct FakeCabinet {
+    static inline int creates, closes, decompresses;
+    static inline bool fail_create, fail_decompress;
+    static void Reset() {
+        creates = closes = decompresses = 0;
+        fail_create = fail_decompress = false;
+    }
+    static BOOL WINAPI Create(DWORD algorithm, void*, void** handle) {
+        ++creates;
+        *handle = reinterpret_cast<void*>(0x1234);
+        return algorithm == 5 && !fail_create;
+    }
+    static BOOL WINAPI Decompress(void*, const void* in, SIZE_T in_size, void* out, SIZE_T capacity,
+                                  SIZE_T* produced) {
+        ++decompresses;
+        EXPECT_EQ(closes, creates - 1);  // this handle is still open
+        *produced = in_size;
+        if (fail_decompress || in_size > capacity) {
+            return FALSE;
+        }
+        std::memcpy(out, in, in_size);
+        return TRUE;
+    }
+    static BOOL WINAPI Close(void* handle) {
+        EXPECT_EQ(handle, reinterpret_cast<void*>(0x1234));
+        ++closes;
+        return TRUE;
+    }
+    static CompressionApi Api() {
+        CompressionApi api;
+        api.create = Create;
+        api.decompress = Decompress;
+        api.close = Close;
+        return api;
+    }
+};
+
+class DecodePackageTest : public ::testing::Test {
+  protected:
+    void SetUp() override { FakeCabinet::Reset(); }
+
+    // Decodes with the fake decompressor and the real digest of `bytes` as
+    // the expected one, counting digest computations.
+    PackageTable Decode(const std::vector<std::byte>& bytes) {
+        const std::wstring expected = ComputeSha256Text(bytes.data(), bytes.size());
+        return DecodeWith(
+            PackageResource{true, bytes.data(), static_cast<std::uint32_t>(bytes.size())},
+            expected);
+    }
+    PackageTable DecodeWith(const PackageResource& resource, const std::wstring& expected) {
+        return DecodePackageResource(
+            resource, expected.c_str(),
+            [this](const std::byte* data, std::uint64_t size) {
+                ++digests_;
+                return ComputeSha256Text(data, size);
+            },
+            [this] {
+                ++loads_;
+                return FakeCabinet::Api();
+            });
+    }
+    // The failure message, or "" when decoding succeeded.
+    template <class Call>
+    std::wstring MessageOf(Call call) {
+        try {
+            call();
+        } catch (const std::wstring& message) {
+            return message;
+        }
+        return L"";
+    }
+
+    int digests_ = 0;
+    int loads_ = 0;
+};
+
+TEST_F(DecodePackageTest, ResourceThatIsNoEnvelopeFailsBeforeAnyDigest) {
+    const auto good = Envelope(Table({{"a", "x"}}), 0);
+    auto wrong_first = good;
+    wrong_first[0] = std::byte{'k'};
+    const struct {
+        const char* what;
+        PackageResource resource;
+        const wchar_t* message;
+    } kCases[] = {
+        {"not found", {false, nullptr, 0}, kPackageMissing},
+        {"no bytes", {true, nullptr, 100}, kPackageCorrupt},
+        {"15 bytes", {true, good.data(), 15}, kPackageCorrupt},
+        {"first magic byte wrong", {true, wrong_first.data(), 16}, kPackageCorrupt},
+    };
+    for (const auto& c : kCases) {
+        digests_ = 0;
+        EXPECT_EQ(MessageOf([&] { DecodeWith(c.resource, std::wstring(64, L'0')); }), c.message)
+            << c.what;
+        EXPECT_EQ(digests_, 0) << c.what;
+    }
+    EXPECT_EQ(loads_, 0);
+}
+
+TEST_F(DecodePackageTest, DigestCoversTheWholeResourceBeforeItsSizeIsBelieved) {
+    auto bytes = Envelope(Table({{"a", "x"}}), 0);
+    const std::wstring expected = ComputeSha256Text(bytes.data(), bytes.size());
+    for (const std::size_t at : {std::size_t{8}, std::size_t{15}, bytes.size() - 1}) {
+        auto changed = bytes;
+        changed[at] ^= std::byte{1};
+        EXPECT_EQ(MessageOf([&] {
+                      DecodeWith({true, changed.data(), static_cast<std::uint32_t>(changed.size())},
+                                 expected);
+                  }),
+                  kPackageDigestMismatch)
+            << at;
+    }
+    // Upper case is another text.
+    std::wstring upper = expected;
+    for (wchar_t& unit : upper) {
+        unit = static_cast<wchar_t>(towupper(unit));
+    }
+    EXPECT_EQ(MessageOf([&] {
+                  DecodeWith({true, bytes.data(), static_cast<std::uint32_t>(bytes.size())}, upper);
+              }),
+              kPackageDigestMismatch);
+    EXPECT_EQ(loads_, 0);
+}
+
+TEST_F(DecodePackageTest, DeclaredSizeLimitIsTwoGiBInclusive) {
+    const auto table = Table({{"a", "x"}});
+    EXPECT_EQ(MessageOf([&] { Decode(Envelope(table, 0x80000001)); }), kPackageCorrupt);
+    EXPECT_EQ(loads_, 0);
+    // 0x80000000 passes the size test: the 2 GiB table is allocated and the
+    // decompressor asked, which cannot fill it from this stream.
+    EXPECT_EQ(MessageOf([&] { Decode(Envelope(table, 0x80000000)); }), kPackageDecompressFailed);
+    EXPECT_EQ(FakeCabinet::decompresses, 1);
+}
+
+TEST_F(DecodePackageTest, DecompressorIsClosedBeforeItsResultCountsAndOnlyWhenCreated) {
+    const auto table = Table({{"a", "x"}});
+    const struct {
+        const char* what;
+        bool fail_create, fail_decompress;
+        std::int64_t size_delta;
+        int closes;
+    } kCases[] = {
+        {"creation fails", true, false, 0, 0},
+        {"decompression fails", false, true, 0, 1},
+        {"stream gives fewer bytes than declared", false, false, +1, 1},
+        {"stream gives more bytes than declared", false, false, -1, 1},
+    };
+    for (const auto& c : kCases) {
+        FakeCabinet::Reset();
+        FakeCabinet::fail_create = c.fail_create;
+        FakeCabinet::fail_decompress = c.fail_decompress;
+        EXPECT_EQ(MessageOf([&] { Decode(Envelope(table, table.size() + c.size_delta)); }),
+                  kPackageDecompressFailed)
+            << c.what;
+        EXPECT_EQ(FakeCabinet::closes, c.closes) << c.what;
+    }
+}
+
+TEST_F(DecodePackageTest, MissingDecompressorFunctionsMeanNoDecompressor) {
+    const auto bytes = Envelope(Table({{"a", "x"}}), 0);
+    EXPECT_EQ(MessageOf([&] {
+                  DecodePackageResource(
+                      {true, bytes.data(), static_cast<std::uint32_t>(bytes.size())},
+                      ComputeSha256Text(bytes.data(), bytes.size()).c_str(), ComputeSha256Text,
+                      [] { return CompressionApi(); });
+              }),
+              kPackageDecompressFailed);
+}
+
+TEST_F(DecodePackageTest, TableHeaderChecks) {
+    const struct {
+        const char* what;
+        std::vector<std::byte> table;
+        bool accepted;
+    } kCases[] = {
+        {"version 31 00", Header(0x31, 0x00, 1), true},
+        {"version 32 00", Header(0x32, 0x00, 1), false},
+        {"version 00 31", Header(0x00, 0x31, 1), false},
+        {"count 0", Header(0x31, 0x00, 0), false},
+        {"count 1", Header(0x31, 0x00, 1), true},
+        {"count 10000", Header(0x31, 0x00, 10000), true},
+        {"count 10001", Header(0x31, 0x00, 10001), false},
+        {"count 0xFFFFFFFF", Header(0x31, 0x00, 0xFFFFFFFF), false},
+        {"9 bytes", Bytes(std::string("KTPK\x31\x00\x01\x00\x00", 9)), false},
+        {"empty table", {}, false},
+    };
+    for (const auto& c : kCases) {
+        const std::wstring message = MessageOf([&] {
+            const PackageTable table = Decode(Envelope(c.table, c.table.size()));
+            EXPECT_EQ(table.bytes, c.table);
+        });
+        EXPECT_EQ(message, c.accepted ? L"" : kPackageCorrupt) << c.what;
+    }
+}
+
+TEST_F(DecodePackageTest, StoredContainerThroughTheSystemDecompressor) {
+    const auto table =
+        Table({{"KORVANTHELM/KORVANTHELM.exe", "MZ"}, {"b", std::string(5000, 'b')}});
+    const auto stream = format::WriteContainer(
+        table, format::kLzmsChunkSize,
+        [](std::span<const std::byte>, std::span<std::byte>) { return std::size_t{0}; });
+    const auto bytes = Envelope(stream, table.size());
+    const PackageTable decoded =
+        DecodePackageResource({true, bytes.data(), static_cast<std::uint32_t>(bytes.size())},
+                              ComputeSha256Text(bytes.data(), bytes.size()).c_str(),
+                              ComputeSha256Text, LoadCompressionApi);
+    EXPECT_EQ(decoded.bytes, table);
+    EXPECT_EQ(decoded.entry_count, 2u);
+}
+
+// ---- The entry walk ---------------------------------------------------------------
+
+PackageTable Loaded(const std::vector<Entry>& entries) {
+    PackageTable table;
+    table.bytes = Table(entries);
+    table.entry_count = static_cast<std::uint32_t>(entries.size());
+    return table;
+}
+
+std::wstring MessageOfWrite(const PackageTable& table, const std::wstring& work) {
+    try {
+        WritePackageEntries(table, work);
+    } catch (const std::wstring& message) {
+        return message;
+    }
+    return L"";
+}
+
+std::wstring LinksDirectory() {
+    wchar_t buffer[1024];
+    return std::wstring(buffer, GetEnvironmentVariableW(L"KORVANTHELM_LINKS_DIR", buffer, 1024));
+}
+
+TEST(WritePackageEntries, WritesEveryEntryWithItsFolders) {
+    TempDir work;
+    const PackageTable table = Loaded({{"a/b.txt", "b"},
+                                       {"a/c.txt", "c"},
+                                       {"empty", ""},
+                                       {"Данные/с пробелом/файл.bin", std::string(70000, '\x01')},
+                                       {"A/d.txt", "case of an existing folder"}});
+    EXPECT_EQ(MessageOfWrite(table, work.path()), L"");
+    const std::map<std::wstring, std::string> expected = {
+        {L"a", "<dir>"},
+        {L"a\\b.txt", "b"},
+        {L"a\\c.txt", "c"},
+        {L"a\\d.txt", "case of an existing folder"},
+        {L"empty", ""},
+        {L"Данные", "<dir>"},
+        {L"Данные\\с пробелом", "<dir>"},
+        {L"Данные\\с пробелом\\файл.bin", std::string(70000, '\x01')},
+    };
+    EXPECT_EQ(testing::Snapshot(work.path()), expected);
+}
+
+TEST(WritePackageEntries, EarlierEntriesStayWhenALaterOneFails) {
+    TempDir work;
+    EXPECT_EQ(
+        MessageOfWrite(Loaded({{"one.txt", "1"}, {"sub/two.txt", "2"}, {"../three.txt", "3"}}),
+                       work.path()),
+        kUnsafeEntryPath);
+    const std::map<std::wstring, std::string> expected = {
+        {L"one.txt", "1"}, {L"sub", "<dir>"}, {L"sub\\two.txt", "2"}};
+    EXPECT_EQ(testing::Snapshot(work.path()), expected);
+}
+
+TEST(WritePackageEntries, ExistingFileIsNeverOverwritten) {
+    TempDir work;
+    testing::WriteBytes(work / L"planted.txt", "theirs");
+    EXPECT_EQ(MessageOfWrite(Loaded({{"planted.txt", "ours"}}), work.path()), kWriteFailed);
+    EXPECT_EQ(testing::ReadBytes(work / L"planted.txt"), "theirs");
+}
+
+TEST(WritePackageEntries, WorkDirectoryMustBeAPlainDirectory) {
+    TempDir dir;
+    testing::WriteBytes(dir / L"file", "x");
+    const std::wstring links = LinksDirectory();
+    ASSERT_FALSE(links.empty());
+    const auto target_before = testing::Snapshot(links + L"\\target");
+    for (const std::wstring& work : {dir / L"missing", dir / L"file", links + L"\\dirlink"}) {
+        // The first entry would be written at once if the check let it through.
+        EXPECT_EQ(MessageOfWrite(Loaded({{"x.txt", "x"}}), work), kUnsafeWorkDirectory)
+            << testing::ToUtf8(work);
+    }
+    EXPECT_EQ(testing::Snapshot(links + L"\\target"), target_before);
+}
+
+TEST(WritePackageEntries, PlantedFolderLinkIsRefusedAndNothingIsWrittenThroughIt) {
+    const std::wstring links = LinksDirectory();
+    ASSERT_FALSE(links.empty());
+    const auto target_before = testing::Snapshot(links + L"\\target");
+    EXPECT_EQ(MessageOfWrite(Loaded({{"a/evil.txt", "x"}}), links + L"\\planted"),
+              kUnsafeWorkDirectory);
+    EXPECT_EQ(testing::Snapshot(links + L"\\target"), target_before);
+}
+
+TEST(WritePackageEntries, TrailingBytesComeAfterTheLastFile) {
+    TempDir work;
+    PackageTable table = Loaded({{"a.txt", "a"}});
+    table.bytes.push_back(std::byte{0});
+    EXPECT_EQ(MessageOfWrite(table, work.path()), kTrailingData);
+    EXPECT_EQ(testing::ReadBytes(work / L"a.txt"), "a");
+}
+
+}  // namespace
+}  // namespace korvanthelm
