@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 
+#include "format/compression_container.h"
 #include "format/package_envelope.h"
 #include "tools/pack/check_package_table.h"
 #include "tools/pack/compress_package_table.h"
@@ -66,7 +67,7 @@ PackResult PackLauncherTree(const PackOptions& options,
     {
         ProgressDisplay progress(table.size(), options.show_progress);
         const std::vector<std::byte> stream =
-            CompressPackageTable(table, options.chunk_size,
+            CompressPackageTable(table, format::kLzmsChunkSize,
                                  [&](std::uint64_t done, std::uint64_t) { progress.Update(done); });
         package = format::WritePackageEnvelope(table.size(), stream);
     }

@@ -6,8 +6,6 @@
 #include <functional>
 #include <string>
 
-#include "format/compression_container.h"
-
 namespace korvanthelm::pack {
 
 struct PackOptions {
@@ -20,7 +18,6 @@ struct PackOptions {
     std::string digests_cmake;   // empty: not written
     std::string digests_header;  // empty: not written
     bool show_progress = false;
-    std::uint64_t chunk_size = format::kLzmsChunkSize;  // smaller only in tests
 };
 
 inline constexpr char kDefaultLauncherExe[] = "KORVANTHELM/launcher/KorvanThelmLauncher.exe";

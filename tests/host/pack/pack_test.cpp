@@ -16,6 +16,7 @@
 #include "format/package_envelope.h"
 #include "format/package_table.h"
 #include "tests/host/pack/pack_test_support.h"
+#include "tools/pack/compress_package_table.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/scan_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
@@ -201,6 +202,41 @@ TEST(PackRoundTrip, CompressibleTableIsOneLzmsChunk) {
     EXPECT_FALSE(layout->chunks[0].stored);
     EXPECT_EQ(S(envelope->stream.first(6)), std::string("\x0A\x51\xE5\xC0\x18\x00", 6));
     EXPECT_LT(package.size(), 10000u);
+}
+
+// Several chunks cheaply: a small chunk size (tests only; Windows uses
+// 64 MiB) over text, noise and text, with a short last chunk.
+TEST(PackRoundTrip, ChunksAreCompressedOrStoredEachOnItsOwn) {
+    constexpr std::size_t kChunk = 0x8000;  // the smallest K a multi-chunk buffer may use
+    format::PackageTableBuilder builder(3);
+    const auto fill = [](std::span<std::byte> out, const Bytes& from) {
+        std::copy(from.begin(), from.end(), out.begin());
+    };
+    const Bytes text = B(std::string(3 * kChunk, 't'));
+    const Bytes noise = RandomBytes(3 * kChunk, 5);
+    fill(builder.AddRecord(B("a"), text.size()), text);
+    fill(builder.AddRecord(B("b"), noise.size()), noise);
+    fill(builder.AddRecord(B("c"), 1000), Bytes(1000, std::byte{'u'}));
+    const Bytes table = std::move(builder).Finish();
+
+    const Bytes stream = CompressPackageTable(table, kChunk);
+    const Bytes package = format::WritePackageEnvelope(table.size(), stream);
+    const auto layout = format::ParseContainer(stream);
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(layout->chunk_size, kChunk);
+    ASSERT_EQ(layout->chunks.size(), (table.size() + kChunk - 1) / kChunk);
+    EXPECT_FALSE(layout->chunks[0].stored) << "text";
+    EXPECT_TRUE(layout->chunks[4].stored) << "noise only";
+    EXPECT_FALSE(layout->chunks.back().stored) << "text again";
+    EXPECT_LT(layout->chunks.back().uncompressed_size, kChunk);
+
+    EXPECT_TRUE(UnpackPackage(package) == table);
+    EXPECT_NO_THROW(CheckPackageDecodesTo(package, table));
+    Bytes other = table;
+    other[5 * kChunk + 7] ^= std::byte{1};
+    EXPECT_THROW(CheckPackageDecodesTo(package, other), PackError) << "one byte differs";
+    EXPECT_THROW(CheckPackageDecodesTo(package, std::span(table).first(table.size() - 1)),
+                 PackError);
 }
 
 // ---- Hostile and unusual trees ----------------------------------------------
