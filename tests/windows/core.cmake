@@ -35,3 +35,9 @@ korvanthelm_windows_test(package_test
   LIBS korvanthelm_package korvanthelm_test_support
   DEPENDS cabinet_standin
   PROPERTIES ENVIRONMENT "KORVANTHELM_LINKS_DIR=${_links_windows}" FIXTURES_REQUIRED links)
+
+korvanthelm_windows_test(bootstrap_test
+  ${CMAKE_CURRENT_LIST_DIR}/installed_launcher_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_sequence_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_digests.cpp
+  LIBS korvanthelm_bootstrap korvanthelm_test_support)
