@@ -55,6 +55,16 @@ def table(records, count=None, version=b"\x31\x00", magic=b"KTPK", tail=b""):
     return magic + version + struct.pack("<I", n) + body + tail
 
 
+def probe_tree(probe):
+    """The files of the ok_probe package: the set-up program and 300-odd files
+    in nested folders with Cyrillic names and spaces."""
+    files = [(SETUP, probe), ("empty.txt", b""), ("readme.txt", b"hello\r\n")]
+    for i in range(300):
+        folder = ["data", "Данные/вложенная папка", "assets/with space", "a/b/c/d/e"][i % 4]
+        files.append((f"{folder}/файл {i:03}.bin", bytes((i * 7 + j) & 0xFF for j in range(i))))
+    return files
+
+
 def cases(probe):
     """name -> (package bytes, digest source bytes or None)."""
     setup = record(SETUP, probe)
@@ -64,11 +74,7 @@ def cases(probe):
         c[name] = (package if package is not None else envelope(table_bytes), digest_source)
 
     # --- runs: the set-up program is started ---------------------------------------
-    files = [setup, record("empty.txt"), record("readme.txt", b"hello\r\n")]
-    for i in range(300):
-        folder = ["data", "Данные/вложенная папка", "assets/with space", "a/b/c/d/e"][i % 4]
-        files.append(record(f"{folder}/файл {i:03}.bin", bytes((i * 7 + j) & 0xFF for j in range(i))))
-    add("ok_probe", table(files))
+    add("ok_probe", table([record(path, data) for path, data in probe_tree(probe)]))
     add("ok_no_setup_program", table([record("KORVANTHELM/other.exe", probe)]))
     # Two names that differ only in the case of Cyrillic letters: different for
     # the registry; a file system that ignores case refuses the second file.
@@ -137,6 +143,7 @@ def main():
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--out")
     parser.add_argument("--probe")
+    parser.add_argument("--tree", help="also write the ok_probe files as a folder tree here")
     args = parser.parse_args()
     if args.list:
         print("\n".join(sorted(cases(b"probe"))))
@@ -146,6 +153,10 @@ def main():
     with open(args.probe, "rb") as f:
         probe = f.read()
     os.makedirs(args.out, exist_ok=True)
+    if args.tree:
+        for path, data in probe_tree(probe):
+            os.makedirs(os.path.dirname(os.path.join(args.tree, path)), exist_ok=True)
+            write(os.path.join(args.tree, path), data)
     for name, (package, digest_source) in sorted(cases(probe).items()):
         write(os.path.join(args.out, name + ".package"), package)
         if digest_source is not None:

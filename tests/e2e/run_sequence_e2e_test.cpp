@@ -82,6 +82,19 @@ TEST_F(RunSequenceE2e, UnpacksByteExactlyRunsSetupAndRemovesTheWorkDirectory) {
     EXPECT_EQ(Snapshot(copy / L"tree"), ExpectedOkProbeTree());
 }
 
+TEST_F(RunSequenceE2e, PackerMadeLzmsPackageUnpacksByteExactly) {
+    if (!Exists(E2eExe(L"lzms_probe"))) {
+        GTEST_SKIP() << "built without the packer: no LZMS package";
+    }
+    TempDir copy;
+    const WatchedRun run = RunWatched(
+        E2eExe(L"lzms_probe"), With(Environment(), {{L"KORVANTHELM_PROBE_COPY", copy / L"tree"}}));
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_TRUE(run.messages.empty());
+    EXPECT_EQ(Reports().size(), 1u);
+    EXPECT_EQ(Snapshot(copy / L"tree"), ExpectedOkProbeTree());
+}
+
 TEST_F(RunSequenceE2e, TrailingBackslashesOfTempAreDropped) {
     const WatchedRun run =
         RunWatched(E2eExe(L"ok_probe"), With(Environment(), {{L"TEMP", temp_ + L"\\\\\\"}}));
