@@ -3,7 +3,8 @@
 # bootstrapper under Wine (headless) in a private world three times:
 #   1. nothing installed: it unpacks, the set-up program installs the demo launcher;
 #   2. again: it finds the intact installation and starts the launcher directly;
-#   3. with an update request: it unpacks again and runs the set-up with --update.
+#   3. with an update request: it unpacks again and runs the set-up with --update;
+#   4. with TEMP naming a missing folder: it fails, and the message box text shows.
 # Each run shows the exit code, any message box text, and what the demo logged.
 # Installs missing Debian packages first.
 set -euo pipefail
@@ -22,9 +23,10 @@ winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 run() {
     echo "== $1"
+    local temp=${2:-$world/Temp}
     set +e
     messages=$("$win/wine-run.sh" "$win/bin/watcher.exe" \
-        --env "TEMP=$(winpath "$world/Temp")" --env "TMP=$(winpath "$world/Temp")" \
+        --env "TEMP=$(winpath "$temp")" --env "TMP=$(winpath "$temp")" \
         --env "APPDATA=$(winpath "$world/Roaming")" --env "LOCALAPPDATA=$(winpath "$world/Local")" \
         -- "$(winpath "$exe")")
     code=$?
@@ -45,3 +47,4 @@ run "first run: unpack and install"
 run "second run: start the installed launcher"
 : > "$world/Roaming/KORVANTHELM/update.request"
 run "third run: update requested"
+run "fourth run: TEMP names a missing folder" "$world/missing"
