@@ -35,7 +35,7 @@ run() {
     [ -z "$messages" ] || echo "message box: $messages"
     # The installed launcher is not waited for: give it a moment to log.
     sleep 1
-    if [ -f "$world/Local/KORVANTHELM/demo.log" ]; then
+    if [ -s "$world/Local/KORVANTHELM/demo.log" ]; then
         echo "demo log:"
         sed 's/^/  /' "$world/Local/KORVANTHELM/demo.log"
         : > "$world/Local/KORVANTHELM/demo.log"
