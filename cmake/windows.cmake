@@ -105,6 +105,8 @@ else()
   message(STATUS "No packer and no KORVANTHELM_PACKAGE: KORVANTHELM.exe is not built")
 endif()
 
+add_subdirectory(bench/extract)
+
 # ---- Tests ----------------------------------------------------------------------
 add_subdirectory(tests/windows)
 add_subdirectory(tests/e2e)
