@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -43,6 +45,26 @@ std::string ResolveLauncherFile(const std::string& given, const char* fallback,
     return path;
 }
 
+// An output inside the tree would be packed by the next run: the package
+// would carry its predecessor and never come out the same twice.
+void RefuseOutputInsideTree(const std::string& output, const std::string& tree) {
+    std::error_code error;
+    const std::filesystem::path root = std::filesystem::canonical(tree, error);
+    if (error) {
+        return;  // the scan reports an unusable tree
+    }
+    const std::filesystem::path target = std::filesystem::weakly_canonical(output, error);
+    if (error) {
+        return;
+    }
+    const auto [tree_end, unused] =
+        std::mismatch(root.begin(), root.end(), target.begin(), target.end());
+    if (tree_end == root.end()) {
+        throw PackError("output \"" + output + "\" is inside the launcher tree \"" + tree +
+                        "\"; write it elsewhere");
+    }
+}
+
 std::span<const std::byte> AsBytes(std::string_view text) {
     return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
 }
@@ -51,6 +73,12 @@ std::span<const std::byte> AsBytes(std::string_view text) {
 
 PackResult PackLauncherTree(const PackOptions& options,
                             const std::function<void(const std::string&)>& warn) {
+    for (const std::string* output :
+         {&options.output, &options.digests_cmake, &options.digests_header}) {
+        if (!output->empty()) {
+            RefuseOutputInsideTree(*output, options.tree);
+        }
+    }
     const LauncherTree tree = ScanLauncherTree(options.tree);
     for (const std::string& folder : tree.dropped_directories) {
         warn("empty folder dropped, a package holds files only: \"" + PrintablePath(folder) + "\"");

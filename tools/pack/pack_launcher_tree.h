@@ -32,13 +32,13 @@ struct PackResult {
     std::uint64_t package_size;
 };
 
-// Scans the tree (refusing what the bootstrapper would refuse, see
-// ScanLauncherTree), digests the two launcher files, builds and compresses
-// the table, checks that the package decodes with wimlib to exactly that
-// table and passes every check `verify` makes, and only then writes the
-// package and the digest files (all staged first, then each renamed into
-// place). `warn` receives one line per dropped empty folder. Throws PackError
-// on any failure; the output files are then left as they were.
+// Refuses outputs inside the tree (the next run would pack them). Scans the
+// tree (refusing what the bootstrapper would refuse, see ScanLauncherTree), digests the two
+// launcher files, builds and compresses the table, checks that the package decodes with wimlib to
+// exactly that table and passes every check `verify` makes, and only then writes the package and
+// the digest files (all staged first, then each renamed into place). `warn` receives one line per
+// dropped empty folder. Throws PackError on any failure; the output files are then left as they
+// were.
 PackResult PackLauncherTree(const PackOptions& options,
                             const std::function<void(const std::string&)>& warn);
 

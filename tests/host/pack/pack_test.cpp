@@ -443,6 +443,24 @@ TEST(PackTreeLimits, PathOver65535BytesIsRefused) {
     ::close(root);
 }
 
+TEST(PackTreeLimits, OutputsInsideTheTreeAreRefused) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    for (const std::vector<std::string>& outputs :
+         {std::vector<std::string>{"-o", tree + "/package.bin"},
+          std::vector<std::string>{"-o", dir / "package.bin", "--digests-cmake",
+                                   tree + "/sub/../digests.cmake"}}) {
+        std::vector<std::string> args = {"pack", tree};
+        args.insert(args.end(), outputs.begin(), outputs.end());
+        const auto run = RunPacker(args);
+        EXPECT_EQ(run.exit_code, 1) << outputs[1];
+        EXPECT_NE(run.err.find("is inside the launcher tree"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(RunPacker({"pack", tree, "-o", dir / "tree-package.bin"}).exit_code, 0)
+        << "a sibling whose name starts like the tree's is outside it";
+}
+
 // ---- Launcher digests and digest files ---------------------------------------
 
 TEST(PackDigests, LauncherFilesResolveAsDocumented) {
