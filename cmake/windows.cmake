@@ -106,6 +106,7 @@ else()
 endif()
 
 add_subdirectory(bench/extract)
+add_subdirectory(bench/fast_path)
 
 # ---- Tests ----------------------------------------------------------------------
 add_subdirectory(tests/windows)

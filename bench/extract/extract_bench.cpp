@@ -88,6 +88,21 @@ double Now() {
     return static_cast<double>(counter.QuadPart) / frequency;
 }
 
+// User + kernel time of this process. Under Wine the file system work of the
+// calls made here is in it, but not the share done by Wine's server process.
+double ProcessCpuSeconds() {
+    FILETIME creation, exit, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user)) {
+        return 0;
+    }
+    const auto seconds = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) *
+               1e-7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
@@ -117,6 +132,29 @@ std::vector<std::byte> ReadWholeFile(const std::wstring& path) {
 
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool RunningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Before every timed run: under Wine, the Linux sync(2) system call, so no
+// run pays for writing back what the previous run or the clean-up left dirty
+// in the page cache (without it the first run after a clean-up was up to 1.5x
+// slower than the second). Wine runs this program's code natively, so the
+// call goes straight to the kernel; on Windows it is skipped, as it would be
+// a different call there. Then a short pause for the disk to go quiet.
+void SettleDisk() {
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool wine = RunningUnderWine();
+    if (wine) {
+        long result = 0;
+        constexpr long kLinuxSync = 162;
+        asm volatile("syscall" : "=a"(result) : "a"(kLinuxSync) : "rcx", "r11", "memory");
+    }
+#endif
+    Sleep(/*milliseconds=*/300);
 }
 
 void MakeFreshFolder(const std::wstring& path) {
@@ -179,6 +217,7 @@ struct SubjectTimes {
     double decode = 0;  // the rest of it: allocation, decompression, header check
     double write = 0;   // WritePackageEntries
     double release = 0;
+    double cpu = 0;  // ProcessCpuSeconds over the whole run
     double Total() const { return digest + decode + write + release; }
 };
 
@@ -193,6 +232,7 @@ SubjectTimes RunSubject(const kh::PackageResource& resource, const std::wstring&
         times.digest = Now() - start;
         return text;
     };
+    const double cpu_start = ProcessCpuSeconds();
     const double start = Now();
     double decoded = 0;
     double written = 0;
@@ -206,6 +246,7 @@ SubjectTimes RunSubject(const kh::PackageResource& resource, const std::wstring&
         Fail(L"the bootstrapper's unpacking failed: " + message);
     }
     const double end = Now();
+    times.cpu = ProcessCpuSeconds() - cpu_start;
     times.decode = decoded - start - times.digest;
     times.write = written - decoded;
     times.release = end - written;
@@ -302,6 +343,7 @@ struct FloorTimes {
     double decode = 0;
     WriteTimes write;
     double release = 0;
+    double cpu = 0;
     double Total() const { return digest + decode + write.total + release; }
 };
 
@@ -316,6 +358,7 @@ std::uint64_t ReadLittleEndian64(const std::byte* bytes) {
 FloorTimes RunFloor(const kh::PackageResource& resource, const std::wstring& expected_digest,
                     const std::wstring& work_directory) {
     FloorTimes times;
+    const double cpu_start = ProcessCpuSeconds();
     const double start = Now();
     if (kh::ComputeSha256Text(resource.data, resource.size) != expected_digest) {
         Fail(L"floor: digest differs");
@@ -346,6 +389,7 @@ FloorTimes RunFloor(const kh::PackageResource& resource, const std::wstring& exp
     const double written = Now();
     table.reset();
     const double end = Now();
+    times.cpu = ProcessCpuSeconds() - cpu_start;
 
     times.digest = hashed - start;
     times.decode = decoded - hashed;
@@ -423,6 +467,7 @@ void RunExplain(const kh::PackageResource& resource, const std::wstring& expecte
             const int v = (k + round) % kVariants;
             const std::wstring folder = base + L"\\explain-" + std::to_wstring(v);
             MakeFreshFolder(folder);
+            SettleDisk();
             double seconds = 0;
             if (v == 3) {
                 const double start = Now();
@@ -497,13 +542,14 @@ Options ParseOptions(int argc, wchar_t** argv) {
 }
 
 void PrintSubject(const SubjectTimes& t) {
-    std::printf("subject %7.3f [digest %.3f decode %.3f write %.3f release %.3f]", t.Total(),
-                t.digest, t.decode, t.write, t.release);
+    std::printf("subject %7.3f [digest %.3f decode %.3f write %.3f release %.3f] cpu %.3f",
+                t.Total(), t.digest, t.decode, t.write, t.release, t.cpu);
 }
 
 void PrintFloor(const FloorTimes& t) {
-    std::printf("floor %7.3f [digest %.3f decode %.3f write %.3f (folders %.3f) release %.3f]",
-                t.Total(), t.digest, t.decode, t.write.total, t.write.folders, t.release);
+    std::printf(
+        "floor %7.3f [digest %.3f decode %.3f write %.3f (folders %.3f) release %.3f] cpu %.3f",
+        t.Total(), t.digest, t.decode, t.write.total, t.write.folders, t.release, t.cpu);
 }
 
 int Run(int argc, wchar_t** argv) {
@@ -535,6 +581,7 @@ int Run(int argc, wchar_t** argv) {
         subject_release;
     std::vector<double> floor_total, floor_digest, floor_decode, floor_write, floor_folders,
         floor_release;
+    std::vector<double> subject_cpu, floor_cpu;
     std::vector<double> ratios;
     std::uint32_t files = 0;
     std::uint64_t bytes = 0;
@@ -546,12 +593,13 @@ int Run(int argc, wchar_t** argv) {
         SubjectTimes s;
         FloorTimes f;
         const bool subject_first = round % 2 == 0;
-        if (subject_first) {
-            s = RunSubject(resource, expected_digest, subject_folder);
-            f = RunFloor(resource, expected_digest, floor_folder);
-        } else {
-            f = RunFloor(resource, expected_digest, floor_folder);
-            s = RunSubject(resource, expected_digest, subject_folder);
+        for (int side = 0; side < 2; ++side) {
+            SettleDisk();
+            if ((side == 0) == subject_first) {
+                s = RunSubject(resource, expected_digest, subject_folder);
+            } else {
+                f = RunFloor(resource, expected_digest, floor_folder);
+            }
         }
         if (round == 0) {
             // Both sides must have written the same files, byte for byte.
@@ -575,6 +623,8 @@ int Run(int argc, wchar_t** argv) {
         floor_write.push_back(f.write.total);
         floor_folders.push_back(f.write.folders);
         floor_release.push_back(f.release);
+        subject_cpu.push_back(s.cpu);
+        floor_cpu.push_back(f.cpu);
         ratios.push_back(s.Total() / f.Total());
 
         std::printf("round %d (%s first): ", round + 1, subject_first ? "subject" : "floor");
@@ -598,6 +648,7 @@ int Run(int argc, wchar_t** argv) {
     row("write", subject_write, floor_write);
     row("release", subject_release, floor_release);
     row("total", subject_total, floor_total);
+    row("cpu (process)", subject_cpu, floor_cpu);
     std::printf("  floor folder creation inside write: %.3f\n", Median(floor_folders));
     std::printf(
         "ratio subject/floor: %.3f of the medians, %.3f median of the rounds"
