@@ -40,8 +40,9 @@ constexpr std::size_t DecodeTableSize(std::size_t num_symbols, unsigned table_bi
 // node); the leaf count per depth is then handed out along the same order,
 // longest codewords first; canonical codewords, ascending symbol number
 // within a length. A single symbol gets the 1-bit codeword 0.
-// false: a codeword would exceed 15 bits (possible only on hostile data) or
-// the table would not fit; `table` is left unchanged.
+// false: a codeword would exceed 15 bits (possible only on hostile data), a
+// frequency is 2^22 or more, or the table would not fit; `table` is left
+// unchanged.
 bool BuildDecodeTable(std::span<const std::uint32_t> freqs, unsigned table_bits,
                       std::span<std::uint32_t> table);
 
