@@ -58,11 +58,9 @@ void SortByFrequency(const std::uint32_t* freqs, std::size_t padded, std::uint32
     std::sort(keys + large, keys + padded);
 }
 
-// Codeword lengths of the LZMS code for `freqs` (n >= 2), and how many
-// codewords each length has (length_count[1..16]). false: some codeword
-// would be longer than 15 bits, or a frequency is out of range.
-bool ComputeCodewordLengths(std::span<const std::uint32_t> freqs, std::uint8_t* lengths,
-                            std::uint32_t* length_count) {
+// Codeword lengths of the LZMS code for `freqs` (n >= 2). false: some
+// codeword would be longer than 15 bits, or a frequency is out of range.
+bool ComputeCodewordLengths(std::span<const std::uint32_t> freqs, std::uint8_t* lengths) {
     const std::size_t n = freqs.size();
     const std::size_t padded = (n + kLanes - 1) / kLanes * kLanes;
     std::array<std::uint32_t, kPaddedSymbols> padded_freqs;
@@ -124,6 +122,7 @@ bool ComputeCodewordLengths(std::span<const std::uint32_t> freqs, std::uint8_t* 
         ++depth_count[std::min<unsigned>(inner_depth[leaf_parent[i]] + 1u, kMaxCodewordBits + 1)]
                      [i % kLanes];
     }
+    std::uint32_t length_count[kMaxCodewordBits + 2];
     for (unsigned depth = 1; depth <= kMaxCodewordBits + 1; ++depth) {
         length_count[depth] = depth_count[depth][0] + depth_count[depth][1] +
                               depth_count[depth][2] + depth_count[depth][3];
@@ -165,9 +164,9 @@ bool BuildDecodeTable(std::span<const std::uint32_t> freqs, unsigned table_bits,
     }
 
     std::array<std::uint8_t, kPaddedSymbols> lengths;
-    std::uint32_t length_count[kMaxCodewordBits + 2];
-    if (!ComputeCodewordLengths(freqs, lengths.data(), length_count))
+    if (!ComputeCodewordLengths(freqs, lengths.data())) {
         return false;
+    }
 
     // Canonical order: by length, then by symbol number. Each lane's share of
     // a length is counted first so that the lanes can scatter side by side;

@@ -16,7 +16,7 @@ inline constexpr std::size_t kMaxBlockSize = std::size_t{1} << 26;
 // size (1..kMaxBlockSize).
 // true: `out` holds the block's bytes.
 // false: the data is not a valid block of that size (or the decoder's
-// ~300 KiB of working memory could not be had); `out` holds garbage.
+// ~325 KiB of working memory could not be had); `out` holds garbage.
 // Reads only `in`, writes only `out`, and finishes in time linear in
 // in.size() + out.size() on any input. Does not throw. Thread-safe (no shared
 // state).
