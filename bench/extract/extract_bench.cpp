@@ -4,11 +4,15 @@
 // machine does hits both alike.
 //
 //   extract_bench PACKAGE WORK_FOLDER [--rounds N] [--explain]
+//                 [--wait-after-removal SECONDS] [--keep-trees]
 //
 // PACKAGE is a package file made by korvanthelm-pack. WORK_FOLDER (made when
 // missing) is on the disk being measured; every round unpacks into fresh
 // folders under it, and they are removed after the round, outside the timed
-// region.
+// region. Before each timed run the disk is settled (see DiskSettler): under
+// Wine that includes a 365 s wait after every removal, so a default run of 5
+// rounds takes about half an hour; --keep-trees removes them all at the end
+// instead and needs no wait.
 //
 // Subject: DecodePackageResource on the package bytes (SHA-256 through the
 // system's bcrypt.dll, decompression through System32's cabinet.dll, the
@@ -24,8 +28,9 @@
 // piece at a time, and the bootstrapper's in-memory path checks alone; they
 // tell where a difference in the write phase comes from.
 //
-// Times are wall-clock (QueryPerformanceCounter): most of the cost is in the
-// file system and in Wine's server, not on this thread.
+// Times are wall-clock (QueryPerformanceCounter). Beside them, CPU time of
+// this process and of Wine's server (see WineServerClock): on a busy machine
+// wall time mostly measures the neighbours, CPU time the work itself.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -33,6 +38,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -103,6 +109,122 @@ double ProcessCpuSeconds() {
     return seconds(kernel) + seconds(user);
 }
 
+// Under Wine, much of the file system work of this process happens in Wine's
+// server process (it opens and creates files and folders for its clients),
+// so CPU time is counted there too, read from Linux's /proc through drive Z:.
+// Wall-clock time on a busy machine mostly measures the neighbours; the CPU
+// time of both processes is what the work itself costs.
+class WineServerClock {
+  public:
+    WineServerClock() {
+        std::wstring prefix(4096, L'\0');
+        const DWORD length = GetEnvironmentVariableW(L"WINEPREFIX", prefix.data(),
+                                                     static_cast<DWORD>(prefix.size()));
+        if (length == 0 || length >= prefix.size()) {
+            return;
+        }
+        prefix.resize(length);
+        const std::string wanted = "WINEPREFIX=" + Utf8(prefix);
+        WIN32_FIND_DATAW found;
+        const kh::UniqueFind find(FindFirstFileW(L"Z:\\proc\\*", &found));
+        if (!find) {
+            return;
+        }
+        do {
+            const std::wstring name = found.cFileName;
+            if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos) {
+                continue;
+            }
+            const std::string command = ReadProcFile(L"Z:\\proc\\" + name + L"\\cmdline");
+            const std::string program = command.substr(0, command.find('\0'));
+            if (program.find("wineserver") == std::string::npos) {
+                continue;
+            }
+            const std::string environment = ReadProcFile(L"Z:\\proc\\" + name + L"\\environ");
+            if (('\0' + environment + '\0').find('\0' + wanted + '\0') != std::string::npos) {
+                stat_path_ = L"Z:\\proc\\" + name + L"\\stat";
+                break;
+            }
+        } while (FindNextFileW(find.get(), &found));
+    }
+
+    bool found() const { return !stat_path_.empty(); }
+
+    // utime + stime of the server, in seconds (10 ms steps); 0 when not found.
+    double Seconds() const {
+        if (stat_path_.empty()) {
+            return 0;
+        }
+        const std::string stat = ReadProcFile(stat_path_);
+        // Fields after the command name in parentheses; utime and stime are
+        // the 14th and 15th fields, in 1/100 s.
+        std::size_t at = stat.rfind(')');
+        if (at == std::string::npos) {
+            return 0;
+        }
+        unsigned long long ticks[2] = {};
+        int field = 2;
+        while (field < 15 && at != std::string::npos) {
+            at = stat.find(' ', at + 1);
+            ++field;
+            if (field >= 14 && at != std::string::npos) {
+                ticks[field - 14] = std::strtoull(stat.c_str() + at + 1, nullptr, 10);
+            }
+        }
+        return static_cast<double>(ticks[0] + ticks[1]) / 100.0;
+    }
+
+  private:
+    static std::string Utf8(const std::wstring& text) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                             nullptr, 0, nullptr, nullptr);
+        std::string utf8(static_cast<std::size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(),
+                            size, nullptr, nullptr);
+        return utf8;
+    }
+
+    // /proc files report size 0: read until the end.
+    static std::string ReadProcFile(const std::wstring& path) {
+        const kh::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        std::string text;
+        if (!file) {
+            return text;
+        }
+        char buffer[4096];
+        DWORD read = 0;
+        while (text.size() < (1u << 20) &&
+               ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read != 0) {
+            text.append(buffer, read);
+        }
+        return text;
+    }
+
+    std::wstring stat_path_;
+};
+
+const WineServerClock& ServerClock() {
+    static const WineServerClock clock;
+    return clock;
+}
+
+// CPU seconds so far: this process, and Wine's server.
+struct CpuSample {
+    double process = 0;
+    double server = 0;
+};
+
+CpuSample SampleCpu() {
+    return CpuSample{ProcessCpuSeconds(), ServerClock().Seconds()};
+}
+
+CpuSample CpuSince(const CpuSample& start) {
+    const CpuSample now = SampleCpu();
+    return CpuSample{now.process - start.process, now.server - start.server};
+}
+
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
@@ -139,38 +261,94 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-// Before every timed run: under Wine, the Linux sync(2) system call, so no
-// run pays for writing back what the previous run or the clean-up left dirty
-// in the page cache (without it the first run after a clean-up was up to 1.5x
-// slower than the second). Wine runs this program's code natively, so the
-// call goes straight to the kernel; on Windows it is skipped, as it would be
-// a different call there. Then a short pause for the disk to go quiet.
-void SettleDisk() {
-#if defined(__GNUC__) && defined(__x86_64__)
-    static const bool wine = RunningUnderWine();
-    if (wine) {
-        long result = 0;
-        constexpr long kLinuxSync = 162;
-        asm volatile("syscall" : "=a"(result) : "a"(kLinuxSync) : "rcx", "r11", "memory");
+// Keeps one timed run from paying for the disk work of what came before it.
+//
+// Before every run: under Wine, the Linux sync(2) system call, so no run pays
+// for writing back what an earlier run left dirty in the page cache. Wine runs
+// this program's code natively, so the call goes straight to the kernel; on
+// Windows it is skipped (the number means something else there).
+//
+// Removed trees need more. ext4 without a journal (this machine's disk) will
+// not reuse an inode freed less than 60 s ago, or less than 360 s ago while
+// its inode-table block is dirty, and every new inode is searched for from
+// the start of its group, reading past each such inode again. Creating a tree
+// right after removing one therefore costs time that grows with the square of
+// the file count: measured with perf, about 1 ms of kernel time per file in
+// Wine's server (recently_deleted under __ext4_new_inode), growing from round
+// to round, far above the difference being measured. Blocks turn dirty again
+// as soon as the next tree takes its first inodes there, so a 65 s wait is not
+// enough. Two ways out: wait 365 s after every removal (the default under
+// Wine), or --keep-trees: give every run a folder of its own and remove them
+// all at the end.
+class DiskSettler {
+  public:
+    DiskSettler(int wait_after_removal_seconds, bool keep_trees)
+        : wait_after_removal_seconds_(wait_after_removal_seconds), keep_trees_(keep_trees) {}
+    ~DiskSettler() {
+        for (const std::wstring& path : kept_) {
+            kh::RemoveDirectoryTree(path);
+        }
     }
-#endif
-    Sleep(/*milliseconds=*/300);
-}
 
-void MakeFreshFolder(const std::wstring& path) {
-    if (Exists(path)) {
+    // A fresh empty folder at `path`; leftovers of an earlier run are removed.
+    void MakeFreshFolder(const std::wstring& path) {
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            kh::RemoveDirectoryTree(path);
+            removal_pending_ = true;
+        }
+        if (!CreateDirectoryW(path.c_str(), nullptr)) {
+            Fail(L"cannot create " + path);
+        }
+    }
+
+    // A folder whose run is over: removed now, or at the end with --keep-trees.
+    void Retire(const std::wstring& path) {
+        if (keep_trees_) {
+            kept_.push_back(path);
+            return;
+        }
         kh::RemoveDirectoryTree(path);
+        removal_pending_ = true;
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            Fail(L"could not remove " + path);
+        }
     }
-    if (!CreateDirectoryW(path.c_str(), nullptr)) {
-        Fail(L"cannot create " + path);
-    }
-}
 
-void RemoveFolder(const std::wstring& path) {
-    kh::RemoveDirectoryTree(path);
-    if (Exists(path)) {
-        Fail(L"could not remove " + path);
+    // Folder names: one per run with --keep-trees, else reused every round.
+    std::wstring Name(const std::wstring& base, const std::wstring& name, int round) const {
+        return keep_trees_ ? base + L"\\" + name + L"-" + std::to_wstring(round + 1)
+                           : base + L"\\" + name;
     }
+
+    void Settle() {
+#if defined(__GNUC__) && defined(__x86_64__)
+        static const bool wine = RunningUnderWine();
+        if (wine) {
+            long result = 0;
+            constexpr long kLinuxSync = 162;
+            asm volatile("syscall" : "=a"(result) : "a"(kLinuxSync) : "rcx", "r11", "memory");
+        }
+#endif
+        if (removal_pending_ && wait_after_removal_seconds_ > 0) {
+            std::printf("(waiting %d s after a removal)\n", wait_after_removal_seconds_);
+            std::fflush(stdout);
+            Sleep(static_cast<DWORD>(wait_after_removal_seconds_) * 1000);
+        } else {
+            Sleep(/*milliseconds=*/300);
+        }
+        removal_pending_ = false;
+    }
+
+  private:
+    int wait_after_removal_seconds_;
+    bool keep_trees_;
+    bool removal_pending_ = false;
+    std::vector<std::wstring> kept_;
+};
+
+// Under Wine, long enough for removed inodes to stop counting as recent.
+int DefaultWaitAfterRemoval() {
+    return RunningUnderWine() ? 365 : 0;
 }
 
 // One line per file beneath `folder`: relative path, size, FNV-1a of the
@@ -217,7 +395,7 @@ struct SubjectTimes {
     double decode = 0;  // the rest of it: allocation, decompression, header check
     double write = 0;   // WritePackageEntries
     double release = 0;
-    double cpu = 0;  // ProcessCpuSeconds over the whole run
+    CpuSample cpu;  // over the whole run
     double Total() const { return digest + decode + write + release; }
 };
 
@@ -232,7 +410,7 @@ SubjectTimes RunSubject(const kh::PackageResource& resource, const std::wstring&
         times.digest = Now() - start;
         return text;
     };
-    const double cpu_start = ProcessCpuSeconds();
+    const CpuSample cpu_start = SampleCpu();
     const double start = Now();
     double decoded = 0;
     double written = 0;
@@ -246,7 +424,7 @@ SubjectTimes RunSubject(const kh::PackageResource& resource, const std::wstring&
         Fail(L"the bootstrapper's unpacking failed: " + message);
     }
     const double end = Now();
-    times.cpu = ProcessCpuSeconds() - cpu_start;
+    times.cpu = CpuSince(cpu_start);
     times.decode = decoded - start - times.digest;
     times.write = written - decoded;
     times.release = end - written;
@@ -343,7 +521,7 @@ struct FloorTimes {
     double decode = 0;
     WriteTimes write;
     double release = 0;
-    double cpu = 0;
+    CpuSample cpu;
     double Total() const { return digest + decode + write.total + release; }
 };
 
@@ -358,7 +536,7 @@ std::uint64_t ReadLittleEndian64(const std::byte* bytes) {
 FloorTimes RunFloor(const kh::PackageResource& resource, const std::wstring& expected_digest,
                     const std::wstring& work_directory) {
     FloorTimes times;
-    const double cpu_start = ProcessCpuSeconds();
+    const CpuSample cpu_start = SampleCpu();
     const double start = Now();
     if (kh::ComputeSha256Text(resource.data, resource.size) != expected_digest) {
         Fail(L"floor: digest differs");
@@ -389,7 +567,7 @@ FloorTimes RunFloor(const kh::PackageResource& resource, const std::wstring& exp
     const double written = Now();
     table.reset();
     const double end = Now();
-    times.cpu = ProcessCpuSeconds() - cpu_start;
+    times.cpu = CpuSince(cpu_start);
 
     times.digest = hashed - start;
     times.decode = decoded - hashed;
@@ -437,10 +615,11 @@ double TimeEntryChecks(std::span<const std::byte> table, std::uint32_t entry_cou
 struct ExplainVariant {
     const char* name;
     std::vector<double> seconds;
+    std::vector<double> cpu;  // this process + Wine's server
 };
 
 void RunExplain(const kh::PackageResource& resource, const std::wstring& expected_digest,
-                const std::wstring& base, int rounds) {
+                const std::wstring& base, int rounds, DiskSettler& settler) {
     kh::PackageTable table;
     try {
         table = kh::DecodePackageResource(resource, expected_digest.c_str(), kh::ComputeSha256Text,
@@ -451,10 +630,10 @@ void RunExplain(const kh::PackageResource& resource, const std::wstring& expecte
     const std::span<const std::byte> bytes(table.bytes);
 
     ExplainVariant variants[] = {
-        {"floor write (folders once)", {}},
-        {"+ CreateDirectoryW per parent per entry", {}},
-        {"+ GetFileAttributesW per parent per entry", {}},
-        {"WritePackageEntries", {}},
+        {"floor write (folders once)", {}, {}},
+        {"+ CreateDirectoryW per parent per entry", {}, {}},
+        {"+ GetFileAttributesW per parent per entry", {}, {}},
+        {"WritePackageEntries", {}, {}},
     };
     constexpr int kVariants = 4;
     std::vector<double> checks;
@@ -462,13 +641,20 @@ void RunExplain(const kh::PackageResource& resource, const std::wstring& expecte
     std::printf("\n--explain: write phase only, same decoded table, %d rounds\n", rounds);
     for (int round = 0; round < rounds; ++round) {
         std::printf("explain round %d:", round + 1);
+        std::fflush(stdout);
+        const auto folder_of = [&](int v) {
+            return settler.Name(base, L"explain-" + std::to_wstring(v), round);
+        };
+        for (int v = 0; v < kVariants; ++v) {
+            settler.MakeFreshFolder(folder_of(v));
+        }
         for (int k = 0; k < kVariants; ++k) {
             // Rotate who goes first from round to round.
             const int v = (k + round) % kVariants;
-            const std::wstring folder = base + L"\\explain-" + std::to_wstring(v);
-            MakeFreshFolder(folder);
-            SettleDisk();
+            const std::wstring folder = folder_of(v);
+            settler.Settle();
             double seconds = 0;
+            const CpuSample cpu_start = SampleCpu();
             if (v == 3) {
                 const double start = Now();
                 try {
@@ -483,22 +669,30 @@ void RunExplain(const kh::PackageResource& resource, const std::wstring& expecte
                                                  : ParentWork::kCheckEveryEntry;
                 seconds = WriteEntriesPlainly(bytes, table.entry_count, folder, work).total;
             }
+            const CpuSample cpu = CpuSince(cpu_start);
             variants[v].seconds.push_back(seconds);
-            RemoveFolder(folder);
+            variants[v].cpu.push_back(cpu.process + cpu.server);
+        }
+        for (int v = 0; v < kVariants; ++v) {
+            settler.Retire(folder_of(v));
         }
         checks.push_back(
             TimeEntryChecks(bytes, table.entry_count, base + L"\\explain-0", parent_visits));
         for (const ExplainVariant& variant : variants) {
-            std::printf("  %.3f", variant.seconds.back());
+            std::printf("  %.3f (cpu %.2f)", variant.seconds.back(), variant.cpu.back());
         }
         std::printf("  checks %.4f\n", checks.back());
         std::fflush(stdout);
     }
     const double floor = Median(variants[0].seconds);
-    std::printf("explain medians (s, and over the floor write):\n");
+    const double floor_cpu = Median(variants[0].cpu);
+    std::printf(
+        "explain medians (s)                          wall  over floor     cpu  over floor\n");
     for (const ExplainVariant& variant : variants) {
         const double median = Median(variant.seconds);
-        std::printf("  %-44s %7.3f  %+7.3f\n", variant.name, median, median - floor);
+        const double cpu = Median(variant.cpu);
+        std::printf("  %-44s %7.3f %+8.3f %7.3f %+8.3f\n", variant.name, median, median - floor,
+                    cpu, cpu - floor_cpu);
     }
     std::printf("  %-44s %7.4f\n", "in-memory entry checks alone", Median(checks));
     std::printf("  %u entries, %zu parent-folder visits (one per parent per entry)\n",
@@ -511,6 +705,8 @@ struct Options {
     std::wstring package;
     std::wstring base;
     int rounds = 5;
+    int wait_after_removal = DefaultWaitAfterRemoval();
+    bool keep_trees = false;
     bool explain = false;
 };
 
@@ -521,6 +717,10 @@ Options ParseOptions(int argc, wchar_t** argv) {
         const std::wstring arg = argv[i];
         if (arg == L"--rounds" && i + 1 < argc) {
             options.rounds = std::max(1, _wtoi(argv[++i]));
+        } else if (arg == L"--wait-after-removal" && i + 1 < argc) {
+            options.wait_after_removal = std::max(0, _wtoi(argv[++i]));
+        } else if (arg == L"--keep-trees") {
+            options.keep_trees = true;
         } else if (arg == L"--explain") {
             options.explain = true;
         } else if (!arg.empty() && arg[0] != L'-') {
@@ -531,7 +731,9 @@ Options ParseOptions(int argc, wchar_t** argv) {
         }
     }
     if (positional.size() != 2) {
-        Fail(L"usage: extract_bench PACKAGE WORK_FOLDER [--rounds N] [--explain]");
+        Fail(
+            L"usage: extract_bench PACKAGE WORK_FOLDER [--rounds N] [--explain]"
+            L" [--wait-after-removal SECONDS]");
     }
     options.package = positional[0];
     options.base = positional[1];
@@ -542,14 +744,18 @@ Options ParseOptions(int argc, wchar_t** argv) {
 }
 
 void PrintSubject(const SubjectTimes& t) {
-    std::printf("subject %7.3f [digest %.3f decode %.3f write %.3f release %.3f] cpu %.3f",
-                t.Total(), t.digest, t.decode, t.write, t.release, t.cpu);
+    std::printf(
+        "subject %7.3f [digest %.3f decode %.3f write %.3f release %.3f]"
+        " cpu %.2f+%.2f",
+        t.Total(), t.digest, t.decode, t.write, t.release, t.cpu.process, t.cpu.server);
 }
 
 void PrintFloor(const FloorTimes& t) {
     std::printf(
-        "floor %7.3f [digest %.3f decode %.3f write %.3f (folders %.3f) release %.3f] cpu %.3f",
-        t.Total(), t.digest, t.decode, t.write.total, t.write.folders, t.release, t.cpu);
+        "floor %7.3f [digest %.3f decode %.3f write %.3f (folders %.3f) release %.3f]"
+        " cpu %.2f+%.2f",
+        t.Total(), t.digest, t.decode, t.write.total, t.write.folders, t.release, t.cpu.process,
+        t.cpu.server);
 }
 
 int Run(int argc, wchar_t** argv) {
@@ -575,26 +781,38 @@ int Run(int argc, wchar_t** argv) {
     std::printf("package: %u bytes, unpacked %llu bytes\n", resource.size,
                 static_cast<unsigned long long>(ReadLittleEndian64(resource.data + 8)));
     std::printf("rounds: %d, subject and floor alternating; seconds, wall clock\n", options.rounds);
+    if (options.keep_trees) {
+        std::printf("every run in a folder of its own, all removed at the end; sync before each\n");
+    } else {
+        std::printf(
+            "trees removed after each round; sync before each run, %d s wait after a"
+            " removal\n",
+            options.wait_after_removal);
+    }
+    std::printf("cpu: this process + Wine's server (%s)\n",
+                ServerClock().found() ? "found through /proc" : "not found: counted as 0");
     std::fflush(stdout);
 
     std::vector<double> subject_total, subject_digest, subject_decode, subject_write,
         subject_release;
     std::vector<double> floor_total, floor_digest, floor_decode, floor_write, floor_folders,
         floor_release;
-    std::vector<double> subject_cpu, floor_cpu;
+    std::vector<double> subject_cpu, floor_cpu, subject_server, floor_server;
+    std::vector<double> subject_cpu_total, floor_cpu_total, cpu_ratios;
     std::vector<double> ratios;
     std::uint32_t files = 0;
     std::uint64_t bytes = 0;
+    DiskSettler settler(options.wait_after_removal, options.keep_trees);
     for (int round = 0; round < options.rounds; ++round) {
-        const std::wstring subject_folder = options.base + L"\\subject";
-        const std::wstring floor_folder = options.base + L"\\floor";
-        MakeFreshFolder(subject_folder);
-        MakeFreshFolder(floor_folder);
+        const std::wstring subject_folder = settler.Name(options.base, L"subject", round);
+        const std::wstring floor_folder = settler.Name(options.base, L"floor", round);
+        settler.MakeFreshFolder(subject_folder);
+        settler.MakeFreshFolder(floor_folder);
         SubjectTimes s;
         FloorTimes f;
         const bool subject_first = round % 2 == 0;
         for (int side = 0; side < 2; ++side) {
-            SettleDisk();
+            settler.Settle();
             if ((side == 0) == subject_first) {
                 s = RunSubject(resource, expected_digest, subject_folder);
             } else {
@@ -609,8 +827,8 @@ int Run(int argc, wchar_t** argv) {
             files = f.write.files;
             bytes = f.write.bytes;
         }
-        RemoveFolder(subject_folder);
-        RemoveFolder(floor_folder);
+        settler.Retire(subject_folder);
+        settler.Retire(floor_folder);
 
         subject_total.push_back(s.Total());
         subject_digest.push_back(s.digest);
@@ -623,8 +841,13 @@ int Run(int argc, wchar_t** argv) {
         floor_write.push_back(f.write.total);
         floor_folders.push_back(f.write.folders);
         floor_release.push_back(f.release);
-        subject_cpu.push_back(s.cpu);
-        floor_cpu.push_back(f.cpu);
+        subject_cpu.push_back(s.cpu.process);
+        floor_cpu.push_back(f.cpu.process);
+        subject_server.push_back(s.cpu.server);
+        floor_server.push_back(f.cpu.server);
+        subject_cpu_total.push_back(s.cpu.process + s.cpu.server);
+        floor_cpu_total.push_back(f.cpu.process + f.cpu.server);
+        cpu_ratios.push_back(subject_cpu_total.back() / floor_cpu_total.back());
         ratios.push_back(s.Total() / f.Total());
 
         std::printf("round %d (%s first): ", round + 1, subject_first ? "subject" : "floor");
@@ -648,7 +871,9 @@ int Run(int argc, wchar_t** argv) {
     row("write", subject_write, floor_write);
     row("release", subject_release, floor_release);
     row("total", subject_total, floor_total);
-    row("cpu (process)", subject_cpu, floor_cpu);
+    row("cpu, process", subject_cpu, floor_cpu);
+    row("cpu, server", subject_server, floor_server);
+    row("cpu, both", subject_cpu_total, floor_cpu_total);
     std::printf("  floor folder creation inside write: %.3f\n", Median(floor_folders));
     std::printf(
         "ratio subject/floor: %.3f of the medians, %.3f median of the rounds"
@@ -657,7 +882,7 @@ int Run(int argc, wchar_t** argv) {
     std::fflush(stdout);
 
     if (options.explain) {
-        RunExplain(resource, expected_digest, options.base, options.rounds);
+        RunExplain(resource, expected_digest, options.base, options.rounds, settler);
     }
     return 0;
 }
