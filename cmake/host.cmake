@@ -27,6 +27,12 @@ add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/go
 set(KORVANTHELM_HAVE_FUZZER OFF)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   set(KORVANTHELM_HAVE_FUZZER ON)
+  # Coverage feedback from every library a fuzzer links, not only from the
+  # fuzzer's own source: otherwise the fuzzers run blind through our code.
+  # The sanitizer runtime every host program links then takes the callbacks.
+  if(KORVANTHELM_SANITIZE)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+  endif()
 endif()
 # korvanthelm_add_fuzzer(name source... LIBS lib...): a libFuzzer target plus a
 # short fixed-time run of it as a host test.
