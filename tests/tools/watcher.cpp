@@ -127,9 +127,23 @@ int wmain(int argc, wchar_t** argv) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        fwprintf(stderr, L"watcher: CreateProcessW failed: %lu\n", GetLastError());
+    // Under load Wine now and then fails a start with ERROR_INTERNAL_ERROR;
+    // that is the harness's hiccup, not the program's: try again.
+    BOOL started = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        started = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &startup, &process);
+        error = started ? 0 : GetLastError();
+        if (!started && error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        if (!started) {
+            Sleep(200);
+        }
+    }
+    if (!started) {
+        fwprintf(stderr, L"watcher: CreateProcessW failed: %lu\n", error);
         return 3;
     }
     CloseHandle(process.hThread);

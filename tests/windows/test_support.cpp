@@ -228,12 +228,18 @@ RunResult Run(const std::wstring& command_line, const std::vector<EnvChange>& en
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
     std::wstring mutable_command = command_line;
-    result.started = CreateProcessW(nullptr, mutable_command.data(), nullptr, nullptr, TRUE,
-                                    CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup,
-                                    &process) != FALSE;
-    if (!result.started) {
-        result.error = GetLastError();
-    } else {
+    // Wine under load now and then fails a start with ERROR_INTERNAL_ERROR.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        result.started = CreateProcessW(nullptr, mutable_command.data(), nullptr, nullptr, TRUE,
+                                        CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup,
+                                        &process) != FALSE;
+        result.error = result.started ? 0 : GetLastError();
+        if (result.started || result.error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        Sleep(200);
+    }
+    if (result.started) {
         if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
             result.timed_out = true;
             TerminateProcess(process.hProcess, 999);
