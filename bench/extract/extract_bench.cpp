@@ -46,6 +46,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "bench/common/windows_bench.h"
 #include "format/package_path_rules.h"
 #include "format/package_table.h"
 #include "package/compression_api.h"
@@ -65,37 +66,19 @@ constexpr std::uint32_t kLzmsAlgorithm = 5;  // COMPRESS_ALGORITHM_LZMS
 
 // ---- Output ------------------------------------------------------------------
 
-void PrintWide(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
-                        nullptr, nullptr);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+[[noreturn]] void Fail(const std::wstring& what) {
+    korvanthelm::bench::FailBenchmark(L"extract_bench", what);
 }
 
-[[noreturn]] void Fail(const std::wstring& what) {
-    std::fflush(stdout);
-    PrintWide(L"extract_bench: " + what + L"\n");
-    std::fflush(stdout);
-    std::exit(2);
+std::vector<std::byte> ReadWholeFile(const std::wstring& path) {
+    return korvanthelm::bench::ReadWholeFile(L"extract_bench", path);
 }
+
+using korvanthelm::bench::Median;
+using korvanthelm::bench::Now;
 
 // ---- Time --------------------------------------------------------------------
 
-double Now() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency;
-}
-
-// User + kernel time of this process. Under Wine the file system work of the
-// calls made here is in it, but not the share done by Wine's server process.
 double ProcessCpuSeconds() {
     FILETIME creation, exit, kernel, user;
     if (!GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user)) {
@@ -225,32 +208,7 @@ CpuSample CpuSince(const CpuSample& start) {
     return CpuSample{now.process - start.process, now.server - start.server};
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 // ---- Files -------------------------------------------------------------------
-
-std::vector<std::byte> ReadWholeFile(const std::wstring& path) {
-    const kh::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        Fail(L"cannot open " + path);
-    }
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 0xFFFFFFFF) {
-        Fail(L"cannot size " + path + L" (a package is at most 4 GiB)");
-    }
-    std::vector<std::byte> bytes(static_cast<std::size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-        read != bytes.size()) {
-        Fail(L"cannot read " + path);
-    }
-    return bytes;
-}
 
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/windows_bench.h"
 #include "bench/fast_path/bench_signal.h"
 #include "bootstrap/installed_launcher.h"
 #include "package/package_digests.h"
@@ -47,61 +48,18 @@ namespace bench = korvanthelm::bench;
 
 constexpr DWORD kLauncherTimeoutMs = 30000;
 
-void PrintWide(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
-                        nullptr, nullptr);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-}
+using bench::Frequency;
+using bench::Median;
+using bench::Now;
+using bench::PrintWide;
+using bench::Ticks;
 
 [[noreturn]] void Fail(const std::wstring& what) {
-    std::fflush(stdout);
-    PrintWide(L"fast_path_bench: " + what + L"\n");
-    std::fflush(stdout);
-    std::exit(2);
-}
-
-double Frequency() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    return frequency;
-}
-
-std::int64_t Ticks() {
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return counter.QuadPart;
-}
-
-double Now() {
-    return static_cast<double>(Ticks()) / Frequency();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    bench::FailBenchmark(L"fast_path_bench", what);
 }
 
 std::vector<std::byte> ReadWholeFile(const std::wstring& path) {
-    const kh::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size = {};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF) {
-        Fail(L"cannot open " + path);
-    }
-    std::vector<std::byte> bytes(static_cast<std::size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-        read != bytes.size()) {
-        Fail(L"cannot read " + path);
-    }
-    return bytes;
+    return bench::ReadWholeFile(L"fast_path_bench", path);
 }
 
 void WriteUtf8File(const std::wstring& path, const std::wstring& text) {

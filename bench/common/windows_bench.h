@@ -1,0 +1,79 @@
+// What every Windows benchmark needs: UTF-8 output, a clock, medians, whole
+// files, and a way to give up with a message.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/unique_resource.h"
+
+namespace korvanthelm::bench {
+
+inline void PrintWide(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
+                        nullptr, nullptr);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+}
+
+// Prints "<program>: <what>" and ends the benchmark with exit code 2.
+[[noreturn]] inline void FailBenchmark(const wchar_t* program, const std::wstring& what) {
+    std::fflush(stdout);
+    PrintWide(std::wstring(program) + L": " + what + L"\n");
+    std::fflush(stdout);
+    std::exit(2);
+}
+
+inline double Frequency() {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    return frequency;
+}
+
+inline std::int64_t Ticks() {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return counter.QuadPart;
+}
+
+// Seconds on the performance counter.
+inline double Now() {
+    return static_cast<double>(Ticks()) / Frequency();
+}
+
+inline double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The whole file in one read; gives up (FailBenchmark) when it cannot.
+inline std::vector<std::byte> ReadWholeFile(const wchar_t* program, const std::wstring& path) {
+    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0xFFFFFFFF) {
+        FailBenchmark(program, L"cannot open " + path + L" (at most 4 GiB)");
+    }
+    std::vector<std::byte> bytes(static_cast<std::size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+        read != bytes.size()) {
+        FailBenchmark(program, L"cannot read " + path);
+    }
+    return bytes;
+}
+
+}  // namespace korvanthelm::bench
