@@ -4,19 +4,12 @@
 
 #include "format/package_path_rules.h"
 #include "format/package_table.h"
+#include "package/entry_folders.h"
 #include "platform/failure_message.h"
 #include "platform/unique_resource.h"
 
 namespace korvanthelm {
 namespace {
-
-// A plain directory: the directory bit set, the reparse-point bit clear.
-bool IsPlainDirectory(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-               FILE_ATTRIBUTE_DIRECTORY;
-}
 
 // Strict UTF-8 to UTF-16: ill-formed input (and empty input) fails.
 bool DecodeEntryPath(std::span<const std::byte> bytes, std::wstring& path) {
@@ -29,24 +22,6 @@ bool DecodeEntryPath(std::span<const std::byte> bytes, std::wstring& path) {
     path.assign(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, path.data(), length);
     return true;
-}
-
-// Creates and re-checks every folder on the way to `target`, after the
-// backslash at `first_separator` that joins the work directory and the entry.
-// Folders from earlier entries are checked again: something may have replaced
-// one with a link in the meantime.
-void CreateParentFolders(const std::wstring& target, std::size_t first_separator) {
-    for (std::size_t i = target.find(L'\\', first_separator + 1); i != std::wstring::npos;
-         i = target.find(L'\\', i + 1)) {
-        const std::wstring folder = target.substr(0, i);
-        if (!CreateDirectoryW(folder.c_str(), /*security=*/nullptr) &&
-            GetLastError() != ERROR_ALREADY_EXISTS) {
-            ThrowFailure(kFolderFailed);
-        }
-        if (!IsPlainDirectory(folder)) {
-            ThrowFailure(kUnsafeWorkDirectory);
-        }
-    }
 }
 
 void WriteEntryFile(const std::wstring& target, std::span<const std::byte> data) {
@@ -77,9 +52,7 @@ void WriteEntryFile(const std::wstring& target, std::span<const std::byte> data)
 }  // namespace
 
 void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory) {
-    if (!IsPlainDirectory(work_directory)) {
-        ThrowFailure(kUnsafeWorkDirectory);
-    }
+    EntryFolders folders(work_directory);
     format::EntryPathRegistry<wchar_t> registry;
     format::PackageRecordWalker walker(table.bytes);
     for (std::uint32_t entry = 0; entry < table.entry_count; ++entry) {
@@ -103,7 +76,7 @@ void WritePackageEntries(const PackageTable& table, const std::wstring& work_dir
             }
         }
         const std::wstring target = work_directory + L'\\' + entry_path;
-        CreateParentFolders(target, work_directory.size());
+        folders.Enter(target);
         WriteEntryFile(target, record.data);
     }
     if (!walker.AtEnd()) {

@@ -8,6 +8,7 @@
 #include "format/compression_container.h"
 #include "format/package_envelope.h"
 #include "format/package_table.h"
+#include "package/entry_folders.h"
 #include "package/extract_package.h"
 #include "package/load_package_table.h"
 #include "platform/sha256.h"
@@ -358,6 +359,56 @@ TEST(WritePackageEntries, TrailingBytesComeAfterTheLastFile) {
     table.bytes.push_back(std::byte{0});
     EXPECT_EQ(MessageOfWrite(table, work.path()), kTrailingData);
     EXPECT_EQ(testing::ReadBytes(work / L"a.txt"), "a");
+}
+
+// ---- Folders on an entry's way ----------------------------------------------------
+
+std::wstring MessageOfEnter(EntryFolders& folders, const std::wstring& target) {
+    try {
+        folders.Enter(target);
+    } catch (const std::wstring& message) {
+        return message;
+    }
+    return L"";
+}
+
+TEST(EntryFolders, HeldFoldersCannotBeRenamedOrRemovedUntilTheWalkLeavesThem) {
+    TempDir dir;
+    const std::wstring work = dir / L"work";
+    ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
+    {
+        EntryFolders folders(work);
+        ASSERT_EQ(MessageOfEnter(folders, work + L"\\a\\b\\x.txt"), L"");
+        ASSERT_EQ(MessageOfEnter(folders, work + L"\\a\\b\\y.txt"), L"");
+        // Each of these would let a link take the folder's place.
+        EXPECT_FALSE(MoveFileW(work.c_str(), (dir / L"moved").c_str()));
+        EXPECT_FALSE(MoveFileW((work + L"\\a").c_str(), (work + L"\\moved").c_str()));
+        EXPECT_FALSE(MoveFileW((work + L"\\a\\b").c_str(), (work + L"\\a\\moved").c_str()));
+        EXPECT_FALSE(RemoveDirectoryW((work + L"\\a\\b").c_str()));
+
+        // A sibling folder: `a\b` is released, `a` stays held.
+        ASSERT_EQ(MessageOfEnter(folders, work + L"\\a\\c\\z.txt"), L"");
+        EXPECT_TRUE(MoveFileW((work + L"\\a\\b").c_str(), (work + L"\\a\\b2").c_str()));
+        EXPECT_FALSE(MoveFileW((work + L"\\a").c_str(), (work + L"\\moved").c_str()));
+
+        // An entry at the top: only the work directory stays held.
+        ASSERT_EQ(MessageOfEnter(folders, work + L"\\top.txt"), L"");
+        EXPECT_TRUE(MoveFileW((work + L"\\a").c_str(), (work + L"\\a2").c_str()));
+        EXPECT_FALSE(MoveFileW(work.c_str(), (dir / L"moved").c_str()));
+    }
+    EXPECT_TRUE(MoveFileW(work.c_str(), (dir / L"moved").c_str()));
+}
+
+TEST(EntryFolders, AFolderTheWalkComesBackToIsCheckedAnew) {
+    TempDir work;
+    EntryFolders folders(work.path());
+    ASSERT_EQ(MessageOfEnter(folders, work / L"a\\b\\x.txt"), L"");
+    ASSERT_EQ(MessageOfEnter(folders, work / L"c\\x.txt"), L"");
+    // Released, so it can be swapped for a file in the meantime.
+    ASSERT_TRUE(RemoveDirectoryW((work / L"a\\b").c_str()));
+    testing::WriteBytes(work / L"a\\b", "planted");
+    EXPECT_EQ(MessageOfEnter(folders, work / L"a\\b\\y.txt"), kUnsafeWorkDirectory);
+    EXPECT_EQ(testing::ReadBytes(work / L"a\\b"), "planted");
 }
 
 }  // namespace
