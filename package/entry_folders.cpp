@@ -30,9 +30,14 @@ UniqueFile CheckAndHold(const std::wstring& folder) {
                                   OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                   /*template=*/nullptr));
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!handle || !GetFileInformationByHandle(handle.get(), &information) ||
-        !IsPlainDirectory(information.dwFileAttributes)) {
+    // The attribute-and-tag query rather than GetFileInformationByHandle,
+    // which also fetches volume and link data and costs ~100 times as much
+    // under Wine.
+    FILE_ATTRIBUTE_TAG_INFO information;
+    if (!handle ||
+        !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &information,
+                                      sizeof information) ||
+        !IsPlainDirectory(information.FileAttributes)) {
         ThrowFailure(kUnsafeWorkDirectory);
     }
     return handle;
