@@ -1,4 +1,4 @@
-// The genuine Windows-made Compression API buffers (shared/testdata) and a
+// The genuine Windows-made Compression API buffers (tests/data) and a
 // reference unpacker built on our container reader and decoder.
 #pragma once
 
@@ -18,9 +18,8 @@ inline constexpr const char* kGenuineNames[] = {"zeros",   "sequential", "patter
 
 // <name>.lzms (the container) and <name>.raw (what it holds).
 inline std::optional<Bytes> ReadGenuine(const std::string& file) {
-    const char* shared = std::getenv("KORVANTHELM_SHARED_DIR");
-    return ReadFileBytes(std::filesystem::path(shared ? shared : "") / "testdata" /
-                         "compressapi-lzms" / file);
+    const char* folder = std::getenv("KORVANTHELM_GENUINE_LZMS_DIR");
+    return ReadFileBytes(std::filesystem::path(folder ? folder : "") / file);
 }
 
 // What the stand-in does: every chunk into place; nullopt on any failure.
