@@ -4,11 +4,15 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -74,6 +78,19 @@ inline std::vector<std::byte> ReadWholeFile(const wchar_t* program, const std::w
         FailBenchmark(program, L"cannot read " + path);
     }
     return bytes;
+}
+
+// The body of a benchmark's wmain: plain LF line ends (the figures are read
+// and pasted on the Linux side), and an escaping exception printed as
+// "<program>: <what>" with exit code 2.
+inline int RunBenchmark(const char* program, int (*run)(int, wchar_t**), int argc, wchar_t** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::printf("%s: %s\n", program, e.what());
+        return 2;
+    }
 }
 
 }  // namespace korvanthelm::bench

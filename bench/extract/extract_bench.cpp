@@ -33,14 +33,10 @@
 // wall time mostly measures the neighbours, CPU time the work itself.
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -909,12 +905,5 @@ int Run(int argc, wchar_t** argv) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    // Plain LF line ends: the figures are read and pasted on the Linux side.
-    _setmode(_fileno(stdout), _O_BINARY);
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& e) {
-        std::printf("extract_bench: %s\n", e.what());
-        return 2;
-    }
+    return korvanthelm::bench::RunBenchmark("extract_bench", Run, argc, argv);
 }

@@ -23,12 +23,8 @@
 // the launcher to signal and to end, so no launcher outlives its round.
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -312,12 +308,5 @@ int Run(int argc, wchar_t** argv) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    // Plain LF line ends: the figures are read and pasted on the Linux side.
-    _setmode(_fileno(stdout), _O_BINARY);
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& e) {
-        std::printf("fast_path_bench: %s\n", e.what());
-        return 2;
-    }
+    return korvanthelm::bench::RunBenchmark("fast_path_bench", Run, argc, argv);
 }
