@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
     cmake ninja-build clang libfuzzer-14-dev libclang-rt-14-dev googletest
-    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
+    g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
     libwim-dev libssl-dev pkgconf python3 python3-pefile
 )
 missing=()
