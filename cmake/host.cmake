@@ -56,6 +56,7 @@ add_custom_target(korvanthelm-test-tools)
 
 add_subdirectory(format)
 add_subdirectory(codec/lzms)
+add_subdirectory(codec/container)
 add_subdirectory(tools/pack)
 add_subdirectory(tests/host)
 add_subdirectory(bench)

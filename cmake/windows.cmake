@@ -43,6 +43,7 @@ include(${CMAKE_SOURCE_DIR}/cmake/bootstrapper.cmake)
 
 add_subdirectory(format)
 add_subdirectory(codec/lzms)
+add_subdirectory(codec/container)
 add_subdirectory(support/cabinet)
 add_subdirectory(platform)
 add_subdirectory(package)

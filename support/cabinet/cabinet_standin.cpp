@@ -16,6 +16,15 @@
 //    ERROR_BAD_COMPRESSION_BUFFER; the buffer then holds partial output.
 //  * Handles are heap objects registered while open, so an unknown, closed
 //    or null handle fails with ERROR_INVALID_HANDLE instead of being used.
+//
+// Test switches, read from the calling process's environment at each call
+// (this DLL is never shipped, so nothing a player runs can meet them):
+//  * KORVANTHELM_STANDIN_LOG=<file>: each call appends one line to the file
+//    ("create ok", "decompress failed", ...), so a test can see which
+//    decoder the product used;
+//  * KORVANTHELM_STANDIN_FAIL=create or =decompress: that call fails as
+//    Windows' would on a system that refuses (ERROR_NOT_SUPPORTED,
+//    ERROR_BAD_COMPRESSION_BUFFER).
 
 #include <windows.h>
 // After windows.h: it needs its types.
@@ -24,9 +33,10 @@
 #include <cstring>
 #include <new>
 #include <span>
+#include <string>
 #include <unordered_set>
 
-#include "codec/lzms/lzms_decoder.h"
+#include "codec/container/decode_container.h"
 #include "format/compression_container.h"
 
 // mingw-w64's winerror.h lacks it; the value is Windows' own.
@@ -87,35 +97,42 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-// Decodes every chunk of `layout` into `out` (at least T bytes).
-bool DecodeChunks(const korvanthelm::format::ContainerLayout& layout, std::byte* out) {
-    std::size_t at = 0;
-    for (const auto& chunk : layout.chunks) {
-        const auto size = static_cast<std::size_t>(chunk.uncompressed_size);
-        const std::span<std::byte> dest(out + at, size);
-        if (chunk.stored) {
-            std::memcpy(dest.data(), chunk.payload.data(), size);
-        } else if (!korvanthelm::lzms::DecodeBlock(chunk.payload, dest)) {
-            return false;
-        }
-        at += size;
-    }
-    return true;
+std::wstring Variable(const wchar_t* name) {
+    wchar_t buffer[1024];
+    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
+    return length == 0 || length >= 1024 ? std::wstring() : std::wstring(buffer, length);
 }
 
-}  // namespace
+bool FailureRequested(const wchar_t* call) {
+    return Variable(L"KORVANTHELM_STANDIN_FAIL") == call;
+}
 
-extern "C" {
+// Appends "<call> ok" or "<call> failed" to the log file, if one is named;
+// keeps the caller's last error.
+BOOL Logged(const char* call, BOOL result) {
+    const DWORD error = GetLastError();
+    const std::wstring path = Variable(L"KORVANTHELM_STANDIN_LOG");
+    if (!path.empty()) {
+        HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            const std::string line = std::string(call) + (result ? " ok\n" : " failed\n");
+            DWORD written = 0;
+            WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+            CloseHandle(file);
+        }
+    }
+    SetLastError(error);
+    return result;
+}
 
-BOOL WINAPI CreateDecompressor(DWORD Algorithm,
-                               PCOMPRESS_ALLOCATION_ROUTINES /*AllocationRoutines*/,
-                               PDECOMPRESSOR_HANDLE DecompressorHandle) {
+BOOL CreateDecompressorImpl(DWORD Algorithm, PDECOMPRESSOR_HANDLE DecompressorHandle) {
     if (DecompressorHandle == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     *DecompressorHandle = nullptr;
     // Buffer mode only: COMPRESS_RAW (block mode without the container) is
     // not something the product uses.
-    if (Algorithm != COMPRESS_ALGORITHM_LZMS)
+    if (Algorithm != COMPRESS_ALGORITHM_LZMS || FailureRequested(L"create"))
         return Fail(ERROR_NOT_SUPPORTED);
     auto* d = new (std::nothrow) Decompressor{Algorithm};
     if (d == nullptr)
@@ -128,9 +145,9 @@ BOOL WINAPI CreateDecompressor(DWORD Algorithm,
     return TRUE;
 }
 
-BOOL WINAPI Decompress(DECOMPRESSOR_HANDLE DecompressorHandle, PVOID CompressedData,
-                       SIZE_T CompressedDataSize, PVOID UncompressedBuffer,
-                       SIZE_T UncompressedBufferSize, PSIZE_T UncompressedDataSize) {
+BOOL DecompressImpl(DECOMPRESSOR_HANDLE DecompressorHandle, PVOID CompressedData,
+                    SIZE_T CompressedDataSize, PVOID UncompressedBuffer,
+                    SIZE_T UncompressedBufferSize, PSIZE_T UncompressedDataSize) {
     if (!Registry().Contains(reinterpret_cast<Decompressor*>(DecompressorHandle))) {
         return Fail(ERROR_INVALID_HANDLE);
     }
@@ -151,7 +168,10 @@ BOOL WINAPI Decompress(DECOMPRESSOR_HANDLE DecompressorHandle, PVOID CompressedD
             }
             return Fail(ERROR_INSUFFICIENT_BUFFER);
         }
-        if (!DecodeChunks(*layout, static_cast<std::byte*>(UncompressedBuffer))) {
+        const std::span<std::byte> out(static_cast<std::byte*>(UncompressedBuffer),
+                                       static_cast<std::size_t>(layout->total_size));
+        if (FailureRequested(L"decompress") ||
+            !korvanthelm::codec::DecodeContainerChunks(*layout, out)) {
             return Fail(ERROR_BAD_COMPRESSION_BUFFER);
         }
         if (UncompressedDataSize != nullptr) {
@@ -162,6 +182,24 @@ BOOL WINAPI Decompress(DECOMPRESSOR_HANDLE DecompressorHandle, PVOID CompressedD
         // The chunk list of a huge container; nothing may leave this DLL as an exception.
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI CreateDecompressor(DWORD Algorithm,
+                               PCOMPRESS_ALLOCATION_ROUTINES /*AllocationRoutines*/,
+                               PDECOMPRESSOR_HANDLE DecompressorHandle) {
+    return Logged("create", CreateDecompressorImpl(Algorithm, DecompressorHandle));
+}
+
+BOOL WINAPI Decompress(DECOMPRESSOR_HANDLE DecompressorHandle, PVOID CompressedData,
+                       SIZE_T CompressedDataSize, PVOID UncompressedBuffer,
+                       SIZE_T UncompressedBufferSize, PSIZE_T UncompressedDataSize) {
+    return Logged("decompress",
+                  DecompressImpl(DecompressorHandle, CompressedData, CompressedDataSize,
+                                 UncompressedBuffer, UncompressedBufferSize, UncompressedDataSize));
 }
 
 BOOL WINAPI CloseDecompressor(DECOMPRESSOR_HANDLE DecompressorHandle) {

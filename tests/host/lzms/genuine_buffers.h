@@ -1,5 +1,5 @@
-// The genuine Windows-made Compression API buffers (tests/data) and a
-// reference unpacker built on our container reader and decoder.
+// The genuine Windows-made Compression API buffers (tests/data) and the
+// built-in unpacker the product falls back on.
 #pragma once
 
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "codec/lzms/lzms_decoder.h"
+#include "codec/container/decode_container.h"
 #include "format/compression_container.h"
 #include "tests/host/lzms/test_data.h"
 
@@ -22,22 +22,14 @@ inline std::optional<Bytes> ReadGenuine(const std::string& file) {
     return ReadFileBytes(std::filesystem::path(folder ? folder : "") / file);
 }
 
-// What the stand-in does: every chunk into place; nullopt on any failure.
+// The product's built-in decoder (and the stand-in's): nullopt on any failure.
 inline std::optional<Bytes> UnpackContainer(std::span<const std::byte> buffer) {
     const auto layout = format::ParseContainer(buffer);
     if (!layout)
         return std::nullopt;
     Bytes out(layout->total_size);
-    std::size_t at = 0;
-    for (const format::ContainerChunk& chunk : layout->chunks) {
-        const auto dest = std::span(out).subspan(at, chunk.uncompressed_size);
-        if (chunk.stored) {
-            std::copy(chunk.payload.begin(), chunk.payload.end(), dest.begin());
-        } else if (!lzms::DecodeBlock(chunk.payload, dest)) {
-            return std::nullopt;
-        }
-        at += dest.size();
-    }
+    if (!codec::DecodeContainer(buffer, out))
+        return std::nullopt;
     return out;
 }
 
