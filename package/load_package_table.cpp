@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <cstring>
+#include <span>
 
+#include "codec/container/decode_container.h"
 #include "format/package_table.h"
 #include "package/package_digests.h"
 #include "platform/failure_message.h"
@@ -30,6 +32,27 @@ std::uint64_t ReadLittleEndian64(const std::byte* bytes) {
         value = (value << 8) | std::to_integer<std::uint64_t>(bytes[i]);
     }
     return value;
+}
+
+// The system's decompressor, used as Windows offers it: true only when it
+// was created, succeeded and produced exactly the table's size. It is closed
+// before its result is looked at; one whose creation failed is not closed.
+bool DecompressWithSystem(const CompressionApi& cabinet, std::span<const std::byte> stream,
+                          std::span<std::byte> table) {
+    if (!cabinet.complete()) {
+        return false;
+    }
+    UniqueDecompressor decompressor(nullptr, DecompressorTraits{cabinet.close});
+    void* handle = nullptr;
+    if (!cabinet.create(kLzmsAlgorithm, /*allocation_routines=*/nullptr, &handle)) {
+        return false;
+    }
+    decompressor.reset(handle);
+    SIZE_T produced = 0;
+    const BOOL decompressed = cabinet.decompress(decompressor.get(), stream.data(), stream.size(),
+                                                 table.data(), table.size(), &produced);
+    decompressor.reset();
+    return decompressed && produced == table.size();
 }
 
 }  // namespace
@@ -71,22 +94,14 @@ PackageTable DecodePackageResource(const PackageResource& resource, const wchar_
     PackageTable table;
     table.bytes.resize(static_cast<std::size_t>(unpacked_size));
 
-    const CompressionApi cabinet = load_cabinet();
-    if (!cabinet.complete()) {
-        ThrowFailure(kPackageDecompressFailed);
-    }
-    UniqueDecompressor decompressor(nullptr, DecompressorTraits{cabinet.close});
-    void* handle = nullptr;
-    if (!cabinet.create(kLzmsAlgorithm, /*allocation_routines=*/nullptr, &handle)) {
-        ThrowFailure(kPackageDecompressFailed);
-    }
-    decompressor.reset(handle);
-    SIZE_T produced = 0;
-    const BOOL decompressed = cabinet.decompress(
-        decompressor.get(), resource.data + kEnvelopeHeaderSize,
-        resource.size - kEnvelopeHeaderSize, table.bytes.data(), table.bytes.size(), &produced);
-    decompressor.reset();
-    if (!decompressed || produced != unpacked_size) {
+    // Wine and Proton have no system decompressor, nor has Windows before 8,
+    // and a system's own may refuse: then our built-in decoder reads the same
+    // stream into the same buffer. Both decoders only ever see a stream whose
+    // digest matched.
+    const std::span<const std::byte> stream(resource.data + kEnvelopeHeaderSize,
+                                            resource.size - kEnvelopeHeaderSize);
+    if (!DecompressWithSystem(load_cabinet(), stream, table.bytes) &&
+        !codec::DecodeContainer(stream, table.bytes)) {
         ThrowFailure(kPackageDecompressFailed);
     }
 

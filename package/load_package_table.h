@@ -1,6 +1,7 @@
 // The package resource (RCDATA 101 of the running exe) turned into the
 // package table in memory: envelope check, digest against PackageDigest,
-// declared size limit, one decompression call, table header check.
+// declared size limit, decompression (the system's decompressor, else our
+// built-in decoder), table header check.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +40,11 @@ using CompressionApiLoader = std::function<CompressionApi()>;
 // Every check of the package in its fixed order, on any resource bytes with
 // any expected digest. Throws the failure message of the first check that
 // fails; an allocation failure for the table passes on as std::bad_alloc.
-// The decompressor is closed before its result is looked at.
+// The system's decompressor (from `load_cabinet`) is tried first and closed
+// before its result is looked at; when it is missing, fails or produces
+// another count than the declared size, the built-in decoder decodes the
+// same stream into the same buffer. Only when both fail is the stream
+// refused.
 PackageTable DecodePackageResource(const PackageResource& resource, const wchar_t* expected_digest,
                                    const DigestFunction& digest,
                                    const CompressionApiLoader& load_cabinet);

@@ -57,13 +57,21 @@ std::vector<std::byte> Envelope(const std::vector<std::byte>& stream, std::uint6
     return format::WritePackageEnvelope(unpacked, stream);
 }
 
+// A buffer-mode container with stored chunks only: what the built-in decoder
+// takes and the fake decompressor below does not understand.
+std::vector<std::byte> StoredContainer(const std::vector<std::byte>& table) {
+    return format::WriteContainer(
+        table, format::kLzmsChunkSize,
+        [](std::span<const std::byte>, std::span<std::byte>) { return std::size_t{0}; });
+}
+
 // A decompressor made of test functions: copies its input, counts calls.
 struct FakeCabinet {
     static inline int creates, closes, decompresses;
-    static inline bool fail_create, fail_decompress;
+    static inline bool fail_create, fail_decompress, short_count;
     static void Reset() {
         creates = closes = decompresses = 0;
-        fail_create = fail_decompress = false;
+        fail_create = fail_decompress = short_count = false;
     }
     static BOOL WINAPI Create(DWORD algorithm, void*, void** handle) {
         ++creates;
@@ -75,6 +83,10 @@ struct FakeCabinet {
         ++decompresses;
         EXPECT_EQ(closes, creates - 1);  // this handle is still open
         *produced = in_size;
+        if (short_count) {
+            *produced = capacity - 1;  // "succeeds" with one byte missing
+            return TRUE;
+        }
         if (fail_decompress || in_size > capacity) {
             return FALSE;
         }
@@ -209,6 +221,7 @@ TEST_F(DecodePackageTest, DecompressorIsClosedBeforeItsResultCountsAndOnlyWhenCr
         FakeCabinet::Reset();
         FakeCabinet::fail_create = c.fail_create;
         FakeCabinet::fail_decompress = c.fail_decompress;
+        // The bare table is no container, so the built-in decoder refuses it too.
         EXPECT_EQ(MessageOf([&] { Decode(Envelope(table, table.size() + c.size_delta)); }),
                   kPackageDecompressFailed)
             << c.what;
@@ -216,15 +229,40 @@ TEST_F(DecodePackageTest, DecompressorIsClosedBeforeItsResultCountsAndOnlyWhenCr
     }
 }
 
-TEST_F(DecodePackageTest, MissingDecompressorFunctionsMeanNoDecompressor) {
-    const auto bytes = Envelope(Table({{"a", "x"}}), 0);
-    EXPECT_EQ(MessageOf([&] {
-                  DecodePackageResource(
-                      {true, bytes.data(), static_cast<std::uint32_t>(bytes.size())},
-                      ComputeSha256Text(bytes.data(), bytes.size()).c_str(), ComputeSha256Text,
-                      [] { return CompressionApi(); });
-              }),
-              kPackageDecompressFailed);
+TEST_F(DecodePackageTest, BuiltInDecoderTakesOverWhereTheSystemCannot) {
+    const auto table = Table({{"a", "x"}, {"b", std::string(3000, 'b')}});
+    const auto container = StoredContainer(table);
+    const struct {
+        const char* what;
+        bool fail_create, fail_decompress, short_count;
+        CompressionApiLoader loader;
+    } kCases[] = {
+        {"no cabinet functions", false, false, false, [] { return CompressionApi(); }},
+        {"creation fails", true, false, false, FakeCabinet::Api},
+        {"decompression fails", false, true, false, FakeCabinet::Api},
+        {"another count produced", false, false, true, FakeCabinet::Api},
+    };
+    for (const auto& c : kCases) {
+        FakeCabinet::Reset();
+        FakeCabinet::fail_create = c.fail_create;
+        FakeCabinet::fail_decompress = c.fail_decompress;
+        FakeCabinet::short_count = c.short_count;
+        for (const std::int64_t delta : {0, -1, +1}) {
+            const auto bytes = Envelope(container, table.size() + delta);
+            std::vector<std::byte> decoded;
+            const std::wstring message = MessageOf([&] {
+                decoded = DecodePackageResource(
+                              {true, bytes.data(), static_cast<std::uint32_t>(bytes.size())},
+                              ComputeSha256Text(bytes.data(), bytes.size()).c_str(),
+                              ComputeSha256Text, c.loader)
+                              .bytes;
+            });
+            // Only the exact declared size is accepted from either decoder.
+            EXPECT_EQ(message, delta == 0 ? L"" : kPackageDecompressFailed) << c.what << delta;
+            EXPECT_EQ(decoded, delta == 0 ? table : std::vector<std::byte>()) << c.what << delta;
+        }
+        EXPECT_EQ(FakeCabinet::closes, c.fail_create ? 0 : FakeCabinet::creates) << c.what;
+    }
 }
 
 TEST_F(DecodePackageTest, TableHeaderChecks) {
@@ -256,10 +294,7 @@ TEST_F(DecodePackageTest, TableHeaderChecks) {
 TEST_F(DecodePackageTest, StoredContainerThroughTheSystemDecompressor) {
     const auto table =
         Table({{"KORVANTHELM/KORVANTHELM.exe", "MZ"}, {"b", std::string(5000, 'b')}});
-    const auto stream = format::WriteContainer(
-        table, format::kLzmsChunkSize,
-        [](std::span<const std::byte>, std::span<std::byte>) { return std::size_t{0}; });
-    const auto bytes = Envelope(stream, table.size());
+    const auto bytes = Envelope(StoredContainer(table), table.size());
     const PackageTable decoded =
         DecodePackageResource({true, bytes.data(), static_cast<std::uint32_t>(bytes.size())},
                               ComputeSha256Text(bytes.data(), bytes.size()).c_str(),
