@@ -48,6 +48,7 @@ const HostileCase kHostileCases[] = {
     {L"envelope_bad_magic", kCorrupt},
     {L"envelope_15_bytes", kCorrupt},
     {L"envelope_stream_garbage", kDecompressFailed},
+    {L"envelope_stream_check_byte", kDecompressFailed},
     {L"digest_mismatch", kDigestMismatch},
     {L"digest_mismatch_in_size", kDigestMismatch},
     // Entry paths that are not well-formed UTF-8.

@@ -7,6 +7,9 @@ tables, including ones the packer refuses to make.
                                                   (and DIR/<name>.digest-source
                                                   where the exe must carry the
                                                   digest of other bytes)
+        [--tree DIR]        also the ok_probe files as a folder tree
+        [--mixed-tree DIR]  a tree for the packer to make real LZMS chunks of:
+                            PE code, random bytes and text
 
 Packages use stored chunks in the Compression API container: this writer is
 independent of the project's own C++ writer on purpose, and every decoder
@@ -16,6 +19,7 @@ something else, so a package that is wrongly accepted runs a real program.
 """
 import argparse
 import os
+import random
 import struct
 import sys
 import zlib
@@ -65,6 +69,16 @@ def probe_tree(probe):
     return files
 
 
+def mixed_tree(probe):
+    """PE code (so the decoder's x86 filter runs), bytes no compressor can
+    shrink, and text: what a launcher tree is made of."""
+    rng = random.Random(1207)
+    text = "".join(f"{i:05} строка журнала: loaded module {rng.randrange(1 << 20):06x} "
+                   f"in {rng.randrange(1000)} ms\r\n" for i in range(6000)).encode("utf-8")
+    return [(SETUP, probe), ("bin/probe-copy.dll", probe), ("assets/noise.bin", rng.randbytes(300_000)),
+            ("logs/пример журнала.txt", text), ("assets/empty.dat", b"")]
+
+
 def cases(probe):
     """name -> (package bytes, digest source bytes or None)."""
     setup = record(SETUP, probe)
@@ -106,6 +120,9 @@ def cases(probe):
     add("envelope_bad_magic", package=envelope(good, magic=b"KTSETUP2"))
     add("envelope_15_bytes", package=envelope(good)[:15])
     add("envelope_stream_garbage", package=envelope(good, stream=b"\x0a\x51\xe5\xc0" + b"\xff" * 40))
+    damaged_header = bytearray(container(good))
+    damaged_header[6] ^= 0x01  # the container's check byte
+    add("envelope_stream_check_byte", package=envelope(good, stream=bytes(damaged_header)))
     tampered = bytearray(envelope(good))
     tampered[-1] ^= 0x01
     add("digest_mismatch", package=bytes(tampered), digest_source=envelope(good))
@@ -144,6 +161,7 @@ def main():
     parser.add_argument("--out")
     parser.add_argument("--probe")
     parser.add_argument("--tree", help="also write the ok_probe files as a folder tree here")
+    parser.add_argument("--mixed-tree", help="also write the mixed tree here")
     args = parser.parse_args()
     if args.list:
         print("\n".join(sorted(cases(b"probe"))))
@@ -153,10 +171,11 @@ def main():
     with open(args.probe, "rb") as f:
         probe = f.read()
     os.makedirs(args.out, exist_ok=True)
-    if args.tree:
-        for path, data in probe_tree(probe):
-            os.makedirs(os.path.dirname(os.path.join(args.tree, path)), exist_ok=True)
-            write(os.path.join(args.tree, path), data)
+    for folder, files in [(args.tree, probe_tree), (args.mixed_tree, mixed_tree)]:
+        if folder:
+            for path, data in files(probe):
+                os.makedirs(os.path.dirname(os.path.join(folder, path)), exist_ok=True)
+                write(os.path.join(folder, path), data)
     for name, (package, digest_source) in sorted(cases(probe).items()):
         write(os.path.join(args.out, name + ".package"), package)
         if digest_source is not None:

@@ -82,17 +82,34 @@ TEST_F(RunSequenceE2e, UnpacksByteExactlyRunsSetupAndRemovesTheWorkDirectory) {
     EXPECT_EQ(Snapshot(copy / L"tree"), ExpectedOkProbeTree());
 }
 
-TEST_F(RunSequenceE2e, PackerMadeLzmsPackageUnpacksByteExactly) {
+TEST_F(RunSequenceE2e, PackerMadeLzmsPackageUnpacksByteExactlyThroughEitherDecoder) {
     if (!Exists(E2eExe(L"lzms_probe"))) {
         GTEST_SKIP() << "built without the packer: no LZMS package";
     }
-    TempDir copy;
-    const WatchedRun run = RunWatched(
-        E2eExe(L"lzms_probe"), With(Environment(), {{L"KORVANTHELM_PROBE_COPY", copy / L"tree"}}));
-    EXPECT_EQ(run.exit_code, 0u);
-    EXPECT_TRUE(run.messages.empty());
-    EXPECT_EQ(Reports().size(), 1u);
-    EXPECT_EQ(Snapshot(copy / L"tree"), ExpectedOkProbeTree());
+    // The stand-in logs its calls: the system's decompressor is used while
+    // it works, and the built-in decoder takes over when it refuses.
+    const struct {
+        const wchar_t* fail;
+        const char* calls;
+    } kCases[] = {
+        {L"", "create ok\ndecompress ok\n"},
+        {L"create", "create failed\n"},
+        {L"decompress", "create ok\ndecompress failed\n"},
+    };
+    for (const auto& c : kCases) {
+        TempDir copy;
+        DeleteFileW(report_.c_str());
+        const WatchedRun run =
+            RunWatched(E2eExe(L"lzms_probe"),
+                       With(Environment(), {{L"KORVANTHELM_PROBE_COPY", copy / L"tree"},
+                                            {L"KORVANTHELM_STANDIN_LOG", copy / L"calls"},
+                                            {L"KORVANTHELM_STANDIN_FAIL", c.fail}}));
+        EXPECT_EQ(run.exit_code, 0u) << ToUtf8(c.fail);
+        EXPECT_TRUE(run.messages.empty()) << ToUtf8(c.fail);
+        EXPECT_EQ(Reports().size(), 1u) << ToUtf8(c.fail);
+        EXPECT_EQ(ReadBytes(copy / L"calls"), c.calls) << ToUtf8(c.fail);
+        EXPECT_EQ(Snapshot(copy / L"tree"), ExpectedOkProbeTree()) << ToUtf8(c.fail);
+    }
 }
 
 TEST_F(RunSequenceE2e, TrailingBackslashesOfTempAreDropped) {
