@@ -110,6 +110,7 @@ endif()
 
 add_subdirectory(bench/extract)
 add_subdirectory(bench/fast_path)
+add_subdirectory(bench/decode)
 
 # ---- Tests ----------------------------------------------------------------------
 add_subdirectory(tests/windows)
