@@ -1,11 +1,13 @@
 #!/bin/bash
 # The main job: builds the demo package and KORVANTHELM.exe, then runs the
-# bootstrapper under Wine (headless) in a private world three times:
+# bootstrapper under Wine (headless) in a private world four times:
 #   1. nothing installed: it unpacks, the set-up program installs the demo launcher;
 #   2. again: it finds the intact installation and starts the launcher directly;
 #   3. with an update request: it unpacks again and runs the set-up with --update;
 #   4. the same with TEMP naming a missing folder: it fails, and the message box text shows.
 # Each run shows the exit code, any message box text, and what the demo logged.
+# Wine runs as players have it: a plain prefix with Wine's own cabinet.dll (no
+# Compression API), so the bootstrapper unpacks with its built-in decoder.
 # Installs missing Debian packages first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,7 +27,7 @@ run() {
     echo "== $1"
     local temp=${2:-$world/Temp}
     set +e
-    messages=$("$win/wine-run.sh" "$win/bin/watcher.exe" \
+    messages=$(KORVANTHELM_WINE_PLAIN=1 "$win/wine-run.sh" "$win/bin/watcher.exe" \
         --env "TEMP=$(winpath "$temp")" --env "TMP=$(winpath "$temp")" \
         --env "APPDATA=$(winpath "$world/Roaming")" --env "LOCALAPPDATA=$(winpath "$world/Local")" \
         -- "$(winpath "$exe")")
@@ -43,6 +45,7 @@ run() {
     echo "left in the temporary folder: $(ls -A "$world/Temp" | wc -l) entries"
 }
 
+echo "Wine prefix: plain, with Wine's own cabinet.dll (no Compression API)"
 run "first run: unpack and install"
 run "second run: start the installed launcher"
 : > "$world/Roaming/KORVANTHELM/update.request"
