@@ -111,6 +111,7 @@ endif()
 add_subdirectory(bench/extract)
 add_subdirectory(bench/fast_path)
 add_subdirectory(bench/decode)
+add_subdirectory(bench/cleanup)
 
 # ---- Tests ----------------------------------------------------------------------
 add_subdirectory(tests/windows)
