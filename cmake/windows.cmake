@@ -112,6 +112,7 @@ add_subdirectory(bench/extract)
 add_subdirectory(bench/fast_path)
 add_subdirectory(bench/decode)
 add_subdirectory(bench/cleanup)
+add_subdirectory(bench/peer)
 
 # ---- Tests ----------------------------------------------------------------------
 add_subdirectory(tests/windows)
