@@ -50,6 +50,7 @@ add_subdirectory(package)
 add_subdirectory(bootstrap)
 add_subdirectory(demo)
 add_subdirectory(resources)
+add_subdirectory(tools/selftest)
 
 # korvanthelm_windows_test(<name> <sources...> [LIBS <libs...>] [DEPENDS <targets...>]
 #                          [PROPERTIES <ctest properties...>])
