@@ -1,5 +1,9 @@
 #include "tools/selftest/platform_checks.h"
 
+// After windows.h (through platform_checks.h): they need its types.
+#include <softpub.h>
+#include <wintrust.h>
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -83,6 +87,46 @@ CheckLine CheckSha256KnownAnswers() {
         }
     }
     return {"SHA-256 known answers", Outcome::kPassed, "4 vectors through bcrypt"};
+}
+
+CheckLine CheckSignatureTrust(const std::wstring& exe_path) {
+    const char* name = "Authenticode signature trusted by Windows";
+    using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, void*);
+    const UniqueModule wintrust = LoadSystemLibrary(L"wintrust.dll");
+    const auto verify = GetLibraryFunction<WinVerifyTrustFn>(wintrust, "WinVerifyTrust");
+    if (verify == nullptr) {
+        return {name, Outcome::kNotCheckable, "no WinVerifyTrust in System32's wintrust.dll"};
+    }
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = exe_path.c_str();
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG status = verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    char code[16];
+    std::snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(status));
+    if (status == 0) {
+        return {name, Outcome::kPassed, "WinVerifyTrust: trusted"};
+    }
+    if (status == TRUST_E_NOSIGNATURE || status == TRUST_E_SUBJECT_FORM_UNKNOWN ||
+        status == TRUST_E_PROVIDER_UNKNOWN) {
+        return {name, Outcome::kNotCheckable,
+                std::string("WinVerifyTrust ") + code +
+                    ": the exe is not signed (or this "
+                    "system cannot read its signature)"};
+    }
+    return {name, Outcome::kFailed,
+            std::string("WinVerifyTrust ") + code +
+                (status == CERT_E_UNTRUSTEDROOT ? " (a certificate Windows does not trust)" : "") +
+                (status == TRUST_E_BAD_DIGEST ? " (the file changed after signing)" : "")};
 }
 
 }  // namespace korvanthelm::selftest

@@ -2,6 +2,8 @@
 // System32's cabinet.dll, and SHA-256 through bcrypt on known answers.
 #pragma once
 
+#include <string>
+
 #include "tools/selftest/check_line.h"
 
 namespace korvanthelm::selftest {
@@ -13,5 +15,11 @@ CheckLine CheckCabinetOrdinals();
 
 // ComputeSha256Text (bcrypt from System32) on the standard test vectors.
 CheckLine CheckSha256KnownAnswers();
+
+// WinVerifyTrust on the exe's Authenticode signature, as Windows judges a
+// download: passed when Windows trusts it (revocation not checked, so the
+// answer needs no network), not checkable for an unsigned exe, FAILED with
+// Windows' answer otherwise (a test certificate is not trusted).
+CheckLine CheckSignatureTrust(const std::wstring& exe_path);
 
 }  // namespace korvanthelm::selftest
