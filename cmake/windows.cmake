@@ -29,9 +29,11 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine
                                 WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+if(KORVANTHELM_TESTS)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()
 
 # Programs with a wmain/wWinMain entry.
 function(korvanthelm_unicode_entry target)
@@ -43,7 +45,9 @@ include(${CMAKE_SOURCE_DIR}/cmake/bootstrapper.cmake)
 
 add_subdirectory(format)
 add_subdirectory(codec/lzms)
-add_subdirectory(support/cabinet)
+if(KORVANTHELM_TESTS)
+  add_subdirectory(support/cabinet)  # for Wine only: tests, benchmarks and the demo
+endif()
 add_subdirectory(platform)
 add_subdirectory(package)
 add_subdirectory(bootstrap)
@@ -107,6 +111,9 @@ else()
   message(STATUS "No packer and no KORVANTHELM_PACKAGE: KORVANTHELM.exe is not built")
 endif()
 
+if(NOT KORVANTHELM_TESTS)
+  return()
+endif()
 add_subdirectory(bench/extract)
 add_subdirectory(bench/fast_path)
 
