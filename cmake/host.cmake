@@ -66,20 +66,22 @@ endif()
 
 if(KORVANTHELM_WINDOWS)
   include(ExternalProject)
-  set(_packer_args)
+  set(_packer -DKORVANTHELM_PACKER=)
   set(_packer_deps korvanthelm-test-tools)
   if(TARGET korvanthelm-pack)
-    set(_packer_args -DKORVANTHELM_PACKER=$<TARGET_FILE:korvanthelm-pack>)
+    set(_packer -DKORVANTHELM_PACKER=$<TARGET_FILE:korvanthelm-pack>)
     list(APPEND _packer_deps korvanthelm-pack)
   endif()
   set(KORVANTHELM_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
-  # Handed through to the Windows build unchanged when set.
-  set(_passthrough)
+  # The Windows build mirrors this configuration. Every value is handed over
+  # on every configure, empty ones too (-DNAME=), so an option removed here is
+  # removed there instead of living on in the sub-build's cache; and any
+  # change of a value changes the configure command, which makes
+  # ExternalProject configure the sub-build again before building it.
+  set(_mirrored)
   foreach(var KORVANTHELM_PACKAGE KORVANTHELM_LAUNCHER_EXE_SHA256 KORVANTHELM_LAUNCHER_JAR_SHA256
-              KORVANTHELM_LAUNCHER_TREE KORVANTHELM_TESTS)
-    if(DEFINED ${var})
-      list(APPEND _passthrough -D${var}=${${var}})
-    endif()
+              KORVANTHELM_LAUNCHER_TREE KORVANTHELM_TESTS KORVANTHELM_GOOGLETEST_DIR)
+    list(APPEND _mirrored -D${var}=${${var}})
   endforeach()
   ExternalProject_Add(windows
     SOURCE_DIR ${CMAKE_SOURCE_DIR}
@@ -88,9 +90,9 @@ if(KORVANTHELM_WINDOWS)
     CMAKE_ARGS
       -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/x86_64-w64-mingw32.cmake
       -DCMAKE_BUILD_TYPE=Release
-      ${_packer_args}
+      ${_packer}
       -DKORVANTHELM_HOST_TOOLS_DIR=${CMAKE_BINARY_DIR}/tools
-      ${_passthrough}
+      ${_mirrored}
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     DEPENDS ${_packer_deps}

@@ -72,19 +72,8 @@ function(korvanthelm_windows_test name)
 endfunction()
 
 # ---- The product: KORVANTHELM.exe around the release package ------------------
-set(KORVANTHELM_PACKAGE "" CACHE FILEPATH
-    "A prebuilt package file to embed instead of packing a launcher tree")
-set(KORVANTHELM_LAUNCHER_EXE_SHA256 "" CACHE STRING
-    "LauncherExeDigest (64 lowercase hex); required with KORVANTHELM_PACKAGE")
-set(KORVANTHELM_LAUNCHER_JAR_SHA256 "" CACHE STRING
-    "LauncherJarDigest (64 lowercase hex); required with KORVANTHELM_PACKAGE")
-set(KORVANTHELM_LAUNCHER_TREE "" CACHE PATH "The launcher tree to pack (default: the demo tree)")
-
+# (its options are declared in the top-level CMakeLists.txt)
 if(KORVANTHELM_PACKAGE)
-  if(NOT KORVANTHELM_LAUNCHER_EXE_SHA256 OR NOT KORVANTHELM_LAUNCHER_JAR_SHA256)
-    message(FATAL_ERROR "KORVANTHELM_PACKAGE needs KORVANTHELM_LAUNCHER_EXE_SHA256 and "
-                        "KORVANTHELM_LAUNCHER_JAR_SHA256 (the packer printed them)")
-  endif()
   korvanthelm_add_bootstrapper(korvanthelm PACKAGE ${KORVANTHELM_PACKAGE}
     EXE_SHA256 ${KORVANTHELM_LAUNCHER_EXE_SHA256} JAR_SHA256 ${KORVANTHELM_LAUNCHER_JAR_SHA256}
     OUTPUT_DIR ${CMAKE_BINARY_DIR}/product)
