@@ -97,7 +97,10 @@ if(KORVANTHELM_WINDOWS)
     INSTALL_COMMAND ""
     DEPENDS ${_packer_deps}
     USES_TERMINAL_BUILD ON
-    USES_TERMINAL_CONFIGURE ON)
+    USES_TERMINAL_CONFIGURE ON
+    # windows-configure: the packer built and the sub-build configured, so
+    # that single targets can be built in it (scripts/demo.sh).
+    STEP_TARGETS configure)
   # One ctest run covers both sides: the Windows build's tests are included
   # as a subdirectory of this one.
   file(WRITE ${CMAKE_BINARY_DIR}/windows-tests.cmake "subdirs(\"${KORVANTHELM_WINDOWS_BINARY_DIR}\")\n")
