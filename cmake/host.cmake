@@ -19,9 +19,11 @@ if(KORVANTHELM_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+if(KORVANTHELM_TESTS)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()
 
 # libFuzzer targets need clang; with another compiler they are simply not built.
 set(KORVANTHELM_HAVE_FUZZER OFF)
@@ -58,25 +60,29 @@ add_subdirectory(format)
 add_subdirectory(codec/lzms)
 add_subdirectory(codec/container)
 add_subdirectory(tools/pack)
-add_subdirectory(tests/host)
-add_subdirectory(bench)
+if(KORVANTHELM_TESTS)
+  add_subdirectory(tests/host)
+  add_subdirectory(bench)
+endif()
 
 if(KORVANTHELM_WINDOWS)
   include(ExternalProject)
-  set(_packer_args)
+  set(_packer -DKORVANTHELM_PACKER=)
   set(_packer_deps korvanthelm-test-tools)
   if(TARGET korvanthelm-pack)
-    set(_packer_args -DKORVANTHELM_PACKER=$<TARGET_FILE:korvanthelm-pack>)
+    set(_packer -DKORVANTHELM_PACKER=$<TARGET_FILE:korvanthelm-pack>)
     list(APPEND _packer_deps korvanthelm-pack)
   endif()
   set(KORVANTHELM_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
-  # Handed through to the Windows build unchanged when set.
-  set(_passthrough)
+  # The Windows build mirrors this configuration. Every value is handed over
+  # on every configure, empty ones too (-DNAME=), so an option removed here is
+  # removed there instead of living on in the sub-build's cache; and any
+  # change of a value changes the configure command, which makes
+  # ExternalProject configure the sub-build again before building it.
+  set(_mirrored)
   foreach(var KORVANTHELM_PACKAGE KORVANTHELM_LAUNCHER_EXE_SHA256 KORVANTHELM_LAUNCHER_JAR_SHA256
-              KORVANTHELM_LAUNCHER_TREE)
-    if(DEFINED ${var})
-      list(APPEND _passthrough -D${var}=${${var}})
-    endif()
+              KORVANTHELM_LAUNCHER_TREE KORVANTHELM_TESTS KORVANTHELM_GOOGLETEST_DIR)
+    list(APPEND _mirrored -D${var}=${${var}})
   endforeach()
   ExternalProject_Add(windows
     SOURCE_DIR ${CMAKE_SOURCE_DIR}
@@ -85,14 +91,17 @@ if(KORVANTHELM_WINDOWS)
     CMAKE_ARGS
       -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/x86_64-w64-mingw32.cmake
       -DCMAKE_BUILD_TYPE=Release
-      ${_packer_args}
+      ${_packer}
       -DKORVANTHELM_HOST_TOOLS_DIR=${CMAKE_BINARY_DIR}/tools
-      ${_passthrough}
+      ${_mirrored}
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     DEPENDS ${_packer_deps}
     USES_TERMINAL_BUILD ON
-    USES_TERMINAL_CONFIGURE ON)
+    USES_TERMINAL_CONFIGURE ON
+    # windows-configure: the packer built and the sub-build configured, so
+    # that single targets can be built in it (scripts/demo.sh).
+    STEP_TARGETS configure)
   # One ctest run covers both sides: the Windows build's tests are included
   # as a subdirectory of this one.
   file(WRITE ${CMAKE_BINARY_DIR}/windows-tests.cmake "subdirs(\"${KORVANTHELM_WINDOWS_BINARY_DIR}\")\n")

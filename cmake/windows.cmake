@@ -29,9 +29,11 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine
                                 WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+if(KORVANTHELM_TESTS)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()
 
 # Programs with a wmain/wWinMain entry.
 function(korvanthelm_unicode_entry target)
@@ -44,7 +46,9 @@ include(${CMAKE_SOURCE_DIR}/cmake/bootstrapper.cmake)
 add_subdirectory(format)
 add_subdirectory(codec/lzms)
 add_subdirectory(codec/container)
-add_subdirectory(support/cabinet)
+if(KORVANTHELM_TESTS)
+  add_subdirectory(support/cabinet)  # for Wine only: tests and benchmarks
+endif()
 add_subdirectory(platform)
 add_subdirectory(package)
 add_subdirectory(bootstrap)
@@ -70,19 +74,8 @@ function(korvanthelm_windows_test name)
 endfunction()
 
 # ---- The product: KORVANTHELM.exe around the release package ------------------
-set(KORVANTHELM_PACKAGE "" CACHE FILEPATH
-    "A prebuilt package file to embed instead of packing a launcher tree")
-set(KORVANTHELM_LAUNCHER_EXE_SHA256 "" CACHE STRING
-    "LauncherExeDigest (64 lowercase hex); required with KORVANTHELM_PACKAGE")
-set(KORVANTHELM_LAUNCHER_JAR_SHA256 "" CACHE STRING
-    "LauncherJarDigest (64 lowercase hex); required with KORVANTHELM_PACKAGE")
-set(KORVANTHELM_LAUNCHER_TREE "" CACHE PATH "The launcher tree to pack (default: the demo tree)")
-
+# (its options are declared in the top-level CMakeLists.txt)
 if(KORVANTHELM_PACKAGE)
-  if(NOT KORVANTHELM_LAUNCHER_EXE_SHA256 OR NOT KORVANTHELM_LAUNCHER_JAR_SHA256)
-    message(FATAL_ERROR "KORVANTHELM_PACKAGE needs KORVANTHELM_LAUNCHER_EXE_SHA256 and "
-                        "KORVANTHELM_LAUNCHER_JAR_SHA256 (the packer printed them)")
-  endif()
   korvanthelm_add_bootstrapper(korvanthelm PACKAGE ${KORVANTHELM_PACKAGE}
     EXE_SHA256 ${KORVANTHELM_LAUNCHER_EXE_SHA256} JAR_SHA256 ${KORVANTHELM_LAUNCHER_JAR_SHA256}
     OUTPUT_DIR ${CMAKE_BINARY_DIR}/product)
@@ -109,6 +102,9 @@ else()
   message(STATUS "No packer and no KORVANTHELM_PACKAGE: KORVANTHELM.exe is not built")
 endif()
 
+if(NOT KORVANTHELM_TESTS)
+  return()
+endif()
 add_subdirectory(bench/extract)
 add_subdirectory(bench/fast_path)
 add_subdirectory(bench/decode)

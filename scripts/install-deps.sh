@@ -1,12 +1,18 @@
 #!/bin/bash
 # Installs the Debian packages the build and the tests need, if any is missing.
-# Runs apt-get as root (directly, or through sudo).
+# Runs apt-get as root (directly, or through sudo). With --list, only prints
+# the package names (scripts/check-install-deps.sh holds them against every
+# program the project runs).
 set -euo pipefail
 packages=(
-    cmake ninja-build clang libfuzzer-14-dev libclang-rt-14-dev googletest
-    g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
-    libwim-dev libssl-dev pkgconf python3 python3-pefile
+    cmake ninja-build clang libfuzzer-14-dev libclang-rt-14-dev googletest gcc g++
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64
+    libwim-dev libssl-dev pkgconf python3 python3-pefile git mawk
 )
+if [ "${1:-}" = "--list" ]; then
+    printf '%s\n' "${packages[@]}"
+    exit 0
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

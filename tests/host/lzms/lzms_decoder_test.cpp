@@ -185,8 +185,9 @@ void ExpectCleanVerdict(std::span<const std::byte> block, std::size_t size,
         << what << ": wrote after it";
     Bytes theirs(size);
     ASSERT_EQ(ok, Reference().Decompress(block, theirs)) << what;
-    if (ok)
+    if (ok) {
         ASSERT_TRUE(std::equal(theirs.begin(), theirs.end(), buffer.begin() + kGuard)) << what;
+    }
 }
 
 TEST(LzmsRobustness, RejectsImpossibleSizes) {

@@ -229,7 +229,7 @@ TEST(PackageRecordWalker, BytesAfterTheLastRecordAreNotTheEnd) {
 TEST(PackageRecordWalker, TableShorterThanItsHeaderYieldsNothing) {
     const Bytes header = Header(1);
     for (std::size_t size = 0; size < kPackageTableHeaderSize; ++size) {
-        PackageRecordWalker walker(std::span(header).first(size));
+        PackageRecordWalker walker{std::span(header).first(size)};
         PackageRecord record;
         EXPECT_FALSE(walker.Next(record)) << size;
         EXPECT_FALSE(walker.AtEnd()) << size;
