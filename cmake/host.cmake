@@ -73,7 +73,8 @@ if(KORVANTHELM_WINDOWS)
   # Handed through to the Windows build unchanged when set.
   set(_passthrough)
   foreach(var KORVANTHELM_PACKAGE KORVANTHELM_LAUNCHER_EXE_SHA256 KORVANTHELM_LAUNCHER_JAR_SHA256
-              KORVANTHELM_LAUNCHER_TREE)
+              KORVANTHELM_LAUNCHER_TREE
+              KORVANTHELM_SIGN_CERT KORVANTHELM_SIGN_KEY KORVANTHELM_SIGN_TIMESTAMP_URL)
     if(DEFINED ${var})
       list(APPEND _passthrough -D${var}=${${var}})
     endif()

@@ -69,6 +69,7 @@ function(korvanthelm_windows_test name)
 endfunction()
 
 # ---- The product: KORVANTHELM.exe around the release package ------------------
+include(${CMAKE_SOURCE_DIR}/cmake/sign.cmake)
 set(KORVANTHELM_PACKAGE "" CACHE FILEPATH
     "A prebuilt package file to embed instead of packing a launcher tree")
 set(KORVANTHELM_LAUNCHER_EXE_SHA256 "" CACHE STRING
@@ -84,7 +85,7 @@ if(KORVANTHELM_PACKAGE)
   endif()
   korvanthelm_add_bootstrapper(korvanthelm PACKAGE ${KORVANTHELM_PACKAGE}
     EXE_SHA256 ${KORVANTHELM_LAUNCHER_EXE_SHA256} JAR_SHA256 ${KORVANTHELM_LAUNCHER_JAR_SHA256}
-    OUTPUT_DIR ${CMAKE_BINARY_DIR}/product)
+    OUTPUT_DIR ${KORVANTHELM_PRODUCT_LINK_DIR})
 elseif(KORVANTHELM_PACKER)
   if(KORVANTHELM_LAUNCHER_TREE)
     set(_tree ${KORVANTHELM_LAUNCHER_TREE})
@@ -103,9 +104,12 @@ elseif(KORVANTHELM_PACKER)
     VERBATIM)
   korvanthelm_add_bootstrapper(korvanthelm PACKAGE ${_package} DIGESTS ${_digests}
     EXE_SHA256 ${KORVANTHELM_LAUNCHER_EXE_SHA256} JAR_SHA256 ${KORVANTHELM_LAUNCHER_JAR_SHA256}
-    OUTPUT_DIR ${CMAKE_BINARY_DIR}/product)
+    OUTPUT_DIR ${KORVANTHELM_PRODUCT_LINK_DIR})
 else()
   message(STATUS "No packer and no KORVANTHELM_PACKAGE: KORVANTHELM.exe is not built")
+endif()
+if(TARGET korvanthelm)
+  korvanthelm_sign_product(korvanthelm)
 endif()
 
 add_subdirectory(bench/extract)

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build clang libfuzzer-14-dev libclang-rt-14-dev googletest
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
-    libwim-dev libssl-dev pkgconf python3 python3-pefile
+    libwim-dev libssl-dev pkgconf python3 python3-pefile osslsigncode openssl
 )
 missing=()
 for p in "${packages[@]}"; do
