@@ -177,8 +177,7 @@ long ReadDerHeader(const unsigned char** cursor, long available, int expected_ta
     int tag_class = 0;
     const int flags = ASN1_get_object(cursor, &length, &tag, &tag_class, available);
     // 0x80: an error; 0x01: indefinite length, which DER does not allow.
-    if ((flags & 0x81) != 0 || tag_class != V_ASN1_UNIVERSAL ||
-        (expected_tag >= 0 && tag != expected_tag)) {
+    if ((flags & 0x81) != 0 || tag_class != V_ASN1_UNIVERSAL || tag != expected_tag) {
         ERR_clear_error();
         Malformed(std::string("cannot read ") + what);
     }
