@@ -50,6 +50,7 @@ add_subdirectory(package)
 add_subdirectory(bootstrap)
 add_subdirectory(demo)
 add_subdirectory(resources)
+add_subdirectory(tools/selftest)
 
 # korvanthelm_windows_test(<name> <sources...> [LIBS <libs...>] [DEPENDS <targets...>]
 #                          [PROPERTIES <ctest properties...>])
@@ -115,6 +116,8 @@ endif()
 add_subdirectory(bench/extract)
 add_subdirectory(bench/fast_path)
 add_subdirectory(bench/decode)
+add_subdirectory(bench/cleanup)
+add_subdirectory(bench/peer)
 
 # ---- Tests ----------------------------------------------------------------------
 add_subdirectory(tests/windows)

@@ -17,6 +17,8 @@ using GenRandomFn = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
 
 constexpr int kMaxAttempts = 8;
 constexpr wchar_t kNamePrefix[] = L"\\korvanthelm-setup-";
+constexpr DWORD kAttributesRefusingDeletion =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 bool IsDotEntry(const wchar_t* name) {
     return (name[0] == L'.' && name[1] == L'\0') ||
@@ -50,8 +52,16 @@ void RemovePass(const std::wstring& path) {
                 } else if ((entry_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
                     RemovePass(entry_path);
                 } else {
-                    // Read-only, hidden and system files would refuse deletion.
-                    SetFileAttributesW(entry_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    // Read-only, hidden and system are cleared first, as they
+                    // could refuse deletion. The files we unpacked carry none
+                    // of them, and the reset would cost every one of them a
+                    // second call (under Wine as much as the deletion itself),
+                    // so only a file whose record shows one gets it. A file
+                    // made read-only after it was listed stays for the
+                    // driver's next pass, which lists it anew.
+                    if ((entry_attributes & kAttributesRefusingDeletion) != 0) {
+                        SetFileAttributesW(entry_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    }
                     DeleteFileW(entry_path.c_str());
                 }
             } while (FindNextFileW(find.get(), &entry));

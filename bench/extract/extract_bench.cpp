@@ -212,17 +212,13 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool RunningUnderWine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+using korvanthelm::bench::RunningUnderWine;
 
 // Keeps one timed run from paying for the disk work of what came before it.
 //
-// Before every run: under Wine, the Linux sync(2) system call, so no run pays
-// for writing back what an earlier run left dirty in the page cache. Wine runs
-// this program's code natively, so the call goes straight to the kernel; on
-// Windows it is skipped (the number means something else there).
+// Before every run: under Wine, the Linux sync(2) system call (SyncLinuxDisk),
+// so no run pays for writing back what an earlier run left dirty in the page
+// cache.
 //
 // Removed trees need more. ext4 without a journal (this machine's disk) will
 // not reuse an inode freed less than 60 s ago, or less than 360 s ago while
@@ -277,14 +273,7 @@ class DiskSettler {
     }
 
     void Settle() {
-#if defined(__GNUC__) && defined(__x86_64__)
-        static const bool wine = RunningUnderWine();
-        if (wine) {
-            long result = 0;
-            constexpr long kLinuxSync = 162;
-            asm volatile("syscall" : "=a"(result) : "a"(kLinuxSync) : "rcx", "r11", "memory");
-        }
-#endif
+        korvanthelm::bench::SyncLinuxDisk();
         if (removal_pending_ && wait_after_removal_seconds_ > 0) {
             std::printf("(waiting %d s after a removal)\n", wait_after_removal_seconds_);
             std::fflush(stdout);

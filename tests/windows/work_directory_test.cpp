@@ -132,6 +132,8 @@ TEST(RemoveDirectoryTree, RemovesEverythingWhateverTheAttributes) {
     } kFiles[] = {
         {L"plain.txt", FILE_ATTRIBUTE_NORMAL},
         {L"a\\readonly.txt", FILE_ATTRIBUTE_READONLY},
+        {L"a\\archive-readonly.txt", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
+        {L"a\\archive.txt", FILE_ATTRIBUTE_ARCHIVE},
         {L"a\\b\\hidden.txt", FILE_ATTRIBUTE_HIDDEN},
         {L"a\\b\\c\\system.txt", FILE_ATTRIBUTE_SYSTEM},
         {L"a\\b\\c\\all.txt",
