@@ -75,10 +75,11 @@ endfunction()
 
 # ---- The product: KORVANTHELM.exe around the release package ------------------
 # (its options are declared in the top-level CMakeLists.txt)
+include(${CMAKE_SOURCE_DIR}/cmake/sign.cmake)
 if(KORVANTHELM_PACKAGE)
   korvanthelm_add_bootstrapper(korvanthelm PACKAGE ${KORVANTHELM_PACKAGE}
     EXE_SHA256 ${KORVANTHELM_LAUNCHER_EXE_SHA256} JAR_SHA256 ${KORVANTHELM_LAUNCHER_JAR_SHA256}
-    OUTPUT_DIR ${CMAKE_BINARY_DIR}/product)
+    OUTPUT_DIR ${KORVANTHELM_PRODUCT_LINK_DIR})
 elseif(KORVANTHELM_PACKER)
   if(KORVANTHELM_LAUNCHER_TREE)
     set(_tree ${KORVANTHELM_LAUNCHER_TREE})
@@ -97,9 +98,12 @@ elseif(KORVANTHELM_PACKER)
     VERBATIM)
   korvanthelm_add_bootstrapper(korvanthelm PACKAGE ${_package} DIGESTS ${_digests}
     EXE_SHA256 ${KORVANTHELM_LAUNCHER_EXE_SHA256} JAR_SHA256 ${KORVANTHELM_LAUNCHER_JAR_SHA256}
-    OUTPUT_DIR ${CMAKE_BINARY_DIR}/product)
+    OUTPUT_DIR ${KORVANTHELM_PRODUCT_LINK_DIR})
 else()
   message(STATUS "No packer and no KORVANTHELM_PACKAGE: KORVANTHELM.exe is not built")
+endif()
+if(TARGET korvanthelm)
+  korvanthelm_sign_product(korvanthelm)
 endif()
 
 if(NOT KORVANTHELM_TESTS)
@@ -115,3 +119,4 @@ add_subdirectory(bench/peer)
 add_subdirectory(tests/windows)
 add_subdirectory(tests/e2e)
 add_subdirectory(tests/pe)
+add_subdirectory(tests/signing)

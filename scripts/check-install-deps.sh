@@ -26,6 +26,8 @@ programs=(
     wine wineboot winecfg wineserver flock
     # test packages, the PE checks, the demo jar check
     python3
+    # signing (cmake/sign-exe.sh) and its test (tests/signing)
+    osslsigncode openssl od dd realpath
     # shell tools the scripts and tests use
     bash sh awk sed grep tar cmp sha256sum stat cut head tr wc mktemp sleep ls cp mv rm mkdir ln cat
 )

@@ -1,0 +1,107 @@
+// The signature reader behind `verify` on a signed executable, given damaged
+// certificate tables: each must be reported as PackError or as no signature,
+// never read outside the file (ASan watches). Whole signatures, made by
+// osslsigncode and then tampered with, are checked by the signing test
+// (tests/signing).
+#include "tools/pack/check_authenticode_signature.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/pack/pack_error.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+using Bytes = std::vector<std::byte>;
+
+void Put(Bytes& image, std::size_t offset, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) {
+        image.at(offset + i) = static_cast<std::byte>(value >> (8 * i));
+    }
+}
+
+constexpr std::size_t kPe = 0x40;
+constexpr std::size_t kOptional = kPe + 24;
+constexpr std::size_t kSecurityEntry = kOptional + 112 + 4 * 8;
+constexpr std::size_t kHeaders = 0x200;
+constexpr std::size_t kTableSize = 0x40;
+
+struct Shape {
+    std::uint32_t directory_count = 16;
+    std::uint64_t table_offset = kHeaders;
+    std::uint64_t table_size = kTableSize;
+    std::uint32_t length = kTableSize;  // WIN_CERTIFICATE.dwLength
+    std::uint32_t revision = 0x0200;
+    std::uint32_t type = 0x0002;  // PKCS_SIGNED_DATA
+    std::size_t file_size = kHeaders + kTableSize;
+};
+
+// PE32+ headers, then a certificate table whose entry holds bytes that are
+// not DER at all.
+Bytes MakeImage(const Shape& shape) {
+    Bytes image(std::max(shape.file_size, kHeaders + 8), std::byte{0xA5});
+    std::fill(image.begin(), image.begin() + kHeaders, std::byte{0});
+    image[0] = std::byte{'M'};
+    image[1] = std::byte{'Z'};
+    Put(image, 0x3C, kPe, 4);
+    Put(image, kPe, 0x00004550, 4);
+    Put(image, kPe + 4, 0x8664, 2);
+    Put(image, kPe + 20, 240, 2);  // optional header size
+    Put(image, kOptional, 0x20B, 2);
+    Put(image, kOptional + 108, shape.directory_count, 4);
+    Put(image, kSecurityEntry, shape.table_offset, 4);
+    Put(image, kSecurityEntry + 4, shape.table_size, 4);
+    Put(image, kHeaders, shape.length, 4);
+    Put(image, kHeaders + 4, shape.revision, 2);
+    Put(image, kHeaders + 6, shape.type, 2);
+    image.resize(shape.file_size);
+    return image;
+}
+
+struct Case {
+    const char* what;
+    Shape shape;
+    const char* error;  // nullptr: read as not signed
+};
+
+const Case kCases[] = {
+    {"no table", {.table_offset = 0, .table_size = 0}, nullptr},
+    {"no room for a security entry", {.directory_count = 4}, nullptr},
+    {"table ends one byte past the file", {.table_size = kTableSize + 1}, "outside the file"},
+    {"offset plus size wraps 32 bits",
+     {.table_offset = 0xFFFFFFF8, .table_size = 0x10},
+     "outside the file"},
+    {"table over the headers", {.table_offset = kSecurityEntry}, "overlaps the headers"},
+    {"entry longer than the table", {.length = kTableSize + 1}, "does not fit"},
+    {"entry of header length only", {.length = 8}, "does not fit"},
+    {"revision 1.0 entry", {.revision = 0x0100}, "not a PKCS #7 signature"},
+    {"X.509 entry", {.type = 0x0001}, "not a PKCS #7 signature"},
+    // Every bound just holds: the contents are what is refused.
+    {"table up to the last byte", {}, "does not hold a PKCS #7 structure"},
+    {"headers cut inside the optional header", {.file_size = kOptional + 100}, "outside the file"},
+};
+
+TEST(CheckAuthenticodeSignatureTest, DamagedCertificateTables) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        const Bytes image = MakeImage(c.shape);
+        if (c.error == nullptr) {
+            EXPECT_FALSE(CheckAuthenticodeSignature(image).has_value());
+            continue;
+        }
+        try {
+            CheckAuthenticodeSignature(image);
+            ADD_FAILURE() << "accepted";
+        } catch (const PackError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace korvanthelm::pack

@@ -1,0 +1,315 @@
+#include "tools/pack/check_authenticode_signature.h"
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "tools/pack/pack_error.h"
+
+// Where an Authenticode signature lives (Microsoft's "Windows Authenticode
+// Portable Executable Signature Format"): data directory 4 of the optional
+// header holds the certificate table's *file offset* (not an RVA) and size.
+// The table holds WIN_CERTIFICATE entries; the first, of revision 2.0 and
+// type PKCS_SIGNED_DATA, is the signature: a DER PKCS #7 SignedData whose
+// content is SpcIndirectDataContent, a SEQUENCE of SpcAttributeTypeAndOptionalValue
+// and a DigestInfo with the file digest. The signer's messageDigest attribute
+// covers the content's octets without their own SEQUENCE tag and length.
+//
+// The file digest here covers the file linearly, as osslsigncode computes it:
+// everything but the CheckSum, the directory entry and the table. For an image
+// whose sections follow the headers and each other without gaps (what the
+// linker writes) this is the same digest as the section-by-section one the
+// format describes; bytes in gaps, which that one would leave out, are covered.
+
+namespace korvanthelm::pack {
+namespace {
+
+constexpr std::uint64_t kSecurityDirectoryIndex = 4;  // IMAGE_DIRECTORY_ENTRY_SECURITY
+constexpr std::uint32_t kWinCertRevision2 = 0x0200;
+constexpr std::uint32_t kWinCertTypePkcsSignedData = 0x0002;
+constexpr char kSpcIndirectDataObjid[] = "1.3.6.1.4.1.311.2.1.4";
+
+template <auto Free>
+struct OpenSslFree {
+    template <typename T>
+    void operator()(T* object) const {
+        Free(object);
+    }
+};
+using UniquePkcs7 = std::unique_ptr<PKCS7, OpenSslFree<PKCS7_free>>;
+using UniqueX509Sig = std::unique_ptr<X509_SIG, OpenSslFree<X509_SIG_free>>;
+using UniqueBio = std::unique_ptr<BIO, OpenSslFree<BIO_free>>;
+using UniqueObject = std::unique_ptr<ASN1_OBJECT, OpenSslFree<ASN1_OBJECT_free>>;
+using UniqueDigestContext = std::unique_ptr<EVP_MD_CTX, OpenSslFree<EVP_MD_CTX_free>>;
+// The signers' certificates belong to the PKCS7 object: only the stack is
+// freed. (sk_X509_free is a macro, so it needs a deleter of its own.)
+struct FreeSigners {
+    void operator()(STACK_OF(X509) * signers) const { sk_X509_free(signers); }
+};
+using UniqueSigners = std::unique_ptr<STACK_OF(X509), FreeSigners>;
+
+[[noreturn]] void Malformed(const std::string& what) {
+    throw PackError("malformed signature: " + what);
+}
+
+bool Has(std::span<const std::byte> file, std::uint64_t offset, std::uint64_t size) {
+    return offset <= file.size() && size <= file.size() - offset;
+}
+
+std::uint32_t ReadLe(std::span<const std::byte> file, std::uint64_t offset, std::size_t size,
+                     const char* what) {
+    if (!Has(file, offset, size)) {
+        throw PackError(std::string("malformed executable: ") + what + " lies outside the file");
+    }
+    std::uint32_t value = 0;
+    for (std::size_t i = size; i > 0; --i) {
+        value = (value << 8) | std::to_integer<std::uint32_t>(file[offset + i - 1]);
+    }
+    return value;
+}
+
+std::string HexText(const unsigned char* bytes, std::size_t size) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 0xF];
+    }
+    return text;
+}
+
+// File offsets of the parts the Authenticode digest leaves out.
+struct SignatureLayout {
+    std::uint64_t checksum;        // 4 bytes
+    std::uint64_t security_entry;  // 8 bytes
+    std::uint64_t table_offset;    // the certificate table
+    std::uint64_t table_size;
+};
+
+std::optional<SignatureLayout> FindCertificateTable(std::span<const std::byte> file) {
+    if (ReadLe(file, 0, 2, "DOS header") != 0x5A4D) {  // "MZ"
+        throw PackError("not an executable: no \"MZ\" header");
+    }
+    const std::uint64_t pe = ReadLe(file, 0x3C, 4, "DOS header");
+    if (ReadLe(file, pe, 4, "PE signature") != 0x00004550) {  // "PE\0\0"
+        throw PackError("malformed executable: no PE signature");
+    }
+    const std::uint32_t optional_size = ReadLe(file, pe + 20, 2, "COFF header");
+    const std::uint64_t optional = pe + 24;
+    if (!Has(file, optional, optional_size)) {
+        throw PackError("malformed executable: the optional header lies outside the file");
+    }
+    const std::uint32_t magic = ReadLe(file, optional, 2, "optional header");
+    std::uint64_t directories;  // offset of the data directories in the optional header
+    if (magic == 0x10B) {
+        directories = 96;  // PE32
+    } else if (magic == 0x20B) {
+        directories = 112;  // PE32+
+    } else {
+        throw PackError("malformed executable: unknown optional header kind");
+    }
+    const std::uint32_t directory_count =
+        ReadLe(file, optional + directories - 4, 4, "optional header");
+    const std::uint64_t entry = directories + 8 * kSecurityDirectoryIndex;
+    if (directory_count <= kSecurityDirectoryIndex || entry + 8 > optional_size) {
+        return std::nullopt;  // no room for a certificate table: never signed
+    }
+    SignatureLayout layout{optional + 64, optional + entry,
+                           ReadLe(file, optional + entry, 4, "certificate table entry"),
+                           ReadLe(file, optional + entry + 4, 4, "certificate table entry")};
+    if (layout.table_offset == 0 && layout.table_size == 0) {
+        return std::nullopt;
+    }
+    if (!Has(file, layout.table_offset, layout.table_size)) {
+        Malformed("the certificate table lies outside the file");
+    }
+    // The digest skips the header fields first and the table after them; a
+    // table over the headers would make the two overlap.
+    if (layout.table_offset < layout.security_entry + 8) {
+        Malformed("the certificate table overlaps the headers");
+    }
+    return layout;
+}
+
+// The Authenticode digest of `file` with `md`.
+std::string FileDigest(std::span<const std::byte> file, const SignatureLayout& layout,
+                       const EVP_MD* md) {
+    const std::uint64_t table_end = layout.table_offset + layout.table_size;
+    const std::pair<std::uint64_t, std::uint64_t> ranges[] = {
+        {0, layout.checksum},
+        {layout.checksum + 4, layout.security_entry},
+        {layout.security_entry + 8, layout.table_offset},
+        {table_end, file.size()},  // nothing, unless bytes were appended after signing
+    };
+    const UniqueDigestContext context(EVP_MD_CTX_new());
+    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1) {
+        throw PackError("cannot start a digest computation (OpenSSL)");
+    }
+    for (const auto& [begin, end] : ranges) {
+        if (EVP_DigestUpdate(context.get(), file.data() + begin, end - begin) != 1) {
+            throw PackError("digest computation failed (OpenSSL)");
+        }
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1) {
+        throw PackError("digest computation failed (OpenSSL)");
+    }
+    return HexText(digest, size);
+}
+
+// The DER header of the element at `*cursor` (at most `available` bytes);
+// returns the length of its content and leaves `*cursor` at the content.
+long ReadDerHeader(const unsigned char** cursor, long available, int expected_tag,
+                   const char* what) {
+    long length = 0;
+    int tag = 0;
+    int tag_class = 0;
+    const int flags = ASN1_get_object(cursor, &length, &tag, &tag_class, available);
+    // 0x80: an error; 0x01: indefinite length, which DER does not allow.
+    if ((flags & 0x81) != 0 || tag_class != V_ASN1_UNIVERSAL || tag != expected_tag) {
+        ERR_clear_error();
+        Malformed(std::string("cannot read ") + what);
+    }
+    return length;
+}
+
+std::string SubjectText(X509* certificate) {
+    const UniqueBio text(BIO_new(BIO_s_mem()));
+    // RFC 2253 with UTF-8 kept as it is; control characters are escaped.
+    if (!text || X509_NAME_print_ex(text.get(), X509_get_subject_name(certificate), 0,
+                                    XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+        throw PackError("cannot print the signer's name (OpenSSL)");
+    }
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(text.get(), &data);
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
+    const std::optional<SignatureLayout> layout = FindCertificateTable(image);
+    if (!layout) {
+        return std::nullopt;
+    }
+    const std::uint32_t length = ReadLe(image, layout->table_offset, 4, "certificate table");
+    const std::uint32_t revision = ReadLe(image, layout->table_offset + 4, 2, "certificate table");
+    const std::uint32_t type = ReadLe(image, layout->table_offset + 6, 2, "certificate table");
+    if (length <= 8 || length > layout->table_size) {
+        Malformed("the first certificate entry's length does not fit the certificate table");
+    }
+    if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) {
+        Malformed("the first certificate entry is not a PKCS #7 signature");
+    }
+
+    const auto* const der_begin =
+        reinterpret_cast<const unsigned char*>(image.data() + layout->table_offset + 8);
+    const long der_available = static_cast<long>(length - 8);
+    const unsigned char* cursor = der_begin;
+    const UniquePkcs7 pkcs7(d2i_PKCS7(nullptr, &cursor, der_available));
+    if (!pkcs7) {
+        ERR_clear_error();
+        Malformed("the certificate entry does not hold a PKCS #7 structure");
+    }
+    // The table is left out of the digest, so bytes after the signature could
+    // be changed without breaking it: only the zero padding to 8 bytes may follow.
+    const auto* const table_end =
+        reinterpret_cast<const unsigned char*>(image.data() + layout->table_offset) +
+        layout->table_size;
+    if (table_end - cursor >= 8 ||
+        std::any_of(cursor, table_end, [](unsigned char b) { return b != 0; })) {
+        Malformed("the certificate table holds more than the signature");
+    }
+
+    if (!PKCS7_type_is_signed(pkcs7.get()) || pkcs7->d.sign == nullptr ||
+        pkcs7->d.sign->contents == nullptr) {
+        Malformed("not a PKCS #7 SignedData");
+    }
+    PKCS7* const content = pkcs7->d.sign->contents;
+    const UniqueObject indirect_data(OBJ_txt2obj(kSpcIndirectDataObjid, /*no_name=*/1));
+    if (!indirect_data) {
+        throw PackError("cannot make an object identifier (OpenSSL)");
+    }
+    if (content->type == nullptr || OBJ_cmp(content->type, indirect_data.get()) != 0 ||
+        content->d.other == nullptr || content->d.other->type != V_ASN1_SEQUENCE ||
+        content->d.other->value.sequence == nullptr) {
+        Malformed("the signed content is not SpcIndirectDataContent");
+    }
+
+    // SpcIndirectDataContent ::= SEQUENCE { data SpcAttributeTypeAndOptionalValue,
+    //                                       messageDigest DigestInfo }
+    const ASN1_STRING* const sequence = content->d.other->value.sequence;
+    const unsigned char* item = ASN1_STRING_get0_data(sequence);
+    const long item_size = ASN1_STRING_length(sequence);
+    const long content_size =
+        ReadDerHeader(&item, item_size, V_ASN1_SEQUENCE, "SpcIndirectDataContent");
+    const unsigned char* const content_octets = item;
+    if (content_octets + content_size != ASN1_STRING_get0_data(sequence) + item_size) {
+        Malformed("SpcIndirectDataContent has a wrong length");
+    }
+    const long data_size =
+        ReadDerHeader(&item, content_size, V_ASN1_SEQUENCE, "SpcAttributeTypeAndOptionalValue");
+    if (data_size > content_octets + content_size - item) {
+        Malformed("SpcAttributeTypeAndOptionalValue has a wrong length");
+    }
+    item += data_size;
+    const long digest_info_size = static_cast<long>(content_octets + content_size - item);
+    const UniqueX509Sig digest_info(d2i_X509_SIG(nullptr, &item, digest_info_size));
+    if (!digest_info || item != content_octets + content_size) {
+        ERR_clear_error();
+        Malformed("cannot read the DigestInfo of SpcIndirectDataContent");
+    }
+    const X509_ALGOR* algorithm = nullptr;
+    const ASN1_OCTET_STRING* signed_digest = nullptr;
+    X509_SIG_get0(digest_info.get(), &algorithm, &signed_digest);
+    const ASN1_OBJECT* algorithm_object = nullptr;
+    X509_ALGOR_get0(&algorithm_object, nullptr, nullptr, algorithm);
+    const EVP_MD* const md = EVP_get_digestbyobj(algorithm_object);
+    if (md == nullptr) {
+        Malformed("unknown digest algorithm");
+    }
+    if (ASN1_STRING_length(signed_digest) != EVP_MD_get_size(md)) {
+        Malformed("the signed digest has the wrong size for its algorithm");
+    }
+
+    const UniqueSigners signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
+    if (!signers) {
+        ERR_clear_error();
+        Malformed("the signing certificate is not in the signature");
+    }
+    if (sk_X509_num(signers.get()) != 1) {
+        Malformed("Authenticode has exactly one signer, this signature has " +
+                  std::to_string(sk_X509_num(signers.get())));
+    }
+
+    AuthenticodeSignature result;
+    result.signer = SubjectText(sk_X509_value(signers.get(), 0));
+    result.digest_algorithm = OBJ_nid2sn(EVP_MD_get_type(md));
+    result.signed_digest = HexText(ASN1_STRING_get0_data(signed_digest),
+                                   static_cast<std::size_t>(ASN1_STRING_length(signed_digest)));
+    result.file_digest = FileDigest(image, *layout, md);
+    // The messageDigest attribute covers the content octets; the signature
+    // covers the attributes. PKCS7_NOVERIFY: no certificate chain is built.
+    const UniqueBio signed_octets(BIO_new_mem_buf(content_octets, static_cast<int>(content_size)));
+    if (!signed_octets) {
+        throw PackError("out of memory (OpenSSL)");
+    }
+    result.signature_valid =
+        PKCS7_verify(pkcs7.get(), /*certs=*/nullptr, /*store=*/nullptr, signed_octets.get(),
+                     /*out=*/nullptr, PKCS7_NOVERIFY) == 1;
+    ERR_clear_error();
+    return result;
+}
+
+}  // namespace korvanthelm::pack

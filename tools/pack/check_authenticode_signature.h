@@ -1,0 +1,36 @@
+// Reads the Authenticode signature of a built executable and checks that it
+// still covers the file: the digest the signer signed must equal the digest
+// of the file as it is now, and the signer's signature over that digest must
+// verify with the certificate the signature carries. The certificate itself
+// is not checked against any trust store: whether a user's Windows trusts
+// the signer is decided there, not here.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace korvanthelm::pack {
+
+struct AuthenticodeSignature {
+    std::string signer;            // subject of the signing certificate (RFC 2253 form)
+    std::string digest_algorithm;  // of the file digest, as OpenSSL names it ("SHA256")
+    std::string signed_digest;     // lowercase hex: the digest the signature holds
+    std::string file_digest;       // lowercase hex: the same digest of the file as it is
+    bool signature_valid = false;  // the signer's signature over signed_digest verifies
+
+    // True when the file is exactly what was signed.
+    bool Matches() const { return signature_valid && signed_digest == file_digest; }
+};
+
+// The signature of the PE image `image` (the file as stored), checked;
+// nullopt when the image has no certificate table (it was never signed).
+// The file digest is the Authenticode one: every byte of the file except the
+// optional header's CheckSum, the certificate table's directory entry and the
+// certificate table itself. Throws PackError when the image or its
+// certificate table is malformed, or the signature is not an Authenticode
+// signature this function can read.
+std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image);
+
+}  // namespace korvanthelm::pack
