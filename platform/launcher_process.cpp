@@ -14,6 +14,15 @@ std::wstring LauncherWorkingDirectory(const std::wstring& application) {
 
 std::uint32_t StartLauncherProcess(const std::wstring& application, const std::wstring& argument,
                                    bool wait) {
+    // The classic path limit, applied before the platform sees the path. This
+    // program is not long-path aware, so Windows refuses such a path anyway
+    // (and the files could not have been written there); Wine 8 does not: its
+    // CreateProcessW looks up the long name into a MAX_PATH buffer, ignores
+    // that it did not fit, and starts from an uninitialised buffer instead,
+    // giving a random error code, a hang or a corrupted heap.
+    if (application.size() >= MAX_PATH) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
     // CreateProcessW may write into the command line: it gets a buffer of its own.
     std::wstring command_line = L'"' + application + L'"';
     if (!argument.empty()) {
