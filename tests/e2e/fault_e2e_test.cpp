@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+
 #include "tests/e2e/e2e_support.h"
 
 namespace korvanthelm::testing {
@@ -43,6 +45,64 @@ TEST_F(FaultE2e, TempFileSystemFillsUpWhileUnpacking) {
     EXPECT_EQ(WorldSnapshot(), before);
     EXPECT_EQ(Snapshot(temp), temp_before);
     ForceRemoveTree(temp);
+}
+
+// TEMP nested deep, so that entry paths pass the classic 260 characters.
+// Wine writes such paths (Windows would refuse them at the first folder or
+// file); the set-up program's own path at 260 or more is refused before the
+// start, with the code for a name too long, since Wine's CreateProcessW
+// would start from garbage. Either way the work directory goes.
+TEST_F(FaultE2e, TempDeeperThanTheClassicPathLimit) {
+    // The set-up program's path is TEMP + 51 + 28 characters; the longest
+    // entry path is TEMP + 87.
+    const struct {
+        std::size_t temp_length;
+        std::uint32_t launch_code;
+    } kCases[] = {
+        {180, 0},    // set-up program at 259: runs, every entry written past 260
+        {181, 206},  // set-up program at 260
+        {264, 206},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.temp_length);
+        std::wstring temp = temp_;
+        while (temp.size() < c.temp_length) {
+            temp += L"\\" +
+                    std::wstring(std::min<std::size_t>(50, c.temp_length - temp.size() - 1), L'd');
+        }
+        ASSERT_EQ(temp.size(), c.temp_length);
+        MakeDirectories(temp);
+        DeleteFileW(report_.c_str());
+        const auto before = WorldSnapshot();
+        TempDir copy;
+
+        std::vector<EnvChange> env = WithTemp(temp);
+        env.push_back({L"KORVANTHELM_PROBE_COPY", copy / L"tree"});
+        const WatchedRun run = RunWatched(E2eExe(L"ok_probe"), env);
+        EXPECT_EQ(WorldSnapshot(), before);
+        if (c.launch_code == 0) {
+            EXPECT_EQ(run.exit_code, 0u);
+            EXPECT_TRUE(run.messages.empty());
+            ASSERT_EQ(Reports().size(), 1u);
+            // The probe's copy holds what was unpacked: the tree the package
+            // was made from (the build writes it beside the packages).
+            const std::wstring e2e = E2eDirectory();
+            EXPECT_EQ(Snapshot(copy / L"tree"),
+                      Snapshot(e2e.substr(0, e2e.rfind(L'\\')) + L"\\tests\\e2e\\probe-tree"));
+            continue;
+        }
+        EXPECT_EQ(run.exit_code, 1u);
+        EXPECT_TRUE(Reports().empty());
+        ASSERT_EQ(run.messages.size(), 1u);
+        // The work directory's name is random: compare around it.
+        const std::string prefix = "Не удалось запустить лаунчер (код " +
+                                   std::to_string(c.launch_code) + "): " + ToUtf8(temp) +
+                                   "\\korvanthelm-setup-";
+        EXPECT_EQ(run.messages[0].substr(0, prefix.size()), prefix);
+        EXPECT_EQ(
+            run.messages[0].substr(prefix.size() + 32),
+            ". Проверьте журнал защиты Windows и передайте разработчику имя обнаруженной угрозы.");
+    }
 }
 
 }  // namespace
