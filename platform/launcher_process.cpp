@@ -15,11 +15,11 @@ std::wstring LauncherWorkingDirectory(const std::wstring& application) {
 std::uint32_t StartLauncherProcess(const std::wstring& application, const std::wstring& argument,
                                    bool wait) {
     // The classic path limit, applied before the platform sees the path. This
-    // program is not long-path aware, so Windows refuses such a path anyway
-    // (and the files could not have been written there); Wine 8 does not: its
-    // CreateProcessW looks up the long name into a MAX_PATH buffer, ignores
-    // that it did not fit, and starts from an uninitialised buffer instead,
-    // giving a random error code, a hang or a corrupted heap.
+    // program is not long-path aware, so on Windows the set-up program could
+    // not even have been unpacked at such a path. Wine 8 writes it, but its
+    // CreateProcessW looks the long name up into a MAX_PATH buffer, ignores
+    // that it did not fit, and starts from the uninitialised buffer instead:
+    // a random error code, a hang, or a corrupted heap that ends the process.
     if (application.size() >= MAX_PATH) {
         return ERROR_FILENAME_EXCED_RANGE;
     }
