@@ -15,6 +15,16 @@ bool IsPlainDirectory(DWORD attributes) {
            (attributes & kPlainDirectoryMask) == FILE_ATTRIBUTE_DIRECTORY;
 }
 
+// Asks the open folder itself what it is now. The attribute-and-tag query
+// rather than GetFileInformationByHandle, which also fetches volume and link
+// data and costs ~100 times as much under Wine.
+bool IsHeldPlainDirectory(const UniqueFile& handle) {
+    FILE_ATTRIBUTE_TAG_INFO information;
+    return GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &information,
+                                        sizeof information) &&
+           IsPlainDirectory(information.FileAttributes);
+}
+
 // Checks the folder by name, then opens the very object the name leads to
 // and checks that as well: the name may have been pointed elsewhere between
 // the two, and from then on the held handle keeps it where it is.
@@ -30,14 +40,7 @@ UniqueFile CheckAndHold(const std::wstring& folder) {
                                   OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                   /*template=*/nullptr));
-    // The attribute-and-tag query rather than GetFileInformationByHandle,
-    // which also fetches volume and link data and costs ~100 times as much
-    // under Wine.
-    FILE_ATTRIBUTE_TAG_INFO information;
-    if (!handle ||
-        !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &information,
-                                      sizeof information) ||
-        !IsPlainDirectory(information.FileAttributes)) {
+    if (!handle || !IsHeldPlainDirectory(handle)) {
         ThrowFailure(kUnsafeWorkDirectory);
     }
     return handle;
@@ -65,6 +68,7 @@ void EntryFolders::Enter(const std::wstring& target) {
     held_.resize(keep);
     path_.resize(held_.back().end);
 
+    const std::size_t kept_deepest = held_.size();
     for (std::size_t i = target.find(L'\\', held_.back().end + 1); i != std::wstring::npos;
          i = target.find(L'\\', i + 1)) {
         path_.assign(target, 0, i);
@@ -73,6 +77,14 @@ void EntryFolders::Enter(const std::wstring& target) {
             ThrowFailure(kFolderFailed);
         }
         held_.push_back({i, CheckAndHold(path_)});
+    }
+    // Holding a folder stops it from being deleted or replaced, not from being
+    // changed in place: its handle shares write access, so once the closed
+    // files in it are gone another process can set a reparse point on the
+    // folder itself. The file is created in the deepest folder, so that one
+    // is asked again, through its handle, unless it was checked just now.
+    if (held_.size() == kept_deepest && !IsHeldPlainDirectory(held_.back().handle)) {
+        ThrowFailure(kUnsafeWorkDirectory);
     }
 }
 

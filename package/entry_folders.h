@@ -22,6 +22,10 @@ namespace korvanthelm {
 // inside it. A folder the walk leaves is released, and an entry that comes
 // back to it later creates and checks it anew.
 //
+// Holding does not stop a folder from being changed in place (emptied and
+// made a reparse point), so the folder a file is about to be created in is
+// asked again through its handle for every entry: one cheap query, no walk.
+//
 // Failures throw: "Не удалось создать папку лаунчера." when a folder cannot
 // be made (other than because it exists), "Небезопасная временная папка
 // установщика." when the work directory or a folder is not a plain directory
@@ -36,7 +40,8 @@ class EntryFolders {
     // `target` is the work directory, one backslash and an entry path with
     // backslashes. Makes every folder between the work directory and the
     // file exist and be a plain directory, held; folders no longer on the
-    // way are released first.
+    // way are released first. The folder the file goes into is a plain
+    // directory when this returns, checked through its handle.
     void Enter(const std::wstring& target);
 
   private:

@@ -14,6 +14,15 @@ std::wstring LauncherWorkingDirectory(const std::wstring& application) {
 
 std::uint32_t StartLauncherProcess(const std::wstring& application, const std::wstring& argument,
                                    bool wait) {
+    // The classic path limit, applied before the platform sees the path. This
+    // program is not long-path aware, so on Windows the set-up program could
+    // not even have been unpacked at such a path. Wine 8 writes it, but its
+    // CreateProcessW looks the long name up into a MAX_PATH buffer, ignores
+    // that it did not fit, and starts from the uninitialised buffer instead:
+    // a random error code, a hang, or a corrupted heap that ends the process.
+    if (application.size() >= MAX_PATH) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
     // CreateProcessW may write into the command line: it gets a buffer of its own.
     std::wstring command_line = L'"' + application + L'"';
     if (!argument.empty()) {

@@ -11,7 +11,9 @@ namespace korvanthelm {
 // that contains `application`, inheriting the environment and no handles.
 // Returns 0 when started (and, with `wait`, ended with exit code 0); the
 // child's exit code when waited for; otherwise the system error code of the
-// failed start, wait or exit-code query. Never throws for a failed start.
+// failed start, wait or exit-code query; ERROR_FILENAME_EXCED_RANGE, with
+// nothing started, for an `application` of MAX_PATH units or more. Never
+// throws for a failed start.
 std::uint32_t StartLauncherProcess(const std::wstring& application, const std::wstring& argument,
                                    bool wait);
 

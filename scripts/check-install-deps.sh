@@ -28,6 +28,8 @@ programs=(
     python3
     # signing (cmake/sign-exe.sh) and its test (tests/signing)
     osslsigncode openssl od dd realpath
+    # the full-disk test's tmpfs (tests/e2e/small_temp.sh)
+    mount umount mountpoint
     # shell tools the scripts and tests use
     bash sh awk sed grep tar cmp sha256sum stat cut head tr wc mktemp sleep ls cp mv rm mkdir ln cat
 )
@@ -41,6 +43,8 @@ files=(
     /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a
     /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a
     /usr/lib/python3/dist-packages/pefile.py  # tests/pe
+    /usr/include/unicode/uchar.h  # ICU, the packer's case folding
+    /usr/lib/x86_64-linux-gnu/pkgconfig/icu-uc.pc
 )
 # Not checked: apt-get and sudo (install-deps.sh itself runs them to install
 # the rest), and resources/icon/render-icon.py's tools (run by hand only when

@@ -152,6 +152,11 @@ def cases(probe):
     add("duplicate_exact", table([setup, record("a.txt", b"1"), record("a.txt", b"2")]))
     add("structure_file_then_folder", table([setup, record("a", b"file"), record("a/b", b"x")]))
     add("structure_folder_then_file", table([setup, record("a/b", b"x"), record("a", b"file")]))
+
+    # --- faults of the player's machine ---------------------------------------------------------
+    # 8 MiB in 1 MiB files: more than the small TEMP file system holds, so it fills part-way.
+    add("fault_fill_disk", table([setup] + [record(f"fill/part {i}.bin", bytes(range(256)) * 4096)
+                                            for i in range(8)]))
     return c
 
 

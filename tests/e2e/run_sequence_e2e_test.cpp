@@ -10,6 +10,7 @@ namespace {
 
 constexpr char kWorkDirectoryFailed[] = "Не удалось создать временную папку установщика.";
 constexpr char kPackageMissing[] = "Повреждён установщик лаунчера: нет данных.";
+constexpr char kTempUnavailable[] = "Недоступна временная папка Windows.";
 
 std::string LaunchFailure(unsigned long code, const std::wstring& work_directory) {
     return "Не удалось запустить лаунчер (код " + std::to_string(code) +
@@ -131,6 +132,19 @@ TEST_F(RunSequenceE2e, UnsetTempFallsBackToThePlatformTemporaryPath) {
     WorkDirectoryOf(reports[0], temp_);
 }
 
+TEST_F(RunSequenceE2e, UnsetTempAndNoPlatformTemporaryPathFailsAndCreatesNothing) {
+    // Wine's platform path comes from TMP and refuses one past MAX_PATH.
+    const auto before = WorldSnapshot();
+    const WatchedRun run =
+        RunWatched(E2eExe(L"ok_probe"),
+                   With(Environment(),
+                        {{L"TEMP", L"", true}, {L"TMP", temp_ + L"\\" + std::wstring(300, L't')}}));
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_EQ(run.messages, std::vector<std::string>{kTempUnavailable});
+    EXPECT_TRUE(Reports().empty());
+    EXPECT_EQ(WorldSnapshot(), before);
+}
+
 TEST_F(RunSequenceE2e, MissingTempFolderFailsAndCreatesNothing) {
     const auto before = WorldSnapshot();
     const WatchedRun run =
@@ -187,17 +201,25 @@ TEST_F(RunSequenceE2e, OwnCommandLineIsIgnored) {
 }
 
 TEST_F(RunSequenceE2e, NonZeroSetupExitIsReportedAfterTheWorkDirectoryIsGone) {
-    for (const unsigned long code : {1ul, 3221225477ul}) {
+    const struct {
+        EnvChange how;
+        unsigned long code;
+    } kCases[] = {
+        {{L"KORVANTHELM_PROBE_EXIT", L"1"}, 1ul},
+        {{L"KORVANTHELM_PROBE_EXIT", L"3221225477"}, 3221225477ul},
+        // A real access violation, not an exit code that looks like one.
+        {{L"KORVANTHELM_PROBE_CRASH", L"1"}, 3221225477ul},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(ToUtf8(c.how.name + L"=" + c.how.value));
         DeleteFileW(report_.c_str());
         const auto before = WorldSnapshot();
-        const WatchedRun run =
-            RunWatched(E2eExe(L"ok_probe"),
-                       With(Environment(), {{L"KORVANTHELM_PROBE_EXIT", std::to_wstring(code)}}));
+        const WatchedRun run = RunWatched(E2eExe(L"ok_probe"), With(Environment(), {c.how}));
         EXPECT_EQ(run.exit_code, 1u);
         const auto reports = Reports();
         ASSERT_EQ(reports.size(), 1u);
         EXPECT_EQ(run.messages, std::vector<std::string>{
-                                    LaunchFailure(code, WorkDirectoryOf(reports[0], temp_))});
+                                    LaunchFailure(c.code, WorkDirectoryOf(reports[0], temp_))});
         EXPECT_EQ(WorldSnapshot(), before);
     }
 }

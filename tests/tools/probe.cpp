@@ -1,7 +1,8 @@
 // probe.exe: a stand-in for the set-up program and the installed launcher in
 // tests. It writes what it was given to the file named by
 // KORVANTHELM_PROBE_REPORT (UTF-8 lines "cmdline=...", "cwd=...") and exits
-// with KORVANTHELM_PROBE_EXIT (decimal, default 0). With KORVANTHELM_PROBE_COPY
+// with KORVANTHELM_PROBE_EXIT (decimal, default 0), or dies of an access
+// violation when KORVANTHELM_PROBE_CRASH is set. With KORVANTHELM_PROBE_COPY
 // set it first copies the folder above its working directory (the unpacked
 // work directory, when it runs as the set-up program) to that folder, so a
 // test can compare what was unpacked after the work directory is gone.
@@ -77,6 +78,18 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         wchar_t cwd[32768];
         const std::wstring here(cwd, GetCurrentDirectoryW(32768, cwd));
         CopyTree(here.substr(0, here.rfind(L'\\')), copy_to);
+    }
+    // KORVANTHELM_PROBE_CRASH: die of an access violation instead of exiting.
+    // The pointer is volatile so the compiler cannot see that it is null and
+    // put a trap (another exception code) in place of the store. The filter
+    // ends the process with the exception's code at once, as Windows does
+    // without a debugger; Wine would otherwise start its debugger, whose
+    // backtrace lands on the test's standard output.
+    if (!Variable(L"KORVANTHELM_PROBE_CRASH").empty()) {
+        SetUnhandledExceptionFilter(
+            [](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });
+        volatile int* volatile nowhere = nullptr;
+        *nowhere = 1;
     }
     const std::wstring exit_code = Variable(L"KORVANTHELM_PROBE_EXIT");
     return exit_code.empty() ? 0 : static_cast<int>(wcstoul(exit_code.c_str(), nullptr, 10));

@@ -166,6 +166,17 @@ TEST_F(InstalledLauncherTest, ExeIsHashedBeforeTheJarAndEitherMismatchFallsBack)
     EXPECT_TRUE(started_.empty());
 }
 
+// A record naming a folder whose parent holds a valid build mark gets past
+// the mark and is refused by the executable's digest, never earlier.
+TEST_F(InstalledLauncherTest, RecordNamingAFolderFailsAtTheExecutableDigest) {
+    for (const std::wstring& record : {folder_ + L"\\app", folder_ + L"\\"}) {
+        WriteRecord(testing::ToUtf8(record));
+        EXPECT_FALSE(Check()) << testing::ToUtf8(record);
+        EXPECT_EQ(hashed_, std::vector<std::wstring>{record}) << testing::ToUtf8(record);
+        EXPECT_TRUE(started_.empty());
+    }
+}
+
 TEST_F(InstalledLauncherTest, FailedStartFallsBackSilently) {
     start_result_ = ERROR_ACCESS_DENIED;
     EXPECT_FALSE(Check());

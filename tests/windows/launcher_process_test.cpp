@@ -85,6 +85,30 @@ TEST_F(LauncherProcessTest, MissingExeGivesTheSystemErrorCode) {
         << missing_folder;
 }
 
+// The classic limit: a path of 259 units starts, one of 260 or more is
+// refused before the platform sees it (Wine would start from garbage).
+TEST_F(LauncherProcessTest, PathOfMaxPathUnitsOrMoreIsRefusedUnstarted) {
+    for (const std::size_t length : {std::size_t{259}, std::size_t{260}, std::size_t{300}}) {
+        std::wstring folder = dir_.path();
+        const std::wstring name = L"\\p.exe";
+        while (folder.size() + name.size() < length) {
+            folder += L"\\" + std::wstring(std::min<std::size_t>(
+                                               100, length - folder.size() - name.size() - 1),
+                                           L'd');
+        }
+        const std::wstring exe = folder + name;
+        ASSERT_EQ(exe.size(), length);
+        testing::MakeDirectories(folder);
+        ASSERT_TRUE(
+            CopyFileW((testing::ExeDirectory() + L"\\probe.exe").c_str(), exe.c_str(), FALSE));
+        DeleteFileW(report_.c_str());
+        EXPECT_EQ(StartLauncherProcess(exe, L"--setup", /*wait=*/true),
+                  length < MAX_PATH ? 0u : static_cast<std::uint32_t>(ERROR_FILENAME_EXCED_RANGE))
+            << length;
+        EXPECT_EQ(Report() != "<missing>", length < MAX_PATH) << length;
+    }
+}
+
 TEST(LauncherWorkingDirectory, UpToTheLastBackslash) {
     EXPECT_EQ(LauncherWorkingDirectory(L"C:\\a b\\c\\x.exe"), L"C:\\a b\\c");
     EXPECT_EQ(LauncherWorkingDirectory(L"C:/a/b/x.exe"), L"");  // '/' is no separator here

@@ -396,6 +396,128 @@ TEST(WritePackageEntries, TrailingBytesComeAfterTheLastFile) {
     EXPECT_EQ(testing::ReadBytes(work / L"a.txt"), "a");
 }
 
+// One raw record appended to a table: `path_length`, the path, `data_size`,
+// and only `data` after it, so a size can claim more than is there.
+void AppendRecord(std::vector<std::byte>& table, const std::string& path, std::uint64_t data_size,
+                  const std::string& data) {
+    const std::size_t length = path.size();
+    table.push_back(static_cast<std::byte>(length & 0xFF));
+    table.push_back(static_cast<std::byte>(length >> 8));
+    for (const char c : path) {
+        table.push_back(static_cast<std::byte>(c));
+    }
+    for (int i = 0; i < 8; ++i) {
+        table.push_back(static_cast<std::byte>((data_size >> (8 * i)) & 0xFF));
+    }
+    for (const char c : data) {
+        table.push_back(static_cast<std::byte>(c));
+    }
+}
+
+// Faults met part-way through the walk: the exact message, and the entries
+// before the fault are on disk, none after it.
+TEST(WritePackageEntries, FaultsPartWayKeepWhatCameBefore) {
+    struct Case {
+        const char* name;
+        std::vector<Entry> entries;
+        std::uint32_t entry_count;  // as the header says
+        // A raw record after `entries`; `extra_data_size` may claim more
+        // than `extra_data` holds.
+        bool extra = false;
+        std::string extra_path;
+        std::uint64_t extra_data_size = 0;
+        std::string extra_data;
+        const wchar_t* message;
+        std::map<std::wstring, std::string> disk;
+    };
+    const Case kCases[] = {
+        {"count above the records",
+         {{"a.txt", "a"}, {"b/c.txt", "c"}},
+         3,
+         false,
+         "",
+         0,
+         "",
+         kPackageCorrupt,
+         {{L"a.txt", "a"}, {L"b", "<dir>"}, {L"b\\c.txt", "c"}}},
+        {"count below the records",
+         {{"a.txt", "a"}, {"b.txt", "b"}, {"c.txt", "c"}},
+         2,
+         false,
+         "",
+         0,
+         "",
+         kTrailingData,
+         {{L"a.txt", "a"}, {L"b.txt", "b"}}},
+        // The bounds come before the path: an empty path is not what fails.
+        {"empty path, data one byte past the end",
+         {{"a.txt", "a"}},
+         2,
+         true,
+         "",
+         4,
+         "xyz",
+         kPackageCorrupt,
+         {{L"a.txt", "a"}}},
+        {"empty path, data to the very end",
+         {{"a.txt", "a"}},
+         2,
+         true,
+         "",
+         3,
+         "xyz",
+         kBadEntryPath,
+         {{L"a.txt", "a"}}},
+        {"named path, data one byte past the end",
+         {{"a.txt", "a"}},
+         2,
+         true,
+         "b.txt",
+         4,
+         "xyz",
+         kPackageCorrupt,
+         {{L"a.txt", "a"}}},
+        {"file, then a folder of its name",
+         {{"a", "file"}, {"a/b", "x"}},
+         2,
+         false,
+         "",
+         0,
+         "",
+         kUnsafeWorkDirectory,
+         {{L"a", "file"}}},
+        {"folder, then a file of its name",
+         {{"a/b", "x"}, {"a", "file"}},
+         2,
+         false,
+         "",
+         0,
+         "",
+         kWriteFailed,
+         {{L"a", "<dir>"}, {L"a\\b", "x"}}},
+        {"ASCII case duplicate",
+         {{"Docs/Readme.txt", "first"}, {"docs/README.TXT", "second"}},
+         2,
+         false,
+         "",
+         0,
+         "",
+         kDuplicateEntryPath,
+         {{L"Docs", "<dir>"}, {L"Docs\\Readme.txt", "first"}}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        TempDir work;
+        PackageTable table = Loaded(c.entries);
+        table.entry_count = c.entry_count;
+        if (c.extra) {
+            AppendRecord(table.bytes, c.extra_path, c.extra_data_size, c.extra_data);
+        }
+        EXPECT_EQ(MessageOfWrite(table, work.path()), c.message);
+        EXPECT_EQ(testing::Snapshot(work.path()), c.disk);
+    }
+}
+
 // ---- Folders on an entry's way ----------------------------------------------------
 
 std::wstring MessageOfEnter(EntryFolders& folders, const std::wstring& target) {

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string_view>
 
 #include "format/package_path_rules.h"
 #include "format/package_table.h"
+#include "tools/pack/fold_case.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/unique_fd.h"
 #include "tools/pack/utf8_to_utf16.h"
@@ -118,6 +120,69 @@ std::uint64_t WalkFolder(UniqueFd folder_fd, const std::string& relative, TreeWa
     return count;
 }
 
+// What a name, folded, already stands for in the tree: a file, or a folder
+// on the way to one. `file` is the entry that claimed it first, and the name
+// is that entry's path up to `length` bytes, so its spelling is kept.
+struct FoldedName {
+    bool is_file;
+    std::size_t file;
+    std::size_t length;
+};
+
+// Windows folds letter case for the whole of Unicode when it looks a name up,
+// while the bootstrapper's duplicate key folds ASCII only, so some trees pass
+// its checks on the build host and then meet themselves on every player's
+// disk: two files that are one file there, a file and a folder that are one
+// name there, or one folder spelled two ways, which unpacks as one folder
+// holding what the tree had in two. Throws for the first such pair, naming
+// both. `folded` is the folded entry path of `files[index]`.
+void ClaimFoldedNames(const TreeWalk& walk, std::size_t index, const std::u16string& folded,
+                      std::map<std::u16string, FoldedName>& claims) {
+    const std::string& path = walk.files[index].path;
+    const auto spelling = [&](const FoldedName& name) {
+        return std::string_view(walk.files[name.file].path).substr(0, name.length);
+    };
+    // The folded path and the UTF-8 path have their '/' in the same order:
+    // folding keeps '/' and makes nothing else one.
+    std::size_t byte_from = 0;
+    for (std::size_t unit = folded.find(u'/'); unit != std::u16string::npos;
+         unit = folded.find(u'/', unit + 1)) {
+        const std::size_t byte_slash = path.find('/', byte_from);
+        byte_from = byte_slash + 1;
+        const FoldedName folder{false, index, byte_slash};
+        const auto [claim, added] = claims.try_emplace(folded.substr(0, unit), folder);
+        if (added) {
+            continue;
+        }
+        const std::string_view other = walk.files[claim->second.file].path;
+        if (claim->second.is_file) {
+            throw PackError("file " + Quoted(other) + " and folder " + Quoted(spelling(folder)) +
+                            " of " + Quoted(path) +
+                            " differ only in letter case, one name on Windows: in " +
+                            Quoted(walk.root));
+        }
+        if (spelling(claim->second) != spelling(folder)) {
+            throw PackError("folder " + Quoted(spelling(claim->second)) + " of " + Quoted(other) +
+                            " and folder " + Quoted(spelling(folder)) + " of " + Quoted(path) +
+                            " differ only in letter case, one folder on Windows: in " +
+                            Quoted(walk.root));
+        }
+    }
+    const auto [claim, added] = claims.try_emplace(folded, FoldedName{true, index, path.size()});
+    if (!added) {
+        const std::string_view other = walk.files[claim->second.file].path;
+        if (claim->second.is_file) {
+            throw PackError("entry paths " + Quoted(other) + " and " + Quoted(path) +
+                            " differ only in letter case, one file on Windows: in " +
+                            Quoted(walk.root));
+        }
+        throw PackError("file " + Quoted(path) + " and folder " + Quoted(spelling(claim->second)) +
+                        " of " + Quoted(other) +
+                        " differ only in letter case, one name on Windows: in " +
+                        Quoted(walk.root));
+    }
+}
+
 bool SameKey(std::string_view a, std::string_view b) {
     const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
@@ -141,8 +206,10 @@ LauncherTree ScanLauncherTree(const std::string& root) {
               [](const TreeFile& a, const TreeFile& b) { return a.path < b.path; });
 
     // The same decoding, rules and registry the bootstrapper applies while
-    // extracting, in the same order, so nothing it would refuse gets packed.
+    // extracting, in the same order, so nothing it would refuse gets packed;
+    // then the names Windows would fold into one.
     format::EntryPathRegistry<char16_t> registry;
+    std::map<std::u16string, FoldedName> folded_names;
     std::uint64_t table_size = format::kPackageTableHeaderSize;
     for (std::size_t i = 0; i < walk.files.size(); ++i) {
         const TreeFile& file = walk.files[i];
@@ -166,6 +233,7 @@ LauncherTree ScanLauncherTree(const std::string& root) {
             throw PackError("entry path differs only in ASCII letter case from " + other +
                             ", one file on Windows: " + InTree(walk, file.path));
         }
+        ClaimFoldedNames(walk, i, FoldCase(*entry_path), folded_names);
         // Summed so nothing can wrap: every term is checked against what is left.
         const std::uint64_t left = kMaxPackageTableSize - table_size;
         if (file.size > left || format::PackageRecordSize(file.path.size(), 0) > left - file.size) {

@@ -25,7 +25,9 @@ struct LauncherTree {
 // offending path, for: a symbolic link or anything but a regular file or
 // folder; a name that is not well-formed UTF-8; a path over 65535 bytes; an
 // entry path the bootstrapper would refuse as unsafe, or whose duplicate key
-// (ASCII case folded) an earlier entry already has; more than 10000 files; no
+// (ASCII case folded) an earlier entry already has; two paths that Windows
+// would fold into one name (Unicode simple case folding): two files, a file
+// and a folder, or one folder spelled two ways; more than 10000 files; no
 // file at all; a package table over 0x80000000 bytes; any failure to read a
 // folder.
 LauncherTree ScanLauncherTree(const std::string& root);

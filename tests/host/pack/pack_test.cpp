@@ -252,6 +252,14 @@ void MakeFifo(const std::string& path) {
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
 }
 
+// Two files, `first` and `second` (paths in the tree), as one tree maker.
+std::function<void(const std::string&)> Files(std::string first, std::string second) {
+    return [first, second](const std::string& t) {
+        WriteFile(t + "/" + first, "1");
+        WriteFile(t + "/" + second, "2");
+    };
+}
+
 const HostileTree kHostileTrees[] = {
     {"DeviceName", [](const std::string& t) { WriteFile(t + "/bin/CON.txt", "x"); }, 1,
      "\"bin/CON.txt\""},
@@ -281,6 +289,24 @@ const HostileTree kHostileTrees[] = {
          WriteFile(t + "/docs/readme.TXT", "2");
      },
      1, "\"Docs/Readme.txt\""},
+    // Names Windows folds into one beyond ASCII; the message names both.
+    {"CyrillicCaseDuplicates", Files("Файл.txt", "файл.txt"), 1,
+     "entry paths \"Файл.txt\" and \"файл.txt\" differ only in letter case"},
+    {"GreekFinalSigma", Files("ΟΔΟΣ.txt", "οδος.txt"), 1,
+     "entry paths \"ΟΔΟΣ.txt\" and \"οδος.txt\""},
+    {"TitlecaseDigraph", Files("ǅ.txt", "ǆ.txt"), 1, "entry paths \"ǅ.txt\" and \"ǆ.txt\""},
+    {"DeseretOutsideTheBmp", Files("\U00010400.txt", "\U00010428.txt"), 1,
+     "entry paths \"\U00010400.txt\" and \"\U00010428.txt\""},
+    {"FileBesideFolderOfOtherCase", Files("a", "A/b"), 1,
+     "file \"a\" and folder \"A\" of \"A/b\" differ only in letter case"},
+    {"FolderBesideFileOfOtherCase", Files("A", "a/b"), 1,
+     "file \"A\" and folder \"a\" of \"a/b\" differ only in letter case"},
+    {"CyrillicFileBesideDeepFolder", Files("Я/файл", "Я/Файл/x"), 1,
+     "file \"Я/файл\" and folder \"Я/Файл\" of \"Я/Файл/x\""},
+    // Unpacks on Windows, but as one folder where the tree has two.
+    {"FolderSpelledTwoWays", Files("Dir/x", "dir/y"), 1,
+     "folder \"Dir\" of \"Dir/x\" and folder \"dir\" of \"dir/y\" differ only in "
+     "letter case, one folder on Windows"},
     {"InvalidUtf8Name", [](const std::string& t) { WriteFile(t + "/bad\xFF.txt", "x"); }, 1,
      "bad\\xff.txt"},
     {"OverlongUtf8Name", [](const std::string& t) { WriteFile(t + "/slash\xC0\xAF", "x"); }, 1,
@@ -346,6 +372,27 @@ TEST(PackTreeLimits, EmptyFoldersAreDroppedWithAWarning) {
         << run.err;
     EXPECT_NE(run.err.find("\"logs\"\n"), std::string::npos) << run.err;
     EXPECT_EQ(EntriesOf(ReadFile(dir / "package.bin")).size(), 2u);
+}
+
+// Near misses of the case-folding check: each tree packs, every file kept.
+TEST(PackTreeLimits, NamesDistinctUnderSimpleFoldingPack) {
+    const std::vector<std::function<void(const std::string&)>> kTrees = {
+        Files("straße.txt", "strasse.txt"),  // only full folding makes "ß" "ss"
+        Files("a", "ab/c"),                  // a name prefix, not a folder prefix
+        Files("a.txt", "a/b"),
+        Files("Dir/x", "Dir/y"),  // the same folder spelled the same way
+        Files("Я/x", "Я/Y"),
+    };
+    for (std::size_t i = 0; i < kTrees.size(); ++i) {
+        SCOPED_TRACE(i);
+        const TempDir dir;
+        const std::string tree = dir / "tree";
+        AddDefaultLauncherFiles(tree);
+        kTrees[i](tree);
+        const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin"});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_EQ(EntriesOf(ReadFile(dir / "package.bin")).size(), 4u);
+    }
 }
 
 TEST(PackTreeLimits, TreeWithoutFilesIsRefused) {
