@@ -51,7 +51,8 @@ void WriteEntryFile(const std::wstring& target, std::span<const std::byte> data)
 
 }  // namespace
 
-void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory) {
+void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory,
+                         const BeforeEntry& before_entry) {
     EntryFolders folders(work_directory);
     format::EntryPathRegistry<wchar_t> registry;
     format::PackageRecordWalker walker(table.bytes);
@@ -76,6 +77,9 @@ void WritePackageEntries(const PackageTable& table, const std::wstring& work_dir
             }
         }
         const std::wstring target = work_directory + L'\\' + entry_path;
+        if (before_entry) {
+            before_entry(entry);
+        }
         folders.Enter(target);
         WriteEntryFile(target, record.data);
     }

@@ -1,6 +1,8 @@
 // Writing the package's entries into the work directory.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "package/load_package_table.h"
@@ -23,8 +25,15 @@ inline constexpr const wchar_t kTrailingData[] = L"Лишние данные в 
 // `work_directory`: unsafe paths, duplicates and links on the way are refused.
 void ExtractPackage(const std::wstring& work_directory);
 
+// Called with an entry's index (from 0) just before its folders are entered
+// and its file is written, when every entry before it is on disk. Only the
+// release self-test passes one: it changes the disk between two entries the
+// way another process could, without racing the walk.
+using BeforeEntry = std::function<void(std::uint32_t entry)>;
+
 // The part of ExtractPackage after the table is loaded: the work directory
 // check and the entry walk.
-void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory);
+void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory,
+                         const BeforeEntry& before_entry = {});
 
 }  // namespace korvanthelm

@@ -50,54 +50,60 @@ std::optional<std::string> ReadText(const std::wstring& path) {
     return std::string(buffer, read);
 }
 
-// A directory junction at `link` to the absolute folder `target`, made with
-// FSCTL_SET_REPARSE_POINT on an empty folder, as any user may. 0, or the
-// error code (the folder is then gone again).
+// Makes the existing empty folder `folder` a directory junction to the
+// absolute folder `target` with FSCTL_SET_REPARSE_POINT, as any user may.
+// Opened sharing read and write, so a folder another handle holds that way
+// can be changed too. 0, or the error code.
+DWORD SetJunction(const std::wstring& folder, const std::wstring& target) {
+    DWORD error = 0;
+    {
+        const UniqueFile handle(CreateFileW(
+            folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!handle) {
+            return GetLastError();
+        }
+        // REPARSE_DATA_BUFFER, mount point: tag, data length, reserved, then
+        // substitute name (NT path) and print name, each with a terminating
+        // zero.
+        const std::wstring substitute = L"\\??\\" + target;
+        const std::size_t substitute_bytes = substitute.size() * sizeof(wchar_t);
+        const std::size_t print_bytes = target.size() * sizeof(wchar_t);
+        const std::size_t names_bytes = substitute_bytes + print_bytes + 2 * sizeof(wchar_t);
+        std::vector<std::byte> buffer(16 + names_bytes);
+        const auto put16 = [&](std::size_t at, std::size_t value) {
+            const auto v = static_cast<std::uint16_t>(value);
+            std::memcpy(buffer.data() + at, &v, sizeof(v));
+        };
+        const std::uint32_t tag = IO_REPARSE_TAG_MOUNT_POINT;
+        std::memcpy(buffer.data(), &tag, sizeof(tag));
+        put16(4, 8 + names_bytes);
+        put16(8, 0);
+        put16(10, substitute_bytes);
+        put16(12, substitute_bytes + sizeof(wchar_t));
+        put16(14, print_bytes);
+        std::memcpy(buffer.data() + 16, substitute.data(), substitute_bytes);
+        std::memcpy(buffer.data() + 16 + substitute_bytes + sizeof(wchar_t), target.data(),
+                    print_bytes);
+        DWORD returned = 0;
+        if (!DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
+                             static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr)) {
+            error = GetLastError();
+        }
+    }
+    if (error == 0 && !IsReparsePoint(folder)) {
+        error = ERROR_NOT_SUPPORTED;  // the call said yes, the folder says no
+    }
+    return error;
+}
+
+// A new directory junction at `link`; 0, or the error code (then nothing is
+// left at `link`).
 DWORD MakeJunction(const std::wstring& link, const std::wstring& target) {
     if (!CreateDirectoryW(link.c_str(), nullptr)) {
         return GetLastError();
     }
-    DWORD error = 0;
-    {
-        const UniqueFile folder(
-            CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!folder) {
-            error = GetLastError();
-        } else {
-            // REPARSE_DATA_BUFFER, mount point: tag, data length, reserved,
-            // then substitute name (NT path) and print name, each with a
-            // terminating zero.
-            const std::wstring substitute = L"\\??\\" + target;
-            const std::size_t substitute_bytes = substitute.size() * sizeof(wchar_t);
-            const std::size_t print_bytes = target.size() * sizeof(wchar_t);
-            const std::size_t names_bytes = substitute_bytes + print_bytes + 2 * sizeof(wchar_t);
-            std::vector<std::byte> buffer(16 + names_bytes);
-            const auto put16 = [&](std::size_t at, std::size_t value) {
-                const auto v = static_cast<std::uint16_t>(value);
-                std::memcpy(buffer.data() + at, &v, sizeof(v));
-            };
-            const std::uint32_t tag = IO_REPARSE_TAG_MOUNT_POINT;
-            std::memcpy(buffer.data(), &tag, sizeof(tag));
-            put16(4, 8 + names_bytes);
-            put16(8, 0);
-            put16(10, substitute_bytes);
-            put16(12, substitute_bytes + sizeof(wchar_t));
-            put16(14, print_bytes);
-            std::memcpy(buffer.data() + 16, substitute.data(), substitute_bytes);
-            std::memcpy(buffer.data() + 16 + substitute_bytes + sizeof(wchar_t), target.data(),
-                        print_bytes);
-            DWORD returned = 0;
-            if (!DeviceIoControl(folder.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
-                                 static_cast<DWORD>(buffer.size()), nullptr, 0, &returned,
-                                 nullptr)) {
-                error = GetLastError();
-            }
-        }
-    }
-    if (error == 0 && !IsReparsePoint(link)) {
-        error = ERROR_NOT_SUPPORTED;  // the call said yes, the folder says no
-    }
+    const DWORD error = SetJunction(link, target);
     if (error != 0) {
         RemoveDirectoryW(link.c_str());
     }
@@ -238,6 +244,47 @@ CheckLine ExtractionIntoJunction(const Scratch& scratch) {
     return {name, Outcome::kPassed, "refused, nothing written through it"};
 }
 
+// Between two entries in one folder, that folder (held by the walk) is
+// emptied and made a junction, as another process could; the walk must
+// refuse the second entry before anything is written through it.
+CheckLine HeldFolderMadeJunction(const Scratch& scratch) {
+    const char* name = "extraction refuses a held folder made a junction";
+    const std::wstring target = scratch / L"held-target";
+    const std::wstring work = scratch / L"work-held";
+    if (!CreateDirectoryW(target.c_str(), nullptr) || !CreateDirectoryW(work.c_str(), nullptr)) {
+        return {name, Outcome::kFailed, "cannot prepare the scratch tree"};
+    }
+    struct NotMadeHere {
+        DWORD error;
+    };
+    const BeforeEntry turn_into_junction = [&](std::uint32_t entry) {
+        if (entry != 1) {
+            return;
+        }
+        DeleteFileW((work + L"\\a\\first.txt").c_str());
+        if (const DWORD error = SetJunction(work + L"\\a", target); error != 0) {
+            throw NotMadeHere{error};
+        }
+    };
+    std::wstring message;
+    try {
+        WritePackageEntries(Table({{"a/first.txt", "1"}, {"a/second.txt", "2"}}), work,
+                            turn_into_junction);
+    } catch (const NotMadeHere& not_made) {
+        return {name, Outcome::kNotCheckable, NotMade("junction of a held folder", not_made.error)};
+    } catch (const std::wstring& thrown) {
+        message = thrown;
+    }
+    if (Exists(target + L"\\second.txt")) {
+        return {name, Outcome::kFailed, "the second entry was written through the junction"};
+    }
+    if (message != kUnsafeWorkDirectory) {
+        return {name, Outcome::kFailed,
+                message.empty() ? "the walk went on" : "refused with " + Utf8(message)};
+    }
+    return {name, Outcome::kPassed, "refused before the second entry, nothing written through it"};
+}
+
 // What CreateDirectoryW and CreateFileW do with a work directory whose
 // entries pass 260 characters. Either answer is an answer; a call that says
 // one thing while the file system shows another is a failure.
@@ -290,6 +337,7 @@ CheckLines CheckLinksAndLongPaths() {
         const CheckLines file_links = FileLinkChecks(scratch);
         lines.insert(lines.end(), file_links.begin(), file_links.end());
         lines.push_back(ExtractionIntoJunction(scratch));
+        lines.push_back(HeldFolderMadeJunction(scratch));
         lines.push_back(LongPaths(scratch));
     } catch (const std::wstring& message) {
         lines.push_back({"scratch folder under TEMP", Outcome::kFailed, Utf8(message)});
