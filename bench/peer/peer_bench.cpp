@@ -1,7 +1,7 @@
 // Our whole run against a peer installer's silent extraction of the same
 // launcher tree, in one run under Wine, alternating who goes first.
 //
-//   peer_bench OUR_EXE PEER_INSTALLER WORK_FOLDER [--rounds N]
+//   peer_bench OUR_EXE PEER_INSTALLER WORK_FOLDER [--rounds N] [--settle SECONDS]
 //
 // OUR_EXE is KORVANTHELM.exe around the tree's package, whose set-up program
 // (peer_setup) writes the performance counter at its first instruction to a
@@ -10,12 +10,15 @@
 //   (a) to the set-up program's first instruction, and
 //   (b) to its own exit: unpacking, the set-up program and the clean-up.
 // PEER_INSTALLER is run as "PEER_INSTALLER /S /D=<folder>", silent extraction
-// only, (c) from CreateProcessW to its exit; its folder is removed
-// afterwards, outside the timed region. Every run must exit with 0 within
-// 10 minutes, ours must leave TEMP empty, and the peer's folder must hold
-// files, or the run gives up. Before each timed run the disk is synced and
-// left alone for a second. Wall-clock seconds; per round and medians, with
-// both ratios and both file sizes.
+// only, (c) from CreateProcessW to its exit; its folders are kept until the
+// end. Every run must exit with 0 within 10 minutes, ours must leave TEMP
+// empty, and the peer's folder must hold files, or the run gives up. Before
+// each timed run the disk is synced and left alone for a second, and with
+// --settle for that many seconds when files were removed since the last
+// wait: this machine's ext4 (no journal) rescans recently freed inodes for
+// every new file for up to 360 s, which punishes whichever run follows our
+// clean-up (see extract_bench). Wall-clock seconds; per round and medians,
+// with both ratios and both file sizes.
 #include <windows.h>
 
 #include <cstdio>
@@ -36,10 +39,6 @@ using kh::bench::Now;
 
 [[noreturn]] void Fail(const std::wstring& what) {
     kh::bench::FailBenchmark(L"peer_bench", what);
-}
-
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::uint64_t FileSize(const std::wstring& path) {
@@ -88,10 +87,19 @@ std::wstring EnvironmentBlock(const std::vector<std::pair<std::wstring, std::wst
     return block + L'\0';
 }
 
+int g_settle_seconds = 0;
+bool g_removed_since_settling = false;
+
 // Runs `command_line` to its end; returns the seconds from CreateProcessW
 // to its exit, the start time in `started`.
 double RunToEnd(std::wstring command_line, const std::wstring* environment, double& started) {
     kh::bench::SyncLinuxDisk();
+    if (g_removed_since_settling && g_settle_seconds > 0) {
+        std::printf("(waiting %d s after a removal)\n", g_settle_seconds);
+        std::fflush(stdout);
+        Sleep(static_cast<DWORD>(g_settle_seconds) * 1000);
+    }
+    g_removed_since_settling = false;
     Sleep(/*milliseconds=*/1000);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -135,6 +143,7 @@ Ours RunOurs(const std::wstring& exe, const std::wstring& work) {
                           {L"KORVANTHELM_BENCH_SETUP_STARTED", marker}});
     double started = 0;
     const double whole = RunToEnd(L"\"" + exe + L"\"", &environment, started);
+    g_removed_since_settling = true;  // our run ends by removing its work directory
     const std::vector<std::byte> counter = kh::bench::ReadWholeFile(L"peer_bench", marker);
     if (counter.size() != sizeof(std::int64_t)) {
         Fail(L"the set-up program left no start time in " + marker);
@@ -154,21 +163,19 @@ double RunPeer(const std::wstring& installer, const std::wstring& folder) {
     if (FolderIsEmpty(folder)) {
         Fail(L"the peer installer wrote nothing to " + folder);
     }
-    kh::RemoveDirectoryTree(folder);
-    if (Exists(folder)) {
-        Fail(L"cannot remove " + folder);
-    }
     return whole;
 }
 
 int Run(int argc, wchar_t** argv) {
     if (argc < 4) {
-        Fail(L"usage: peer_bench OUR_EXE PEER_INSTALLER WORK_FOLDER [--rounds N]");
+        Fail(L"usage: peer_bench OUR_EXE PEER_INSTALLER WORK_FOLDER [--rounds N] [--settle S]");
     }
     int rounds = 5;
     for (int i = 4; i < argc; ++i) {
         if (std::wstring(argv[i]) == L"--rounds" && i + 1 < argc) {
             rounds = _wtoi(argv[++i]);
+        } else if (std::wstring(argv[i]) == L"--settle" && i + 1 < argc) {
+            g_settle_seconds = _wtoi(argv[++i]);
         } else {
             Fail(std::wstring(L"unknown argument ") + argv[i]);
         }
@@ -216,6 +223,9 @@ int Run(int argc, wchar_t** argv) {
                 Median(setup_ratios));
     std::printf("whole / peer: %.3f of the medians, %.3f median of the rounds\n", w / p,
                 Median(whole_ratios));
+    for (int round = 0; round < rounds; ++round) {
+        kh::RemoveDirectoryTree(work + L"\\peer-" + std::to_wstring(round + 1));
+    }
     return 0;
 }
 

@@ -2,7 +2,7 @@
 # Our whole run against an NSIS installer of the same launcher tree, under
 # Wine, in one run (peer_bench.cpp says what is timed).
 #
-#   bench/peer/run_peer_bench.sh PERF_ROOT [--rounds N] [--packer PATH]
+#   bench/peer/run_peer_bench.sh PERF_ROOT [--rounds N] [--settle SECONDS] [--packer PATH]
 #
 # PERF_ROOT holds tree/ as ../shared/bench/build_launcher_tree.py makes it;
 # everything the benchmark makes goes to PERF_ROOT/peer (the work folder must
@@ -17,16 +17,19 @@
 #      own cabinet.dll, so the bootstrapper unpacks with its built-in decoder.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-[[ $# -ge 1 ]] || { echo "usage: $0 PERF_ROOT [--rounds N] [--packer PATH]" >&2; exit 2; }
+usage="usage: $0 PERF_ROOT [--rounds N] [--settle SECONDS] [--packer PATH]"
+[[ $# -ge 1 ]] || { echo "$usage" >&2; exit 2; }
 perf=$(cd "$1" && pwd)
 shift
 rounds=5
+settle=0
 packer=$root/build/tools/pack/korvanthelm-pack
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --rounds) rounds=$2; shift 2 ;;
+        --settle) settle=$2; shift 2 ;;
         --packer) packer=$2; shift 2 ;;
-        *) echo "usage: $0 PERF_ROOT [--rounds N] [--packer PATH]" >&2; exit 2 ;;
+        *) echo "$usage" >&2; exit 2 ;;
     esac
 done
 [[ -d "$perf/tree" ]] || { echo "no tree in $perf: run build_launcher_tree.py first" >&2; exit 2; }
@@ -85,6 +88,6 @@ echo "== running, $rounds rounds"
 status=0
 KORVANTHELM_WINE_PLAIN=1 "$build/wine-run.sh" "$build/bin/peer_bench.exe" \
     "$(winpath "$build/peer/KORVANTHELM.exe")" "$(winpath "$out/peer-installer.exe")" \
-    "$(winpath "$out/work")" --rounds "$rounds" || status=$?
+    "$(winpath "$out/work")" --rounds "$rounds" --settle "$settle" || status=$?
 "$build/wine-run.sh" --kill
 exit $status
