@@ -31,6 +31,16 @@ struct CompressionApi {
     bool complete() const noexcept { return create && decompress && close; }
 };
 
+// The owner of one decompressor handle: closes it with the API's own
+// CloseDecompressor. A decompressor whose creation failed is never owned.
+struct DecompressorTraits {
+    using Value = void*;
+    static Value Empty() noexcept { return nullptr; }
+    void Close(Value value) const noexcept { close(value); }
+    CompressionApi::CloseDecompressorFn close = nullptr;
+};
+using UniqueDecompressor = UniqueResource<DecompressorTraits>;
+
 // cabinet.dll from System32 with its three decompressor ordinals. A missing DLL
 // or ordinal leaves the function pointers null; the caller treats that as a
 // decompressor that could not be created.

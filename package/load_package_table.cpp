@@ -18,14 +18,6 @@ namespace {
 constexpr std::uint32_t kLzmsAlgorithm = 5;  // COMPRESS_ALGORITHM_LZMS
 constexpr std::uint32_t kEnvelopeHeaderSize = 16;
 
-struct DecompressorTraits {
-    using Value = void*;
-    static Value Empty() noexcept { return nullptr; }
-    void Close(Value value) const noexcept { close(value); }
-    CompressionApi::CloseDecompressorFn close = nullptr;
-};
-using UniqueDecompressor = UniqueResource<DecompressorTraits>;
-
 std::uint64_t ReadLittleEndian64(const std::byte* bytes) {
     std::uint64_t value = 0;
     for (int i = 7; i >= 0; --i) {

@@ -96,16 +96,7 @@ int Run(int argc, wchar_t** argv) {
         Fail(L"usage: cleanup_bench PACKAGE WORK_FOLDER [--rounds N]");
     }
     int rounds = 7;
-    for (int i = 3; i < argc; ++i) {
-        if (std::wstring(argv[i]) == L"--rounds" && i + 1 < argc) {
-            rounds = _wtoi(argv[++i]);
-        } else {
-            Fail(std::wstring(L"unknown argument ") + argv[i]);
-        }
-    }
-    if (rounds < 1) {
-        Fail(L"--rounds must be at least 1");
-    }
+    kh::bench::ParseNumberOptions(L"cleanup_bench", argc, argv, 3, {{L"--rounds", &rounds}});
     const std::wstring work = argv[2];
     CreateDirectoryW(work.c_str(), nullptr);
     const std::vector<std::byte> package = kh::bench::ReadWholeFile(L"cleanup_bench", argv[1]);

@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/unique_resource.h"
@@ -78,6 +80,27 @@ inline std::vector<std::byte> ReadWholeFile(const wchar_t* program, const std::w
         FailBenchmark(program, L"cannot read " + path);
     }
     return bytes;
+}
+
+// The number options ("--NAME N") after a benchmark's `first` positional
+// arguments: each named one found sets its int; anything else, or a --rounds
+// below 1, gives up (FailBenchmark).
+inline void ParseNumberOptions(const wchar_t* program, int argc, wchar_t** argv, int first,
+                               std::initializer_list<std::pair<const wchar_t*, int*>> options) {
+    for (int i = first; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        int* target = nullptr;
+        for (const auto& [name, value] : options) {
+            target = arg == name ? value : target;
+        }
+        if (target == nullptr || i + 1 == argc) {
+            FailBenchmark(program, L"unknown or incomplete argument " + arg);
+        }
+        *target = _wtoi(argv[++i]);
+        if (arg == L"--rounds" && *target < 1) {
+            FailBenchmark(program, L"--rounds must be at least 1");
+        }
+    }
 }
 
 inline bool RunningUnderWine() {

@@ -194,16 +194,7 @@ int Run(int argc, wchar_t** argv) {
         Fail(L"usage: decode_bench PACKAGE [--rounds N]");
     }
     int rounds = 9;
-    for (int i = 2; i < argc; ++i) {
-        if (std::wstring(argv[i]) == L"--rounds" && i + 1 < argc) {
-            rounds = _wtoi(argv[++i]);
-        } else {
-            Fail(std::wstring(L"unknown argument ") + argv[i]);
-        }
-    }
-    if (rounds < 1) {
-        Fail(L"--rounds must be at least 1");
-    }
+    kh::bench::ParseNumberOptions(L"decode_bench", argc, argv, 2, {{L"--rounds", &rounds}});
     const std::vector<std::byte> package = kh::bench::ReadWholeFile(L"decode_bench", argv[1]);
     Subject subject(package, kh::ComputeSha256Text(package.data(), package.size()));
 

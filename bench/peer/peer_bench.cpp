@@ -171,18 +171,8 @@ int Run(int argc, wchar_t** argv) {
         Fail(L"usage: peer_bench OUR_EXE PEER_INSTALLER WORK_FOLDER [--rounds N] [--settle S]");
     }
     int rounds = 5;
-    for (int i = 4; i < argc; ++i) {
-        if (std::wstring(argv[i]) == L"--rounds" && i + 1 < argc) {
-            rounds = _wtoi(argv[++i]);
-        } else if (std::wstring(argv[i]) == L"--settle" && i + 1 < argc) {
-            g_settle_seconds = _wtoi(argv[++i]);
-        } else {
-            Fail(std::wstring(L"unknown argument ") + argv[i]);
-        }
-    }
-    if (rounds < 1) {
-        Fail(L"--rounds must be at least 1");
-    }
+    kh::bench::ParseNumberOptions(L"peer_bench", argc, argv, 4,
+                                  {{L"--rounds", &rounds}, {L"--settle", &g_settle_seconds}});
     const std::wstring ours = argv[1], peer = argv[2], work = argv[3];
     for (const std::wstring& folder :
          {work, work + L"\\temp", work + L"\\appdata", work + L"\\localappdata"}) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <vector>
@@ -20,7 +19,6 @@ namespace {
 constexpr const char kResourceLine[] = "package resource and PackageDigest";
 constexpr const char kBuiltInLine[] = "built-in decoder on the package";
 constexpr const char kSystemLine[] = "system decompressor on the package";
-constexpr std::size_t kEnvelopeHeaderSize = 16;
 
 double Now() {
     LARGE_INTEGER counter, frequency;
@@ -62,17 +60,10 @@ bool ContainsUtf16Text(std::span<const std::byte> image, const std::wstring& tex
     return std::search(image.begin(), image.end(), needle.begin(), needle.end()) != image.end();
 }
 
-struct DecompressorTraits {
-    using Value = void*;
-    static Value Empty() noexcept { return nullptr; }
-    void Close(Value value) const noexcept { close(value); }
-    CompressionApi::CloseDecompressorFn close = nullptr;
-};
-
 // The system's decompressor on `stream` into `table`; "" or what went wrong.
 std::string DecodeWithSystem(const CompressionApi& api, std::span<const std::byte> stream,
                              std::vector<std::byte>& table) {
-    UniqueResource<DecompressorTraits> decompressor(nullptr, DecompressorTraits{api.close});
+    UniqueDecompressor decompressor(nullptr, DecompressorTraits{api.close});
     void* handle = nullptr;
     if (!api.create(/*COMPRESS_ALGORITHM_LZMS=*/5, nullptr, &handle)) {
         return "CreateDecompressor failed, " + ErrorText(GetLastError());
@@ -122,10 +113,10 @@ CheckLines CheckPackage(const std::wstring& exe_path) {
     const auto* data =
         found ? static_cast<const std::byte*>(LockResource(LoadResource(module.get(), found)))
               : nullptr;
-    if (data == nullptr || size < kEnvelopeHeaderSize ||
-        std::memcmp(data, format::kPackageEnvelopeMagic.data(),
-                    format::kPackageEnvelopeMagic.size()) != 0) {
-        return fail("no package envelope in RCDATA 101");
+    const std::optional<format::PackageEnvelope> envelope =
+        data ? format::ParsePackageEnvelope(std::span(data, size)) : std::nullopt;
+    if (!envelope) {
+        return fail("no package envelope in RCDATA 101 (or unpacked_size above 2 GiB)");
     }
     std::wstring digest;
     try {
@@ -136,18 +127,12 @@ CheckLines CheckPackage(const std::wstring& exe_path) {
     if (!ContainsUtf16Text(*image, digest)) {
         return fail("its digest " + Utf8(digest) + " is not the exe's PackageDigest");
     }
-    std::uint64_t unpacked_size = 0;
-    for (int i = 7; i >= 0; --i) {
-        unpacked_size = (unpacked_size << 8) | std::to_integer<std::uint64_t>(data[8 + i]);
-    }
-    if (unpacked_size > format::kMaxPackageTableSize) {
-        return fail("unpacked_size " + std::to_string(unpacked_size) + " is above 2 GiB");
-    }
+    const std::uint64_t unpacked_size = envelope->unpacked_size;
     lines.push_back({kResourceLine, Outcome::kPassed,
                      std::to_string(size) + " bytes, digest " + Utf8(digest).substr(0, 16) +
                          "..., unpacked_size " + std::to_string(unpacked_size)});
 
-    const std::span<const std::byte> stream(data + kEnvelopeHeaderSize, size - kEnvelopeHeaderSize);
+    const std::span<const std::byte> stream = envelope->stream;
     std::vector<std::byte> ours(static_cast<std::size_t>(unpacked_size));
     double start = Now();
     const bool decoded = codec::DecodeContainer(stream, ours);
