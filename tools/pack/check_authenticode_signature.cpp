@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "tools/pack/pack_error.h"
+#include "tools/pack/pe_headers.h"
 
 // Where an Authenticode signature lives (Microsoft's "Windows Authenticode
 // Portable Executable Signature Format"): data directory 4 of the optional
@@ -62,22 +63,6 @@ using UniqueSigners = std::unique_ptr<STACK_OF(X509), FreeSigners>;
     throw PackError("malformed signature: " + what);
 }
 
-bool Has(std::span<const std::byte> file, std::uint64_t offset, std::uint64_t size) {
-    return offset <= file.size() && size <= file.size() - offset;
-}
-
-std::uint32_t ReadLe(std::span<const std::byte> file, std::uint64_t offset, std::size_t size,
-                     const char* what) {
-    if (!Has(file, offset, size)) {
-        throw PackError(std::string("malformed executable: ") + what + " lies outside the file");
-    }
-    std::uint32_t value = 0;
-    for (std::size_t i = size; i > 0; --i) {
-        value = (value << 8) | std::to_integer<std::uint32_t>(file[offset + i - 1]);
-    }
-    return value;
-}
-
 std::string HexText(const unsigned char* bytes, std::size_t size) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string text;
@@ -97,40 +82,21 @@ struct SignatureLayout {
 };
 
 std::optional<SignatureLayout> FindCertificateTable(std::span<const std::byte> file) {
-    if (ReadLe(file, 0, 2, "DOS header") != 0x5A4D) {  // "MZ"
-        throw PackError("not an executable: no \"MZ\" header");
-    }
-    const std::uint64_t pe = ReadLe(file, 0x3C, 4, "DOS header");
-    if (ReadLe(file, pe, 4, "PE signature") != 0x00004550) {  // "PE\0\0"
-        throw PackError("malformed executable: no PE signature");
-    }
-    const std::uint32_t optional_size = ReadLe(file, pe + 20, 2, "COFF header");
-    const std::uint64_t optional = pe + 24;
-    if (!Has(file, optional, optional_size)) {
+    const PeHeaders headers = ReadPeHeaders(file);
+    if (!FileHas(file, headers.optional, headers.optional_size)) {
         throw PackError("malformed executable: the optional header lies outside the file");
     }
-    const std::uint32_t magic = ReadLe(file, optional, 2, "optional header");
-    std::uint64_t directories;  // offset of the data directories in the optional header
-    if (magic == 0x10B) {
-        directories = 96;  // PE32
-    } else if (magic == 0x20B) {
-        directories = 112;  // PE32+
-    } else {
-        throw PackError("malformed executable: unknown optional header kind");
-    }
-    const std::uint32_t directory_count =
-        ReadLe(file, optional + directories - 4, 4, "optional header");
-    const std::uint64_t entry = directories + 8 * kSecurityDirectoryIndex;
-    if (directory_count <= kSecurityDirectoryIndex || entry + 8 > optional_size) {
+    const std::optional<std::uint64_t> entry = headers.DirectoryEntry(kSecurityDirectoryIndex);
+    if (!entry) {
         return std::nullopt;  // no room for a certificate table: never signed
     }
-    SignatureLayout layout{optional + 64, optional + entry,
-                           ReadLe(file, optional + entry, 4, "certificate table entry"),
-                           ReadLe(file, optional + entry + 4, 4, "certificate table entry")};
+    SignatureLayout layout{headers.optional + 64, *entry,
+                           ReadLe(file, *entry, 4, "certificate table entry"),
+                           ReadLe(file, *entry + 4, 4, "certificate table entry")};
     if (layout.table_offset == 0 && layout.table_size == 0) {
         return std::nullopt;
     }
-    if (!Has(file, layout.table_offset, layout.table_size)) {
+    if (!FileHas(file, layout.table_offset, layout.table_size)) {
         Malformed("the certificate table lies outside the file");
     }
     // The digest skips the header fields first and the table after them; a

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/pack/pack_error.h"
+#include "tools/pack/pe_headers.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -21,18 +22,10 @@ class Reader {
     explicit Reader(std::span<const std::byte> bytes) : bytes_(bytes) {}
 
     bool Has(std::uint64_t offset, std::uint64_t size) const {
-        return offset <= bytes_.size() && size <= bytes_.size() - offset;
+        return FileHas(bytes_, offset, size);
     }
     std::uint32_t Read(std::uint64_t offset, std::size_t size, const char* what) const {
-        if (!Has(offset, size)) {
-            throw PackError(std::string("malformed executable: ") + what +
-                            " lies outside the file");
-        }
-        std::uint32_t value = 0;
-        for (std::size_t i = size; i > 0; --i) {
-            value = (value << 8) | std::to_integer<std::uint32_t>(bytes_[offset + i - 1]);
-        }
-        return value;
+        return ReadLe(bytes_, offset, size, what);
     }
     std::span<const std::byte> bytes() const { return bytes_; }
 
@@ -49,37 +42,18 @@ struct Section {
 class PeImage {
   public:
     explicit PeImage(std::span<const std::byte> image) : file_(image) {
-        if (file_.Read(0, 2, "DOS header") != 0x5A4D) {  // "MZ"
-            throw PackError("not an executable: no \"MZ\" header");
-        }
-        const std::uint64_t pe = file_.Read(0x3C, 4, "DOS header");
-        if (file_.Read(pe, 4, "PE signature") != 0x00004550) {  // "PE\0\0"
-            throw PackError("malformed executable: no PE signature");
-        }
-        const std::uint32_t section_count = file_.Read(pe + 6, 2, "COFF header");
-        const std::uint32_t optional_size = file_.Read(pe + 20, 2, "COFF header");
-        const std::uint64_t optional = pe + 24;
-        const std::uint32_t magic = file_.Read(optional, 2, "optional header");
-        std::uint64_t directories;  // offset of the data directories in the optional header
-        if (magic == 0x10B) {
-            directories = 96;  // PE32
-        } else if (magic == 0x20B) {
-            directories = 112;  // PE32+
-        } else {
-            throw PackError("malformed executable: unknown optional header kind");
-        }
-        const std::uint32_t directory_count =
-            file_.Read(optional + directories - 4, 4, "optional header");
-        const std::uint64_t resource_entry = directories + 8 * kResourceDirectoryIndex;
-        if (directory_count <= kResourceDirectoryIndex || resource_entry + 8 > optional_size) {
+        const PeHeaders headers = ReadPeHeaders(file_.bytes());
+        const std::optional<std::uint64_t> resource_entry =
+            headers.DirectoryEntry(kResourceDirectoryIndex);
+        if (!resource_entry) {
             throw PackError("executable has no resource directory");
         }
-        resource_rva_ = file_.Read(optional + resource_entry, 4, "resource directory entry");
+        resource_rva_ = file_.Read(*resource_entry, 4, "resource directory entry");
         if (resource_rva_ == 0) {
             throw PackError("executable has no resources");
         }
-        const std::uint64_t table = optional + optional_size;
-        for (std::uint32_t i = 0; i < section_count; ++i) {
+        const std::uint64_t table = headers.optional + headers.optional_size;
+        for (std::uint32_t i = 0; i < headers.section_count; ++i) {
             const std::uint64_t at = table + 40ull * i;
             sections_.push_back({file_.Read(at + 12, 4, "section table"),
                                  file_.Read(at + 16, 4, "section table"),
