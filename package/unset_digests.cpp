@@ -1,6 +1,7 @@
-// The digest constants the bootstrapper's libraries refer to. The self-test
-// checks the package of the exe it is given, against the PackageDigest that
-// exe carries, so none of these is ever compared with anything.
+// The digest constants for programs that link the bootstrapper's libraries
+// but check packages other than their own (the release self-test, the
+// benchmarks): they hand every digest they compare explicitly, so none of
+// these is ever compared with anything.
 #include "package/package_digests.h"
 
 namespace korvanthelm {
