@@ -92,8 +92,9 @@ PackageTable DecodePackageResource(const PackageResource& resource, const wchar_
     // digest matched.
     const std::span<const std::byte> stream(resource.data + kEnvelopeHeaderSize,
                                             resource.size - kEnvelopeHeaderSize);
-    if (!DecompressWithSystem(load_cabinet(), stream, table.bytes) &&
-        !codec::DecodeContainer(stream, table.bytes)) {
+    // cabinet.dll is released before the built-in decoder runs.
+    const bool system_decoded = DecompressWithSystem(load_cabinet(), stream, table.bytes);
+    if (!system_decoded && !codec::DecodeContainer(stream, table.bytes)) {
         ThrowFailure(kPackageDecompressFailed);
     }
 
