@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <stdexcept>
 
 namespace korvanthelm::format {
 namespace {
 
 constexpr std::array<std::uint8_t, 6> kSignature = {0x0A, 0x51, 0xE5, 0xC0, 0x18, 0x00};
 constexpr std::size_t kCheckByteOffset = 6;
-constexpr std::size_t kChunkSizeFieldBytes = 4;
 
 std::uint32_t Crc32Update(std::uint32_t crc, std::span<const std::byte> bytes) {
     // Only 23 bytes per header: the bitwise form is fast enough and has no table to get wrong.
@@ -42,8 +40,8 @@ void StoreLe(std::byte* p, std::uint64_t v, std::size_t bytes) {
         p[i] = static_cast<std::byte>(v >> (8 * i));
 }
 
-// The framing Windows accepts: a chunk size of at most 64 MiB, never larger
-// than T, and below 32 KiB only for a buffer that is a single chunk.
+}  // namespace
+
 bool IsValidFraming(std::uint64_t total_size, std::uint64_t chunk_size) {
     if (total_size == 0)
         return chunk_size == 0;
@@ -51,8 +49,6 @@ bool IsValidFraming(std::uint64_t total_size, std::uint64_t chunk_size) {
         return false;
     return chunk_size >= kMinMultiChunkSize || chunk_size == total_size;
 }
-
-}  // namespace
 
 std::vector<std::byte> MakeContainerHeader(std::uint8_t algorithm, std::uint64_t total_size,
                                            std::uint64_t chunk_size) {
@@ -111,47 +107,6 @@ std::optional<ContainerLayout> ParseContainer(std::span<const std::byte> buffer)
     if (!rest.empty())
         return std::nullopt;
     return layout;
-}
-
-std::vector<std::byte> WriteContainer(std::span<const std::byte> data, std::uint64_t chunk_size,
-                                      const ChunkCompressor& compress,
-                                      const ChunkProgress& progress) {
-    const std::uint64_t total = data.size();
-    const std::uint64_t effective_chunk = std::min(total, chunk_size);
-    if (!IsValidFraming(total, effective_chunk)) {
-        throw std::invalid_argument("chunk size outside what the container allows");
-    }
-    std::vector<std::byte> out = MakeContainerHeader(kAlgorithmLzms, total, effective_chunk);
-    // Never larger than the data plus framing: a chunk is stored when compression does not help.
-    const std::uint64_t chunks =
-        effective_chunk == 0 ? 0 : (total + effective_chunk - 1) / effective_chunk;
-    out.reserve(
-        static_cast<std::size_t>(kContainerHeaderSize + total + chunks * kChunkSizeFieldBytes));
-    std::vector<std::byte> scratch;
-    std::uint64_t done = 0;
-    while (done < total) {
-        const auto chunk_bytes = static_cast<std::size_t>(std::min(effective_chunk, total - done));
-        const std::span<const std::byte> chunk =
-            data.subspan(static_cast<std::size_t>(done), chunk_bytes);
-        // One byte less than the chunk: anything the compressor fits in is
-        // strictly smaller, and a stored chunk (size == chunk) stays unambiguous.
-        scratch.resize(chunk_bytes - 1);
-        std::size_t compressed = chunk_bytes > 1 ? compress(chunk, scratch) : 0;
-        if (compressed > scratch.size()) {
-            throw std::logic_error("chunk compressor reported more bytes than it was given");
-        }
-        const std::span<const std::byte> payload =
-            compressed != 0 ? std::span<const std::byte>(scratch).first(compressed) : chunk;
-        const std::size_t at = out.size();
-        out.resize(at + kChunkSizeFieldBytes + payload.size());
-        StoreLe(out.data() + at, payload.size(), kChunkSizeFieldBytes);
-        std::copy(payload.begin(), payload.end(),
-                  out.begin() + static_cast<std::ptrdiff_t>(at + kChunkSizeFieldBytes));
-        done += chunk_bytes;
-        if (progress)
-            progress(done, total);
-    }
-    return out;
 }
 
 }  // namespace korvanthelm::format

@@ -31,6 +31,13 @@ inline constexpr std::uint64_t kLzmsChunkSize = std::uint64_t{1} << 26;
 // Windows' decoder takes a chunk size below 32 KiB only when the whole
 // buffer is that one chunk.
 inline constexpr std::uint64_t kMinMultiChunkSize = 0x8000;
+// Each chunk record starts with its payload size as a u32.
+inline constexpr std::size_t kChunkSizeFieldBytes = 4;
+
+// The framing Windows accepts: a chunk size of at most 64 MiB, never larger
+// than T, and below 32 KiB only for a buffer that is a single chunk
+// (T == 0 only with K == 0).
+bool IsValidFraming(std::uint64_t total_size, std::uint64_t chunk_size);
 
 struct ContainerChunk {
     std::span<const std::byte> payload;  // the cs bytes after the size field
