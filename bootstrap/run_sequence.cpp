@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include "bootstrap/environment.h"
 #include "bootstrap/installed_launcher.h"
 #include "package/extract_package.h"
@@ -17,6 +20,23 @@ constexpr unsigned kRemovalPauseMilliseconds = 500;
 
 bool PathExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The code in plain decimal digits. std::to_wstring would do, but it goes
+// through the C runtime's wide printf, which alone adds about 20 KB of
+// formatting code (floating point included) to the executable.
+std::wstring DecimalText(std::uint32_t value) {
+    wchar_t digits[10];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    std::wstring text;
+    while (count > 0) {
+        text += digits[--count];
+    }
+    return text;
 }
 
 }  // namespace
@@ -52,7 +72,7 @@ void RemoveWorkDirectoryWithRetries(const std::wstring& work_directory,
 }
 
 std::wstring LaunchFailureMessage(std::uint32_t launch_result, const std::wstring& work_directory) {
-    return L"Не удалось запустить лаунчер (код " + std::to_wstring(launch_result) + L"): " +
+    return L"Не удалось запустить лаунчер (код " + DecimalText(launch_result) + L"): " +
            work_directory +
            L". Проверьте журнал защиты Windows и передайте разработчику имя обнаруженной угрозы.";
 }

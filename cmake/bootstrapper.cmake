@@ -46,12 +46,15 @@ function(korvanthelm_add_bootstrapper target)
     OBJECT_DEPENDS "${gen}/package.bin;${_resource_files}")
 
   add_executable(${target} WIN32
-    ${CMAKE_SOURCE_DIR}/bootstrap/main.cpp ${gen}/package_digests.cpp ${gen}/korvanthelm.rc)
+    ${CMAKE_SOURCE_DIR}/bootstrap/main.cpp ${CMAKE_SOURCE_DIR}/bootstrap/lean_runtime.cpp
+    ${gen}/package_digests.cpp ${gen}/korvanthelm.rc)
   korvanthelm_unicode_entry(${target})
   korvanthelm_strict(${target})
   target_include_directories(${target} PRIVATE ${gen} ${CMAKE_SOURCE_DIR}/resources ${CMAKE_SOURCE_DIR})
   target_link_libraries(${target} PRIVATE korvanthelm_core)
-  target_link_options(${target} PRIVATE -s)
+  # Unused functions of the linked libraries stay out of the exe (the
+  # Windows-side code is compiled with one section per function).
+  target_link_options(${target} PRIVATE -s -Wl,--gc-sections)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME KORVANTHELM
                         RUNTIME_OUTPUT_DIRECTORY ${B_OUTPUT_DIR})
 endfunction()

@@ -17,6 +17,9 @@ set(CMAKE_C_STANDARD_LIBRARIES "-lkernel32 -luser32" CACHE STRING "" FORCE)
 set(CMAKE_CXX_STANDARD_LIBRARIES "-lkernel32 -luser32" CACHE STRING "" FORCE)
 # No timestamps in the PE header: the same sources give the same bytes.
 add_link_options(-Wl,--no-insert-timestamp)
+# One section per function and object, so the product's link can leave out
+# what it does not call (the packer's side of the shared formats, say).
+add_compile_options(-ffunction-sections -fdata-sections)
 
 set(KORVANTHELM_PACKER "" CACHE FILEPATH "Host packer (korvanthelm-pack), handed in by the host build")
 set(KORVANTHELM_HOST_TOOLS_DIR "" CACHE PATH "Folder of the host build's tools")

@@ -101,6 +101,8 @@ TEST(LaunchFailureMessage, UnsignedDecimalCodeAndTheWorkDirectory) {
               L"Проверьте журнал защиты Windows и передайте разработчику имя обнаруженной угрозы.");
     const std::wstring largest = L"Не удалось запустить лаунчер (код 4294967295): X.";
     EXPECT_EQ(LaunchFailureMessage(0xFFFFFFFFu, L"X").substr(0, largest.size()), largest);
+    const std::wstring zero = L"Не удалось запустить лаунчер (код 0): X.";
+    EXPECT_EQ(LaunchFailureMessage(0, L"X").substr(0, zero.size()), zero);
 }
 
 }  // namespace
