@@ -35,7 +35,7 @@ namespace __gnu_cxx {
 // Called when an exception escapes everything (wWinMain catches all, so not in
 // a correct run). The runtime's default prints the exception's demangled type
 // to stderr first, which a windowed program without a console cannot show;
-// its demangler and the printf code behind it are most of the saving. GCC's
+// its demangler and the printf code behind it are about half the saving. GCC's
 // --disable-libstdcxx-verbose makes the same trade.
 void __verbose_terminate_handler() {
     std::abort();
