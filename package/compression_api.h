@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 #include "platform/unique_resource.h"
 
@@ -31,19 +33,36 @@ struct CompressionApi {
     bool complete() const noexcept { return create && decompress && close; }
 };
 
-// The owner of one decompressor handle: closes it with the API's own
-// CloseDecompressor. A decompressor whose creation failed is never owned.
-struct DecompressorTraits {
-    using Value = void*;
-    static Value Empty() noexcept { return nullptr; }
-    void Close(Value value) const noexcept { close(value); }
-    CompressionApi::CloseDecompressorFn close = nullptr;
-};
-using UniqueDecompressor = UniqueResource<DecompressorTraits>;
-
 // cabinet.dll from System32 with its three decompressor ordinals. A missing DLL
 // or ordinal leaves the function pointers null; the caller treats that as a
 // decompressor that could not be created.
 CompressionApi LoadCompressionApi() noexcept;
+
+// What one decompression through the system's API came to.
+struct SystemDecompression {
+    enum class Failure {
+        kNone,        // Decompress succeeded; `produced` says how much it wrote
+        kNoApi,       // the API is missing (no DLL or no ordinal)
+        kCreate,      // CreateDecompressor failed
+        kDecompress,  // Decompress failed
+    };
+    Failure failure = Failure::kNoApi;
+    DWORD error = 0;      // GetLastError right after the failed call
+    SIZE_T produced = 0;  // the count Decompress reported
+
+    // The whole buffer, exactly.
+    bool Filled(std::size_t size) const noexcept {
+        return failure == Failure::kNone && produced == size;
+    }
+};
+
+// Decompresses `stream` (the Compression API's buffer format, LZMS) into
+// `out` with the system's decompressor, as Windows offers it: created
+// without allocation routines, one Decompress call with the whole buffer as
+// capacity, and closed right after that call, before its result is looked
+// at. A decompressor whose creation failed is not closed.
+SystemDecompression DecompressWithSystem(const CompressionApi& api,
+                                         std::span<const std::byte> stream,
+                                         std::span<std::byte> out) noexcept;
 
 }  // namespace korvanthelm

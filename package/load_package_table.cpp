@@ -15,7 +15,6 @@
 namespace korvanthelm {
 namespace {
 
-constexpr std::uint32_t kLzmsAlgorithm = 5;  // COMPRESS_ALGORITHM_LZMS
 constexpr std::uint32_t kEnvelopeHeaderSize = 16;
 
 std::uint64_t ReadLittleEndian64(const std::byte* bytes) {
@@ -24,27 +23,6 @@ std::uint64_t ReadLittleEndian64(const std::byte* bytes) {
         value = (value << 8) | std::to_integer<std::uint64_t>(bytes[i]);
     }
     return value;
-}
-
-// The system's decompressor, used as Windows offers it: true only when it
-// was created, succeeded and produced exactly the table's size. It is closed
-// before its result is looked at; one whose creation failed is not closed.
-bool DecompressWithSystem(const CompressionApi& cabinet, std::span<const std::byte> stream,
-                          std::span<std::byte> table) {
-    if (!cabinet.complete()) {
-        return false;
-    }
-    UniqueDecompressor decompressor(nullptr, DecompressorTraits{cabinet.close});
-    void* handle = nullptr;
-    if (!cabinet.create(kLzmsAlgorithm, /*allocation_routines=*/nullptr, &handle)) {
-        return false;
-    }
-    decompressor.reset(handle);
-    SIZE_T produced = 0;
-    const BOOL decompressed = cabinet.decompress(decompressor.get(), stream.data(), stream.size(),
-                                                 table.data(), table.size(), &produced);
-    decompressor.reset();
-    return decompressed && produced == table.size();
 }
 
 }  // namespace
@@ -93,7 +71,8 @@ PackageTable DecodePackageResource(const PackageResource& resource, const wchar_
     const std::span<const std::byte> stream(resource.data + kEnvelopeHeaderSize,
                                             resource.size - kEnvelopeHeaderSize);
     // cabinet.dll is released before the built-in decoder runs.
-    const bool system_decoded = DecompressWithSystem(load_cabinet(), stream, table.bytes);
+    const bool system_decoded =
+        DecompressWithSystem(load_cabinet(), stream, table.bytes).Filled(table.bytes.size());
     if (!system_decoded && !codec::DecodeContainer(stream, table.bytes)) {
         ThrowFailure(kPackageDecompressFailed);
     }

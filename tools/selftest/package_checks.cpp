@@ -60,26 +60,23 @@ bool ContainsUtf16Text(std::span<const std::byte> image, const std::wstring& tex
     return std::search(image.begin(), image.end(), needle.begin(), needle.end()) != image.end();
 }
 
-// The system's decompressor on `stream` into `table`; "" or what went wrong.
-std::string DecodeWithSystem(const CompressionApi& api, std::span<const std::byte> stream,
-                             std::vector<std::byte>& table) {
-    UniqueDecompressor decompressor(nullptr, DecompressorTraits{api.close});
-    void* handle = nullptr;
-    if (!api.create(/*COMPRESS_ALGORITHM_LZMS=*/5, nullptr, &handle)) {
-        return "CreateDecompressor failed, " + ErrorText(GetLastError());
+// What went wrong with the system's decompressor on the package; "" when
+// it filled the table.
+std::string SystemFailure(const SystemDecompression& result, std::size_t size) {
+    using Failure = SystemDecompression::Failure;
+    switch (result.failure) {
+        case Failure::kNoApi:
+            return "the Compression API is incomplete";
+        case Failure::kCreate:
+            return "CreateDecompressor failed, " + ErrorText(result.error);
+        case Failure::kDecompress:
+            return "Decompress failed, " + ErrorText(result.error);
+        case Failure::kNone:
+            break;
     }
-    decompressor.reset(handle);
-    SIZE_T produced = 0;
-    const BOOL ok =
-        api.decompress(handle, stream.data(), stream.size(), table.data(), table.size(), &produced);
-    const DWORD error = GetLastError();
-    decompressor.reset();
-    if (!ok) {
-        return "Decompress failed, " + ErrorText(error);
-    }
-    if (produced != table.size()) {
-        return "Decompress produced " + std::to_string(produced) + " bytes, unpacked_size is " +
-               std::to_string(table.size());
+    if (result.produced != size) {
+        return "Decompress produced " + std::to_string(result.produced) +
+               " bytes, unpacked_size is " + std::to_string(size);
     }
     return "";
 }
@@ -158,7 +155,8 @@ CheckLines CheckPackage(const std::wstring& exe_path) {
     }
     std::vector<std::byte> theirs(ours.size());
     start = Now();
-    const std::string failure = DecodeWithSystem(api, stream, theirs);
+    const std::string failure =
+        SystemFailure(DecompressWithSystem(api, stream, theirs), theirs.size());
     const double system_seconds = Now() - start;
     if (!failure.empty()) {
         lines.push_back({kSystemLine, Outcome::kFailed, failure});
