@@ -48,9 +48,10 @@ VERSION_STRINGS = {
 # The loader maps KnownDLLs from System32 whatever folder the exe sits in, so
 # importing only these leaves nothing to plant beside a downloaded exe.
 # kernel32: the process, files, resources, LoadLibraryExW for the rest.
-# user32: MessageBoxW, the only user interface.
 # msvcrt: the C runtime mingw-w64 links against (memory, strings, startup).
-ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
+# user32 (MessageBoxW) is a KnownDLL too, but it is loaded only when there is a
+# message to show: importing it would slow down every start.
+ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll"}
 # Not KnownDLLs and needed by the program: they are loaded at run time from
 # System32 only, and a static import would reopen the planting hole.
 FORBIDDEN_IMPORTS = {"bcrypt.dll", "cabinet.dll"}

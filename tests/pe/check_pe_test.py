@@ -173,6 +173,8 @@ CASES = [
     ("translation for English", lambda pe, image: replace_in_resource(
         pe, image, 16, 1, struct.pack("<HH", 0x0419, 0x04B0), struct.pack("<HH", 0x0409, 0x04B0)),
      "translations (language/code page)[0]: expected '0x0419/0x04B0', found '0x0409/0x04B0'"),
+    ("user32 imported statically", lambda pe, image: rename_import(pe, image, b"msvcrt.dll", b"user32.dll"),
+     "user32.dll is imported but is not on the allow-list"),
     ("bcrypt imported statically", lambda pe, image: rename_import(pe, image, b"msvcrt.dll", b"bcrypt.dll"),
      "bcrypt.dll is imported statically"),
     ("a DLL off the allow-list imported", lambda pe, image: rename_import(
