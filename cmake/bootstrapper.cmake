@@ -13,6 +13,10 @@
 # the package file itself at build time; the launcher digests come from DIGESTS
 # or EXE_SHA256/JAR_SHA256 (explicit values win). Tests use this to build exe
 # variants around crafted packages.
+# The post-link step that puts the package's section on a page boundary runs
+# on the build machine (standard library only).
+find_program(KORVANTHELM_PYTHON3 NAMES python3 REQUIRED DOC "python3 for cmake/align-resource-section.py")
+
 function(korvanthelm_add_bootstrapper target)
   cmake_parse_arguments(B "NO_PACKAGE" "PACKAGE;DIGESTS;EXE_SHA256;JAR_SHA256;OUTPUT_DIR;DIGEST_SOURCE"
                         "DEPENDS" ${ARGN})
@@ -57,4 +61,9 @@ function(korvanthelm_add_bootstrapper target)
   target_link_options(${target} PRIVATE -s -Wl,--gc-sections)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME KORVANTHELM
                         RUNTIME_OUTPUT_DIRECTORY ${B_OUTPUT_DIR})
+  # Wine maps the package from the file at start-up instead of copying it
+  # (cmake/align-resource-section.py says why and how).
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${KORVANTHELM_PYTHON3} ${CMAKE_SOURCE_DIR}/cmake/align-resource-section.py $<TARGET_FILE:${target}>
+    VERBATIM)
 endfunction()

@@ -59,6 +59,7 @@ FORBIDDEN_IMPORTS = {"bcrypt.dll", "cabinet.dll"}
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
 PE32_PLUS_MAGIC = 0x20B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+PAGE_SIZE = 4096
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -111,6 +112,16 @@ def check_headers(pe, report):
     export = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     if export is not None:
         report.equal("export directory TimeDateStamp", export.struct.TimeDateStamp, 0)
+    # The package is mapped from the file at start-up only when the resource
+    # section's raw data starts on a page; otherwise it is copied every start.
+    resource_rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[
+        "IMAGE_DIRECTORY_ENTRY_RESOURCE"]].VirtualAddress
+    for section in pe.sections:
+        if section.VirtualAddress == resource_rva:
+            report.expect(section.PointerToRawData % PAGE_SIZE == 0,
+                          f"resource section raw data at {section.PointerToRawData:#x}, "
+                          "not on a page boundary")
+    report.equal("checksum", hex(pe.OPTIONAL_HEADER.CheckSum), hex(pe.generate_checksum()))
 
 
 def resource_table(pe, report):

@@ -110,6 +110,18 @@ def id_of(pe, image, type_id, name_id, new_id):
     put(image, name_entry.struct.get_field_absolute_offset("Name"), "<I", new_id)
 
 
+def resource_section_shifted(pe, image):
+    """512 more bytes before the resource section: still a valid layout, but
+    its raw data no longer starts on a page."""
+    start = next(section.PointerToRawData for section in pe.sections
+                 if section.Name.rstrip(b"\0") == b".rsrc")
+    image[start:start] = bytes(512)
+    for section in pe.sections:
+        if section.SizeOfRawData and section.PointerToRawData >= start:
+            put(image, section.get_field_absolute_offset("PointerToRawData"), "<I",
+                section.PointerToRawData + 512)
+
+
 def package_altered(pe, image):
     (start, _) = resource_span(pe, 10, 101)
     image[start] ^= 0x01
@@ -173,6 +185,12 @@ CASES = [
     ("translation for English", lambda pe, image: replace_in_resource(
         pe, image, 16, 1, struct.pack("<HH", 0x0419, 0x04B0), struct.pack("<HH", 0x0409, 0x04B0)),
      "translations (language/code page)[0]: expected '0x0419/0x04B0', found '0x0409/0x04B0'"),
+    ("resource section not on a page", resource_section_shifted,
+     "not on a page boundary"),
+    ("checksum left stale", lambda pe, image: put(
+        image, pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum"), "<I",
+        pe.OPTIONAL_HEADER.CheckSum ^ 0x10),
+     "checksum: expected"),
     ("user32 imported statically", lambda pe, image: rename_import(pe, image, b"msvcrt.dll", b"user32.dll"),
      "user32.dll is imported but is not on the allow-list"),
     ("bcrypt imported statically", lambda pe, image: rename_import(pe, image, b"msvcrt.dll", b"bcrypt.dll"),
