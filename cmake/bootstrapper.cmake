@@ -1,3 +1,7 @@
+# The post-link step that puts the package's section on a page boundary runs
+# on the build machine (standard library only).
+find_program(KORVANTHELM_PYTHON3 NAMES python3 REQUIRED DOC "python3 for cmake/align-resource-section.py")
+
 # korvanthelm_add_bootstrapper(<target>
 #     PACKAGE <package file>
 #     [DIGESTS <digest fragment written by korvanthelm-pack --digests-cmake>]
@@ -13,10 +17,6 @@
 # the package file itself at build time; the launcher digests come from DIGESTS
 # or EXE_SHA256/JAR_SHA256 (explicit values win). Tests use this to build exe
 # variants around crafted packages.
-# The post-link step that puts the package's section on a page boundary runs
-# on the build machine (standard library only).
-find_program(KORVANTHELM_PYTHON3 NAMES python3 REQUIRED DOC "python3 for cmake/align-resource-section.py")
-
 function(korvanthelm_add_bootstrapper target)
   cmake_parse_arguments(B "NO_PACKAGE" "PACKAGE;DIGESTS;EXE_SHA256;JAR_SHA256;OUTPUT_DIR;DIGEST_SOURCE"
                         "DEPENDS" ${ARGN})
