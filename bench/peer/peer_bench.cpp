@@ -15,10 +15,9 @@
 // empty, and the peer's folder must hold files, or the run gives up. Before
 // each timed run the disk is synced and left alone for a second, and with
 // --settle for that many seconds when files were removed since the last
-// wait: this machine's ext4 (no journal) rescans recently freed inodes for
-// every new file for up to 360 s, which punishes whichever run follows our
-// clean-up (see extract_bench). Wall-clock seconds; per round and medians,
-// with both ratios and both file sizes.
+// wait (the first run always waits): this machine's ext4 (no journal) rescans recently freed inodes
+// for every new file for up to 360 s, which punishes whichever run follows our clean-up (see
+// extract_bench). Wall-clock seconds; per round and medians, with both ratios and both file sizes.
 #include <windows.h>
 
 #include <cstdio>
@@ -88,7 +87,9 @@ std::wstring EnvironmentBlock(const std::vector<std::pair<std::wstring, std::wst
 }
 
 int g_settle_seconds = 0;
-bool g_removed_since_settling = false;
+// Files were just removed as far as we know: the script replaces its copy of
+// the tree right before, so the first timed run waits as well.
+bool g_removed_since_settling = true;
 
 // Runs `command_line` to its end; returns the seconds from CreateProcessW
 // to its exit, the start time in `started`.
