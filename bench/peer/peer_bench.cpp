@@ -15,9 +15,12 @@
 // empty, and the peer's folder must hold files, or the run gives up. Before
 // each timed run the disk is synced and left alone for a second, and with
 // --settle for that many seconds when files were removed since the last
-// wait (the first run always waits): this machine's ext4 (no journal) rescans recently freed inodes
-// for every new file for up to 360 s, which punishes whichever run follows our clean-up (see
-// extract_bench). Wall-clock seconds; per round and medians, with both ratios and both file sizes.
+// wait (the first run always waits): this machine's ext4 (no journal)
+// rescans recently freed inodes for every new file for up to 360 s, which
+// punishes whichever run follows our clean-up (see extract_bench). After
+// that wait, the time of one request to Wine's server is read.
+// Wall-clock seconds; per round and medians, with both ratios, both file
+// sizes and the readings.
 #include <windows.h>
 
 #include <cstdio>
@@ -86,7 +89,25 @@ std::wstring EnvironmentBlock(const std::vector<std::pair<std::wstring, std::wst
     return block + L'\0';
 }
 
+// Our run is mostly requests to Wine's server (three per file written, two per
+// file removed), the peer's mostly LZMA decoding: how long one request takes
+// on this machine at that moment moves our time far more than the peer's, so
+// every timed run is preceded by a reading of it.
+double ServerRequestMicroseconds() {
+    const kh::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) {
+        Fail(L"cannot create an event");
+    }
+    constexpr int kRequests = 20000;
+    const double started = Now();
+    for (int i = 0; i < kRequests; ++i) {
+        WaitForSingleObject(event.get(), 0);  // a round trip to the server
+    }
+    return (Now() - started) * 1e6 / kRequests;
+}
+
 int g_settle_seconds = 0;
+std::vector<double> g_request_readings;  // one before each timed run
 // Files were just removed as far as we know: the script replaces its copy of
 // the tree right before, so the first timed run waits as well.
 bool g_removed_since_settling = true;
@@ -101,6 +122,7 @@ double RunToEnd(std::wstring command_line, const std::wstring* environment, doub
         Sleep(static_cast<DWORD>(g_settle_seconds) * 1000);
     }
     g_removed_since_settling = false;
+    g_request_readings.push_back(ServerRequestMicroseconds());
     Sleep(/*milliseconds=*/1000);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -186,26 +208,36 @@ int Run(int argc, wchar_t** argv) {
                 static_cast<unsigned long long>(our_size),
                 static_cast<unsigned long long>(peer_size),
                 static_cast<double>(our_size) / static_cast<double>(peer_size));
-    std::printf("round  ours to set-up  ours whole  peer  | to-set-up/peer  whole/peer\n");
-    std::vector<double> to_setup, whole, peer_times, setup_ratios, whole_ratios;
+    std::printf(
+        "round  ours to set-up  ours whole  peer  | to-set-up/peer  whole/peer"
+        " | server request us (ours, peer)\n");
+    std::vector<double> to_setup, whole, peer_times, setup_ratios, whole_ratios, requests;
     for (int round = 0; round < rounds; ++round) {
         Ours o{};
         double p = 0;
         const std::wstring folder = work + L"\\peer-" + std::to_wstring(round + 1);
+        double our_request = 0, peer_request = 0;
         if (round % 2 == 0) {
             o = RunOurs(ours, work);
+            our_request = g_request_readings.back();
             p = RunPeer(peer, folder);
+            peer_request = g_request_readings.back();
         } else {
             p = RunPeer(peer, folder);
+            peer_request = g_request_readings.back();
             o = RunOurs(ours, work);
+            our_request = g_request_readings.back();
         }
+        requests.push_back(our_request);
+        requests.push_back(peer_request);
         to_setup.push_back(o.to_setup);
         whole.push_back(o.whole);
         peer_times.push_back(p);
         setup_ratios.push_back(o.to_setup / p);
         whole_ratios.push_back(o.whole / p);
-        std::printf("%5d  %14.3f  %10.3f  %6.3f | %14.3f  %10.3f\n", round + 1, o.to_setup, o.whole,
-                    p, setup_ratios.back(), whole_ratios.back());
+        std::printf("%5d  %14.3f  %10.3f  %6.3f | %14.3f  %10.3f | %5.1f  %5.1f\n", round + 1,
+                    o.to_setup, o.whole, p, setup_ratios.back(), whole_ratios.back(), our_request,
+                    peer_request);
         std::fflush(stdout);
     }
     const double s = Median(to_setup), w = Median(whole), p = Median(peer_times);
@@ -214,6 +246,8 @@ int Run(int argc, wchar_t** argv) {
                 Median(setup_ratios));
     std::printf("whole / peer: %.3f of the medians, %.3f median of the rounds\n", w / p,
                 Median(whole_ratios));
+    std::printf("server request: %.1f us, median of the readings before the timed runs\n",
+                Median(requests));
     for (int round = 0; round < rounds; ++round) {
         kh::RemoveDirectoryTree(work + L"\\peer-" + std::to_wstring(round + 1));
     }
