@@ -107,7 +107,7 @@ double ServerRequestMicroseconds() {
 }
 
 int g_settle_seconds = 0;
-std::vector<double> g_request_readings;  // one before each timed run
+double g_last_request_reading = 0;  // taken before the last timed run
 // Files were just removed as far as we know: the script replaces its copy of
 // the tree right before, so the first timed run waits as well.
 bool g_removed_since_settling = true;
@@ -122,7 +122,7 @@ double RunToEnd(std::wstring command_line, const std::wstring* environment, doub
         Sleep(static_cast<DWORD>(g_settle_seconds) * 1000);
     }
     g_removed_since_settling = false;
-    g_request_readings.push_back(ServerRequestMicroseconds());
+    g_last_request_reading = ServerRequestMicroseconds();
     Sleep(/*milliseconds=*/1000);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -219,14 +219,14 @@ int Run(int argc, wchar_t** argv) {
         double our_request = 0, peer_request = 0;
         if (round % 2 == 0) {
             o = RunOurs(ours, work);
-            our_request = g_request_readings.back();
+            our_request = g_last_request_reading;
             p = RunPeer(peer, folder);
-            peer_request = g_request_readings.back();
+            peer_request = g_last_request_reading;
         } else {
             p = RunPeer(peer, folder);
-            peer_request = g_request_readings.back();
+            peer_request = g_last_request_reading;
             o = RunOurs(ours, work);
-            our_request = g_request_readings.back();
+            our_request = g_last_request_reading;
         }
         requests.push_back(our_request);
         requests.push_back(peer_request);
