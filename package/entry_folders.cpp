@@ -1,5 +1,9 @@
 #include "package/entry_folders.h"
 
+#include <winternl.h>
+
+#include <string_view>
+
 #include "package/extract_package.h"
 #include "platform/failure_message.h"
 
@@ -46,9 +50,49 @@ UniqueFile CheckAndHold(const std::wstring& folder) {
     return handle;
 }
 
+using CreateFileFn = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*,
+                                      LARGE_INTEGER* allocation, ULONG attributes, ULONG share,
+                                      ULONG disposition, ULONG options, void* ea, ULONG ea_length);
+
+// CreateDirectoryW's limit on a path without the long-path prefix (room for
+// an 8.3 name below it). Longer folder paths take the named route, so that
+// they fail or succeed exactly as CreateDirectoryW decides.
+constexpr std::size_t kDirectoryPathLimit = MAX_PATH - 12;
+
+// The folder `name` in the held folder `parent`, created if missing and
+// opened as CheckAndHold opens one, all in one call: under Wine every file
+// system call is a round trip to its server, and the named route costs five
+// (create, close, open, query, close) where this one costs three; the name
+// is still checked, which Wine answers without its server. Empty
+// when the call fails for any reason; the caller then takes the named route,
+// whose messages tell the failures apart.
+UniqueFile CreateOrOpenFolder(CreateFileFn create_file, const UniqueFile& parent,
+                              std::wstring_view name) {
+    UNICODE_STRING object_name;
+    object_name.Buffer = const_cast<wchar_t*>(name.data());
+    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    object_name.MaximumLength = object_name.Length;
+    // Case-insensitive like every Win32 name: "A" finds an existing "a".
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, parent.get(),
+                               /*security=*/nullptr);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    IO_STATUS_BLOCK status_block;
+    const NTSTATUS status =
+        create_file(&handle, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes,
+                    &status_block, /*allocation=*/nullptr, FILE_ATTRIBUTE_NORMAL,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+                    FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
+                        FILE_OPEN_FOR_BACKUP_INTENT,
+                    /*ea=*/nullptr, /*ea_length=*/0);
+    return UniqueFile(status >= 0 ? handle : INVALID_HANDLE_VALUE);
+}
+
 }  // namespace
 
-EntryFolders::EntryFolders(const std::wstring& work_directory) : path_(work_directory) {
+EntryFolders::EntryFolders(const std::wstring& work_directory)
+    : path_(work_directory),
+      nt_create_file_(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")) {
     held_.push_back({work_directory.size(), CheckAndHold(work_directory)});
 }
 
@@ -71,12 +115,31 @@ void EntryFolders::Enter(const std::wstring& target) {
     const std::size_t kept_deepest = held_.size();
     for (std::size_t i = target.find(L'\\', held_.back().end + 1); i != std::wstring::npos;
          i = target.find(L'\\', i + 1)) {
+        const std::size_t parent_end = held_.back().end;
         path_.assign(target, 0, i);
-        if (!CreateDirectoryW(path_.c_str(), /*security=*/nullptr) &&
-            GetLastError() != ERROR_ALREADY_EXISTS) {
-            ThrowFailure(kFolderFailed);
+        UniqueFile handle;
+        if (nt_create_file_ != nullptr && i < kDirectoryPathLimit) {
+            handle = CreateOrOpenFolder(
+                reinterpret_cast<CreateFileFn>(reinterpret_cast<void*>(nt_create_file_)),
+                held_.back().handle,
+                std::wstring_view(target).substr(parent_end + 1, i - parent_end - 1));
         }
-        held_.push_back({i, CheckAndHold(path_)});
+        if (handle) {
+            // Both questions, as CheckAndHold asks them: Windows shows a link
+            // opened as itself through the handle, Wine shows its links only
+            // by name.
+            if (!IsPlainDirectory(GetFileAttributesW(path_.c_str())) ||
+                !IsHeldPlainDirectory(handle)) {
+                ThrowFailure(kUnsafeWorkDirectory);
+            }
+        } else {
+            if (!CreateDirectoryW(path_.c_str(), /*security=*/nullptr) &&
+                GetLastError() != ERROR_ALREADY_EXISTS) {
+                ThrowFailure(kFolderFailed);
+            }
+            handle = CheckAndHold(path_);
+        }
+        held_.push_back({i, std::move(handle)});
     }
     // Holding a folder stops it from being deleted or replaced, not from being
     // changed in place: its handle shares write access, so once the closed
