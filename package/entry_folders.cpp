@@ -66,8 +66,13 @@ constexpr std::size_t kDirectoryPathLimit = MAX_PATH - 12;
 // is still checked, which Wine answers without its server. Empty
 // when the call fails for any reason; the caller then takes the named route,
 // whose messages tell the failures apart.
-UniqueFile CreateOrOpenFolder(CreateFileFn create_file, const UniqueFile& parent,
-                              std::wstring_view name) {
+UniqueFile CreateOrOpenFolder(const UniqueFile& parent, std::wstring_view name) {
+    // ntdll is in every process; resolved once.
+    static const auto create_file = reinterpret_cast<CreateFileFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+    if (create_file == nullptr) {
+        return UniqueFile();
+    }
     UNICODE_STRING object_name;
     object_name.Buffer = const_cast<wchar_t*>(name.data());
     object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -90,9 +95,7 @@ UniqueFile CreateOrOpenFolder(CreateFileFn create_file, const UniqueFile& parent
 
 }  // namespace
 
-EntryFolders::EntryFolders(const std::wstring& work_directory)
-    : path_(work_directory),
-      nt_create_file_(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")) {
+EntryFolders::EntryFolders(const std::wstring& work_directory) : path_(work_directory) {
     held_.push_back({work_directory.size(), CheckAndHold(work_directory)});
 }
 
@@ -118,9 +121,8 @@ void EntryFolders::Enter(const std::wstring& target) {
         const std::size_t parent_end = held_.back().end;
         path_.assign(target, 0, i);
         UniqueFile handle;
-        if (nt_create_file_ != nullptr && i < kDirectoryPathLimit) {
+        if (i < kDirectoryPathLimit) {
             handle = CreateOrOpenFolder(
-                reinterpret_cast<CreateFileFn>(reinterpret_cast<void*>(nt_create_file_)),
                 held_.back().handle,
                 std::wstring_view(target).substr(parent_end + 1, i - parent_end - 1));
         }

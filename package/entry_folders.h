@@ -51,7 +51,6 @@ class EntryFolders {
     };
     std::wstring path_;       // the deepest held folder; the others are prefixes
     std::vector<Held> held_;  // from the work directory down
-    FARPROC nt_create_file_;  // ntdll's; nullptr: every folder takes the named route
 };
 
 }  // namespace korvanthelm
