@@ -23,7 +23,7 @@ programs=(
     x86_64-w64-mingw32-ar x86_64-w64-mingw32-ranlib x86_64-w64-mingw32-dlltool
     x86_64-w64-mingw32-objdump
     # the Wine harness (cmake/wine-run.sh.in)
-    wine wineboot winecfg wineserver flock
+    wine wineboot winecfg wineserver flock setarch
     # test packages, the PE checks, the demo jar check
     python3
     # signing (cmake/sign-exe.sh) and its test (tests/signing)
