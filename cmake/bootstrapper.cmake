@@ -1,69 +1,51 @@
-# The post-link step that puts the package's section on a page boundary runs
-# on the build machine (standard library only).
-find_program(KORVANTHELM_PYTHON3 NAMES python3 REQUIRED DOC "python3 for cmake/align-resource-section.py")
-
 # korvanthelm_add_bootstrapper(<target>
 #     PACKAGE <package file>
 #     [DIGESTS <digest fragment written by korvanthelm-pack --digests-cmake>]
 #     [EXE_SHA256 <hex>] [JAR_SHA256 <hex>]
 #     [DEPENDS <targets or files that make the package>]
 #     [OUTPUT_DIR <folder>]
+#     [UNCHECKED]              build around the package without verifying it
+#                              (an exe the bootstrapper must refuse, for a test)
 #     [DIGEST_SOURCE <file>]   PackageDigest from these bytes instead (a test
-#                              exe around a package that differs from its digest)
-#     [NO_PACKAGE])            no resource 101 at all (a test exe)
+#                              exe around a package that differs from its
+#                              digest; implies UNCHECKED)
+#     [NO_PACKAGE])            the stub itself, no resource 101 at all
 #
-# Builds <OUTPUT_DIR>/KORVANTHELM.exe around one package: the package becomes
-# RCDATA 101 and the digests are compiled in. PackageDigest is always taken from
-# the package file itself at build time; the launcher digests come from DIGESTS
-# or EXE_SHA256/JAR_SHA256 (explicit values win). Tests use this to build exe
-# variants around crafted packages.
+# <OUTPUT_DIR>/KORVANTHELM.exe made by `korvanthelm-pack build --package` from
+# the stub: nothing is compiled or linked per package. PackageDigest is taken
+# from the package file itself at build time; the launcher digests come from
+# DIGESTS or EXE_SHA256/JAR_SHA256 (explicit values win). The target's
+# property KORVANTHELM_EXE names the file.
 function(korvanthelm_add_bootstrapper target)
-  cmake_parse_arguments(B "NO_PACKAGE" "PACKAGE;DIGESTS;EXE_SHA256;JAR_SHA256;OUTPUT_DIR;DIGEST_SOURCE"
+  cmake_parse_arguments(B "NO_PACKAGE;UNCHECKED" "PACKAGE;DIGESTS;EXE_SHA256;JAR_SHA256;OUTPUT_DIR;DIGEST_SOURCE"
                         "DEPENDS" ${ARGN})
   if(NOT B_OUTPUT_DIR)
     set(B_OUTPUT_DIR ${CMAKE_CURRENT_BINARY_DIR}/${target})
   endif()
-  set(gen ${CMAKE_CURRENT_BINARY_DIR}/${target}.gen)
-  set(script ${CMAKE_SOURCE_DIR}/cmake/generate-package-source.cmake)
-  add_custom_command(
-    OUTPUT ${gen}/package.bin ${gen}/package_digests.cpp
-    COMMAND ${CMAKE_COMMAND} -DPACKAGE=${B_PACKAGE} -DDIGESTS=${B_DIGESTS}
-            -DEXE_SHA256=${B_EXE_SHA256} -DJAR_SHA256=${B_JAR_SHA256} -DOUT_DIR=${gen}
-            -DDIGEST_SOURCE=${B_DIGEST_SOURCE}
-            -P ${script}
-    DEPENDS ${B_PACKAGE} ${B_DIGESTS} ${B_DIGEST_SOURCE} ${B_DEPENDS} ${script}
-    COMMENT "Embedding package ${B_PACKAGE} into ${target}"
-    VERBATIM)
-  # One resource script per variant: only the package differs.
-  set(_package_line "LANGUAGE 0x09, 0x01\n101 RCDATA \"package.bin\"\n")
+  set(exe ${B_OUTPUT_DIR}/KORVANTHELM.exe)
+  set(stub $<TARGET_FILE:korvanthelm_stub>)
   if(B_NO_PACKAGE)
-    set(_package_line "")
+    add_custom_command(OUTPUT ${exe}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${B_OUTPUT_DIR}
+      COMMAND ${CMAKE_COMMAND} -E copy ${stub} ${exe}
+      DEPENDS korvanthelm_stub
+      COMMENT "The stub as ${target}"
+      VERBATIM)
+  else()
+    if(NOT KORVANTHELM_PACKER)
+      message(FATAL_ERROR "${target}: assembling KORVANTHELM.exe needs the host packer")
+    endif()
+    set(script ${CMAKE_SOURCE_DIR}/cmake/assemble-bootstrapper.cmake)
+    add_custom_command(OUTPUT ${exe}
+      COMMAND ${CMAKE_COMMAND} -DPACKER=${KORVANTHELM_PACKER} -DSTUB=${stub}
+              -DPACKAGE=${B_PACKAGE} -DDIGESTS=${B_DIGESTS} -DEXE_SHA256=${B_EXE_SHA256}
+              -DJAR_SHA256=${B_JAR_SHA256} -DDIGEST_SOURCE=${B_DIGEST_SOURCE}
+              -DUNCHECKED=${B_UNCHECKED} -DOUTPUT=${exe} -P ${script}
+      DEPENDS korvanthelm_stub ${KORVANTHELM_PACKER} ${B_PACKAGE} ${B_DIGESTS}
+              ${B_DIGEST_SOURCE} ${B_DEPENDS} ${script}
+      COMMENT "Assembling ${target} from the stub and ${B_PACKAGE}"
+      VERBATIM)
   endif()
-  file(WRITE ${gen}/korvanthelm.rc.tmp
-       "// Generated: the shared resources plus this variant's package.\n"
-       "#pragma code_page(65001)\n"
-       "#include \"korvanthelm_resources.rc\"\n"
-       "${_package_line}")
-  configure_file(${gen}/korvanthelm.rc.tmp ${gen}/korvanthelm.rc COPYONLY)
-  file(GLOB _resource_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/*)
-  set_source_files_properties(${gen}/korvanthelm.rc PROPERTIES
-    OBJECT_DEPENDS "${gen}/package.bin;${_resource_files}")
-
-  add_executable(${target} WIN32
-    ${CMAKE_SOURCE_DIR}/bootstrap/main.cpp ${CMAKE_SOURCE_DIR}/bootstrap/lean_runtime.cpp
-    ${gen}/package_digests.cpp ${gen}/korvanthelm.rc)
-  korvanthelm_unicode_entry(${target})
-  korvanthelm_strict(${target})
-  target_include_directories(${target} PRIVATE ${gen} ${CMAKE_SOURCE_DIR}/resources ${CMAKE_SOURCE_DIR})
-  target_link_libraries(${target} PRIVATE korvanthelm_core)
-  # Unused functions of the linked libraries stay out of the exe (the
-  # Windows-side code is compiled with one section per function).
-  target_link_options(${target} PRIVATE -s -Wl,--gc-sections)
-  set_target_properties(${target} PROPERTIES OUTPUT_NAME KORVANTHELM
-                        RUNTIME_OUTPUT_DIRECTORY ${B_OUTPUT_DIR})
-  # Wine maps the package from the file at start-up instead of copying it
-  # (cmake/align-resource-section.py says why and how).
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${KORVANTHELM_PYTHON3} ${CMAKE_SOURCE_DIR}/cmake/align-resource-section.py $<TARGET_FILE:${target}>
-    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${exe})
+  set_target_properties(${target} PROPERTIES KORVANTHELM_EXE ${exe})
 endfunction()

@@ -1,6 +1,6 @@
 # Authenticode signing of KORVANTHELM.exe (optional). Without a certificate
-# nothing changes: the linker writes product/KORVANTHELM.exe. With one, the
-# linker writes product/unsigned/KORVANTHELM.exe, still byte-reproducible, and
+# nothing changes: the packer writes product/KORVANTHELM.exe. With one, the
+# packer writes product/unsigned/KORVANTHELM.exe, still byte-reproducible, and
 # product/KORVANTHELM.exe is its signed copy (SHA-256, osslsigncode), checked
 # with `korvanthelm-pack verify` before it is put there.
 #
@@ -24,7 +24,7 @@ if(KORVANTHELM_SIGN_CERT)
       message(FATAL_ERROR "${file}: no file at ${${file}} (give an absolute path)")
     endif()
   endforeach()
-  # Where the linker puts the product: the signed copy takes its usual place.
+  # Where the packer puts the product: the signed copy takes its usual place.
   set(KORVANTHELM_PRODUCT_LINK_DIR ${KORVANTHELM_PRODUCT_DIR}/unsigned)
   message(STATUS "KORVANTHELM.exe is signed with ${KORVANTHELM_SIGN_CERT}")
 else()
@@ -51,7 +51,7 @@ function(korvanthelm_sign_product target)
     list(APPEND args --packer ${KORVANTHELM_PACKER})
   endif()
   add_custom_command(OUTPUT ${signed}
-    COMMAND bash ${script} ${args} $<TARGET_FILE:${target}> ${signed}
+    COMMAND bash ${script} ${args} $<TARGET_PROPERTY:${target},KORVANTHELM_EXE> ${signed}
     DEPENDS ${target} ${script} ${KORVANTHELM_SIGN_CERT} ${KORVANTHELM_SIGN_KEY}
             ${KORVANTHELM_PACKER}
     COMMENT "Signing KORVANTHELM.exe (Authenticode, SHA-256)"

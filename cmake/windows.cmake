@@ -23,6 +23,7 @@ add_compile_options(-ffunction-sections -fdata-sections)
 
 set(KORVANTHELM_PACKER "" CACHE FILEPATH "Host packer (korvanthelm-pack), handed in by the host build")
 set(KORVANTHELM_HOST_TOOLS_DIR "" CACHE PATH "Folder of the host build's tools")
+set(KORVANTHELM_HOST_BINARY_DIR "" CACHE PATH "The host build folder (its CPack configuration makes the tools package)")
 
 # Every test program runs through the wrapper that owns this tree's Wine prefix.
 set(KORVANTHELM_WINE_HOME ${CMAKE_BINARY_DIR}/wine)
@@ -79,10 +80,17 @@ endfunction()
 # ---- The product: KORVANTHELM.exe around the release package ------------------
 # (its options are declared in the top-level CMakeLists.txt)
 include(${CMAKE_SOURCE_DIR}/cmake/sign.cmake)
+# Made from the stub by the host packer; a prebuilt package is verified as
+# `korvanthelm-pack build` verifies it unless KORVANTHELM_PACKAGE_UNCHECKED.
 if(KORVANTHELM_PACKAGE)
+  set(_unchecked)
+  if(KORVANTHELM_PACKAGE_UNCHECKED)
+    set(_unchecked UNCHECKED)
+  endif()
   korvanthelm_add_bootstrapper(korvanthelm PACKAGE ${KORVANTHELM_PACKAGE}
     EXE_SHA256 ${KORVANTHELM_LAUNCHER_EXE_SHA256} JAR_SHA256 ${KORVANTHELM_LAUNCHER_JAR_SHA256}
-    OUTPUT_DIR ${KORVANTHELM_PRODUCT_LINK_DIR})
+    OUTPUT_DIR ${KORVANTHELM_PRODUCT_LINK_DIR} ${_unchecked})
+  set(KORVANTHELM_PRODUCT_PACKAGE ${KORVANTHELM_PACKAGE})
 elseif(KORVANTHELM_PACKER)
   if(KORVANTHELM_LAUNCHER_TREE)
     set(_tree ${KORVANTHELM_LAUNCHER_TREE})
@@ -102,8 +110,9 @@ elseif(KORVANTHELM_PACKER)
   korvanthelm_add_bootstrapper(korvanthelm PACKAGE ${_package} DIGESTS ${_digests}
     EXE_SHA256 ${KORVANTHELM_LAUNCHER_EXE_SHA256} JAR_SHA256 ${KORVANTHELM_LAUNCHER_JAR_SHA256}
     OUTPUT_DIR ${KORVANTHELM_PRODUCT_LINK_DIR})
+  set(KORVANTHELM_PRODUCT_PACKAGE ${_package})
 else()
-  message(STATUS "No packer and no KORVANTHELM_PACKAGE: KORVANTHELM.exe is not built")
+  message(STATUS "No packer: only the stub is built, KORVANTHELM.exe is not")
 endif()
 if(TARGET korvanthelm)
   korvanthelm_sign_product(korvanthelm)

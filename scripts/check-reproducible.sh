@@ -1,5 +1,6 @@
 #!/bin/bash
-# Builds KORVANTHELM.exe twice from scratch and requires identical bytes.
+# Builds the stub and KORVANTHELM.exe twice from scratch and requires
+# identical bytes of each.
 #
 #   scripts/check-reproducible.sh [--packer PATH] [--work DIR] [--keep]
 #                                 [--sign-cert FILE [--sign-key FILE]] [--signed-exe FILE]
@@ -102,7 +103,7 @@ build() {  # <source> <build folder>
         -DCMAKE_TOOLCHAIN_FILE="$1/cmake/x86_64-w64-mingw32.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DKORVANTHELM_PACKER="$packer" "${signing[@]}" >"$2.log" 2>&1 \
     || { cat "$2.log"; exit 1; }
-  cmake --build "$2" --target "$target" -j "$jobs" >>"$2.log" 2>&1 \
+  cmake --build "$2" --target korvanthelm_stub "$target" -j "$jobs" >>"$2.log" 2>&1 \
     || { tail -50 "$2.log"; exit 1; }
 }
 
@@ -159,8 +160,17 @@ build "$source_dir" "$first"
 sleep 1  # a different second on the clock for anything that reads it
 build "$copy" "$second"
 
+stub_a="$first/stub/korvanthelm-stub.exe"
+stub_b="$second/stub/korvanthelm-stub.exe"
+echo "stub:   $(sha256sum "$stub_a" | cut -d' ' -f1)  $(stat -c %s "$stub_a") bytes"
 exe_a="$first/$unsigned_dir/KORVANTHELM.exe"
 exe_b="$second/$unsigned_dir/KORVANTHELM.exe"
+if ! cmp -s "$stub_a" "$stub_b"; then
+  # Every exe holds the stub, so its differences are the stub's: show those.
+  echo "the two stubs differ:"
+  exe_a=$stub_a
+  exe_b=$stub_b
+fi
 sha_a=$(sha256sum "$exe_a" | cut -d' ' -f1)
 sha_b=$(sha256sum "$exe_b" | cut -d' ' -f1)
 echo "first:  $sha_a  $(stat -c %s "$exe_a") bytes"

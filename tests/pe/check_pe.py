@@ -2,14 +2,18 @@
 """Checks a built KORVANTHELM.exe: headers, resources and imports.
 
 Usage: check_pe.py [--package FILE] EXE
+       check_pe.py --stub [--code-budget BYTES] STUB
 
 Reads the executable itself (never the resource script) and reports every
 difference from what the shipped program must look like, one line each, then
 exits with 1; exits with 0 when nothing differs. With --package, RCDATA 101
-must hold exactly the bytes of FILE.
+must hold exactly the bytes of FILE, and the digest slot its SHA-256. With
+--stub, the file is the stub the packer builds from: the same shape without
+RCDATA 101, an empty digest slot, and at most BYTES of code.
 """
 
 import argparse
+import hashlib
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -61,6 +65,14 @@ PE32_PLUS_MAGIC = 0x20B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 PAGE_SIZE = 4096
 
+# The digest slot (format/digest_slot.h): where the packer writes the three
+# digest texts the bootstrapper compares with.
+SLOT_SECTION = b".kdigest"
+SLOT_MAGIC = b"KTDIGEST"
+SLOT_LAYOUT = 1
+SLOT_SIZE = 424
+SLOT_DIGESTS = {"PackageDigest": 32, "LauncherExeDigest": 162, "LauncherJarDigest": 292}
+
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
@@ -100,7 +112,7 @@ class Report:
         return False
 
 
-def check_headers(pe, report):
+def check_headers(pe, report, stub=False):
     report.equal("machine", hex(pe.FILE_HEADER.Machine), hex(IMAGE_FILE_MACHINE_AMD64))
     report.equal("optional header magic (PE32+)", hex(pe.OPTIONAL_HEADER.Magic), hex(PE32_PLUS_MAGIC))
     report.equal("subsystem", pe.OPTIONAL_HEADER.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI)
@@ -117,7 +129,8 @@ def check_headers(pe, report):
     resource_rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[
         "IMAGE_DIRECTORY_ENTRY_RESOURCE"]].VirtualAddress
     for section in pe.sections:
-        if section.VirtualAddress == resource_rva:
+        # The packer puts the finished exe's resources on a page.
+        if section.VirtualAddress == resource_rva and not stub:
             report.expect(section.PointerToRawData % PAGE_SIZE == 0,
                           f"resource section raw data at {section.PointerToRawData:#x}, "
                           "not on a page boundary")
@@ -153,10 +166,11 @@ def resource_table(pe, report):
     return resources
 
 
-def check_resource_list(resources, report):
+def check_resource_list(resources, report, stub=False):
+    expected = [key for key in EXPECTED_RESOURCES if not (stub and key[0] == RT_RCDATA)]
     found = sorted(resources)
-    missing = [key for key in EXPECTED_RESOURCES if key not in resources]
-    extra = [key for key in found if key not in EXPECTED_RESOURCES]
+    missing = [key for key in expected if key not in resources]
+    extra = [key for key in found if key not in expected]
     report.expect(not missing, f"resources missing (type, id, language): {missing}")
     report.expect(not extra, f"unexpected resources (type, id, language): {extra}")
 
@@ -357,6 +371,48 @@ def check_package(resources, package_path, report):
                   f"({len(expected)} bytes)")
 
 
+def slot_digests(pe, report):
+    """{name: text} of the digest slot, or None when there is no sound slot;
+    the state (0 empty, 1 filled) under "state"."""
+    sections = [s for s in pe.sections if s.Name.rstrip(b"\0") == SLOT_SECTION]
+    if not report.expect(len(sections) == 1, f"{len(sections)} digest slot sections, expected 1"):
+        return None
+    data = sections[0].get_data()
+    if not report.expect(len(data) >= SLOT_SIZE and data[:8] == SLOT_MAGIC,
+                         "the digest slot has no KTDIGEST mark"):
+        return None
+    (layout, state) = struct.unpack_from("<II", data, 8)
+    report.equal("digest slot layout", layout, SLOT_LAYOUT)
+    digests = {"state": state}
+    for name, offset in SLOT_DIGESTS.items():
+        digests[name] = data[offset:offset + 130].decode("utf-16-le").split("\0", 1)[0]
+    return digests
+
+
+def check_slot(pe, resources, package_path, report, stub):
+    digests = slot_digests(pe, report)
+    if digests is None:
+        return
+    if stub:
+        report.equal("the stub's digest slot", digests,
+                     {"state": 0, **{name: "" for name in SLOT_DIGESTS}})
+        return
+    report.equal("digest slot state (filled)", digests["state"], 1)
+    for name in SLOT_DIGESTS:
+        report.expect(len(digests[name]) == 64 and set(digests[name]) <= set("0123456789abcdef"),
+                      f"{name} {digests[name]!r} is not a digest text")
+    data = resources.get((RT_RCDATA, PACKAGE_ID, LANG_EN_US))
+    if data is not None:
+        report.equal("PackageDigest (SHA-256 of RCDATA 101)", digests["PackageDigest"],
+                     hashlib.sha256(data).hexdigest())
+
+
+def check_code_size(pe, budget, report):
+    code = sum(s.Misc_VirtualSize for s in pe.sections if s.Name.rstrip(b"\0") == b".text")
+    report.expect(code <= budget, f".text is {code} bytes, over the budget of {budget}: "
+                                  "did a change bring back runtime code the stub had shed?")
+
+
 def imported_dlls(pe):
     return [entry.dll.decode("ascii", errors="replace").lower()
             for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
@@ -388,15 +444,18 @@ def load(exe_path):
     return pe
 
 
-def check_executable(exe_path, package_path=None):
+def check_executable(exe_path, package_path=None, stub=False, code_budget=None):
     """Every difference from the shipped program's shape, one line each; an
     empty list when there is none."""
     report = Report()
     pe = load(exe_path)
-    check_headers(pe, report)
+    check_headers(pe, report, stub)
     check_imports(pe, report)
     resources = resource_table(pe, report)
-    check_resource_list(resources, report)
+    check_resource_list(resources, report, stub)
+    check_slot(pe, resources, package_path, report, stub)
+    if code_budget is not None:
+        check_code_size(pe, code_budget, report)
     check_icon_group(resources, report)
     check_icon_images(resources, report)
     check_version(resources, report)
@@ -408,11 +467,16 @@ def check_executable(exe_path, package_path=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
     parser.add_argument("--package", help="file that RCDATA 101 must equal")
+    parser.add_argument("--stub", action="store_true", help="EXE is the stub")
+    parser.add_argument("--code-budget", type=int, help="most bytes of .text allowed")
     parser.add_argument("exe")
     args = parser.parse_args()
 
-    print("imports:", ", ".join(imported_dlls(load(args.exe))) or "(none)")
-    failures = check_executable(args.exe, args.package)
+    pe = load(args.exe)
+    print("imports:", ", ".join(imported_dlls(pe)) or "(none)")
+    print(".text:", sum(s.Misc_VirtualSize for s in pe.sections if s.Name.rstrip(b"\0") == b".text"),
+          "bytes")
+    failures = check_executable(args.exe, args.package, args.stub, args.code_budget)
     if failures:
         print(f"{args.exe}: {len(failures)} difference(s):")
         for failure in failures:

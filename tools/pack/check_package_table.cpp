@@ -1,5 +1,6 @@
 #include "tools/pack/check_package_table.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -50,6 +51,20 @@ std::vector<PackageEntrySummary> CheckPackageTable(std::span<const std::byte> ta
                         " bytes left after the last counted entry");
     }
     return entries;
+}
+
+bool IsSetupProgramPath(std::string_view utf8_path) {
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return std::equal(utf8_path.begin(), utf8_path.end(), kSetupProgramPath.begin(),
+                      kSetupProgramPath.end(), [&](char a, char b) { return fold(a) == fold(b); });
+}
+
+void RequireSetupProgram(const std::vector<std::string_view>& paths, const std::string& what) {
+    if (std::none_of(paths.begin(), paths.end(), IsSetupProgramPath)) {
+        throw PackError(what + " holds no set-up program " + std::string(kSetupProgramPath) +
+                        ": the bootstrapper starts it after unpacking, so every player would "
+                        "get an error");
+    }
 }
 
 }  // namespace korvanthelm::pack

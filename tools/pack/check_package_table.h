@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvanthelm::pack {
@@ -22,5 +23,18 @@ struct PackageEntrySummary {
 // new, and no bytes after the last counted entry. Throws PackError naming the
 // first failure (and the entry, where there is one).
 std::vector<PackageEntrySummary> CheckPackageTable(std::span<const std::byte> table);
+
+// The set-up program the bootstrapper starts after unpacking, as a package
+// path. A package without it unpacks and then fails on every player's
+// machine.
+inline constexpr std::string_view kSetupProgramPath = "KORVANTHELM/KORVANTHELM.exe";
+
+// True when `utf8_path` names the set-up program as Windows finds it: equal
+// to kSetupProgramPath with ASCII letters' case ignored.
+bool IsSetupProgramPath(std::string_view utf8_path);
+
+// Throws PackError "<what> holds no set-up program ..." unless one of `paths`
+// is the set-up program.
+void RequireSetupProgram(const std::vector<std::string_view>& paths, const std::string& what);
 
 }  // namespace korvanthelm::pack

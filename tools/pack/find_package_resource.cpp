@@ -103,6 +103,22 @@ class PeImage {
         return std::nullopt;
     }
 
+    // Every entry of the resource directory at `offset`, integer names only.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> Entries(std::uint64_t offset) const {
+        const std::uint32_t named = ReadResource(offset + 12, 2, "resource directory");
+        const std::uint32_t ids = ReadResource(offset + 14, 2, "resource directory");
+        if (named != 0) {
+            throw PackError("executable has resources with string names, which are not supported");
+        }
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
+        for (std::uint32_t i = 0; i < ids; ++i) {
+            const std::uint64_t entry = offset + 16 + 8ull * i;
+            entries.emplace_back(ReadResource(entry, 4, "resource directory entry"),
+                                 ReadResource(entry + 4, 4, "resource directory entry"));
+        }
+        return entries;
+    }
+
     std::uint32_t EntryCount(std::uint64_t offset) const {
         return ReadResource(offset + 12, 2, "resource directory") +
                ReadResource(offset + 14, 2, "resource directory");
@@ -118,6 +134,34 @@ class PeImage {
 
 bool LooksLikePeImage(std::span<const std::byte> file) {
     return file.size() >= 2 && file[0] == std::byte{'M'} && file[1] == std::byte{'Z'};
+}
+
+std::vector<ResourceLeaf> ReadResources(std::span<const std::byte> image) {
+    const PeImage pe(image);
+    std::vector<ResourceLeaf> leaves;
+    const auto subdirectory = [](std::uint32_t entry) {
+        if ((entry & kHighBit) == 0) {
+            throw PackError("malformed executable: resource tree shallower than three levels");
+        }
+        return entry & ~kHighBit;
+    };
+    for (const auto& [type, names] : pe.Entries(0)) {
+        for (const auto& [name, languages] : pe.Entries(subdirectory(names))) {
+            for (const auto& [language, data_entry] : pe.Entries(subdirectory(languages))) {
+                if ((data_entry & kHighBit) != 0) {
+                    throw PackError("malformed executable: resource tree deeper than three levels");
+                }
+                const std::uint32_t data_rva =
+                    pe.ReadResource(data_entry, 4, "resource data entry");
+                const std::uint32_t data_size =
+                    pe.ReadResource(data_entry + 4, 4, "resource data entry");
+                leaves.push_back({type, name, language,
+                                  pe.ReadResource(data_entry + 8, 4, "resource data entry"),
+                                  pe.Map(data_rva, data_size, "resource data")});
+            }
+        }
+    }
+    return leaves;
 }
 
 std::span<const std::byte> FindPackageResource(std::span<const std::byte> image) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <vector>
 
 namespace korvanthelm::pack {
 
@@ -17,5 +19,20 @@ bool LooksLikePeImage(std::span<const std::byte> file);
 // holds it in more than one language (which one the bootstrapper would load
 // would then depend on the user's language settings).
 std::span<const std::byte> FindPackageResource(std::span<const std::byte> image);
+
+// One resource of an image: type, integer name, language, code page of its
+// data entry, and its bytes (a view into the image).
+struct ResourceLeaf {
+    std::uint32_t type;
+    std::uint32_t name;
+    std::uint32_t language;
+    std::uint32_t code_page;
+    std::span<const std::byte> data;
+};
+
+// Every resource of `image` in directory order. Throws PackError as
+// FindPackageResource does, and for string-named types or names (the
+// bootstrapper's resources are all numbered).
+std::vector<ResourceLeaf> ReadResources(std::span<const std::byte> image);
 
 }  // namespace korvanthelm::pack

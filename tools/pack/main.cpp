@@ -1,10 +1,13 @@
 // korvanthelm-pack: turns a launcher tree into the package resource the
-// bootstrapper carries, and lists or verifies packages and built executables.
+// bootstrapper carries, assembles KORVANTHELM.exe from the prebuilt stub, and
+// lists or verifies packages and built executables.
 // Exit status: 0 success, 1 failure (one line on stderr), 2 bad command line.
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <optional>
@@ -13,15 +16,20 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/pack/assemble_executable.h"
 #include "tools/pack/check_authenticode_signature.h"
+#include "tools/pack/check_package_file.h"
 #include "tools/pack/check_package_table.h"
 #include "tools/pack/file_io.h"
 #include "tools/pack/find_package_resource.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pack_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
-#include "tools/pack/unpack_package.h"
 #include "tools/pack/utf8_to_utf16.h"
+
+#ifndef KORVANTHELM_VERSION
+#error "KORVANTHELM_VERSION must name the tools' version"
+#endif
 
 namespace korvanthelm::pack {
 namespace {
@@ -31,9 +39,14 @@ constexpr char kProgram[] = "korvanthelm-pack";
 constexpr char kUsage[] =
     "usage: korvanthelm-pack pack TREE -o PACKAGE [--launcher-exe FILE] [--launcher-jar FILE]\n"
     "                             [--digests-cmake FILE] [--digests-header FILE]\n"
+    "       korvanthelm-pack build TREE -o EXE [--launcher-exe FILE] [--launcher-jar FILE]\n"
+    "                              [--stub STUB]\n"
+    "       korvanthelm-pack build --package PACKAGE -o EXE --launcher-exe-sha256 HEX\n"
+    "                              --launcher-jar-sha256 HEX [--stub STUB] [--no-verify]\n"
     "       korvanthelm-pack list FILE\n"
     "       korvanthelm-pack verify FILE\n"
-    "       korvanthelm-pack COMMAND --help\n";
+    "       korvanthelm-pack COMMAND --help\n"
+    "       korvanthelm-pack --version\n";
 
 constexpr char kPackHelp[] =
     "usage: korvanthelm-pack pack TREE -o PACKAGE [--launcher-exe FILE] [--launcher-jar FILE]\n"
@@ -50,7 +63,8 @@ constexpr char kPackHelp[] =
     "names ending in a dot or space, forbidden characters, over 1000 UTF-16 units),\n"
     "names Windows would take for one (two files, a file and a folder, or one folder\n"
     "spelled two ways, equal under Unicode case folding), more than 10000 files, no\n"
-    "file at all, a table over 2 GiB. Empty folders are dropped with a warning.\n"
+    "file at all, no set-up program KORVANTHELM/KORVANTHELM.exe (ASCII case ignored),\n"
+    "a table over 2 GiB. Empty folders are dropped with a warning.\n"
     "\n"
     "Prints the digests, one line each: PackageDigest, LauncherExeDigest,\n"
     "LauncherJarDigest (SHA-256, lowercase hex).\n"
@@ -67,6 +81,38 @@ constexpr char kPackHelp[] =
     "                         KORVANTHELM_LAUNCHER_JAR_SHA256)\n"
     "  --digests-header FILE  also write them as C/C++ #define lines of the same names\n";
 
+constexpr char kBuildHelp[] =
+    "usage: korvanthelm-pack build TREE -o EXE [--launcher-exe FILE] [--launcher-jar FILE]\n"
+    "                              [--stub STUB]\n"
+    "       korvanthelm-pack build --package PACKAGE -o EXE --launcher-exe-sha256 HEX\n"
+    "                              --launcher-jar-sha256 HEX [--stub STUB] [--no-verify]\n"
+    "\n"
+    "Makes KORVANTHELM.exe from the prebuilt bootstrapper stub: packs TREE as `pack`\n"
+    "does (or takes the ready PACKAGE), adds the package to the stub's resources as\n"
+    "RT_RCDATA 101 and writes PackageDigest, LauncherExeDigest and LauncherJarDigest\n"
+    "into the stub's digest slot. The result is checked as `verify` checks it\n"
+    "(decoded again with wimlib) before EXE is written; EXE is replaced only when\n"
+    "everything succeeded, never left half-written. No other program is run. The\n"
+    "same stub and inputs always give the same bytes.\n"
+    "\n"
+    "Refused, one line, nothing written: a stub that is not this version's stub\n"
+    "(another PE file, a truncated or signed one, a finished KORVANTHELM.exe), a tree\n"
+    "or package without the set-up program KORVANTHELM/KORVANTHELM.exe, and\n"
+    "everything `pack` and `verify` refuse.\n"
+    "\n"
+    "  -o, --output EXE           the executable to write\n"
+    "  --launcher-exe FILE        as with pack\n"
+    "  --launcher-jar FILE        as with pack\n"
+    "  --package PACKAGE          a package made by `pack`, instead of TREE\n"
+    "  --launcher-exe-sha256 HEX  LauncherExeDigest for PACKAGE (pack printed it)\n"
+    "  --launcher-jar-sha256 HEX  LauncherJarDigest for PACKAGE (pack printed it)\n"
+    "  --stub STUB                the stub (default: ../share/korvanthelm/korvanthelm-stub.exe\n"
+    "                             from this program's folder, where the package installs it)\n"
+    "  --no-verify                with --package: build around any bytes, unchecked (for\n"
+    "                             tests of the bootstrapper's refusals); says so in a warning\n"
+    "  --package-sha256 HEX       with --no-verify: write this PackageDigest instead of the\n"
+    "                             package's own\n";
+
 constexpr char kListHelp[] =
     "usage: korvanthelm-pack list FILE\n"
     "\n"
@@ -81,8 +127,9 @@ constexpr char kVerifyHelp[] =
     "KORVANTHELM.exe, as the bootstrapper would: the \"KTSETUP1\" envelope, the\n"
     "Compression API container (decoded with wimlib's LZMS decoder), the table header,\n"
     "every record's bounds, every path (UTF-8, path rules, duplicates) and no bytes\n"
-    "after the last entry. For an executable, its built-in PackageDigest must also\n"
-    "match the resource.\n"
+    "after the last entry, and the set-up program KORVANTHELM/KORVANTHELM.exe among the\n"
+    "entries. For an executable, its digest slot must hold the resource's SHA-256 as\n"
+    "PackageDigest, and two launcher digests.\n"
     "\n"
     "An executable's Authenticode signature is reported beside the package: the\n"
     "signer (certificate subject), the digest algorithm, and whether the file is\n"
@@ -102,35 +149,6 @@ int Usage(const std::string& problem, const char* command) {
 
 bool IsHelp(std::string_view arg) {
     return arg == "--help" || arg == "-h";
-}
-
-// The package inside FILE: the file itself, or an executable's resource 101.
-struct LoadedPackage {
-    std::vector<std::byte> file;
-    std::span<const std::byte> package;
-    bool from_executable;
-};
-
-LoadedPackage LoadPackage(const std::string& path) {
-    LoadedPackage loaded{ReadWholeFile(path), {}, false};
-    if (LooksLikePeImage(loaded.file)) {
-        loaded.package = FindPackageResource(loaded.file);
-        loaded.from_executable = true;
-    } else {
-        loaded.package = loaded.file;
-    }
-    return loaded;
-}
-
-// The generated digest source holds PackageDigest as a wide string literal,
-// so the executable carries it as UTF-16LE text.
-bool ContainsUtf16Text(std::span<const std::byte> image, std::string_view text) {
-    std::vector<std::byte> needle;
-    for (char c : text) {
-        needle.push_back(static_cast<std::byte>(c));
-        needle.push_back(std::byte{0});
-    }
-    return std::search(image.begin(), image.end(), needle.begin(), needle.end()) != image.end();
 }
 
 int RunPack(const std::vector<std::string_view>& args) {
@@ -190,6 +208,152 @@ int RunPack(const std::vector<std::string_view>& args) {
     return 0;
 }
 
+// The stub installed beside the packer: <prefix>/bin/korvanthelm-pack and
+// <prefix>/share/korvanthelm/korvanthelm-stub.exe, wherever the prefix is (an
+// installed package, or a copy unpacked anywhere).
+std::string DefaultStubPath() {
+    char self[PATH_MAX];
+    if (::realpath("/proc/self/exe", self) == nullptr) {
+        throw PackError("cannot find this program's own folder; name the stub with --stub");
+    }
+    std::string folder(self);
+    folder.erase(folder.rfind('/'));
+    return folder + "/../share/korvanthelm/korvanthelm-stub.exe";
+}
+
+int RunBuild(const std::vector<std::string_view>& args) {
+    PackOptions options;
+    std::string package_path;
+    std::string stub_path;
+    ExecutableDigests digests;
+    bool verify = true;
+    std::vector<std::string> positional;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (IsHelp(arg)) {
+            std::fputs(kBuildHelp, stdout);
+            return 0;
+        }
+        if (arg == "--no-verify") {
+            verify = false;
+            continue;
+        }
+        std::string* target = nullptr;
+        if (arg == "-o" || arg == "--output") {
+            target = &options.output;
+        } else if (arg == "--launcher-exe") {
+            target = &options.launcher_exe;
+        } else if (arg == "--launcher-jar") {
+            target = &options.launcher_jar;
+        } else if (arg == "--package") {
+            target = &package_path;
+        } else if (arg == "--stub") {
+            target = &stub_path;
+        } else if (arg == "--launcher-exe-sha256") {
+            target = &digests.launcher_exe;
+        } else if (arg == "--launcher-jar-sha256") {
+            target = &digests.launcher_jar;
+        } else if (arg == "--package-sha256") {
+            target = &digests.package;
+        } else if (arg.size() > 1 && arg.front() == '-') {
+            return Usage("unknown option " + std::string(arg), "build ");
+        } else {
+            positional.emplace_back(arg);
+            continue;
+        }
+        if (i + 1 == args.size() || args[i + 1].empty()) {
+            return Usage(std::string(arg) + " needs a value", "build ");
+        }
+        *target = args[++i];
+    }
+    if (options.output.empty()) {
+        return Usage("build needs -o EXE", "build ");
+    }
+    const bool from_package = !package_path.empty();
+    if (from_package ? !positional.empty() : positional.size() != 1) {
+        return Usage("build takes exactly one TREE, or --package PACKAGE", "build ");
+    }
+    if (from_package) {
+        if (!options.launcher_exe.empty() || !options.launcher_jar.empty()) {
+            return Usage(
+                "--launcher-exe and --launcher-jar go with a TREE; give a package's "
+                "launcher digests with --launcher-exe-sha256 and --launcher-jar-sha256",
+                "build ");
+        }
+        for (const auto& [name, text] :
+             {std::pair{"--launcher-exe-sha256", &digests.launcher_exe},
+              std::pair{"--launcher-jar-sha256", &digests.launcher_jar}}) {
+            if (!IsDigestText(*text)) {
+                return Usage(std::string("--package needs ") + name +
+                                 " HEX, 64 lowercase hexadecimal digits",
+                             "build ");
+            }
+        }
+    } else if (!digests.launcher_exe.empty() || !digests.launcher_jar.empty() || !verify) {
+        return Usage(
+            "--launcher-*-sha256 and --no-verify go with --package; a TREE's "
+            "launcher files are digested from the tree",
+            "build ");
+    }
+    if (!digests.package.empty() && (verify || !IsDigestText(digests.package))) {
+        return Usage("--package-sha256 needs --no-verify and 64 lowercase hexadecimal digits",
+                     "build ");
+    }
+    if (stub_path.empty()) {
+        stub_path = DefaultStubPath();
+    }
+
+    // The stub is judged before a tree is compressed: a wrong one fails at once.
+    const std::vector<std::byte> stub = ReadWholeFile(stub_path);
+    const std::string zeros(64, '0');
+    try {
+        AssembleExecutable(stub, {}, {zeros, zeros, zeros}, KORVANTHELM_VERSION);
+    } catch (const PackError& error) {
+        throw PackError("stub \"" + stub_path + "\": " + error.what());
+    }
+
+    std::vector<std::byte> package;
+    std::size_t entry_count = 0;
+    if (from_package) {
+        package = ReadWholeFile(package_path);
+        if (digests.package.empty()) {
+            digests.package = Sha256Text(package);
+        }
+    } else {
+        options.tree = positional.front();
+        options.show_progress = ::isatty(STDERR_FILENO) == 1;
+        RefuseOutputInsideTree(options.output, options.tree);
+        PackedTree packed = PackTreeInMemory(options, [](const std::string& line) {
+            std::fprintf(stderr, "%s: warning: %s\n", kProgram, line.c_str());
+        });
+        package = std::move(packed.package);
+        digests = {packed.result.package_digest, packed.result.launcher_exe_digest,
+                   packed.result.launcher_jar_digest};
+        entry_count = packed.result.entry_count;
+    }
+
+    const std::vector<std::byte> exe =
+        AssembleExecutable(stub, package, digests, KORVANTHELM_VERSION);
+    if (verify) {
+        entry_count = CheckPackageFile(exe).entries.size();
+    } else {
+        std::fprintf(stderr,
+                     "%s: warning: the package was not verified; the bootstrapper may refuse "
+                     "\"%s\"\n",
+                     kProgram, options.output.c_str());
+    }
+    StagedFile output(options.output, exe);
+    output.Commit();
+    std::printf("PackageDigest %s\nLauncherExeDigest %s\nLauncherJarDigest %s\n",
+                digests.package.c_str(), digests.launcher_exe.c_str(),
+                digests.launcher_jar.c_str());
+    if (verify && ::isatty(STDERR_FILENO) == 1) {
+        std::fprintf(stderr, "%s: %s: %zu entries, %zu bytes, checked\n", kProgram,
+                     options.output.c_str(), entry_count, exe.size());
+    }
+    return 0;
+}
+
 // Shared by list and verify: one FILE argument.
 std::optional<std::string> SingleFile(const std::vector<std::string_view>& args,
                                       const char* command, const char* help, int& status) {
@@ -212,9 +376,8 @@ int RunList(const std::vector<std::string_view>& args) {
     if (!path) {
         return status;
     }
-    const LoadedPackage loaded = LoadPackage(*path);
-    const std::vector<std::byte> table = UnpackPackage(loaded.package);
-    for (const PackageEntrySummary& entry : CheckPackageTable(table)) {
+    const std::vector<std::byte> file = ReadWholeFile(*path);
+    for (const PackageEntrySummary& entry : CheckPackageFile(file).entries) {
         std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size),
                     PrintablePath(entry.path).c_str());
     }
@@ -227,12 +390,13 @@ int RunVerify(const std::vector<std::string_view>& args) {
     if (!path) {
         return status;
     }
-    const LoadedPackage loaded = LoadPackage(*path);
+    const std::vector<std::byte> file = ReadWholeFile(*path);
+    const bool from_executable = LooksLikePeImage(file);
     // The signature first: a signed file changed afterwards is refused as
     // such, whatever the change did to the package.
     std::optional<AuthenticodeSignature> signature;
-    if (loaded.from_executable) {
-        signature = CheckAuthenticodeSignature(loaded.file);
+    if (from_executable) {
+        signature = CheckAuthenticodeSignature(file);
         if (signature && !signature->Matches()) {
             std::printf("Signature: Authenticode, %s, signer %s\n",
                         signature->digest_algorithm.c_str(), signature->signer.c_str());
@@ -246,24 +410,17 @@ int RunVerify(const std::vector<std::string_view>& args) {
                             ", the signature holds " + signature->signed_digest + ")");
         }
     }
-    const std::string digest = Sha256Text(loaded.package);
-    const std::vector<std::byte> table = UnpackPackage(loaded.package);
-    const std::vector<PackageEntrySummary> entries = CheckPackageTable(table);
-    if (loaded.from_executable && !ContainsUtf16Text(loaded.file, digest)) {
-        throw PackError(
-            "the executable's PackageDigest does not match its package resource "
-            "(digest " +
-            digest + ")");
-    }
-    std::printf("OK: %zu entries, %zu bytes unpacked, %zu bytes packed\nPackageDigest %s\n",
-                entries.size(), table.size(), loaded.package.size(), digest.c_str());
+    const CheckedPackage checked = CheckPackageFile(file);
+    std::printf("OK: %zu entries, %llu bytes unpacked, %zu bytes packed\nPackageDigest %s\n",
+                checked.entries.size(), static_cast<unsigned long long>(checked.table_size),
+                checked.package.size(), checked.digest.c_str());
     if (signature) {
         std::printf(
             "Signature: Authenticode, %s, signer %s\n"
             "Signature: valid, the file is unchanged since signing "
             "(certificate not checked against a trust store)\n",
             signature->digest_algorithm.c_str(), signature->signer.c_str());
-    } else if (loaded.from_executable) {
+    } else if (from_executable) {
         std::puts("Signature: none, the executable is not signed");
     }
     return 0;
@@ -283,6 +440,13 @@ int Run(int argc, char** argv) {
     }
     if (command == "pack") {
         return RunPack(args);
+    }
+    if (command == "--version") {
+        std::puts("korvanthelm-pack " KORVANTHELM_VERSION);
+        return 0;
+    }
+    if (command == "build") {
+        return RunBuild(args);
     }
     if (command == "list") {
         return RunList(args);

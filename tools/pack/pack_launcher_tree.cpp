@@ -45,8 +45,12 @@ std::string ResolveLauncherFile(const std::string& given, const char* fallback,
     return path;
 }
 
-// An output inside the tree would be packed by the next run: the package
-// would carry its predecessor and never come out the same twice.
+std::span<const std::byte> AsBytes(std::string_view text) {
+    return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
+}
+
+}  // namespace
+
 void RefuseOutputInsideTree(const std::string& output, const std::string& tree) {
     std::error_code error;
     const std::filesystem::path root = std::filesystem::canonical(tree, error);
@@ -65,33 +69,27 @@ void RefuseOutputInsideTree(const std::string& output, const std::string& tree) 
     }
 }
 
-std::span<const std::byte> AsBytes(std::string_view text) {
-    return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
-}
-
-}  // namespace
-
-PackResult PackLauncherTree(const PackOptions& options,
+PackedTree PackTreeInMemory(const PackOptions& options,
                             const std::function<void(const std::string&)>& warn) {
-    for (const std::string* output :
-         {&options.output, &options.digests_cmake, &options.digests_header}) {
-        if (!output->empty()) {
-            RefuseOutputInsideTree(*output, options.tree);
-        }
-    }
     const LauncherTree tree = ScanLauncherTree(options.tree);
+    std::vector<std::string_view> paths;
+    for (const TreeFile& file : tree.files) {
+        paths.push_back(file.path);
+    }
+    RequireSetupProgram(paths, "launcher tree \"" + options.tree + "\"");
     for (const std::string& folder : tree.dropped_directories) {
         warn("empty folder dropped, a package holds files only: \"" + PrintablePath(folder) + "\"");
     }
     // Digested before the long compression so a missing file fails at once.
-    PackResult result{};
+    PackedTree packed{};
+    PackResult& result = packed.result;
     result.launcher_exe_digest = FileSha256Text(ResolveLauncherFile(
         options.launcher_exe, kDefaultLauncherExe, options.tree, "--launcher-exe"));
     result.launcher_jar_digest = FileSha256Text(ResolveLauncherFile(
         options.launcher_jar, kDefaultLauncherJar, options.tree, "--launcher-jar"));
 
     const std::vector<std::byte> table = ReadPackageTable(options.tree, tree);
-    std::vector<std::byte> package;
+    std::vector<std::byte>& package = packed.package;
     {
         ProgressDisplay progress(table.size(), options.show_progress);
         const std::vector<std::byte> stream =
@@ -119,6 +117,20 @@ PackResult PackLauncherTree(const PackOptions& options,
     result.entry_count = entries.size();
     result.table_size = table.size();
     result.package_size = package.size();
+    return packed;
+}
+
+PackResult PackLauncherTree(const PackOptions& options,
+                            const std::function<void(const std::string&)>& warn) {
+    for (const std::string* output :
+         {&options.output, &options.digests_cmake, &options.digests_header}) {
+        if (!output->empty()) {
+            RefuseOutputInsideTree(*output, options.tree);
+        }
+    }
+    const PackedTree packed = PackTreeInMemory(options, warn);
+    const PackResult& result = packed.result;
+    const std::vector<std::byte>& package = packed.package;
 
     std::vector<std::unique_ptr<StagedFile>> outputs;
     outputs.push_back(std::make_unique<StagedFile>(options.output, package));

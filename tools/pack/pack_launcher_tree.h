@@ -2,9 +2,11 @@
 // three digests the bootstrapper is built with.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace korvanthelm::pack {
 
@@ -31,6 +33,23 @@ struct PackResult {
     std::uint64_t table_size;
     std::uint64_t package_size;
 };
+
+struct PackedTree {
+    std::vector<std::byte> package;
+    PackResult result;
+};
+
+// What PackLauncherTree makes, in memory, nothing written: the tree scanned
+// and refused as there, also when it holds no set-up program
+// (KORVANTHELM/KORVANTHELM.exe, ASCII case ignored); the package compressed,
+// decoded again and checked. Throws PackError on any failure.
+PackedTree PackTreeInMemory(const PackOptions& options,
+                            const std::function<void(const std::string&)>& warn);
+
+// An output inside the tree would be packed by the next run: the package
+// would carry its predecessor and never come out the same twice. Throws
+// PackError when `output` lies inside `tree`.
+void RefuseOutputInsideTree(const std::string& output, const std::string& tree);
 
 // Refuses outputs inside the tree (the next run would pack them). Scans the
 // tree (refusing what the bootstrapper would refuse, see ScanLauncherTree), digests the two

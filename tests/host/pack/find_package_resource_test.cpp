@@ -47,8 +47,10 @@ struct ImageShape {
 };
 
 // A minimal PE32+ image: one .rsrc section holding type -> name -> language
-// -> data entry -> `payload`, then `trailer` after the section.
-Bytes MakeImage(const Bytes& payload, const ImageShape& shape = {}, const Bytes& trailer = {}) {
+// -> data entry -> `payload`, then `trailer` after the section; with a `slot`,
+// a second section .kdigest holding it, after the trailer.
+Bytes MakeImage(const Bytes& payload, const ImageShape& shape = {}, const Bytes& trailer = {},
+                const Bytes& slot = {}) {
     Bytes image(kRaw, std::byte{0});
     image[0] = std::byte{'M'};
     image[1] = std::byte{'Z'};
@@ -83,7 +85,33 @@ Bytes MakeImage(const Bytes& payload, const ImageShape& shape = {}, const Bytes&
     image.resize(kRaw + raw_size);
     std::copy(payload.begin(), payload.end(), image.begin() + kRaw + kData);
     image.insert(image.end(), trailer.begin(), trailer.end());
+    if (!slot.empty()) {
+        Put(image, kPe + 6, 2, 2);
+        std::memcpy(image.data() + kSections + 40, ".kdigest", 8);
+        Put(image, kSections + 40 + 8, slot.size(), 4);
+        Put(image, kSections + 40 + 12, 0x100000, 4);
+        Put(image, kSections + 40 + 16, slot.size(), 4);
+        Put(image, kSections + 40 + 20, image.size(), 4);
+        image.insert(image.end(), slot.begin(), slot.end());
+    }
     return image;
+}
+
+// A filled digest slot (format/digest_slot.h) holding `package_digest`.
+Bytes MakeSlot(const std::string& package_digest) {
+    Bytes slot(424, std::byte{0});
+    std::memcpy(slot.data(), "KTDIGEST", 8);
+    Put(slot, 8, 1, 4);   // layout
+    Put(slot, 12, 1, 4);  // filled
+    std::memcpy(slot.data() + 16, "1.8.0", 5);
+    const std::string launcher(64, 'a');
+    for (const auto& [offset, text] :
+         {std::pair{32, &package_digest}, std::pair{162, &launcher}, std::pair{292, &launcher}}) {
+        for (std::size_t i = 0; i < text->size(); ++i) {
+            Put(slot, offset + 2 * i, static_cast<unsigned char>((*text)[i]), 2);
+        }
+    }
+    return slot;
 }
 
 Bytes Text(const std::string& text) {
@@ -160,8 +188,8 @@ TEST(FindPackageResource, RefusesDamageAnywhereOnTheWay) {
     }
 }
 
-// `verify` on an executable checks its package and that the executable
-// carries the package's digest text (as the wide string the build compiles in).
+// `verify` on an executable checks its package and that the executable's
+// digest slot holds the package's digest text.
 TEST(FindPackageResource, VerifyChecksTheExecutablesPackageAndDigest) {
     const test::TempDir dir;
     const std::string tree = dir / "tree";
@@ -169,13 +197,9 @@ TEST(FindPackageResource, VerifyChecksTheExecutablesPackageAndDigest) {
     test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
     ASSERT_EQ(test::RunPacker({"pack", tree, "-o", dir / "package.bin"}).exit_code, 0);
     const Bytes package = test::ReadFile(dir / "package.bin");
-    Bytes wide_digest;
-    for (char c : Sha256Text(package)) {
-        wide_digest.push_back(static_cast<std::byte>(c));
-        wide_digest.push_back(std::byte{0});
-    }
+    const std::string digest = Sha256Text(package);
 
-    test::WriteFile(dir / "KORVANTHELM.exe", MakeImage(package, {}, wide_digest));
+    test::WriteFile(dir / "KORVANTHELM.exe", MakeImage(package, {}, {}, MakeSlot(digest)));
     auto run = test::RunPacker({"verify", dir / "KORVANTHELM.exe"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.out.find("OK: 3 entries"), std::string::npos) << run.out;
@@ -183,12 +207,23 @@ TEST(FindPackageResource, VerifyChecksTheExecutablesPackageAndDigest) {
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.out.find("  KORVANTHELM/KORVANTHELM.exe\n"), std::string::npos) << run.out;
 
-    Bytes other_digest = wide_digest;
-    other_digest[0] = other_digest[0] == std::byte{'0'} ? std::byte{'1'} : std::byte{'0'};
-    test::WriteFile(dir / "mismatch.exe", MakeImage(package, {}, other_digest));
+    // The digest anywhere else in the file does not count.
+    std::string other_digest = digest;
+    other_digest[0] = other_digest[0] == '0' ? '1' : '0';
+    Bytes wide_digest;
+    for (char c : digest) {
+        wide_digest.push_back(static_cast<std::byte>(c));
+        wide_digest.push_back(std::byte{0});
+    }
+    test::WriteFile(dir / "mismatch.exe",
+                    MakeImage(package, {}, wide_digest, MakeSlot(other_digest)));
     run = test::RunPacker({"verify", dir / "mismatch.exe"});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.err.find("PackageDigest does not match"), std::string::npos) << run.err;
+    test::WriteFile(dir / "no-slot.exe", MakeImage(package, {}, wide_digest));
+    run = test::RunPacker({"verify", dir / "no-slot.exe"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("no digest slot"), std::string::npos) << run.err;
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ TEST(PackMultiChunk, TableOver64MiBSplitsIntoChunksAndRoundTrips) {
         ++entries;
     }
     EXPECT_TRUE(walker.AtEnd());
-    EXPECT_EQ(entries, 9u);
+    EXPECT_EQ(entries, 10u);
     EXPECT_EQ(test::RunPacker({"verify", dir / "package.bin"}).exit_code, 0);
 }
 

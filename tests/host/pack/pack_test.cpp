@@ -184,7 +184,7 @@ TEST(PackRoundTrip, IncompressibleTableIsStored) {
     EXPECT_TRUE(layout->chunks[0].stored);
     EXPECT_EQ(layout->chunk_size, envelope->unpacked_size) << "K = T below 64 MiB";
     EXPECT_EQ(envelope->stream.size(), 24 + 4 + envelope->unpacked_size);
-    EXPECT_EQ(EntriesOf(package).size(), 3u);
+    EXPECT_EQ(EntriesOf(package).size(), 4u);
 }
 
 TEST(PackRoundTrip, CompressibleTableIsOneLzmsChunk) {
@@ -371,7 +371,7 @@ TEST(PackTreeLimits, EmptyFoldersAreDroppedWithAWarning) {
               std::string::npos)
         << run.err;
     EXPECT_NE(run.err.find("\"logs\"\n"), std::string::npos) << run.err;
-    EXPECT_EQ(EntriesOf(ReadFile(dir / "package.bin")).size(), 2u);
+    EXPECT_EQ(EntriesOf(ReadFile(dir / "package.bin")).size(), 3u);
 }
 
 // Near misses of the case-folding check: each tree packs, every file kept.
@@ -391,7 +391,7 @@ TEST(PackTreeLimits, NamesDistinctUnderSimpleFoldingPack) {
         kTrees[i](tree);
         const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin"});
         ASSERT_EQ(run.exit_code, 0) << run.err;
-        EXPECT_EQ(EntriesOf(ReadFile(dir / "package.bin")).size(), 4u);
+        EXPECT_EQ(EntriesOf(ReadFile(dir / "package.bin")).size(), 5u);
     }
 }
 
@@ -409,7 +409,7 @@ TEST(PackTreeLimits, TenThousandFilesPassAndOneMoreIsRefused) {
     const TempDir dir;
     const std::string tree = dir / "tree";
     AddDefaultLauncherFiles(tree);
-    for (int i = 0; i < 9998; ++i) {
+    for (int i = 0; i < 9997; ++i) {
         const std::string folder = tree + "/d" + std::to_string(i / 1000);
         std::filesystem::create_directories(folder);
         const int fd = ::open((folder + "/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644);
@@ -513,6 +513,7 @@ TEST(PackTreeLimits, OutputsInsideTheTreeAreRefused) {
 TEST(PackDigests, LauncherFilesResolveAsDocumented) {
     const TempDir dir;
     const std::string tree = dir / "tree";
+    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
     WriteFile(tree + "/bin/launcher.exe", "exe in tree");
     WriteFile(tree + "/bin/launcher.jar", "jar in tree");
     WriteFile(dir / "work/bin/launcher.jar", "jar beside the working folder");

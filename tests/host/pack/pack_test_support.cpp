@@ -55,6 +55,7 @@ std::vector<std::byte> ReadFile(const std::string& path) {
 }
 
 void AddDefaultLauncherFiles(const std::string& tree) {
+    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "MZ set-up program");
     WriteFile(tree + "/KORVANTHELM/launcher/KorvanThelmLauncher.exe", "MZ launcher");
     WriteFile(tree + "/KORVANTHELM/launcher/app/KorvanThelm.jar", "PK jar");
 }

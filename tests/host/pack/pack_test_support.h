@@ -28,7 +28,8 @@ void WriteFile(const std::string& path, const std::string& content);
 void WriteFile(const std::string& path, const std::vector<std::byte>& content);
 std::vector<std::byte> ReadFile(const std::string& path);
 
-// A launcher tree with the two files the packer digests by default.
+// A launcher tree with the set-up program, which every package must hold,
+// and the two files the packer digests by default.
 void AddDefaultLauncherFiles(const std::string& tree);
 
 struct RunResult {

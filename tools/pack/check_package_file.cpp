@@ -1,0 +1,51 @@
+#include "tools/pack/check_package_file.h"
+
+#include <optional>
+#include <string_view>
+
+#include "tools/pack/assemble_executable.h"
+#include "tools/pack/find_package_resource.h"
+#include "tools/pack/pack_error.h"
+#include "tools/pack/sha256_text.h"
+#include "tools/pack/unpack_package.h"
+
+namespace korvanthelm::pack {
+
+CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
+    CheckedPackage checked{file, LooksLikePeImage(file), {}, 0, {}};
+    std::optional<DigestSlotContents> slot;
+    if (checked.from_executable) {
+        checked.package = FindPackageResource(file);
+        slot = ReadDigestSlot(file);
+        if (!slot->filled) {
+            throw PackError("the executable's digest slot is empty");
+        }
+    }
+    checked.digest = Sha256Text(checked.package);
+    const std::vector<std::byte> table = UnpackPackage(checked.package);
+    checked.table_size = table.size();
+    checked.entries = CheckPackageTable(table);
+    std::vector<std::string_view> paths;
+    for (const PackageEntrySummary& entry : checked.entries) {
+        paths.push_back(entry.path);
+    }
+    RequireSetupProgram(paths, "the package");
+    if (slot) {
+        if (slot->digests.package != checked.digest) {
+            throw PackError(
+                "the executable's PackageDigest does not match its package resource (digest " +
+                checked.digest + ", the executable holds \"" + slot->digests.package + "\")");
+        }
+        for (const auto& [name, text] :
+             {std::pair{"LauncherExeDigest", &slot->digests.launcher_exe},
+              std::pair{"LauncherJarDigest", &slot->digests.launcher_jar}}) {
+            if (!IsDigestText(*text)) {
+                throw PackError(std::string("the executable's ") + name + " is \"" + *text +
+                                "\", not a digest");
+            }
+        }
+    }
+    return checked;
+}
+
+}  // namespace korvanthelm::pack

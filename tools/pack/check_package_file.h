@@ -1,0 +1,32 @@
+// The checks `verify` and `list` make on a package file or a finished
+// KORVANTHELM.exe, and `build` makes on the executable it assembles before
+// writing it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tools/pack/check_package_table.h"
+
+namespace korvanthelm::pack {
+
+struct CheckedPackage {
+    std::span<const std::byte> package;  // the package's bytes inside the file
+    bool from_executable;
+    std::string digest;  // SHA-256 of the package, digest text
+    std::uint64_t table_size;
+    std::vector<PackageEntrySummary> entries;
+};
+
+// `file` is a package, or an executable whose package is its RT_RCDATA 101.
+// The package must decode (envelope, container, every chunk with wimlib) to
+// a table that passes CheckPackageTable and holds the set-up program; an
+// executable's digest slot must be filled, with PackageDigest the package's
+// digest and both launcher digests digest texts. Throws PackError naming the
+// first failure.
+CheckedPackage CheckPackageFile(std::span<const std::byte> file);
+
+}  // namespace korvanthelm::pack
