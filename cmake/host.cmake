@@ -80,7 +80,7 @@ if(KORVANTHELM_WINDOWS)
   # change of a value changes the configure command, which makes
   # ExternalProject configure the sub-build again before building it.
   set(_mirrored)
-  foreach(var KORVANTHELM_PACKAGE KORVANTHELM_LAUNCHER_EXE_SHA256 KORVANTHELM_LAUNCHER_JAR_SHA256
+  foreach(var KORVANTHELM_PACKAGE KORVANTHELM_PACKAGE_UNCHECKED KORVANTHELM_LAUNCHER_EXE_SHA256 KORVANTHELM_LAUNCHER_JAR_SHA256
               KORVANTHELM_LAUNCHER_TREE KORVANTHELM_TESTS KORVANTHELM_GOOGLETEST_DIR
               KORVANTHELM_SIGN_CERT KORVANTHELM_SIGN_KEY KORVANTHELM_SIGN_TIMESTAMP_URL)
     list(APPEND _mirrored -D${var}=${${var}})
@@ -94,6 +94,7 @@ if(KORVANTHELM_WINDOWS)
       -DCMAKE_BUILD_TYPE=Release
       ${_packer}
       -DKORVANTHELM_HOST_TOOLS_DIR=${CMAKE_BINARY_DIR}/tools
+      -DKORVANTHELM_HOST_BINARY_DIR=${CMAKE_BINARY_DIR}
       ${_mirrored}
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
@@ -103,6 +104,7 @@ if(KORVANTHELM_WINDOWS)
     # windows-configure: the packer built and the sub-build configured, so
     # that single targets can be built in it (scripts/demo.sh).
     STEP_TARGETS configure)
+  include(${CMAKE_SOURCE_DIR}/cmake/tools-package.cmake)
   # One ctest run covers both sides: the Windows build's tests are included
   # as a subdirectory of this one.
   file(WRITE ${CMAKE_BINARY_DIR}/windows-tests.cmake "subdirs(\"${KORVANTHELM_WINDOWS_BINARY_DIR}\")\n")

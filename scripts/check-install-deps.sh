@@ -28,6 +28,7 @@ programs=(
     python3
     # signing (cmake/sign-exe.sh) and its test (tests/signing)
     osslsigncode openssl od dd realpath
+    cpack dpkg-shlibdeps dpkg-deb dpkg diff
     # the full-disk test's tmpfs (tests/e2e/small_temp.sh)
     mount umount mountpoint
     # shell tools the scripts and tests use

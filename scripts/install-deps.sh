@@ -8,7 +8,7 @@ packages=(
     cmake ninja-build clang libfuzzer-14-dev libclang-rt-14-dev googletest gcc g++
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64
     libwim-dev libssl-dev pkgconf python3 python3-pefile git mawk
-    osslsigncode openssl libicu-dev mount
+    osslsigncode openssl libicu-dev mount dpkg-dev
 )
 if [ "${1:-}" = "--list" ]; then
     printf '%s\n' "${packages[@]}"
