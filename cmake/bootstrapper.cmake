@@ -36,16 +36,20 @@ function(korvanthelm_add_bootstrapper target)
       message(FATAL_ERROR "${target}: assembling KORVANTHELM.exe needs the host packer")
     endif()
     set(script ${CMAKE_SOURCE_DIR}/cmake/assemble-bootstrapper.cmake)
+    set(assemble ${CMAKE_COMMAND} -DPACKER=${KORVANTHELM_PACKER} -DSTUB=${stub}
+        -DPACKAGE=${B_PACKAGE} -DDIGESTS=${B_DIGESTS} -DEXE_SHA256=${B_EXE_SHA256}
+        -DJAR_SHA256=${B_JAR_SHA256} -DDIGEST_SOURCE=${B_DIGEST_SOURCE}
+        -DUNCHECKED=${B_UNCHECKED})
+    set(inputs korvanthelm_stub ${KORVANTHELM_PACKER} ${B_PACKAGE} ${B_DIGESTS}
+        ${B_DIGEST_SOURCE} ${B_DEPENDS} ${script})
     add_custom_command(OUTPUT ${exe}
-      COMMAND ${CMAKE_COMMAND} -DPACKER=${KORVANTHELM_PACKER} -DSTUB=${stub}
-              -DPACKAGE=${B_PACKAGE} -DDIGESTS=${B_DIGESTS} -DEXE_SHA256=${B_EXE_SHA256}
-              -DJAR_SHA256=${B_JAR_SHA256} -DDIGEST_SOURCE=${B_DIGEST_SOURCE}
-              -DUNCHECKED=${B_UNCHECKED} -DOUTPUT=${exe} -P ${script}
-      DEPENDS korvanthelm_stub ${KORVANTHELM_PACKER} ${B_PACKAGE} ${B_DIGESTS}
-              ${B_DIGEST_SOURCE} ${B_DEPENDS} ${script}
+      COMMAND ${assemble} -DOUTPUT=${exe} -P ${script}
+      DEPENDS ${inputs}
       COMMENT "Assembling ${target} from the stub and ${B_PACKAGE}"
       VERBATIM)
   endif()
   add_custom_target(${target} ALL DEPENDS ${exe})
-  set_target_properties(${target} PROPERTIES KORVANTHELM_EXE ${exe})
+  # korvanthelm_sign_product assembles the same exe again, signed.
+  set_target_properties(${target} PROPERTIES KORVANTHELM_EXE ${exe}
+                        KORVANTHELM_ASSEMBLE "${assemble}" KORVANTHELM_ASSEMBLE_INPUTS "${inputs}")
 endfunction()

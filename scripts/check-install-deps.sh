@@ -26,8 +26,9 @@ programs=(
     wine wineboot winecfg wineserver flock setarch
     # test packages, the PE checks, the demo jar check
     python3
-    # signing (cmake/sign-exe.sh) and its test (tests/signing)
-    osslsigncode openssl od dd realpath
+    # signing (korvanthelm-pack build) and its test (tests/signing): a SoftHSM2 token
+    osslsigncode openssl od dd realpath softhsm2-util pkcs11-tool strace
+    # the tools' Debian package and its test (cmake/tools-package.cmake, tests/e2e/deb_test.sh)
     cpack dpkg-shlibdeps dpkg-deb dpkg diff
     # the full-disk test's tmpfs (tests/e2e/small_temp.sh)
     mount umount mountpoint
@@ -45,6 +46,8 @@ files=(
     /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a
     /usr/lib/python3/dist-packages/pefile.py  # tests/pe
     /usr/include/unicode/uchar.h  # ICU, the packer's case folding
+    /usr/lib/softhsm/libsofthsm2.so  # the signing test's token
+    /usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so  # OpenSSL's PKCS#11 engine, for osslsigncode
     /usr/lib/x86_64-linux-gnu/pkgconfig/icu-uc.pc
 )
 # Not checked: apt-get and sudo (install-deps.sh itself runs them to install

@@ -9,6 +9,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64
     libwim-dev libssl-dev pkgconf python3 python3-pefile git mawk
     osslsigncode openssl libicu-dev mount dpkg-dev
+    softhsm2 libengine-pkcs11-openssl opensc strace
 )
 if [ "${1:-}" = "--list" ]; then
     printf '%s\n' "${packages[@]}"

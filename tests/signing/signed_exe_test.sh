@@ -1,39 +1,52 @@
 #!/bin/bash
-# A signed KORVANTHELM.exe, made with a throw-away self-signed certificate the
-# way the build signs (cmake/sign-exe.sh):
-#   - `korvanthelm-pack verify` names the signer and accepts the signed exe,
-#     and reports the unsigned one as not signed (both exit 0);
-#   - the signed exe is the unsigned one plus the signature, and signing the
-#     same exe again with the same SOURCE_DATE_EPOCH gives the same bytes;
-#   - a PKCS#12 file works as well as PEM certificate + key, and a timestamp
-#     server that does not answer fails the signing;
+# KORVANTHELM.exe signed by `korvanthelm-pack build`, with throw-away keys the
+# test makes:
+#   - key files (PEM certificate + key, and PKCS#12), and a key generated
+#     inside a SoftHSM2 token (never extractable) named by a pkcs11: URI; the
+#     PIN reaches the packer through KORVANTHELM_SIGN_PASSWORD and appears in
+#     no program's arguments (strace of every execve);
+#   - a wrong password or PIN, a signing time outside the certificate's
+#     validity, unreachable timestamp servers and a failing or cheating
+#     signing command each fail in one line and write nothing; a command of
+#     the release engineer's own signs;
+#   - the unsigned PE files of the tree are named, the set-up program first;
+#     --require-signed-tree refuses them and accepts the tree once they are
+#     signed;
+#   - `korvanthelm-pack verify` and osslsigncode accept the signed exes, and
+#     verify reports the unsigned one as not signed;
+#   - the signed exe is the unsigned one plus the signature, and signing again
+#     with the same SOURCE_DATE_EPOCH gives the same bytes;
 #   - one byte changed after signing, in the package, in the code or in the
 #     signature itself, is refused (exit 1) with the line that says why;
-#   - with --wine, the signed exe still does its main job under Wine.
+#   - with --wine, the token-signed exe still does its main job under Wine.
 #
-#   signed_exe_test.sh --exe UNSIGNED --packer PATH --osslsigncode PATH --openssl PATH
-#                      --sign-script PATH --objdump PATH --work DIR
-#                      [--wine WINE_RUN WATCHER]
+#   signed_exe_test.sh --exe UNSIGNED --tree TREE --stub STUB --packer PATH
+#                      --osslsigncode PATH --openssl PATH --objdump PATH
+#                      --softhsm MODULE --work DIR [--wine WINE_RUN WATCHER]
 set -euo pipefail
 
-exe="" packer="" osslsigncode="" openssl="" sign_script="" objdump="" work=""
+exe="" tree="" stub="" packer="" osslsigncode="" openssl="" objdump="" softhsm="" work=""
 wine_run="" watcher=""
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --exe) exe=$2; shift 2 ;;
+        --tree) tree=$2; shift 2 ;;
+        --stub) stub=$2; shift 2 ;;
         --packer) packer=$2; shift 2 ;;
         --osslsigncode) osslsigncode=$2; shift 2 ;;
         --openssl) openssl=$2; shift 2 ;;
-        --sign-script) sign_script=$2; shift 2 ;;
         --objdump) objdump=$2; shift 2 ;;
+        --softhsm) softhsm=$2; shift 2 ;;
         --work) work=$2; shift 2 ;;
         --wine) wine_run=$2; watcher=$3; shift 3 ;;
         *) echo "unknown argument $1" >&2; exit 2 ;;
     esac
 done
-for tool in "$packer" "$osslsigncode" "$openssl" "$objdump"; do
+for tool in "$packer" "$osslsigncode" "$openssl" "$objdump" "$(command -v pkcs11-tool)" \
+            "$(command -v softhsm2-util)" "$(command -v strace)"; do
     [[ -x "$tool" ]] || { echo "FAIL: missing program '$tool' (scripts/install-deps.sh)" >&2; exit 1; }
 done
+[[ -f "$softhsm" ]] || { echo "FAIL: no SoftHSM2 module at $softhsm" >&2; exit 1; }
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -41,8 +54,27 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 le32() { od -An -tu4 --endian=little -j "$2" -N4 "$1" | tr -d ' '; }
 
-# The key is protected by a password that reaches openssl and the signing
-# step through the environment only, as in a release build.
+# build OUT [options]: the tree through the packer's build with the stub.
+build() {
+    local out=$1
+    shift
+    "$packer" build "$tree" -o "$out" --stub "$stub" "$@"
+}
+# refused WHAT EXPECTED OUT [options]: build must fail with one line holding
+# EXPECTED (warnings aside) and write nothing.
+refused() {
+    local what=$1 expected=$2 out=$3 status=0 lines
+    shift 3
+    build "$out" "$@" >/dev/null 2>"$work/refused.err" || status=$?
+    lines=$(grep -v ': warning: ' "$work/refused.err" || true)
+    if [[ $status -ne 1 || $(wc -l <<<"$lines") -ne 1 || "$lines" != *"$expected"* || -e "$out" ]]; then
+        fail "$what: exit $status, expected 1 and one line with: $expected"
+        sed 's/^/  | /' "$work/refused.err"
+    fi
+}
+
+# The key is protected by a password that reaches openssl and the packer
+# through the environment only, as in a release build.
 export KORVANTHELM_SIGN_PASSWORD="test-only-$$-$RANDOM"
 signer="KORVANTHELM signing test $$"
 "$openssl" req -x509 -newkey rsa:2048 -sha256 -days 2 -subj "/CN=$signer" \
@@ -52,24 +84,104 @@ signer="KORVANTHELM signing test $$"
     -passin env:KORVANTHELM_SIGN_PASSWORD -passout env:KORVANTHELM_SIGN_PASSWORD \
     2>>"$work/openssl.log" || { cat "$work/openssl.log"; exit 1; }
 
-cp "$exe" "$work/unsigned.exe"
+# The token: SoftHSM2 in a folder of its own, an RSA key made inside it.
+export SOFTHSM2_CONF="$work/softhsm2.conf"
+mkdir -p "$work/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
+    "$work/tokens" >"$SOFTHSM2_CONF"
+pin="pin-$$-$RANDOM"
+softhsm2-util --init-token --free --label korvanthelm-test --pin "$pin" --so-pin "so-$pin" \
+    >"$work/token.log" 2>&1 || { cat "$work/token.log"; exit 1; }
+pkcs11-tool --module "$softhsm" --token-label korvanthelm-test --login --pin "$pin" \
+    --keypairgen --key-type rsa:2048 --id 01 --label release --sensitive \
+    >>"$work/token.log" 2>&1 || { cat "$work/token.log"; exit 1; }
+uri="pkcs11:token=korvanthelm-test;object=release;type=private"
+# Its certificate, signed by the token's own key through the PKCS#11 engine.
+cat >"$work/engine.cnf" <<CNF
+openssl_conf = init
+[init]
+engines = engines
+[engines]
+pkcs11 = pkcs11
+[pkcs11]
+engine_id = pkcs11
+MODULE_PATH = $softhsm
+PIN = $pin
+init = 0
+CNF
+token_signer="KORVANTHELM token test $$"
+OPENSSL_CONF="$work/engine.cnf" "$openssl" req -new -x509 -days 2 -sha256 -engine pkcs11 \
+    -keyform engine -key "$uri" -subj "/CN=$token_signer" -out "$work/token-cert.pem" \
+    >>"$work/token.log" 2>&1 || { cat "$work/token.log"; exit 1; }
+rm -f "$work/engine.cnf"
+token=(--sign-pkcs11-module "$softhsm" --sign-key "$uri" --sign-cert "$work/token-cert.pem")
+
+build "$work/unsigned.exe" >/dev/null 2>&1
+cmp -s "$work/unsigned.exe" "$exe" || fail "build of the tree is not the CMake product"
 signed="$work/KORVANTHELM.exe"
 export SOURCE_DATE_EPOCH=$(date +%s)
-bash "$sign_script" --osslsigncode "$osslsigncode" --cert "$work/cert.pem" --key "$work/key.pem" \
-    --packer "$packer" "$work/unsigned.exe" "$signed"
-bash "$sign_script" --osslsigncode "$osslsigncode" --cert "$work/cert.pem" --key "$work/key.pem" \
-    "$work/unsigned.exe" "$work/again.exe"
-bash "$sign_script" --osslsigncode "$osslsigncode" --cert "$work/cert.p12" \
-    "$work/unsigned.exe" "$work/pkcs12.exe"
-# A timestamp server that cannot be reached fails the signing: no release
-# goes out without the timestamp it was configured with. (Loopback only.)
-if bash "$sign_script" --osslsigncode "$osslsigncode" --cert "$work/cert.p12" \
-        --timestamp http://127.0.0.1:9/ "$work/unsigned.exe" "$work/timestamped.exe" \
-        >"$work/timestamp.log" 2>&1 || ! grep -qF 127.0.0.1:9 "$work/timestamp.log" ||
-    [[ -e "$work/timestamped.exe" ]]; then
-    fail "signing with an unreachable timestamp server did not fail on it"
-    sed 's/^/  | /' "$work/timestamp.log"
-fi
+build "$signed" --sign-cert "$work/cert.pem" --sign-key "$work/key.pem" >/dev/null 2>"$work/sign.err" \
+    || { cat "$work/sign.err"; fail "signing with PEM files"; }
+build "$work/again.exe" --sign-cert "$work/cert.pem" --sign-key "$work/key.pem" >/dev/null 2>&1 \
+    || fail "signing again with PEM files"
+build "$work/pkcs12.exe" --sign-cert "$work/cert.p12" >/dev/null 2>&1 || fail "signing with PKCS#12"
+# The unsigned programs of the tree are named, the set-up program first.
+grep -q "warning: the package holds [0-9]* PE files, [0-9]* unsigned: KORVANTHELM/KORVANTHELM.exe" \
+    "$work/sign.err" || { fail "no warning naming the unsigned set-up program first"; cat "$work/sign.err"; }
+
+# The token, with its PIN in the environment only, traced: every program the
+# packer starts is listed with its arguments. (A sanitizer build's leak check
+# cannot run under ptrace.)
+ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 KORVANTHELM_SIGN_PASSWORD=$pin strace -f -qq -e trace=execve -s 65536 -o "$work/execve.trace" \
+    "$packer" build "$tree" -o "$work/token.exe" --stub "$stub" "${token[@]}" >/dev/null \
+    2>"$work/token-sign.err" || { cat "$work/token-sign.err"; fail "signing with the token"; }
+grep -q osslsigncode "$work/execve.trace" || fail "the trace shows no osslsigncode"
+if grep -qF -- "$pin" "$work/execve.trace"; then fail "the PIN appears in a program's arguments"; fi
+"$osslsigncode" verify -in "$work/token.exe" -CAfile "$work/token-cert.pem" >"$work/ossl-verify.log" 2>&1 \
+    || { cat "$work/ossl-verify.log"; fail "osslsigncode does not verify the token-signed exe"; }
+
+# Failures, each in one line, nothing written.
+refused "a wrong PIN" "the token refused the PIN" "$work/wrong-pin.exe" "${token[@]}"
+KORVANTHELM_SIGN_PASSWORD=wrong refused "a wrong key password" "the key refused the password" \
+    "$work/wrong-password.exe" --sign-cert "$work/cert.pem" --sign-key "$work/key.pem"
+KORVANTHELM_SIGN_PASSWORD=wrong refused "a wrong PKCS#12 password" \
+    "the PKCS#12 file refused the password" "$work/wrong-p12.exe" --sign-cert "$work/cert.p12"
+SOURCE_DATE_EPOCH=946684800 refused "a signing time before the certificate" \
+    "is outside the certificate's validity" "$work/too-early.exe" --sign-cert "$work/cert.p12"
+# Timestamp servers that cannot be reached (loopback only): each is tried, then refused.
+refused "unreachable timestamp servers" "no timestamp server answered" "$work/timestamped.exe" \
+    --sign-cert "$work/cert.p12" --timestamp-url http://127.0.0.1:9/ --timestamp-url http://127.0.0.1:10/
+grep -q "127.0.0.1:9/ failed (attempt 3 of 3)" "$work/refused.err" || fail "the first server was not retried"
+refused "a failing signing command" 'the signing command "false" failed' "$work/false.exe" \
+    --sign-command false
+refused "a signing command that signs nothing" "carries no signature that verifies" "$work/cp.exe" \
+    --sign-command cp
+# A signer of one's own: here osslsigncode with the PKCS#12 file, reading
+# the password from the environment through a pipe.
+cat >"$work/signer.sh" <<'SIGNER'
+#!/bin/bash
+exec "$OSSLSIGNCODE" sign -h sha256 -pkcs12 "$P12" -readpass <(printf '%s' "$KORVANTHELM_SIGN_PASSWORD") \
+    -in "$1" -out "$2" >/dev/null
+SIGNER
+OSSLSIGNCODE=$osslsigncode P12=$work/cert.p12 \
+    build "$work/command.exe" --sign-command "bash $work/signer.sh" >/dev/null 2>"$work/command.err" \
+    || { cat "$work/command.err"; fail "a signing command of one's own"; }
+
+# --require-signed-tree: refused while the tree has unsigned programs,
+# accepted once every PE file in it is signed (found by content, not name).
+refused "--require-signed-tree on the unsigned tree" "refused (--require-signed-tree)" \
+    "$work/required.exe" --sign-cert "$work/cert.p12" --require-signed-tree
+cp -a "$tree" "$work/signed-tree"
+while IFS= read -r -d '' file; do
+    if [[ "$(head -c 2 "$file")" == MZ ]]; then
+        "$osslsigncode" sign -h sha256 -pkcs12 "$work/cert.p12" \
+            -readpass <(printf '%s' "$KORVANTHELM_SIGN_PASSWORD") \
+            -in "$file" -out "$file.signed" >/dev/null && mv "$file.signed" "$file"
+    fi
+done < <(find "$work/signed-tree" -type f -print0)
+"$packer" build "$work/signed-tree" -o "$work/required.exe" --stub "$stub" \
+    --sign-cert "$work/cert.p12" --require-signed-tree >/dev/null 2>"$work/required.err" \
+    || { cat "$work/required.err"; fail "--require-signed-tree refuses a tree whose PE files are all signed"; }
 unset KORVANTHELM_SIGN_PASSWORD SOURCE_DATE_EPOCH
 
 cmp -s "$signed" "$work/again.exe" || fail "two signings with one SOURCE_DATE_EPOCH differ"
@@ -88,6 +200,9 @@ verify() {
 verify "$signed" 0 "Signature: Authenticode, SHA256, signer CN=$signer"
 verify "$signed" 0 "Signature: valid, the file is unchanged since signing (certificate not checked against a trust store)"
 verify "$work/pkcs12.exe" 0 "Signature: Authenticode, SHA256, signer CN=$signer"
+verify "$work/token.exe" 0 "Signature: Authenticode, SHA256, signer CN=$token_signer"
+verify "$work/command.exe" 0 "Signature: Authenticode, SHA256, signer CN=$signer"
+verify "$work/required.exe" 0 "Signature: valid, the file is unchanged since signing (certificate not checked against a trust store)"
 verify "$work/unsigned.exe" 0 "Signature: none, the executable is not signed"
 
 # Where to change one byte.
@@ -133,8 +248,9 @@ for case in "${cases[@]}"; do
 done
 
 if [[ -n "$wine_run" ]]; then
-    # A private world, as scripts/demo.sh runs the product: its first run
-    # unpacks and installs, and must end with exit code 0 and no message box.
+    # A private world, as scripts/demo.sh runs the product: the token-signed
+    # exe's first run unpacks and installs, and must end with exit code 0 and
+    # no message box.
     world="$work/world"
     mkdir -p "$world/Temp" "$world/Roaming" "$world/Local"
     winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
@@ -142,7 +258,7 @@ if [[ -n "$wine_run" ]]; then
     messages=$(KORVANTHELM_WINE_PLAIN=1 "$wine_run" "$watcher" \
         --env "TEMP=$(winpath "$world/Temp")" --env "TMP=$(winpath "$world/Temp")" \
         --env "APPDATA=$(winpath "$world/Roaming")" --env "LOCALAPPDATA=$(winpath "$world/Local")" \
-        -- "$(winpath "$signed")") || status=$?
+        -- "$(winpath "$work/token.exe")") || status=$?
     if [[ $status -ne 0 || -n "$messages" ]]; then
         fail "the signed exe under Wine: exit code $status, message box: ${messages:-none}"
     fi

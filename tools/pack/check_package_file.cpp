@@ -12,7 +12,7 @@
 namespace korvanthelm::pack {
 
 CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
-    CheckedPackage checked{file, LooksLikePeImage(file), {}, 0, {}};
+    CheckedPackage checked{file, LooksLikePeImage(file), {}, 0, {}, {}};
     std::optional<DigestSlotContents> slot;
     if (checked.from_executable) {
         checked.package = FindPackageResource(file);
@@ -25,6 +25,7 @@ CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
     const std::vector<std::byte> table = UnpackPackage(checked.package);
     checked.table_size = table.size();
     checked.entries = CheckPackageTable(table);
+    checked.programs = FindPackagePrograms(table);
     std::vector<std::string_view> paths;
     for (const PackageEntrySummary& entry : checked.entries) {
         paths.push_back(entry.path);

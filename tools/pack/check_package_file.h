@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/pack/check_package_table.h"
+#include "tools/pack/find_unsigned_programs.h"
 
 namespace korvanthelm::pack {
 
@@ -19,6 +20,7 @@ struct CheckedPackage {
     std::string digest;  // SHA-256 of the package, digest text
     std::uint64_t table_size;
     std::vector<PackageEntrySummary> entries;
+    PackagePrograms programs;  // the PE files among the entries
 };
 
 // `file` is a package, or an executable whose package is its RT_RCDATA 101.

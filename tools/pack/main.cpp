@@ -25,6 +25,7 @@
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pack_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
+#include "tools/pack/sign_executable.h"
 #include "tools/pack/utf8_to_utf16.h"
 
 #ifndef KORVANTHELM_VERSION
@@ -43,6 +44,7 @@ constexpr char kUsage[] =
     "                              [--stub STUB]\n"
     "       korvanthelm-pack build --package PACKAGE -o EXE --launcher-exe-sha256 HEX\n"
     "                              --launcher-jar-sha256 HEX [--stub STUB] [--no-verify]\n"
+    "       korvanthelm-pack build ... [SIGNING] [--require-signed-tree]\n"
     "       korvanthelm-pack list FILE\n"
     "       korvanthelm-pack verify FILE\n"
     "       korvanthelm-pack COMMAND --help\n"
@@ -111,7 +113,21 @@ constexpr char kBuildHelp[] =
     "  --no-verify                with --package: build around any bytes, unchecked (for\n"
     "                             tests of the bootstrapper's refusals); says so in a warning\n"
     "  --package-sha256 HEX       with --no-verify: write this PackageDigest instead of the\n"
-    "                             package's own\n";
+    "                             package's own\n"
+    "\n"
+    "Signing (Authenticode, SHA-256; the signed exe must verify before EXE is written):\n"
+    "  --sign-cert CERT --sign-key KEY   PEM certificate (chain) and PEM key files\n"
+    "  --sign-cert P12                   a PKCS#12 file alone\n"
+    "  --sign-pkcs11-module MODULE --sign-key URI --sign-cert CERT\n"
+    "                             the key inside a PKCS#11 token or HSM, named by an\n"
+    "                             RFC 7512 URI (pkcs11:token=...;object=...)\n"
+    "  --sign-command CMD         any other signer, run as: CMD UNSIGNED SIGNED\n"
+    "  --timestamp-url URL        an RFC 3161 timestamp server; repeat for fallbacks,\n"
+    "                             tried in order, each up to 3 times\n"
+    "  --require-signed-tree      refuse a package with unsigned PE files (otherwise a\n"
+    "                             signing build names them in a warning)\n"
+    "The password of the key, or the token's PIN, is read from the environment variable\n"
+    "KORVANTHELM_SIGN_PASSWORD only; the signing time is SOURCE_DATE_EPOCH when set.\n";
 
 constexpr char kListHelp[] =
     "usage: korvanthelm-pack list FILE\n"
@@ -226,7 +242,9 @@ int RunBuild(const std::vector<std::string_view>& args) {
     std::string package_path;
     std::string stub_path;
     ExecutableDigests digests;
+    SigningOptions signing;
     bool verify = true;
+    bool require_signed_tree = false;
     std::vector<std::string> positional;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
@@ -236,6 +254,17 @@ int RunBuild(const std::vector<std::string_view>& args) {
         }
         if (arg == "--no-verify") {
             verify = false;
+            continue;
+        }
+        if (arg == "--require-signed-tree") {
+            require_signed_tree = true;
+            continue;
+        }
+        if (arg == "--timestamp-url") {
+            if (i + 1 == args.size() || args[i + 1].empty()) {
+                return Usage("--timestamp-url needs a value", "build ");
+            }
+            signing.timestamp_urls.emplace_back(args[++i]);
             continue;
         }
         std::string* target = nullptr;
@@ -255,6 +284,14 @@ int RunBuild(const std::vector<std::string_view>& args) {
             target = &digests.launcher_jar;
         } else if (arg == "--package-sha256") {
             target = &digests.package;
+        } else if (arg == "--sign-cert") {
+            target = &signing.cert;
+        } else if (arg == "--sign-key") {
+            target = &signing.key;
+        } else if (arg == "--sign-pkcs11-module") {
+            target = &signing.pkcs11_module;
+        } else if (arg == "--sign-command") {
+            target = &signing.command;
         } else if (arg.size() > 1 && arg.front() == '-') {
             return Usage("unknown option " + std::string(arg), "build ");
         } else {
@@ -299,6 +336,13 @@ int RunBuild(const std::vector<std::string_view>& args) {
         return Usage("--package-sha256 needs --no-verify and 64 lowercase hexadecimal digits",
                      "build ");
     }
+    if (const std::string problem = SigningOptionsProblem(signing); !problem.empty()) {
+        return Usage(problem, "build ");
+    }
+    if ((signing.Enabled() || require_signed_tree) && !verify) {
+        return Usage("signing and --require-signed-tree need the checked build, not --no-verify",
+                     "build ");
+    }
     if (stub_path.empty()) {
         stub_path = DefaultStubPath();
     }
@@ -332,10 +376,32 @@ int RunBuild(const std::vector<std::string_view>& args) {
         entry_count = packed.result.entry_count;
     }
 
-    const std::vector<std::byte> exe =
-        AssembleExecutable(stub, package, digests, KORVANTHELM_VERSION);
+    std::vector<std::byte> exe = AssembleExecutable(stub, package, digests, KORVANTHELM_VERSION);
+    const auto warn = [](const std::string& line) {
+        std::fprintf(stderr, "%s: warning: %s\n", kProgram, line.c_str());
+    };
     if (verify) {
-        entry_count = CheckPackageFile(exe).entries.size();
+        const CheckedPackage checked = CheckPackageFile(exe);
+        entry_count = checked.entries.size();
+        if (!checked.programs.unsigned_paths.empty() &&
+            (signing.Enabled() || require_signed_tree)) {
+            const std::string programs = "the package holds " + DescribePrograms(checked.programs);
+            if (require_signed_tree) {
+                throw PackError("refused (--require-signed-tree): " + programs);
+            }
+            warn(programs +
+                 ". The set-up program runs from the player's %TEMP%, where SmartScreen, "
+                 "AppLocker and WDAC publisher rules stop unsigned programs: sign them "
+                 "(--require-signed-tree refuses such a package)");
+        }
+        if (signing.Enabled()) {
+            std::string folder = options.output;
+            const std::size_t slash = folder.rfind('/');
+            folder = slash == std::string::npos ? "."
+                                                : folder.substr(0, std::max<std::size_t>(slash, 1));
+            exe = SignExecutable(exe, signing, folder, warn);
+            CheckPackageFile(exe);
+        }
     } else {
         std::fprintf(stderr,
                      "%s: warning: the package was not verified; the bootstrapper may refuse "
@@ -411,9 +477,10 @@ int RunVerify(const std::vector<std::string_view>& args) {
         }
     }
     const CheckedPackage checked = CheckPackageFile(file);
-    std::printf("OK: %zu entries, %llu bytes unpacked, %zu bytes packed\nPackageDigest %s\n",
+    std::printf("OK: %zu entries, %llu bytes unpacked, %zu bytes packed\nPackageDigest %s\n%s\n",
                 checked.entries.size(), static_cast<unsigned long long>(checked.table_size),
-                checked.package.size(), checked.digest.c_str());
+                checked.package.size(), checked.digest.c_str(),
+                DescribePrograms(checked.programs).c_str());
     if (signature) {
         std::printf(
             "Signature: Authenticode, %s, signer %s\n"

@@ -1,0 +1,70 @@
+#include "tools/pack/find_unsigned_programs.h"
+
+#include <optional>
+#include <string_view>
+
+#include "format/package_table.h"
+#include "tools/pack/check_authenticode_signature.h"
+#include "tools/pack/check_package_table.h"
+#include "tools/pack/pack_error.h"
+#include "tools/pack/pe_headers.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+constexpr std::size_t kListedPaths = 10;
+
+bool IsPeImage(std::span<const std::byte> data) {
+    if (!FileHas(data, 0, 0x40) || data[0] != std::byte{'M'} || data[1] != std::byte{'Z'}) {
+        return false;
+    }
+    const std::uint64_t pe = ReadLe(data, 0x3C, 4, "DOS header");
+    return FileHas(data, pe, 4) && ReadLe(data, pe, 4, "PE signature") == 0x00004550;
+}
+
+bool IsSigned(std::span<const std::byte> image) {
+    try {
+        const std::optional<AuthenticodeSignature> signature = CheckAuthenticodeSignature(image);
+        return signature && signature->Matches();
+    } catch (const PackError&) {
+        return false;  // a certificate table that cannot be read signs nothing
+    }
+}
+
+}  // namespace
+
+PackagePrograms FindPackagePrograms(std::span<const std::byte> table) {
+    PackagePrograms programs;
+    format::PackageRecordWalker walker(table);
+    format::PackageRecord record;
+    while (walker.Next(record)) {
+        if (!IsPeImage(record.data)) {
+            continue;
+        }
+        ++programs.count;
+        if (IsSigned(record.data)) {
+            continue;
+        }
+        std::string path(reinterpret_cast<const char*>(record.path.data()), record.path.size());
+        if (IsSetupProgramPath(path)) {
+            programs.unsigned_paths.insert(programs.unsigned_paths.begin(), std::move(path));
+        } else {
+            programs.unsigned_paths.push_back(std::move(path));
+        }
+    }
+    return programs;
+}
+
+std::string DescribePrograms(const PackagePrograms& programs) {
+    std::string text = std::to_string(programs.count) + " PE files, " +
+                       std::to_string(programs.unsigned_paths.size()) + " unsigned";
+    for (std::size_t i = 0; i < programs.unsigned_paths.size() && i < kListedPaths; ++i) {
+        text += (i == 0 ? ": " : ", ") + programs.unsigned_paths[i];
+    }
+    if (programs.unsigned_paths.size() > kListedPaths) {
+        text += " and " + std::to_string(programs.unsigned_paths.size() - kListedPaths) + " more";
+    }
+    return text;
+}
+
+}  // namespace korvanthelm::pack

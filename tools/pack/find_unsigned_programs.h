@@ -1,0 +1,28 @@
+// The Windows programs (PE files, found by their MZ and PE headers, not by
+// their names) a package carries, and which of them have no Authenticode
+// signature that verifies. What runs from the player's %TEMP% is the set-up
+// program inside the package, not the signed KORVANTHELM.exe: SmartScreen,
+// AppLocker and WDAC publisher rules judge that one.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace korvanthelm::pack {
+
+struct PackagePrograms {
+    std::size_t count = 0;
+    // Paths of the unsigned ones in package order, the set-up program first.
+    std::vector<std::string> unsigned_paths;
+};
+
+// The programs among the records of `table`, a table that passed
+// CheckPackageTable.
+PackagePrograms FindPackagePrograms(std::span<const std::byte> table);
+
+// "N PE files, M unsigned: a, b, ..." (at most ten paths, then how many more).
+std::string DescribePrograms(const PackagePrograms& programs);
+
+}  // namespace korvanthelm::pack

@@ -1,0 +1,44 @@
+// Authenticode signing of a finished KORVANTHELM.exe for `build`: with key
+// files (PEM certificate and key, or PKCS#12), with a key inside a PKCS#11
+// token or HSM, both through osslsigncode, or with any other signer through a
+// command of the release engineer's own. The password or PIN is read from
+// KORVANTHELM_SIGN_PASSWORD only and handed to osslsigncode through a pipe,
+// never on a command line or in a file.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace korvanthelm::pack {
+
+struct SigningOptions {
+    std::string cert;           // PEM certificate (chain), or PKCS#12 alone
+    std::string key;            // PEM key file, or with pkcs11_module an RFC 7512 "pkcs11:" URI
+    std::string pkcs11_module;  // the token's PKCS#11 library
+    std::string command;        // run as: COMMAND UNSIGNED SIGNED
+    std::vector<std::string> timestamp_urls;  // RFC 3161 servers, tried in order
+
+    bool Enabled() const { return !cert.empty() || !command.empty(); }
+};
+
+// What is wrong with the combination of options, for the usage line; empty
+// when they make sense (also when nothing is to be signed).
+std::string SigningOptionsProblem(const SigningOptions& options);
+
+// The signed bytes of the executable `exe`, made in temporary files in
+// `folder` (removed again). Key files are opened first (a wrong password
+// fails there), the signing time (SOURCE_DATE_EPOCH, else now) must lie
+// inside the certificate's validity; each timestamp server is asked up to
+// three times before the next one is tried. The result must be `exe` plus a
+// signature that verifies, nothing else changed. Throws PackError, one line
+// naming what failed: the key or token refused the password or PIN, the
+// dates, the signing program or command and what it said, no timestamp
+// server answering, a result that does not verify.
+std::vector<std::byte> SignExecutable(std::span<const std::byte> exe, const SigningOptions& options,
+                                      const std::string& folder,
+                                      const std::function<void(const std::string&)>& note);
+
+}  // namespace korvanthelm::pack
