@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -27,17 +28,20 @@ namespace korvanthelm::pack {
 namespace {
 
 constexpr char kProgram[] = "korvanthelm-pack";
+// A table of at most 2 GiB has at most 32 chunks of 64 MiB; far more threads
+// than that is a typing mistake.
+constexpr unsigned kMaxJobs = 1024;
 
 constexpr char kUsage[] =
     "usage: korvanthelm-pack pack TREE -o PACKAGE [--launcher-exe FILE] [--launcher-jar FILE]\n"
-    "                             [--digests-cmake FILE] [--digests-header FILE]\n"
+    "                             [--digests-cmake FILE] [--digests-header FILE] [--jobs N]\n"
     "       korvanthelm-pack list FILE\n"
     "       korvanthelm-pack verify FILE\n"
     "       korvanthelm-pack COMMAND --help\n";
 
 constexpr char kPackHelp[] =
     "usage: korvanthelm-pack pack TREE -o PACKAGE [--launcher-exe FILE] [--launcher-jar FILE]\n"
-    "                             [--digests-cmake FILE] [--digests-header FILE]\n"
+    "                             [--digests-cmake FILE] [--digests-header FILE] [--jobs N]\n"
     "\n"
     "Packs every file below the folder TREE into PACKAGE, the package resource of\n"
     "KORVANTHELM.exe: the package table (entries sorted by their UTF-8 paths) compressed\n"
@@ -65,7 +69,11 @@ constexpr char kPackHelp[] =
     "  --digests-cmake FILE   also write the digests as CMake set() lines\n"
     "                         (KORVANTHELM_PACKAGE_SHA256, KORVANTHELM_LAUNCHER_EXE_SHA256,\n"
     "                         KORVANTHELM_LAUNCHER_JAR_SHA256)\n"
-    "  --digests-header FILE  also write them as C/C++ #define lines of the same names\n";
+    "  --digests-header FILE  also write them as C/C++ #define lines of the same names\n"
+    "  -j, --jobs N           compress the 64 MiB chunks on N threads (default: one per\n"
+    "                         core, fewer when the memory available would not hold their\n"
+    "                         compressors, about 600 MB each; the number is then printed).\n"
+    "                         The package is the same for every N.\n";
 
 constexpr char kListHelp[] =
     "usage: korvanthelm-pack list FILE\n"
@@ -141,6 +149,21 @@ int RunPack(const std::vector<std::string_view>& args) {
         if (IsHelp(arg)) {
             std::fputs(kPackHelp, stdout);
             return 0;
+        }
+        if (arg == "-j" || arg == "--jobs") {
+            unsigned jobs = 0;
+            const std::string_view value = i + 1 < args.size() ? args[i + 1] : std::string_view();
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), jobs);
+            if (error != std::errc{} || end != value.data() + value.size() || jobs < 1 ||
+                jobs > kMaxJobs) {
+                return Usage(
+                    std::string(arg) + " needs a number from 1 to " + std::to_string(kMaxJobs),
+                    "pack ");
+            }
+            options.jobs = jobs;
+            ++i;
+            continue;
         }
         std::string* target = nullptr;
         if (arg == "-o" || arg == "--output") {
