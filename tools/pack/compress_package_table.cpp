@@ -6,7 +6,6 @@
 #include <charconv>
 #include <exception>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <map>
 #include <memory>
