@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -36,12 +37,15 @@ namespace korvanthelm::pack {
 namespace {
 
 constexpr char kProgram[] = "korvanthelm-pack";
+// A table of at most 2 GiB has at most 32 chunks of 64 MiB; far more threads
+// than that is a typing mistake.
+constexpr unsigned kMaxJobs = 1024;
 
 constexpr char kUsage[] =
     "usage: korvanthelm-pack pack TREE -o PACKAGE [--launcher-exe FILE] [--launcher-jar FILE]\n"
-    "                             [--digests-cmake FILE] [--digests-header FILE]\n"
+    "                             [--digests-cmake FILE] [--digests-header FILE] [--jobs N]\n"
     "       korvanthelm-pack build TREE -o EXE [--launcher-exe FILE] [--launcher-jar FILE]\n"
-    "                              [--stub STUB]\n"
+    "                              [--stub STUB] [--jobs N]\n"
     "       korvanthelm-pack build --package PACKAGE -o EXE --launcher-exe-sha256 HEX\n"
     "                              --launcher-jar-sha256 HEX [--stub STUB] [--no-verify]\n"
     "       korvanthelm-pack build ... [SIGNING] [--require-signed-tree]\n"
@@ -52,7 +56,7 @@ constexpr char kUsage[] =
 
 constexpr char kPackHelp[] =
     "usage: korvanthelm-pack pack TREE -o PACKAGE [--launcher-exe FILE] [--launcher-jar FILE]\n"
-    "                             [--digests-cmake FILE] [--digests-header FILE]\n"
+    "                             [--digests-cmake FILE] [--digests-header FILE] [--jobs N]\n"
     "\n"
     "Packs every file below the folder TREE into PACKAGE, the package resource of\n"
     "KORVANTHELM.exe: the package table (entries sorted by their UTF-8 paths) compressed\n"
@@ -81,7 +85,11 @@ constexpr char kPackHelp[] =
     "  --digests-cmake FILE   also write the digests as CMake set() lines\n"
     "                         (KORVANTHELM_PACKAGE_SHA256, KORVANTHELM_LAUNCHER_EXE_SHA256,\n"
     "                         KORVANTHELM_LAUNCHER_JAR_SHA256)\n"
-    "  --digests-header FILE  also write them as C/C++ #define lines of the same names\n";
+    "  --digests-header FILE  also write them as C/C++ #define lines of the same names\n"
+    "  -j, --jobs N           compress the 64 MiB chunks on N threads (default: one per\n"
+    "                         core, fewer when the memory available would not hold their\n"
+    "                         compressors, about 600 MB each; the number is then printed).\n"
+    "                         The package is the same for every N.\n";
 
 constexpr char kBuildHelp[] =
     "usage: korvanthelm-pack build TREE -o EXE [--launcher-exe FILE] [--launcher-jar FILE]\n"
@@ -105,6 +113,7 @@ constexpr char kBuildHelp[] =
     "  -o, --output EXE           the executable to write\n"
     "  --launcher-exe FILE        as with pack\n"
     "  --launcher-jar FILE        as with pack\n"
+    "  -j, --jobs N               as with pack\n"
     "  --package PACKAGE          a package made by `pack`, instead of TREE\n"
     "  --launcher-exe-sha256 HEX  LauncherExeDigest for PACKAGE (pack printed it)\n"
     "  --launcher-jar-sha256 HEX  LauncherJarDigest for PACKAGE (pack printed it)\n"
@@ -167,6 +176,20 @@ bool IsHelp(std::string_view arg) {
     return arg == "--help" || arg == "-h";
 }
 
+// The value after --jobs at args[i] into options.jobs, moving i past it;
+// false when it is not a number from 1 to kMaxJobs.
+bool TakeJobs(const std::vector<std::string_view>& args, std::size_t& i, PackOptions& options) {
+    unsigned jobs = 0;
+    const std::string_view value = i + 1 < args.size() ? args[i + 1] : std::string_view();
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), jobs);
+    if (error != std::errc{} || end != value.data() + value.size() || jobs < 1 || jobs > kMaxJobs) {
+        return false;
+    }
+    options.jobs = jobs;
+    ++i;
+    return true;
+}
+
 int RunPack(const std::vector<std::string_view>& args) {
     PackOptions options;
     std::vector<std::string> positional;
@@ -175,6 +198,14 @@ int RunPack(const std::vector<std::string_view>& args) {
         if (IsHelp(arg)) {
             std::fputs(kPackHelp, stdout);
             return 0;
+        }
+        if (arg == "-j" || arg == "--jobs") {
+            if (!TakeJobs(args, i, options)) {
+                return Usage(
+                    std::string(arg) + " needs a number from 1 to " + std::to_string(kMaxJobs),
+                    "pack ");
+            }
+            continue;
         }
         std::string* target = nullptr;
         if (arg == "-o" || arg == "--output") {
@@ -260,6 +291,14 @@ int RunBuild(const std::vector<std::string_view>& args) {
             require_signed_tree = true;
             continue;
         }
+        if (arg == "-j" || arg == "--jobs") {
+            if (!TakeJobs(args, i, options)) {
+                return Usage(
+                    std::string(arg) + " needs a number from 1 to " + std::to_string(kMaxJobs),
+                    "build ");
+            }
+            continue;
+        }
         if (arg == "--timestamp-url") {
             if (i + 1 == args.size() || args[i + 1].empty()) {
                 return Usage("--timestamp-url needs a value", "build ");
@@ -311,7 +350,7 @@ int RunBuild(const std::vector<std::string_view>& args) {
         return Usage("build takes exactly one TREE, or --package PACKAGE", "build ");
     }
     if (from_package) {
-        if (!options.launcher_exe.empty() || !options.launcher_jar.empty()) {
+        if (!options.launcher_exe.empty() || !options.launcher_jar.empty() || options.jobs != 0) {
             return Usage(
                 "--launcher-exe and --launcher-jar go with a TREE; give a package's "
                 "launcher digests with --launcher-exe-sha256 and --launcher-jar-sha256",

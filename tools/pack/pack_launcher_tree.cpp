@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -89,12 +90,35 @@ PackedTree PackTreeInMemory(const PackOptions& options,
         options.launcher_jar, kDefaultLauncherJar, options.tree, "--launcher-jar"));
 
     const std::vector<std::byte> table = ReadPackageTable(options.tree, tree);
+    CompressionSettings settings;
+    settings.jobs = options.jobs;
+    if (settings.jobs == 0) {
+        // Read now, with the table in memory, since the table is the one
+        // thing the compressors must fit beside.
+        const unsigned cores = UsableCores();
+        const std::optional<std::uint64_t> available = AvailableMemory();
+        const JobChoice choice = ChooseCompressionJobs(table.size(), cores, available);
+        settings.jobs = choice.jobs;
+        if (choice.lowered_for_memory) {
+            warn("compressing with " + std::to_string(choice.jobs) + " job(s) for " +
+                 std::to_string(cores) + " cores: each needs " +
+                 std::to_string(CompressionMemoryPerJob(table.size()) >> 20) + " MiB, " +
+                 std::to_string(available.value_or(0) >> 20) +
+                 " MiB are available (--jobs N chooses)");
+        }
+    }
     std::vector<std::byte>& package = packed.package;
     {
-        ProgressDisplay progress(table.size(), options.show_progress);
-        const std::vector<std::byte> stream =
-            CompressPackageTable(table, format::kLzmsChunkSize,
-                                 [&](std::uint64_t done, std::uint64_t) { progress.Update(done); });
+        const std::size_t chunks =
+            (table.size() + format::kLzmsChunkSize - 1) / format::kLzmsChunkSize;
+        ProgressDisplay progress(
+            table.size(), chunks,
+            static_cast<unsigned>(std::min<std::size_t>(settings.jobs, chunks)),
+            options.show_progress);
+        const CompressionEvents events{
+            [&](std::size_t index, std::uint64_t bytes) { progress.ChunkStarted(index, bytes); },
+            [&](std::size_t index, std::uint64_t) { progress.ChunkFinished(index); }};
+        const std::vector<std::byte> stream = CompressPackageTable(table, settings, events);
         package = format::WritePackageEnvelope(table.size(), stream);
     }
 

@@ -20,6 +20,10 @@ struct PackOptions {
     std::string digests_cmake;   // empty: not written
     std::string digests_header;  // empty: not written
     bool show_progress = false;
+    // Threads compressing the table's chunks; 0: one per core, fewer when the
+    // memory available would not hold their compressors (see
+    // ChooseCompressionJobs). The package is the same for every number.
+    unsigned jobs = 0;
 };
 
 inline constexpr char kDefaultLauncherExe[] = "KORVANTHELM/launcher/KorvanThelmLauncher.exe";
@@ -56,8 +60,8 @@ void RefuseOutputInsideTree(const std::string& output, const std::string& tree);
 // launcher files, builds and compresses the table, checks that the package decodes with wimlib to
 // exactly that table and passes every check `verify` makes, and only then writes the package and
 // the digest files (all staged first, then each renamed into place). `warn` receives one line per
-// dropped empty folder. Throws PackError on any failure; the output files are then left as they
-// were.
+// dropped empty folder, and one when the default number of jobs was lowered for memory. Throws
+// PackError on any failure; the output files are then left as they were.
 PackResult PackLauncherTree(const PackOptions& options,
                             const std::function<void(const std::string&)>& warn);
 

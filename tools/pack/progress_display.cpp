@@ -1,18 +1,66 @@
 #include "tools/pack/progress_display.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace korvanthelm::pack {
 namespace {
 
-// Assumed until the first chunk is done: wimlib's LZMS at its default level
-// manages 1.5 to 3 MB/s on a build machine of today (the lower figure on
-// launcher trees, which are mostly jar and image data).
+// Assumed for one thread until the first chunk is done: wimlib's LZMS at its
+// default level manages 1.5 to 3 MB/s on a build machine of today (the lower
+// figure on launcher trees, which are mostly jar and image data).
 constexpr double kAssumedBytesPerSecond = 1.5e6;
 
 }  // namespace
 
-ProgressDisplay::ProgressDisplay(std::uint64_t total_bytes, bool enabled) : total_(total_bytes) {
+CompressionProgress::CompressionProgress(std::uint64_t total_bytes, std::size_t total_chunks,
+                                         unsigned jobs)
+    : total_bytes_(total_bytes), total_chunks_(total_chunks), jobs_(std::max(1u, jobs)) {}
+
+void CompressionProgress::ChunkStarted(std::size_t index, std::uint64_t bytes,
+                                       Clock::time_point now) {
+    running_[index] = Running{bytes, now};
+}
+
+void CompressionProgress::ChunkFinished(std::size_t index, Clock::time_point now) {
+    const auto it = running_.find(index);
+    if (it == running_.end()) {
+        return;
+    }
+    finished_bytes_ += it->second.bytes;
+    ++finished_chunks_;
+    finished_time_ += now - it->second.start;
+    running_.erase(it);
+}
+
+CompressionProgress::Estimate CompressionProgress::At(Clock::time_point now) {
+    const double finished_seconds = std::chrono::duration<double>(finished_time_).count();
+    const double rate = finished_bytes_ > 0 && finished_seconds > 0
+                            ? static_cast<double>(finished_bytes_) / finished_seconds
+                            : kAssumedBytesPerSecond;
+    std::uint64_t done = finished_bytes_;
+    for (const auto& [index, chunk] : running_) {
+        const double seconds = std::chrono::duration<double>(now - chunk.start).count();
+        // A chunk is not done until wimlib says so, however long it takes.
+        const std::uint64_t cap = chunk.bytes - chunk.bytes / 20;
+        done += std::min(cap, static_cast<std::uint64_t>(std::max(0.0, seconds * rate)));
+    }
+    if (finished_chunks_ == total_chunks_) {
+        done = total_bytes_;
+    }
+    last_done_ = std::max(last_done_, std::min(done, total_bytes_));
+    // The threads share what is left; fewer of them are busy near the end.
+    const std::size_t chunks_left = total_chunks_ - std::min(total_chunks_, finished_chunks_);
+    const double threads = static_cast<double>(std::clamp<std::size_t>(chunks_left, 1, jobs_));
+    const double left = static_cast<double>(total_bytes_ - last_done_) / (rate * threads);
+    return Estimate{last_done_, finished_chunks_, left};
+}
+
+ProgressDisplay::ProgressDisplay(std::uint64_t total_bytes, std::size_t total_chunks, unsigned jobs,
+                                 bool enabled)
+    : total_bytes_(total_bytes),
+      total_chunks_(total_chunks),
+      progress_(total_bytes, total_chunks, jobs) {
     if (enabled) {
         thread_ = std::thread([this] { Run(); });
     }
@@ -32,13 +80,21 @@ ProgressDisplay::~ProgressDisplay() {
     std::fflush(stderr);
 }
 
-void ProgressDisplay::Update(std::uint64_t done_bytes) {
+void ProgressDisplay::ChunkStarted(std::size_t index, std::uint64_t bytes) {
+    if (!thread_.joinable()) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    progress_.ChunkStarted(index, bytes, CompressionProgress::Clock::now());
+}
+
+void ProgressDisplay::ChunkFinished(std::size_t index) {
     if (!thread_.joinable()) {
         return;
     }
     {
         std::lock_guard lock(mutex_);
-        done_ = done_bytes;
+        progress_.ChunkFinished(index, CompressionProgress::Clock::now());
     }
     wake_.notify_one();
 }
@@ -46,20 +102,20 @@ void ProgressDisplay::Update(std::uint64_t done_bytes) {
 void ProgressDisplay::Run() {
     std::unique_lock lock(mutex_);
     while (!stop_) {
-        Draw(done_, std::chrono::steady_clock::now() - start_);
+        Draw(CompressionProgress::Clock::now());
         wake_.wait_for(lock, std::chrono::seconds(1));
     }
 }
 
-void ProgressDisplay::Draw(std::uint64_t done, std::chrono::steady_clock::duration elapsed) {
-    const double seconds = std::chrono::duration<double>(elapsed).count();
-    // Measured over the chunks done so far once there are any.
-    const double rate = done > 0 && seconds > 0 ? done / seconds : kAssumedBytesPerSecond;
-    const double left = static_cast<double>(total_) / rate - seconds;
-    std::fprintf(stderr, "\r\033[Kcompressing: %.1f of %.1f MB, %.0f s", done / 1e6, total_ / 1e6,
+void ProgressDisplay::Draw(CompressionProgress::Clock::time_point now) {
+    const CompressionProgress::Estimate estimate = progress_.At(now);
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    std::fprintf(stderr, "\r\033[Kcompressing: %.1f of %.1f MB, %zu of %zu chunks, %.0f s",
+                 static_cast<double>(estimate.done_bytes) / 1e6,
+                 static_cast<double>(total_bytes_) / 1e6, estimate.chunks_done, total_chunks_,
                  seconds);
-    if (left >= 1) {
-        std::fprintf(stderr, ", about %.0f s left", left);
+    if (estimate.seconds_left >= 1) {
+        std::fprintf(stderr, ", about %.0f s left", estimate.seconds_left);
     }
     std::fflush(stderr);
 }

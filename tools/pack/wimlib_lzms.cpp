@@ -32,6 +32,11 @@ std::size_t LzmsCompressor::Compress(std::span<const std::byte> chunk, std::span
     return wimlib_compress(chunk.data(), chunk.size(), out.data(), out.size(), compressor_);
 }
 
+std::uint64_t LzmsCompressor::NeededMemory(std::size_t max_chunk_size) {
+    return wimlib_get_compressor_needed_memory(WIMLIB_COMPRESSION_TYPE_LZMS, max_chunk_size,
+                                               /*compression_level=*/0);
+}
+
 LzmsDecompressor::LzmsDecompressor(std::size_t max_chunk_size) {
     const int code =
         wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, max_chunk_size, &decompressor_);

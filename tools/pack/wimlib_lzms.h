@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 struct wimlib_compressor;
@@ -23,6 +24,10 @@ class LzmsCompressor {
     // One raw LZMS block for `chunk` in `out`: its size, or 0 when it does not
     // fit in out.size() bytes (never compressed: fewer than 4 input bytes).
     std::size_t Compress(std::span<const std::byte> chunk, std::span<std::byte> out);
+
+    // What one compressor for chunks of up to max_chunk_size bytes allocates,
+    // as wimlib reckons it; 0 when wimlib would refuse that size.
+    static std::uint64_t NeededMemory(std::size_t max_chunk_size);
 
   private:
     wimlib_compressor* compressor_ = nullptr;

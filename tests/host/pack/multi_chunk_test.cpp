@@ -1,9 +1,9 @@
 // A table over 64 MiB becomes several chunks: the first 64 MiB one LZMS
-// block, the rest a short last chunk, stored here because it is noise. Slow:
-// the 64 MiB chunk alone takes wimlib tens of seconds.
+// block, the rest a short last chunk, stored here because it is noise, both
+// compressed at once. Slow: the 64 MiB chunk alone takes wimlib tens of
+// seconds.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #include "format/compression_container.h"
@@ -15,34 +15,21 @@
 namespace korvanthelm::pack {
 namespace {
 
-// Word salad: compresses like text, without being trivially repetitive.
-std::string Text(std::size_t size, unsigned seed) {
-    static const char* const kWords[] = {"launcher", "package", "entry",  "folder", "class",
-                                         "import",   "public",  "static", "void",   "return",
-                                         "string",   "table",   "chunk",  "bytes",  "lzms"};
-    std::mt19937 generator(seed);
-    std::string text;
-    text.reserve(size + 16);
-    while (text.size() < size) {
-        text += kWords[generator() % std::size(kWords)];
-        text += (generator() % 12 == 0) ? '\n' : ' ';
-    }
-    text.resize(size);
-    return text;
-}
-
 TEST(PackMultiChunk, TableOver64MiBSplitsIntoChunksAndRoundTrips) {
     const test::TempDir dir;
     const std::string tree = dir / "tree";
     test::AddDefaultLauncherFiles(tree);
     constexpr std::size_t kMiB = 1 << 20;
     for (unsigned i = 0; i < 6; ++i) {
-        test::WriteFile(tree + "/app/text" + std::to_string(i) + ".txt", Text(10 * kMiB, i));
+        test::WriteFile(tree + "/app/text" + std::to_string(i) + ".txt",
+                        test::WordSalad(10 * kMiB, i));
     }
     // Sorts last, so the short last chunk is all noise and must be stored.
     test::WriteFile(tree + "/zz-noise.bin", test::RandomBytes(10 * kMiB, 99));
 
-    const auto run = test::RunPacker({"pack", tree, "-o", dir / "package.bin"});
+    // Two threads: the stored noise chunk is done long before the first one
+    // and must wait for it.
+    const auto run = test::RunPacker({"pack", tree, "-o", dir / "package.bin", "--jobs", "2"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
 
     const std::vector<std::byte> package = test::ReadFile(dir / "package.bin");

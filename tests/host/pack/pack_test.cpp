@@ -6,10 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "format/compression_container.h"
@@ -18,9 +23,11 @@
 #include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/compress_package_table.h"
 #include "tools/pack/pack_error.h"
+#include "tools/pack/progress_display.h"
 #include "tools/pack/scan_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
 #include "tools/pack/unpack_package.h"
+#include "tools/pack/wimlib_lzms.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -157,7 +164,7 @@ TEST(PackRoundTrip, SameTreeGivesIdenticalBytes) {
     ::chmod((dir / "two/a/first.txt").c_str(), 0600);
 
     const auto first = RunPacker({"pack", dir / "one", "-o", dir / "one.bin"});
-    const auto again = RunPacker({"pack", dir / "one", "-o", dir / "again.bin"});
+    const auto again = RunPacker({"pack", dir / "one", "-o", dir / "again.bin", "--jobs", "3"});
     const auto second = RunPacker({"pack", dir / "two", "-o", dir / "two.bin"});
     ASSERT_EQ(first.exit_code, 0) << first.err;
     ASSERT_EQ(again.exit_code, 0) << again.err;
@@ -219,7 +226,7 @@ TEST(PackRoundTrip, ChunksAreCompressedOrStoredEachOnItsOwn) {
     fill(builder.AddRecord(B("c"), 1000), Bytes(1000, std::byte{'u'}));
     const Bytes table = std::move(builder).Finish();
 
-    const Bytes stream = CompressPackageTable(table, kChunk);
+    const Bytes stream = CompressPackageTable(table, {.jobs = 1, .chunk_size = kChunk});
     const Bytes package = format::WritePackageEnvelope(table.size(), stream);
     const auto layout = format::ParseContainer(stream);
     ASSERT_TRUE(layout);
@@ -237,6 +244,211 @@ TEST(PackRoundTrip, ChunksAreCompressedOrStoredEachOnItsOwn) {
     EXPECT_THROW(CheckPackageDecodesTo(package, other), PackError) << "one byte differs";
     EXPECT_THROW(CheckPackageDecodesTo(package, std::span(table).first(table.size() - 1)),
                  PackError);
+}
+
+// ---- Compression on several threads ------------------------------------------
+
+// What the packer wrote before it had threads: the container writer with one
+// compressor, chunk after chunk.
+Bytes SerialContainer(std::span<const std::byte> table, std::size_t chunk_size) {
+    LzmsCompressor compressor(std::min(table.size(), chunk_size));
+    return format::WriteContainer(table, chunk_size,
+                                  [&](std::span<const std::byte> in, std::span<std::byte> out) {
+                                      return compressor.Compress(in, out);
+                                  });
+}
+
+TEST(PackParallel, EveryJobCountGivesTheSerialBytes) {
+    constexpr std::size_t kChunk = 0x8000;
+    // Ten chunks whose compression takes very different times (noise is
+    // stored, runs of one byte are quick, word salad is slow), so threads
+    // finish out of order; then a last chunk of one byte, which is never
+    // given to the compressor.
+    Bytes table;
+    for (unsigned i = 0; i < 10; ++i) {
+        const Bytes part = i % 3 == 1   ? RandomBytes(kChunk, i)
+                           : i % 3 == 2 ? Bytes(kChunk, std::byte{'x'})
+                                        : B(test::WordSalad(kChunk, i));
+        table.insert(table.end(), part.begin(), part.end());
+    }
+    table.push_back(std::byte{'!'});
+    const Bytes serial = SerialContainer(table, kChunk);
+    const std::size_t chunks = 11;
+
+    for (const unsigned jobs : {1u, 2u, 3u, 11u, 40u}) {
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE("jobs " + std::to_string(jobs) + ", round " + std::to_string(round));
+            std::atomic<int> inside{0};
+            bool overlapped = false;
+            std::vector<int> state(chunks, 0);  // 0 waiting, 1 started, 2 finished
+            bool out_of_turn = false;
+            std::uint64_t finished_bytes = 0;
+            std::set<std::thread::id> threads;
+            const auto enter = [&] { overlapped |= inside.fetch_add(1) != 0; };
+            const auto leave = [&] { inside.fetch_sub(1); };
+            const CompressionEvents events{[&](std::size_t index, std::uint64_t) {
+                                               enter();
+                                               out_of_turn |= index >= chunks || state[index] != 0;
+                                               state[std::min(index, chunks - 1)] = 1;
+                                               threads.insert(std::this_thread::get_id());
+                                               leave();
+                                           },
+                                           [&](std::size_t index, std::uint64_t bytes) {
+                                               enter();
+                                               out_of_turn |= index >= chunks || state[index] != 1;
+                                               state[std::min(index, chunks - 1)] = 2;
+                                               finished_bytes += bytes;
+                                               leave();
+                                           }};
+            const Bytes stream =
+                CompressPackageTable(table, {.jobs = jobs, .chunk_size = kChunk}, events);
+            EXPECT_TRUE(stream == serial) << "the bytes must not depend on the threads";
+            EXPECT_FALSE(overlapped) << "events are reported one at a time";
+            EXPECT_FALSE(out_of_turn) << "each chunk started once, then finished once";
+            EXPECT_EQ(std::count(state.begin(), state.end(), 2), static_cast<long>(chunks));
+            EXPECT_EQ(finished_bytes, table.size());
+            EXPECT_LE(threads.size(), std::min<std::size_t>(jobs, chunks));
+        }
+    }
+}
+
+TEST(PackParallel, FailuresStopEveryThreadAndReachTheCaller) {
+    constexpr std::size_t kChunk = 0x8000;
+    const Bytes table = B(test::WordSalad(9 * kChunk, 3));
+    for (const unsigned jobs : {1u, 3u}) {
+        SCOPED_TRACE("jobs " + std::to_string(jobs));
+        std::atomic<unsigned> started{0};
+        const CompressionEvents fail_at_start{[&](std::size_t index, std::uint64_t) {
+                                                  ++started;
+                                                  if (index == 4) {
+                                                      throw PackError("stop at 4");
+                                                  }
+                                              },
+                                              {}};
+        EXPECT_THROW(
+            CompressPackageTable(table, {.jobs = jobs, .chunk_size = kChunk}, fail_at_start),
+            PackError);
+        EXPECT_EQ(started.load(), 5u) << "no chunk is taken after the failure";
+        const CompressionEvents fail_at_finish{{}, [&](std::size_t index, std::uint64_t) {
+                                                   if (index == 8) {
+                                                       throw std::runtime_error("stop at 8");
+                                                   }
+                                               }};
+        EXPECT_THROW(
+            CompressPackageTable(table, {.jobs = jobs, .chunk_size = kChunk}, fail_at_finish),
+            std::runtime_error);
+    }
+    EXPECT_THROW(CompressPackageTable(table, {.jobs = 0, .chunk_size = kChunk}),
+                 std::invalid_argument);
+    EXPECT_THROW(CompressPackageTable(table, {.jobs = 2, .chunk_size = kChunk - 1}),
+                 std::invalid_argument);
+}
+
+TEST(PackParallel, DefaultJobsFollowCoresChunksAndMemory) {
+    constexpr std::uint64_t kMiB = 1 << 20;
+    constexpr std::uint64_t kFour = 4 * format::kLzmsChunkSize;  // four full chunks
+    const std::uint64_t per_job = CompressionMemoryPerJob(kFour);
+    // The container being written may need the table's size again.
+    const std::uint64_t container = 24 + kFour + 4 * 4;
+    struct Case {
+        const char* what;
+        std::uint64_t table;
+        unsigned cores;
+        std::optional<std::uint64_t> memory;
+        JobChoice expected;
+    };
+    const Case cases[] = {
+        {"memory unknown: the cores, up to the chunks", kFour, 8, std::nullopt, {4, false}},
+        {"plenty of memory, two cores", kFour, 2, container + 10 * per_job, {2, false}},
+        {"memory for exactly three", kFour, 8, container + 3 * per_job, {3, true}},
+        {"one byte short of three", kFour, 8, container + 3 * per_job - 1, {2, true}},
+        {"not even one fits: still one", kFour, 8, container - 1, {1, true}},
+        {"one core: nothing to lower", kFour, 1, 0, {1, false}},
+        {"one chunk: one job", 1000, 8, std::nullopt, {1, false}},
+        {"cores unknown", kFour, 0, std::nullopt, {1, false}},
+        {"a short fifth chunk counts", kFour + 1, 8, std::nullopt, {5, false}},
+    };
+    for (const Case& c : cases) {
+        const JobChoice choice = ChooseCompressionJobs(c.table, c.cores, c.memory);
+        EXPECT_EQ(choice.jobs, c.expected.jobs) << c.what;
+        EXPECT_EQ(choice.lowered_for_memory, c.expected.lowered_for_memory) << c.what;
+    }
+    // A 64 MiB compressor is wimlib's ~9 bytes per byte, plus the block buffer;
+    // a small table gets a compressor of its own size.
+    EXPECT_GT(per_job, 8 * 64 * kMiB);
+    EXPECT_LT(per_job, 12 * 64 * kMiB);
+    EXPECT_LT(CompressionMemoryPerJob(1 << 20), per_job / 32);
+
+    const std::string meminfo =
+        "MemTotal:       24683956 kB\nMemFree:        22064724 kB\n"
+        "MemAvailable:   24104212 kB\nBuffers:           58420 kB\n";
+    EXPECT_EQ(MemAvailableFrom(meminfo), std::uint64_t{24104212} * 1024);
+    EXPECT_EQ(MemAvailableFrom("MemTotal: 5 kB\nMemFree: 3 kB\n"), std::nullopt);
+    EXPECT_EQ(MemAvailableFrom("MemAvailable: 12 MB\n"), std::nullopt) << "only kB is known";
+    EXPECT_EQ(MemAvailableFrom("MemAvailable: 18446744073709551615 kB\n"), std::nullopt);
+    EXPECT_EQ(MemAvailableFrom("MemAvailable:"), std::nullopt);
+    EXPECT_TRUE(AvailableMemory()) << "this host has /proc/meminfo";
+    EXPECT_GE(UsableCores(), 1u);
+}
+
+TEST(PackProgress, MovesWithinAChunkAndNeverGoesBack) {
+    using Clock = CompressionProgress::Clock;
+    const Clock::time_point t0{};
+    const auto at = [&](double seconds) {
+        return t0 +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    };
+    // Three chunks of 10 MB and a last one of 4 MB on two threads; the speed
+    // is assumed to be 1.5 MB/s per thread until a chunk is finished.
+    CompressionProgress progress(34'000'000, 4, 2);
+    enum What { kStart, kFinish, kLook };
+    struct Step {
+        double seconds;
+        What what;
+        std::size_t index;        // kStart, kFinish
+        std::uint64_t value;      // kStart: chunk bytes; kLook: expected done bytes
+        std::size_t chunks_done;  // kLook
+        const char* why;
+    };
+    const Step steps[] = {
+        {0, kStart, 0, 10'000'000, 0, ""},
+        {0, kStart, 1, 10'000'000, 0, ""},
+        {0, kLook, 0, 0, 0, "nothing done yet"},
+        {2, kLook, 0, 6'000'000, 0, "moves before any chunk is finished"},
+        {10, kLook, 0, 19'000'000, 0, "a running chunk counts for at most 95 %"},
+        {10, kFinish, 0, 0, 0, ""},  // 10 MB in 10 s: 1 MB/s
+        {10, kStart, 2, 10'000'000, 0, ""},
+        {10, kLook, 0, 19'500'000, 1, "the measured speed replaces the assumed one"},
+        {20, kLook, 0, 29'000'000, 1, ""},
+        {20, kFinish, 1, 0, 0, ""},  // 20 MB in 30 thread-seconds: 2/3 MB/s
+        {20, kStart, 3, 4'000'000, 0, ""},
+        {20, kLook, 0, 29'000'000, 2, "a slower measured speed does not take it back"},
+        {26, kLook, 0, 33'300'000, 2, "both running chunks at their caps"},
+        {30, kFinish, 3, 0, 0, ""},
+        {30, kLook, 0, 33'500'000, 3, "below the total while a chunk runs"},
+        {31, kFinish, 2, 0, 0, ""},
+        {31, kLook, 0, 34'000'000, 4, "all of it once every chunk is finished"},
+    };
+    for (const Step& step : steps) {
+        switch (step.what) {
+            case kStart:
+                progress.ChunkStarted(step.index, step.value, at(step.seconds));
+                break;
+            case kFinish:
+                progress.ChunkFinished(step.index, at(step.seconds));
+                break;
+            case kLook: {
+                const CompressionProgress::Estimate estimate = progress.At(at(step.seconds));
+                EXPECT_NEAR(static_cast<double>(estimate.done_bytes),
+                            static_cast<double>(step.value), 1.0)
+                    << "at " << step.seconds << " s: " << step.why;
+                EXPECT_EQ(estimate.chunks_done, step.chunks_done) << "at " << step.seconds << " s";
+                EXPECT_EQ(estimate.seconds_left > 0, estimate.chunks_done < 4)
+                    << "at " << step.seconds << " s";
+                break;
+            }
+        }
+    }
 }
 
 // ---- Hostile and unusual trees ----------------------------------------------
@@ -629,6 +841,11 @@ TEST(PackCommandLine, HelpAndMistakes) {
         {{"pack", "a", "b", "-o", "x.bin"}, 2, "exactly one TREE"},
         {{"pack", "tree", "-o"}, 2, "-o needs a file name"},
         {{"pack", "tree", "-o", "x", "--level", "9"}, 2, "unknown option --level"},
+        {{"pack", "tree", "-o", "x", "--jobs", "0"}, 2, "--jobs needs a number from 1 to 1024"},
+        {{"pack", "tree", "-o", "x", "-j", "2x"}, 2, "-j needs a number from 1 to 1024"},
+        {{"pack", "tree", "-o", "x", "--jobs", "1025"}, 2, "--jobs needs a number"},
+        {{"pack", "tree", "-o", "x", "--jobs", "-1"}, 2, "--jobs needs a number"},
+        {{"pack", "tree", "-o", "x", "--jobs"}, 2, "--jobs needs a number"},
         {{"list"}, 2, "exactly one FILE"},
         {{"verify", "a", "b"}, 2, "exactly one FILE"},
         {{"verify", "/nonexistent/package.bin"}, 1, "/nonexistent/package.bin"},

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -113,6 +114,21 @@ std::vector<std::byte> RandomBytes(std::size_t n, unsigned seed) {
         }
     }
     return bytes;
+}
+
+std::string WordSalad(std::size_t size, unsigned seed) {
+    static const char* const kWords[] = {"launcher", "package", "entry",  "folder", "class",
+                                         "import",   "public",  "static", "void",   "return",
+                                         "string",   "table",   "chunk",  "bytes",  "lzms"};
+    std::mt19937 generator(seed);
+    std::string text;
+    text.reserve(size + 16);
+    while (text.size() < size) {
+        text += kWords[generator() % std::size(kWords)];
+        text += (generator() % 12 == 0) ? '\n' : ' ';
+    }
+    text.resize(size);
+    return text;
 }
 
 }  // namespace korvanthelm::pack::test

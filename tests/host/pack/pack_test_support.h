@@ -45,4 +45,8 @@ RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd
 // `n` bytes from a seeded generator: the same seed gives the same bytes.
 std::vector<std::byte> RandomBytes(std::size_t n, unsigned seed);
 
+// `size` bytes of words from a seeded generator: compresses like text,
+// without being trivially repetitive.
+std::string WordSalad(std::size_t size, unsigned seed);
+
 }  // namespace korvanthelm::pack::test
