@@ -54,7 +54,7 @@ std::vector<std::byte> ReadWholeFile(const std::string& path) {
     return bytes;
 }
 
-StagedFile::StagedFile(std::string path, std::span<const std::byte> bytes)
+StagedFile::StagedFile(std::string path, std::span<const std::byte> bytes, mode_t mode)
     : path_(std::move(path)), temporary_(path_ + ".tmp-XXXXXX") {
     UniqueFd fd(::mkstemp(temporary_.data()));
     if (!fd) {
@@ -66,7 +66,7 @@ StagedFile::StagedFile(std::string path, std::span<const std::byte> bytes)
     // mkstemp makes the file private; the output is an ordinary build product.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    if (::fchmod(fd.get(), 0666 & ~mask) != 0) {
+    if (::fchmod(fd.get(), mode & ~mask) != 0) {
         ThrowFileError("cannot set the mode of", temporary_, errno);
     }
     for (std::size_t done = 0; done < bytes.size();) {

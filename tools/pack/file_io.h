@@ -1,6 +1,8 @@
 // Whole-file reads and all-or-nothing writes for the packer's inputs and outputs.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <span>
 #include <string>
@@ -16,10 +18,10 @@ std::vector<std::byte> ReadWholeFile(const std::string& path);
 // reader sees either the old file or the complete new one. Several outputs
 // are all staged before any is committed, so a failed write changes none.
 // Without Commit() the temporary file is removed again. Throws PackError
-// naming the problem. The new file gets mode 0666 minus umask.
+// naming the problem. The new file gets `mode` minus umask.
 class StagedFile {
   public:
-    StagedFile(std::string path, std::span<const std::byte> bytes);
+    StagedFile(std::string path, std::span<const std::byte> bytes, mode_t mode = 0666);
     ~StagedFile();
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;

@@ -447,7 +447,8 @@ int RunBuild(const std::vector<std::string_view>& args) {
                      "\"%s\"\n",
                      kProgram, options.output.c_str());
     }
-    StagedFile output(options.output, exe);
+    // Executable like a linker's output, so that binfmt or a direct start works.
+    StagedFile output(options.output, exe, /*mode=*/0777);
     output.Commit();
     std::printf("PackageDigest %s\nLauncherExeDigest %s\nLauncherJarDigest %s\n",
                 digests.package.c_str(), digests.launcher_exe.c_str(),
