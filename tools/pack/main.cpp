@@ -25,7 +25,7 @@
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pack_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
-#include "tools/pack/utf8_to_utf16.h"
+#include "tools/pack/printable_path.h"
 
 #ifndef KORVANTHELM_VERSION
 #error "KORVANTHELM_VERSION must name the tools' version"
@@ -128,8 +128,11 @@ constexpr char kVerifyHelp[] =
     "Compression API container (decoded with wimlib's LZMS decoder), the table header,\n"
     "every record's bounds, every path (UTF-8, path rules, duplicates) and no bytes\n"
     "after the last entry, and the set-up program KORVANTHELM/KORVANTHELM.exe among the\n"
-    "entries. For an executable, its digest slot must hold the resource's SHA-256 as\n"
-    "PackageDigest, and two launcher digests.\n"
+    "entries; and no two entries that are one name on Windows (equal under Unicode\n"
+    "case folding, or a file that is the folder of another entry). For an executable,\n"
+    "its digest slot must hold the resource's SHA-256 as PackageDigest, and two\n"
+    "launcher digests. It warns when an entry's path would pass Windows' 260-unit\n"
+    "path limit below a TEMP of C:\\Users\\ + a 20-letter name + \\AppData\\Local\\Temp.\n"
     "\n"
     "An executable's Authenticode signature is reported beside the package: the\n"
     "signer (certificate subject), the digest algorithm, and whether the file is\n"
@@ -354,6 +357,13 @@ int RunBuild(const std::vector<std::string_view>& args) {
     return 0;
 }
 
+void PrintWarnings(const std::vector<std::string>& warnings) {
+    std::fflush(stdout);
+    for (const std::string& warning : warnings) {
+        std::fprintf(stderr, "%s: warning: %s\n", kProgram, warning.c_str());
+    }
+}
+
 // Shared by list and verify: one FILE argument.
 std::optional<std::string> SingleFile(const std::vector<std::string_view>& args,
                                       const char* command, const char* help, int& status) {
@@ -377,10 +387,12 @@ int RunList(const std::vector<std::string_view>& args) {
         return status;
     }
     const std::vector<std::byte> file = ReadWholeFile(*path);
-    for (const PackageEntrySummary& entry : CheckPackageFile(file).entries) {
+    const CheckedPackage checked = CheckPackageFile(file);
+    for (const PackageEntrySummary& entry : checked.entries) {
         std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size),
                     PrintablePath(entry.path).c_str());
     }
+    PrintWarnings(checked.warnings);
     return 0;
 }
 
@@ -414,6 +426,7 @@ int RunVerify(const std::vector<std::string_view>& args) {
     std::printf("OK: %zu entries, %llu bytes unpacked, %zu bytes packed\nPackageDigest %s\n",
                 checked.entries.size(), static_cast<unsigned long long>(checked.table_size),
                 checked.package.size(), checked.digest.c_str());
+    PrintWarnings(checked.warnings);
     if (signature) {
         std::printf(
             "Signature: Authenticode, %s, signer %s\n"

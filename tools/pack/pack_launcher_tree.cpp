@@ -19,7 +19,7 @@
 #include "tools/pack/scan_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
 #include "tools/pack/unpack_package.h"
-#include "tools/pack/utf8_to_utf16.h"
+#include "tools/pack/printable_path.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -11,7 +11,7 @@
 #include "format/package_table.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/unique_fd.h"
-#include "tools/pack/utf8_to_utf16.h"
+#include "tools/pack/printable_path.h"
 
 namespace korvanthelm::pack {
 namespace {

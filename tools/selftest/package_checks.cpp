@@ -112,7 +112,7 @@ CheckLines CheckPackage(const std::wstring& exe_path) {
               : nullptr;
     const std::optional<format::PackageEnvelope> envelope =
         data ? format::ParsePackageEnvelope(std::span(data, size)) : std::nullopt;
-    if (!envelope) {
+    if (!envelope || !envelope->DeclaresAllowedSize()) {
         return fail("no package envelope in RCDATA 101 (or unpacked_size above 2 GiB)");
     }
     std::wstring digest;

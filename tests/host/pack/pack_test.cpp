@@ -18,6 +18,7 @@
 #include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/compress_package_table.h"
 #include "tools/pack/pack_error.h"
+#include "tools/pack/printable_path.h"
 #include "tools/pack/scan_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
 #include "tools/pack/unpack_package.h"
@@ -607,6 +608,12 @@ TEST(PackVerify, DamagedPackagesFailWithTheReason) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
         EXPECT_EQ(RunPacker({"list", dir / "damaged.bin"}).exit_code, 1) << c.what;
     }
+}
+
+TEST(PrintablePath, EscapesWhatATerminalWouldMisshow) {
+    EXPECT_EQ(PrintablePath("dir/\xD1\x84.txt"), "dir/\xD1\x84.txt");
+    EXPECT_EQ(PrintablePath("a\tb\\c\x7F"), "a\\x09b\\x5cc\\x7f");
+    EXPECT_EQ(PrintablePath("bad\xFF\xC3"), "bad\\xff\\xc3");
 }
 
 // ---- Command line ---------------------------------------------------------------
