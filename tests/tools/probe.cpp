@@ -70,7 +70,7 @@ int HoldFile(const std::wstring& path) {
 void StartHolder(const std::wstring& holder) {
     wchar_t cwd[32768];
     const std::wstring here(cwd, GetCurrentDirectoryW(32768, cwd));
-    const std::wstring held = here.substr(0, here.rfind(L'\')) + L"\held by a child.txt";
+    const std::wstring held = here.substr(0, here.rfind(L'\\')) + L"\\held by a child.txt";
     SetEnvironmentVariableW(L"KORVANTHELM_PROBE_HOLD_FILE", held.c_str());
     std::wstring command_line = L"\"" + holder + L"\"";
     STARTUPINFOW startup = {};
