@@ -251,6 +251,8 @@ void CopyDeltaMatch(std::uint8_t* out, std::size_t pos, std::size_t off, std::si
 
 // ---- The decoder ----------------------------------------------------------
 
+// Primary decode tables of 2^10 entries (4 KiB each): one lookup for the
+// short codewords that carry most symbols, a subtable only beyond 10 bits.
 constexpr unsigned kLiteralTableBits = 10;
 constexpr unsigned kOffsetTableBits = 10;
 constexpr unsigned kLengthTableBits = 10;

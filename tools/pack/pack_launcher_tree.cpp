@@ -15,7 +15,7 @@
 #include "tools/pack/file_io.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/progress_display.h"
-#include "tools/pack/read_package_table.h"
+#include "tools/pack/build_package_table.h"
 #include "tools/pack/scan_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
 #include "tools/pack/unpack_package.h"
@@ -88,7 +88,7 @@ PackedTree PackTreeInMemory(const PackOptions& options,
     result.launcher_jar_digest = FileSha256Text(ResolveLauncherFile(
         options.launcher_jar, kDefaultLauncherJar, options.tree, "--launcher-jar"));
 
-    const std::vector<std::byte> table = ReadPackageTable(options.tree, tree);
+    const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
     std::vector<std::byte>& package = packed.package;
     {
         ProgressDisplay progress(table.size(), options.show_progress);
