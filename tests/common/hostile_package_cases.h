@@ -4,6 +4,7 @@
 // (tests/host/pack). One table, so the two cannot drift apart.
 #pragma once
 
+#include <ostream>
 #include <vector>
 
 #include "platform/failure_texts.h"
@@ -17,6 +18,11 @@ struct HostilePackageCase {
     // sound and only the exe's digest slot tells (verify checks that on an exe).
     const char* verify_says;
 };
+
+// Names the case in test listings.
+inline void PrintTo(const HostilePackageCase& c, std::ostream* out) {
+    *out << c.package;
+}
 
 inline std::vector<HostilePackageCase> HostilePackageCases() {
     return {

@@ -16,11 +16,6 @@ std::wstring Widened(const char* ascii) {
     return std::wstring(ascii, ascii + std::char_traits<char>::length(ascii));
 }
 
-// Names the case in test listings.
-void PrintTo(const HostilePackageCase& c, std::ostream* out) {
-    *out << c.package;
-}
-
 class HostilePackageE2e : public E2eWorld,
                           public ::testing::WithParamInterface<HostilePackageCase> {};
 
