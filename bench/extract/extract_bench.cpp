@@ -776,7 +776,8 @@ int Run(int argc, wchar_t** argv) {
     }
 
     std::printf("package: %u bytes, unpacked %llu bytes\n", resource.size,
-                static_cast<unsigned long long>(kh::format::LoadLittleEndian(std::span(resource.data + 8, 8))));
+                static_cast<unsigned long long>(
+                    kh::format::LoadLittleEndian(std::span(resource.data + 8, 8))));
     std::printf("rounds: %d, subject and floor alternating; seconds, wall clock\n", options.rounds);
     if (options.keep_trees) {
         std::printf("every run in a folder of its own, all removed at the end; sync before each\n");

@@ -24,8 +24,8 @@
 #include "tools/pack/find_package_resource.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pack_launcher_tree.h"
-#include "tools/pack/sha256_text.h"
 #include "tools/pack/printable_path.h"
+#include "tools/pack/sha256_text.h"
 
 #ifndef KORVANTHELM_VERSION
 #error "KORVANTHELM_VERSION must name the tools' version"

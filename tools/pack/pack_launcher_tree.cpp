@@ -10,16 +10,16 @@
 
 #include "format/compression_container.h"
 #include "format/package_envelope.h"
+#include "tools/pack/build_package_table.h"
 #include "tools/pack/check_package_table.h"
 #include "tools/pack/compress_package_table.h"
 #include "tools/pack/file_io.h"
 #include "tools/pack/pack_error.h"
+#include "tools/pack/printable_path.h"
 #include "tools/pack/progress_display.h"
-#include "tools/pack/build_package_table.h"
 #include "tools/pack/scan_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
 #include "tools/pack/unpack_package.h"
-#include "tools/pack/printable_path.h"
 
 namespace korvanthelm::pack {
 namespace {
