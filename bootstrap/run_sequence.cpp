@@ -15,6 +15,8 @@
 namespace korvanthelm {
 namespace {
 
+// Up to ten seconds for the set-up program's own children, or a virus
+// scanner still reading a file it wrote, to let go of the work directory.
 constexpr int kRemovalPasses = 20;
 constexpr unsigned kRemovalPauseMilliseconds = 500;
 
@@ -72,9 +74,8 @@ void RemoveWorkDirectoryWithRetries(const std::wstring& work_directory,
 }
 
 std::wstring LaunchFailureMessage(std::uint32_t launch_result, const std::wstring& work_directory) {
-    return L"Не удалось запустить лаунчер (код " + DecimalText(launch_result) + L"): " +
-           work_directory +
-           L". Проверьте журнал защиты Windows и передайте разработчику имя обнаруженной угрозы.";
+    return kLaunchFailedPrefix + DecimalText(launch_result) + kLaunchFailedInfix + work_directory +
+           kLaunchFailedSuffix;
 }
 
 void RunBootstrapper(std::wstring& work_directory) {

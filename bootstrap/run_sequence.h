@@ -5,11 +5,11 @@
 #include <functional>
 #include <string>
 
+#include "platform/failure_texts.h"
+
 namespace korvanthelm {
 
 inline constexpr const wchar_t kCaption[] = L"KORVANTHELM";
-inline constexpr const wchar_t kTempUnavailable[] = L"Недоступна временная папка Windows.";
-inline constexpr const wchar_t kPrepareFailed[] = L"Не удалось подготовить пакет лаунчера.";
 
 // Runs every step that can fail. `work_directory` belongs to the caller: it is
 // set as soon as the work directory exists, so that the caller's failure

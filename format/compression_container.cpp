@@ -1,5 +1,7 @@
 #include "format/compression_container.h"
 
+#include "format/little_endian.h"
+
 #include <algorithm>
 #include <array>
 
@@ -28,18 +30,6 @@ std::uint8_t HeaderCheckByte(std::span<const std::byte> header) {
     return static_cast<std::uint8_t>(~crc);
 }
 
-std::uint64_t LoadLe(std::span<const std::byte> bytes) {
-    std::uint64_t v = 0;
-    for (std::size_t i = bytes.size(); i-- > 0;)
-        v = v << 8 | std::to_integer<std::uint64_t>(bytes[i]);
-    return v;
-}
-
-void StoreLe(std::byte* p, std::uint64_t v, std::size_t bytes) {
-    for (std::size_t i = 0; i < bytes; ++i)
-        p[i] = static_cast<std::byte>(v >> (8 * i));
-}
-
 }  // namespace
 
 bool IsValidFraming(std::uint64_t total_size, std::uint64_t chunk_size) {
@@ -56,8 +46,8 @@ std::vector<std::byte> MakeContainerHeader(std::uint8_t algorithm, std::uint64_t
     for (std::size_t i = 0; i < kSignature.size(); ++i)
         header[i] = std::byte{kSignature[i]};
     header[7] = std::byte{algorithm};
-    StoreLe(header.data() + 8, total_size, 8);
-    StoreLe(header.data() + 16, chunk_size, 8);
+    StoreLittleEndian(header.data() + 8, total_size, 8);
+    StoreLittleEndian(header.data() + 16, chunk_size, 8);
     header[kCheckByteOffset] = std::byte{HeaderCheckByte(header)};
     return header;
 }
@@ -74,8 +64,8 @@ std::optional<ContainerLayout> ParseContainer(std::span<const std::byte> buffer)
     }
     ContainerLayout layout;
     layout.algorithm = std::to_integer<std::uint8_t>(buffer[7]);
-    layout.total_size = LoadLe(buffer.subspan(8, 8));
-    layout.chunk_size = LoadLe(buffer.subspan(16, 8));
+    layout.total_size = LoadLittleEndian(buffer.subspan(8, 8));
+    layout.chunk_size = LoadLittleEndian(buffer.subspan(16, 8));
     // The stored-chunk rule below is LZMS's; other algorithms frame differently.
     if (layout.algorithm != kAlgorithmLzms)
         return std::nullopt;
@@ -92,7 +82,7 @@ std::optional<ContainerLayout> ParseContainer(std::span<const std::byte> buffer)
     while (left > 0) {
         if (rest.size() < kChunkSizeFieldBytes)
             return std::nullopt;
-        const std::uint64_t payload_size = LoadLe(rest.first(kChunkSizeFieldBytes));
+        const std::uint64_t payload_size = LoadLittleEndian(rest.first(kChunkSizeFieldBytes));
         rest = rest.subspan(kChunkSizeFieldBytes);
         const std::uint64_t chunk_bytes = std::min(layout.chunk_size, left);
         if (payload_size == 0 || payload_size > chunk_bytes || payload_size > rest.size()) {

@@ -11,8 +11,8 @@
 //   min(K, bytes left) uncompressed bytes; cs == that size means stored verbatim,
 //   cs < that size means one LZMS block, anything else is invalid.
 //
-// Portable: no <windows.h>. Shared by the packer (writer) and the stand-in
-// cabinet.dll (reader).
+// Portable: no <windows.h>. The packer writes it; the bootstrapper's built-in
+// decoder, the stand-in cabinet.dll and the packer's verify read it.
 #pragma once
 
 #include <cstddef>

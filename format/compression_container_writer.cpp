@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "format/little_endian.h"
+
 namespace korvanthelm::format {
 
 std::vector<std::byte> WriteContainer(std::span<const std::byte> data, std::uint64_t chunk_size,
@@ -38,8 +40,7 @@ std::vector<std::byte> WriteContainer(std::span<const std::byte> data, std::uint
             compressed != 0 ? std::span<const std::byte>(scratch).first(compressed) : chunk;
         const std::size_t at = out.size();
         out.resize(at + kChunkSizeFieldBytes + payload.size());
-        for (std::size_t i = 0; i < kChunkSizeFieldBytes; ++i)
-            out[at + i] = static_cast<std::byte>(payload.size() >> (8 * i));
+        StoreLittleEndian(out.data() + at, payload.size(), kChunkSizeFieldBytes);
         std::copy(payload.begin(), payload.end(),
                   out.begin() + static_cast<std::ptrdiff_t>(at + kChunkSizeFieldBytes));
         done += chunk_bytes;

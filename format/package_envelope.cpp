@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "format/little_endian.h"
+
 namespace korvanthelm::format {
 
 std::vector<std::byte> WritePackageEnvelope(std::uint64_t unpacked_size,
@@ -9,9 +11,8 @@ std::vector<std::byte> WritePackageEnvelope(std::uint64_t unpacked_size,
     std::vector<std::byte> package;
     package.reserve(kPackageEnvelopeHeaderSize + stream.size());
     package.insert(package.end(), kPackageEnvelopeMagic.begin(), kPackageEnvelopeMagic.end());
-    for (int i = 0; i < 8; ++i) {
-        package.push_back(static_cast<std::byte>(unpacked_size >> (8 * i)));
-    }
+    package.resize(package.size() + 8);
+    StoreLittleEndian(package.data() + kPackageEnvelopeMagic.size(), unpacked_size, 8);
     package.insert(package.end(), stream.begin(), stream.end());
     return package;
 }
@@ -21,14 +22,8 @@ std::optional<PackageEnvelope> ParsePackageEnvelope(std::span<const std::byte> p
         !std::equal(kPackageEnvelopeMagic.begin(), kPackageEnvelopeMagic.end(), package.begin())) {
         return std::nullopt;
     }
-    std::uint64_t unpacked_size = 0;
-    for (std::size_t i = 16; i > 8; --i) {
-        unpacked_size = (unpacked_size << 8) | std::to_integer<std::uint64_t>(package[i - 1]);
-    }
-    if (unpacked_size > kMaxPackageTableSize) {
-        return std::nullopt;
-    }
-    return PackageEnvelope{unpacked_size, package.subspan(kPackageEnvelopeHeaderSize)};
+    return PackageEnvelope{LoadLittleEndian(package.subspan(kPackageEnvelopeMagic.size(), 8)),
+                           package.subspan(kPackageEnvelopeHeaderSize)};
 }
 
 }  // namespace korvanthelm::format

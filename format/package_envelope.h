@@ -27,11 +27,16 @@ std::vector<std::byte> WritePackageEnvelope(std::uint64_t unpacked_size,
 struct PackageEnvelope {
     std::uint64_t unpacked_size;
     std::span<const std::byte> stream;  // points into the parsed buffer
+
+    // The table it declares is one the bootstrapper would allocate: at most
+    // 0x80000000 bytes.
+    bool DeclaresAllowedSize() const { return unpacked_size <= kMaxPackageTableSize; }
 };
 
-// The envelope's fields when `package` is at least 16 bytes, starts with
-// "KTSETUP1" and declares an unpacked_size of at most 0x80000000; nullopt
-// otherwise. The stream itself is not looked at.
+// The envelope's fields when `package` is at least 16 bytes and starts with
+// "KTSETUP1"; nullopt otherwise. The declared size is read but not judged
+// (DeclaresAllowedSize): the bootstrapper believes it only once the digest
+// of the whole package has matched. The stream itself is not looked at.
 std::optional<PackageEnvelope> ParsePackageEnvelope(std::span<const std::byte> package);
 
 }  // namespace korvanthelm::format

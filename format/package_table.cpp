@@ -1,17 +1,10 @@
 #include "format/package_table.h"
 
+#include <algorithm>
+
+#include "format/little_endian.h"
+
 namespace korvanthelm::format {
-namespace {
-
-std::uint64_t ReadLittleEndian(std::span<const std::byte> bytes) {
-    std::uint64_t value = 0;
-    for (std::size_t i = bytes.size(); i > 0; --i) {
-        value = (value << 8) | std::to_integer<std::uint64_t>(bytes[i - 1]);
-    }
-    return value;
-}
-
-}  // namespace
 
 std::optional<std::uint32_t> CheckPackageTableHeader(std::span<const std::byte> table) {
     if (table.size() < kPackageTableHeaderSize) {
@@ -20,10 +13,10 @@ std::optional<std::uint32_t> CheckPackageTableHeader(std::span<const std::byte> 
     if (!std::equal(kPackageTableMagic.begin(), kPackageTableMagic.end(), table.begin())) {
         return std::nullopt;
     }
-    if (ReadLittleEndian(table.subspan(4, 2)) != kPackageTableVersion) {
+    if (LoadLittleEndian(table.subspan(4, 2)) != kPackageTableVersion) {
         return std::nullopt;
     }
-    const auto entry_count = static_cast<std::uint32_t>(ReadLittleEndian(table.subspan(6, 4)));
+    const auto entry_count = static_cast<std::uint32_t>(LoadLittleEndian(table.subspan(6, 4)));
     // One unsigned test for both ends: a count of 0 wraps to 0xFFFFFFFF.
     if (entry_count - kMinPackageEntryCount > kMaxPackageEntryCount - kMinPackageEntryCount) {
         return std::nullopt;
@@ -45,14 +38,14 @@ bool PackageRecordWalker::Next(PackageRecord& out) {
     if (n - p < 2) {
         return false;
     }
-    const std::uint64_t path_length = ReadLittleEndian(table_.subspan(p, 2));
+    const std::uint64_t path_length = LoadLittleEndian(table_.subspan(p, 2));
     if (path_length > n - (p + 2)) {
         return false;
     }
     if (n - (p + 2 + path_length) < 8) {
         return false;
     }
-    const std::uint64_t data_size = ReadLittleEndian(table_.subspan(p + 2 + path_length, 8));
+    const std::uint64_t data_size = LoadLittleEndian(table_.subspan(p + 2 + path_length, 8));
     if (data_size > n - (p + 10 + path_length)) {
         return false;
     }

@@ -11,9 +11,9 @@
 // Every record is a regular file; folders exist only as parents of files.
 // The envelope around the compressed table is in package_envelope.h.
 //
-// Portable: no <windows.h>. The bootstrapper walks tables with
-// PackageRecordWalker; the packer writes them with PackageTableBuilder and
-// checks its own output with the same walker.
+// Portable: no <windows.h>. Every judge of a table walks its entries with
+// WalkPackageEntries (walk_package_entries.h), which reads the records with
+// PackageRecordWalker; the packer writes tables with PackageTableBuilder.
 #pragma once
 
 #include <array>

@@ -5,13 +5,14 @@
 #include <stdexcept>
 #include <utility>
 
+#include "format/little_endian.h"
+
 namespace korvanthelm::format {
 namespace {
 
 void AppendLittleEndian(std::vector<std::byte>& out, std::uint64_t value, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-        out.push_back(static_cast<std::byte>(value >> (8 * i)));
-    }
+    out.resize(out.size() + size);
+    StoreLittleEndian(out.data() + out.size() - size, value, size);
 }
 
 }  // namespace

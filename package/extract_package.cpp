@@ -2,27 +2,12 @@
 
 #include <windows.h>
 
-#include "format/package_path_rules.h"
-#include "format/package_table.h"
 #include "package/entry_folders.h"
 #include "platform/failure_message.h"
 #include "platform/unique_resource.h"
 
 namespace korvanthelm {
 namespace {
-
-// Strict UTF-8 to UTF-16: ill-formed input (and empty input) fails.
-bool DecodeEntryPath(std::span<const std::byte> bytes, std::wstring& path) {
-    const char* text = reinterpret_cast<const char*>(bytes.data());
-    const int size = static_cast<int>(bytes.size());  // at most 65535
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, nullptr, 0);
-    if (length == 0) {
-        return false;
-    }
-    path.assign(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, path.data(), length);
-    return true;
-}
 
 void WriteEntryFile(const std::wstring& target, std::span<const std::byte> data) {
     // CREATE_NEW: an existing name here means two entries claimed it, or
@@ -49,43 +34,67 @@ void WriteEntryFile(const std::wstring& target, std::span<const std::byte> data)
     }
 }
 
+void WriteEntries(const PackageTable& table, const std::wstring& work_directory,
+                  const BeforeEntry* before_entry) {
+    EntryFolders folders(work_directory);
+    std::wstring target;
+    const std::optional<format::EntryRefusal> refusal = format::WalkPackageEntries<wchar_t>(
+        table.bytes, table.entry_count, DecodeEntryPath, [&](format::PackageEntry<wchar_t>& entry) {
+            // The entry path as decoded, not its duplicate key.
+            for (wchar_t& unit : entry.path) {
+                if (unit == L'/') {
+                    unit = L'\\';
+                }
+            }
+            target.assign(work_directory).append(1, L'\\').append(entry.path);
+            if (before_entry != nullptr) {
+                (*before_entry)(entry.index);
+            }
+            folders.Enter(target);
+            WriteEntryFile(target, entry.data);
+        });
+    if (refusal) {
+        ThrowFailure(EntryFailureText(refusal->failure));
+    }
+}
+
 }  // namespace
 
-void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory,
-                         const BeforeEntry& before_entry) {
-    EntryFolders folders(work_directory);
-    format::EntryPathRegistry<wchar_t> registry;
-    format::PackageRecordWalker walker(table.bytes);
-    for (std::uint32_t entry = 0; entry < table.entry_count; ++entry) {
-        format::PackageRecord record;
-        if (!walker.Next(record)) {
-            ThrowFailure(kPackageCorrupt);
-        }
-        std::wstring entry_path;
-        if (!DecodeEntryPath(record.path, entry_path)) {
-            ThrowFailure(kBadEntryPath);
-        }
-        if (!format::IsSafePackagePath(std::wstring_view(entry_path))) {
-            ThrowFailure(kUnsafeEntryPath);
-        }
-        if (!registry.TryAdd(std::wstring_view(entry_path))) {
-            ThrowFailure(kDuplicateEntryPath);
-        }
-        for (wchar_t& unit : entry_path) {
-            if (unit == L'/') {
-                unit = L'\\';
-            }
-        }
-        const std::wstring target = work_directory + L'\\' + entry_path;
-        if (before_entry) {
-            before_entry(entry);
-        }
-        folders.Enter(target);
-        WriteEntryFile(target, record.data);
+bool DecodeEntryPath(std::span<const std::byte> utf8, std::wstring& path) {
+    const char* text = reinterpret_cast<const char*>(utf8.data());
+    const int size = static_cast<int>(utf8.size());  // at most 65535
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, nullptr, 0);
+    if (length == 0) {
+        return false;
     }
-    if (!walker.AtEnd()) {
-        ThrowFailure(kTrailingData);
+    path.assign(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, path.data(), length);
+    return true;
+}
+
+const wchar_t* EntryFailureText(format::EntryFailure failure) noexcept {
+    switch (failure) {
+        case format::EntryFailure::kRecordCutShort:
+            return kPackageCorrupt;
+        case format::EntryFailure::kBadPath:
+            return kBadEntryPath;
+        case format::EntryFailure::kUnsafePath:
+            return kUnsafeEntryPath;
+        case format::EntryFailure::kDuplicatePath:
+            return kDuplicateEntryPath;
+        case format::EntryFailure::kTrailingData:
+            return kTrailingData;
     }
+    return kPackageCorrupt;
+}
+
+void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory) {
+    WriteEntries(table, work_directory, /*before_entry=*/nullptr);
+}
+
+void WritePackageEntriesForTesting(const PackageTable& table, const std::wstring& work_directory,
+                                   const BeforeEntry& before_entry) {
+    WriteEntries(table, work_directory, &before_entry);
 }
 
 void ExtractPackage(const std::wstring& work_directory) {

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <span>
 
 #include "codec/container/decode_container.h"
+#include "format/package_envelope.h"
 #include "format/package_table.h"
 #include "package/package_digests.h"
 #include "platform/failure_message.h"
@@ -13,20 +13,6 @@
 #include "platform/unique_resource.h"
 
 namespace korvanthelm {
-namespace {
-
-constexpr std::uint32_t kEnvelopeHeaderSize = 16;
-
-std::uint64_t ReadLittleEndian64(const std::byte* bytes) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | std::to_integer<std::uint64_t>(bytes[i]);
-    }
-    return value;
-}
-
-}  // namespace
-
 PackageResource FindPackageResource() noexcept {
     PackageResource resource;
     HRSRC found = FindResourceW(/*module=*/nullptr, MAKEINTRESOURCEW(101), RT_RCDATA);
@@ -46,20 +32,23 @@ PackageTable DecodePackageResource(const PackageResource& resource, const wchar_
     if (!resource.found) {
         ThrowFailure(kPackageMissing);
     }
+    if (resource.data == nullptr) {
+        ThrowFailure(kPackageCorrupt);
+    }
     // Nothing is hashed until the bytes at least look like an envelope.
-    if (resource.data == nullptr || resource.size < kEnvelopeHeaderSize ||
-        std::memcmp(resource.data, format::kPackageEnvelopeMagic.data(),
-                    format::kPackageEnvelopeMagic.size()) != 0) {
+    const std::optional<format::PackageEnvelope> envelope =
+        format::ParsePackageEnvelope(std::span(resource.data, resource.size));
+    if (!envelope) {
         ThrowFailure(kPackageCorrupt);
     }
     if (!DigestTextMatches(digest(resource.data, resource.size), expected_digest)) {
         ThrowFailure(kPackageDigestMismatch);
     }
     // Only a resource whose digest matched has its declared size believed.
-    const std::uint64_t unpacked_size = ReadLittleEndian64(resource.data + 8);
-    if (unpacked_size > format::kMaxPackageTableSize) {
+    if (!envelope->DeclaresAllowedSize()) {
         ThrowFailure(kPackageCorrupt);
     }
+    const std::uint64_t unpacked_size = envelope->unpacked_size;
 
     PackageTable table;
     table.bytes.resize(static_cast<std::size_t>(unpacked_size));
@@ -68,8 +57,7 @@ PackageTable DecodePackageResource(const PackageResource& resource, const wchar_
     // and a system's own may refuse: then our built-in decoder reads the same
     // stream into the same buffer. Both decoders only ever see a stream whose
     // digest matched.
-    const std::span<const std::byte> stream(resource.data + kEnvelopeHeaderSize,
-                                            resource.size - kEnvelopeHeaderSize);
+    const std::span<const std::byte> stream = envelope->stream;
     // cabinet.dll is released before the built-in decoder runs.
     const bool system_decoded =
         DecompressWithSystem(load_cabinet(), stream, table.bytes).Filled(table.bytes.size());

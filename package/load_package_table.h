@@ -11,14 +11,9 @@
 #include <vector>
 
 #include "package/compression_api.h"
+#include "platform/failure_texts.h"
 
 namespace korvanthelm {
-
-inline constexpr const wchar_t kPackageMissing[] = L"Повреждён установщик лаунчера: нет данных.";
-inline constexpr const wchar_t kPackageCorrupt[] = L"Повреждён установщик лаунчера.";
-inline constexpr const wchar_t kPackageDigestMismatch[] =
-    L"Не совпала контрольная сумма пакета лаунчера.";
-inline constexpr const wchar_t kPackageDecompressFailed[] = L"Не удалось распаковать лаунчер.";
 
 struct PackageTable {
     std::vector<std::byte> bytes;  // exactly unpacked_size bytes

@@ -12,8 +12,28 @@ std::wstring LauncherWorkingDirectory(const std::wstring& application) {
                                                 : application.substr(0, last_backslash);
 }
 
+namespace {
+
+std::uint32_t WaitWithoutLimit(void* process) {
+    return WaitForSingleObject(process, INFINITE);
+}
+
+int QueryExitCode(void* process, unsigned long* exit_code) {
+    return GetExitCodeProcess(process, exit_code);
+}
+
+constexpr ProcessWaitCalls kSystemWaitCalls = {WaitWithoutLimit, QueryExitCode};
+
+}  // namespace
+
 std::uint32_t StartLauncherProcess(const std::wstring& application, const std::wstring& argument,
                                    bool wait) {
+    return StartLauncherProcessForTesting(application, argument, wait, kSystemWaitCalls);
+}
+
+std::uint32_t StartLauncherProcessForTesting(const std::wstring& application,
+                                             const std::wstring& argument, bool wait,
+                                             const ProcessWaitCalls& calls) {
     // The classic path limit, applied before the platform sees the path. This
     // program is not long-path aware, so on Windows the set-up program could
     // not even have been unpacked at such a path. Wine 8 writes it, but its
@@ -51,8 +71,8 @@ std::uint32_t StartLauncherProcess(const std::wstring& application, const std::w
     std::uint32_t result = 0;
     if (wait) {
         DWORD exit_code = 0;
-        if (WaitForSingleObject(process_handle.get(), INFINITE) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(process_handle.get(), &exit_code)) {
+        if (calls.wait(process_handle.get()) == WAIT_OBJECT_0 &&
+            calls.get_exit_code(process_handle.get(), &exit_code)) {
             result = exit_code;
         } else {
             result = GetLastError();

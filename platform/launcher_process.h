@@ -17,6 +17,20 @@ namespace korvanthelm {
 std::uint32_t StartLauncherProcess(const std::wstring& application, const std::wstring& argument,
                                    bool wait);
 
+// The two calls StartLauncherProcess makes on a process it waits for, as
+// WaitForSingleObject(process, INFINITE) and GetExitCodeProcess take them.
+// Only tests replace them, to make them fail with a chosen last error.
+struct ProcessWaitCalls {
+    std::uint32_t (*wait)(void* process);
+    int (*get_exit_code)(void* process, unsigned long* exit_code);
+};
+
+// StartLauncherProcess with `calls` in place of the system's wait and
+// exit-code query.
+std::uint32_t StartLauncherProcessForTesting(const std::wstring& application,
+                                             const std::wstring& argument, bool wait,
+                                             const ProcessWaitCalls& calls);
+
 // The working directory StartLauncherProcess uses: `application` up to its
 // last backslash; empty when there is none.
 std::wstring LauncherWorkingDirectory(const std::wstring& application);

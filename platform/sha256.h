@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <string>
 
-namespace korvanthelm {
+#include "platform/failure_texts.h"
 
-inline constexpr const wchar_t kSha256Unavailable[] = L"Недоступна проверка SHA-256 Windows.";
-inline constexpr const wchar_t kSha256Failed[] = L"Не удалось проверить SHA-256 лаунчера.";
+namespace korvanthelm {
 
 // Digest text of `size` bytes at `data`, hashed in one call in place.
 // Throws kSha256Unavailable when bcrypt.dll, one of its functions, the SHA-256

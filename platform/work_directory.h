@@ -7,10 +7,9 @@
 #include <span>
 #include <string>
 
-namespace korvanthelm {
+#include "platform/failure_texts.h"
 
-inline constexpr const wchar_t kWorkDirectoryFailed[] =
-    L"Не удалось создать временную папку установщика.";
+namespace korvanthelm {
 
 // Fills the 16 bytes of a new name; false when the generator failed.
 using RandomSource = std::function<bool(std::span<std::byte, 16>)>;

@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "bench/common/windows_bench.h"
+#include "format/little_endian.h"
 #include "format/package_path_rules.h"
 #include "format/package_table.h"
 #include "package/compression_api.h"
@@ -504,14 +505,6 @@ struct FloorTimes {
     double Total() const { return digest + decode + write.total + release; }
 };
 
-std::uint64_t ReadLittleEndian64(const std::byte* bytes) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | std::to_integer<std::uint64_t>(bytes[i]);
-    }
-    return value;
-}
-
 FloorTimes RunFloor(const kh::PackageResource& resource, const std::wstring& expected_digest,
                     const std::wstring& work_directory) {
     FloorTimes times;
@@ -523,7 +516,7 @@ FloorTimes RunFloor(const kh::PackageResource& resource, const std::wstring& exp
     const double hashed = Now();
 
     const std::size_t unpacked_size =
-        static_cast<std::size_t>(ReadLittleEndian64(resource.data + 8));
+        static_cast<std::size_t>(kh::format::LoadLittleEndian(std::span(resource.data + 8, 8)));
     std::unique_ptr<std::byte[]> table(new std::byte[unpacked_size]);
     {
         const kh::CompressionApi cabinet = kh::LoadCompressionApi();
@@ -783,7 +776,8 @@ int Run(int argc, wchar_t** argv) {
     }
 
     std::printf("package: %u bytes, unpacked %llu bytes\n", resource.size,
-                static_cast<unsigned long long>(ReadLittleEndian64(resource.data + 8)));
+                static_cast<unsigned long long>(
+                    kh::format::LoadLittleEndian(std::span(resource.data + 8, 8))));
     std::printf("rounds: %d, subject and floor alternating; seconds, wall clock\n", options.rounds);
     if (options.keep_trees) {
         std::printf("every run in a folder of its own, all removed at the end; sync before each\n");

@@ -71,25 +71,13 @@
 #include "codec/lzms/adaptive_huffman.h"
 #include "codec/lzms/slot_tables.h"
 #include "codec/lzms/x86_filter.h"
+#include "format/little_endian.h"
 
 namespace korvanthelm::lzms {
 namespace {
 
-std::uint32_t LoadLe16(const std::byte* p) {
-    return std::to_integer<std::uint32_t>(p[0]) | std::to_integer<std::uint32_t>(p[1]) << 8;
-}
-
-std::uint64_t LoadLe64(const std::byte* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) {
-        std::uint64_t swapped = 0;
-        for (int i = 0; i < 8; ++i)
-            swapped = swapped << 8 | ((v >> (8 * i)) & 0xFF);
-        v = swapped;
-    }
-    return v;
-}
+using format::LoadLittleEndian16;
+using format::LoadLittleEndian64;
 
 // ---- Forward stream: range decoder and probability entries -------------
 
@@ -152,7 +140,7 @@ class RangeDecoder {
     std::uint32_t NextUnit() {
         if (end_ - next_ < 2)
             return 0;
-        const std::uint32_t unit = LoadLe16(next_);
+        const std::uint32_t unit = LoadLittleEndian16(next_);
         next_ += 2;
         return unit;
     }
@@ -183,7 +171,7 @@ class BackwardBitReader {
             // Reading the 8 bytes before the cursor as one little-endian
             // word puts the next unit in its top 16 bits, the one after it
             // below, and so on: exactly the stream order.
-            buffer_ |= LoadLe64(begin_ + unread_ - 8) >> valid_;
+            buffer_ |= LoadLittleEndian64(begin_ + unread_ - 8) >> valid_;
             const unsigned units = (64 - valid_) >> 4;
             unread_ -= 2 * units;
             valid_ += 16 * units;
@@ -193,7 +181,7 @@ class BackwardBitReader {
             std::uint64_t unit = 0;
             if (unread_ >= 2) {
                 unread_ -= 2;
-                unit = LoadLe16(begin_ + unread_);
+                unit = LoadLittleEndian16(begin_ + unread_);
             }
             buffer_ |= unit << (48 - valid_);
             valid_ += 16;
@@ -263,6 +251,8 @@ void CopyDeltaMatch(std::uint8_t* out, std::size_t pos, std::size_t off, std::si
 
 // ---- The decoder ----------------------------------------------------------
 
+// Primary decode tables of 2^10 entries (4 KiB each): one lookup for the
+// short codewords that carry most symbols, a subtable only beyond 10 bits.
 constexpr unsigned kLiteralTableBits = 10;
 constexpr unsigned kOffsetTableBits = 10;
 constexpr unsigned kLengthTableBits = 10;

@@ -9,6 +9,8 @@
 #define KORVANTHELM_LZMS_SSE2 1
 #endif
 
+#include "format/little_endian.h"
+
 namespace korvanthelm::lzms {
 namespace {
 
@@ -63,15 +65,11 @@ std::size_t NextCandidate(const std::uint8_t* bytes, std::size_t i, std::size_t 
 }
 
 std::uint32_t LoadLe32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
+    return format::LoadLittleEndian32(reinterpret_cast<const std::byte*>(p));
 }
 
 void StoreLe32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
+    format::StoreLittleEndian(reinterpret_cast<std::byte*>(p), v, 4);
 }
 
 }  // namespace

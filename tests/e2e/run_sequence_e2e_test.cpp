@@ -3,19 +3,19 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "platform/failure_texts.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace korvanthelm::testing {
 namespace {
 
-constexpr char kWorkDirectoryFailed[] = "Не удалось создать временную папку установщика.";
-constexpr char kPackageMissing[] = "Повреждён установщик лаунчера: нет данных.";
-constexpr char kTempUnavailable[] = "Недоступна временная папка Windows.";
+const std::string kWorkDirectoryFailed = ToUtf8(::korvanthelm::kWorkDirectoryFailed);
+const std::string kPackageMissing = ToUtf8(::korvanthelm::kPackageMissing);
+const std::string kTempUnavailable = ToUtf8(::korvanthelm::kTempUnavailable);
 
 std::string LaunchFailure(unsigned long code, const std::wstring& work_directory) {
-    return "Не удалось запустить лаунчер (код " + std::to_string(code) +
-           "): " + ToUtf8(work_directory) +
-           ". Проверьте журнал защиты Windows и передайте разработчику имя обнаруженной угрозы.";
+    return ToUtf8(kLaunchFailedPrefix) + std::to_string(code) + ToUtf8(kLaunchFailedInfix) +
+           ToUtf8(work_directory) + ToUtf8(kLaunchFailedSuffix);
 }
 
 std::vector<EnvChange> With(std::vector<EnvChange> env, std::vector<EnvChange> more) {
@@ -222,6 +222,28 @@ TEST_F(RunSequenceE2e, NonZeroSetupExitIsReportedAfterTheWorkDirectoryIsGone) {
                                     LaunchFailure(c.code, WorkDirectoryOf(reports[0], temp_))});
         EXPECT_EQ(WorldSnapshot(), before);
     }
+}
+
+// The failure is reported only after the removal retries: a child of the
+// set-up program still holds a file of the work directory for about a second
+// after the set-up program failed, and the work directory is gone when the
+// box appears.
+TEST_F(RunSequenceE2e, FailedSetupIsReportedOnlyOnceTheRetriesRemovedTheWorkDirectory) {
+    DeleteFileW(report_.c_str());
+    const auto before = WorldSnapshot();
+    const std::wstring pattern = temp_ + L"\\korvanthelm-setup-*";
+    const WatchedRun run = RunWatched(
+        E2eExe(L"ok_probe"),
+        With(Environment(), {{L"KORVANTHELM_PROBE_EXIT", L"7"},
+                             {L"KORVANTHELM_PROBE_HOLD", ExeDirectory() + L"\\probe.exe"}}),
+        L"", pattern);
+    EXPECT_EQ(run.exit_code, 1u);
+    const auto reports = Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(run.messages,
+              (std::vector<std::string>{"at the box: 0 match " + ToUtf8(pattern),
+                                        LaunchFailure(7, WorkDirectoryOf(reports[0], temp_))}));
+    EXPECT_EQ(WorldSnapshot(), before);
 }
 
 TEST_F(RunSequenceE2e, MissingSetupProgramReportsTheSystemErrorCode) {

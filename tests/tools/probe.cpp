@@ -6,6 +6,10 @@
 // set it first copies the folder above its working directory (the unpacked
 // work directory, when it runs as the set-up program) to that folder, so a
 // test can compare what was unpacked after the work directory is gone.
+// With KORVANTHELM_PROBE_HOLD naming a probe.exe outside the work directory,
+// it starts that copy to hold a file of the work directory open for about a
+// second after this process has ended, as a set-up program's own child or a
+// virus scanner may, and ends once the file is held.
 #include <windows.h>
 
 #include <string>
@@ -48,9 +52,50 @@ void CopyTree(const std::wstring& from, const std::wstring& to) {
     FindClose(find);
 }
 
+// The holder's part: the file open without any sharing, so the work
+// directory cannot be removed while it is held.
+int HoldFile(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, /*share=*/0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    Sleep(1000);
+    CloseHandle(file);
+    return 0;
+}
+
+// Starts `holder` on a file in the work directory (the folder above this
+// process's working directory) and waits until the file is held.
+void StartHolder(const std::wstring& holder) {
+    wchar_t cwd[32768];
+    const std::wstring here(cwd, GetCurrentDirectoryW(32768, cwd));
+    const std::wstring held = here.substr(0, here.rfind(L'\\')) + L"\\held by a child.txt";
+    SetEnvironmentVariableW(L"KORVANTHELM_PROBE_HOLD_FILE", held.c_str());
+    std::wstring command_line = L"\"" + holder + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    // Started in its own folder: a process's current directory is held too.
+    const std::wstring holder_folder = holder.substr(0, holder.rfind(L'\\'));
+    if (!CreateProcessW(holder.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        holder_folder.c_str(), &startup, &process)) {
+        return;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int i = 0; i < 250 && GetFileAttributesW(held.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+        Sleep(20);
+    }
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    const std::wstring hold_file = Variable(L"KORVANTHELM_PROBE_HOLD_FILE");
+    if (!hold_file.empty()) {
+        return HoldFile(hold_file);
+    }
     // KORVANTHELM_PROBE_WAIT_FOR: wait (up to a minute) until that file exists
     // before reporting, so a test can tell whether its starter waited.
     const std::wstring wait_for = Variable(L"KORVANTHELM_PROBE_WAIT_FOR");
@@ -78,6 +123,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         wchar_t cwd[32768];
         const std::wstring here(cwd, GetCurrentDirectoryW(32768, cwd));
         CopyTree(here.substr(0, here.rfind(L'\\')), copy_to);
+    }
+    const std::wstring holder = Variable(L"KORVANTHELM_PROBE_HOLD");
+    if (!holder.empty()) {
+        StartHolder(holder);
     }
     // KORVANTHELM_PROBE_CRASH: die of an access violation instead of exiting.
     // The pointer is volatile so the compiler cannot see that it is null and

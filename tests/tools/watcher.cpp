@@ -2,7 +2,7 @@
 // assert exit code, exact message text and what is left on disk together.
 //
 //   watcher.exe [--caption C] [--timeout MS] [--env NAME=VALUE]... [--unset NAME]...
-//               -- program.exe [args...]
+//               [--at-box PATTERN] -- program.exe [args...]
 //
 // Starts the program (with the given variables set or removed: Wine ignores
 // Unix TEMP/TMP/APPDATA, so they must be set on the Windows side), and while
@@ -11,7 +11,10 @@
 // Exits with the program's exit code; 259 after killing it on timeout, so a
 // box that cannot be found or a program that hangs fails the test instead
 // of hanging it. Only the launched process's boxes are touched: tests running
-// in parallel do not steal each other's.
+// in parallel do not steal each other's. With --at-box, before each box's
+// text it prints "at the box: N match PATTERN", N the count of names that
+// FindFirstFileW finds for PATTERN while the box is up: what the program left
+// on disk before it told the user.
 #include <windows.h>
 
 #include <cwchar>
@@ -60,11 +63,29 @@ BOOL CALLBACK MatchBox(HWND window, LPARAM context) {
     return TRUE;
 }
 
-bool AnswerOneBox(const wchar_t* caption, DWORD pid) {
+std::size_t CountMatches(const std::wstring& pattern) {
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    std::size_t count = 0;
+    do {
+        ++count;
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return count;
+}
+
+bool AnswerOneBox(const wchar_t* caption, DWORD pid, const std::wstring& at_box) {
     Search search = {caption, pid, nullptr};
     EnumWindows(MatchBox, reinterpret_cast<LPARAM>(&search));
     if (search.found == nullptr) {
         return false;
+    }
+    if (!at_box.empty()) {
+        WriteUtf8Line(L"at the box: " + std::to_wstring(CountMatches(at_box)) + L" match " +
+                      at_box);
     }
     // The message text is the static control 0xFFFF, on Windows and on Wine.
     const HWND text = GetDlgItem(search.found, 0xFFFF);
@@ -94,6 +115,7 @@ int wmain(int argc, wchar_t** argv) {
     const wchar_t* caption = L"KORVANTHELM";
     DWORD timeout_ms = 60000;
     int program = -1;
+    std::wstring at_box;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
         if (arg == L"--caption" && i + 1 < argc) {
@@ -107,6 +129,8 @@ int wmain(int argc, wchar_t** argv) {
                 return 3;
             }
             SetEnvironmentVariableW(pair.substr(0, eq).c_str(), pair.c_str() + eq + 1);
+        } else if (arg == L"--at-box" && i + 1 < argc) {
+            at_box = argv[++i];
         } else if (arg == L"--unset" && i + 1 < argc) {
             SetEnvironmentVariableW(argv[++i], nullptr);
         } else if (arg == L"--") {
@@ -149,7 +173,7 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(process.hThread);
     const DWORD start = GetTickCount();
     for (;;) {
-        AnswerOneBox(caption, process.dwProcessId);
+        AnswerOneBox(caption, process.dwProcessId, at_box);
         if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
             DWORD exit_code = 0;
             GetExitCodeProcess(process.hProcess, &exit_code);

@@ -109,6 +109,60 @@ TEST_F(LauncherProcessTest, PathOfMaxPathUnitsOrMoreIsRefusedUnstarted) {
     }
 }
 
+// A failed wait or exit-code query gives the last error of that call, and
+// never 0 (which would read as a set-up program that succeeded), even when
+// the platform left the last error at 0. The fakes wait for the real child
+// first, so it is gone before they fail.
+DWORD g_fake_error = 0;
+DWORD g_fake_wait_result = WAIT_OBJECT_0;
+BOOL g_fake_query_result = TRUE;
+
+std::uint32_t FakeWait(void* process) {
+    WaitForSingleObject(process, INFINITE);
+    SetLastError(g_fake_error);
+    return g_fake_wait_result;
+}
+
+int FakeQuery(void* process, unsigned long* exit_code) {
+    GetExitCodeProcess(process, exit_code);
+    SetLastError(g_fake_error);
+    return g_fake_query_result;
+}
+
+TEST_F(LauncherProcessTest, FailedWaitOrExitCodeNeverReadsAsSuccess) {
+    const struct {
+        const char* what;
+        DWORD wait_result;
+        BOOL query_result;
+        DWORD last_error;
+        std::uint32_t expected;
+    } kCases[] = {
+        {"wait failed", WAIT_FAILED, TRUE, ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE},
+        {"wait failed, last error 0", WAIT_FAILED, TRUE, 0, ERROR_GEN_FAILURE},
+        {"wait timed out, last error 0", WAIT_TIMEOUT, TRUE, 0, ERROR_GEN_FAILURE},
+        {"exit code not delivered", WAIT_OBJECT_0, FALSE, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+        {"exit code not delivered, last error 0", WAIT_OBJECT_0, FALSE, 0, ERROR_GEN_FAILURE},
+        {"both succeed: the child's code", WAIT_OBJECT_0, TRUE, 0, 0},
+    };
+    for (const auto& c : kCases) {
+        g_fake_wait_result = c.wait_result;
+        g_fake_query_result = c.query_result;
+        g_fake_error = c.last_error;
+        EXPECT_EQ(
+            StartLauncherProcessForTesting(exe_, L"--setup", /*wait=*/true, {FakeWait, FakeQuery}),
+            c.expected)
+            << c.what;
+    }
+    // Not waited for: neither call is made.
+    g_fake_wait_result = WAIT_FAILED;
+    EXPECT_EQ(StartLauncherProcessForTesting(exe_, L"", /*wait=*/false, {FakeWait, FakeQuery}), 0u);
+    for (int i = 0; i < 200 && Report().find("cmdline=\"" + testing::ToUtf8(exe_) + "\"\n") ==
+                                   std::string::npos;
+         ++i) {
+        Sleep(20);
+    }
+}
+
 TEST(LauncherWorkingDirectory, UpToTheLastBackslash) {
     EXPECT_EQ(LauncherWorkingDirectory(L"C:\\a b\\c\\x.exe"), L"C:\\a b\\c");
     EXPECT_EQ(LauncherWorkingDirectory(L"C:/a/b/x.exe"), L"");  // '/' is no separator here

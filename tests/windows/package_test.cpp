@@ -3,15 +3,19 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "format/compression_container.h"
 #include "format/package_envelope.h"
 #include "format/package_table.h"
+#include "format/utf8_to_utf16.h"
 #include "package/entry_folders.h"
 #include "package/extract_package.h"
 #include "package/load_package_table.h"
 #include "platform/sha256.h"
+#include "tests/common/utf8_cases.h"
 #include "tests/windows/test_support.h"
 
 namespace korvanthelm {
@@ -566,6 +570,95 @@ TEST(EntryFolders, AFolderTheWalkComesBackToIsCheckedAnew) {
     testing::WriteBytes(work / L"a\\b", "planted");
     EXPECT_EQ(MessageOfEnter(folders, work / L"a\\b\\y.txt"), kUnsafeWorkDirectory);
     EXPECT_EQ(testing::ReadBytes(work / L"a\\b"), "planted");
+}
+
+// ---- The two UTF-8 decoders ----------------------------------------------------
+
+// What the bootstrapper's decoder (MultiByteToWideChar) makes of `bytes`
+// next to the host tools' portable one: both must refuse, or both must give
+// the same UTF-16. Returns "" when they agree.
+std::string Disagreement(const std::string& bytes) {
+    const std::span<const std::byte> utf8(reinterpret_cast<const std::byte*>(bytes.data()),
+                                          bytes.size());
+    std::wstring platform;
+    const bool platform_decoded = DecodeEntryPath(utf8, platform);
+    std::u16string portable;
+    const bool portable_decoded = format::StrictUtf8Decoder{}(utf8, portable);
+    if (platform_decoded == portable_decoded &&
+        (!platform_decoded || std::u16string(platform.begin(), platform.end()) == portable)) {
+        return "";
+    }
+    std::string hex;
+    for (const char c : bytes) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02X ", static_cast<unsigned char>(c));
+        hex += byte;
+    }
+    return hex + (platform_decoded ? "platform decodes, " : "platform refuses, ") +
+           (portable_decoded ? "portable decodes" : "portable refuses");
+}
+
+// Every form a value can take in 1 to 4 bytes, well formed or overlong.
+std::string Encoded(std::uint32_t value, int length) {
+    if (length == 1) {
+        return std::string(1, static_cast<char>(value));
+    }
+    static constexpr unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    std::string out(static_cast<std::size_t>(length), '\0');
+    for (int i = length - 1; i > 0; --i) {
+        out[static_cast<std::size_t>(i)] = static_cast<char>(0x80 | (value & 0x3F));
+        value >>= 6;
+    }
+    out[0] = static_cast<char>(kLead[length] | value);
+    return out;
+}
+
+TEST(EntryPathDecoders, PlatformAndPortableAgreeEverywhere) {
+    // The named classes, with what both must answer.
+    for (const test::Utf8Case& c : test::Utf8Cases()) {
+        EXPECT_EQ(Disagreement(c.utf8), "") << c.what;
+        std::wstring platform;
+        EXPECT_EQ(DecodeEntryPath(
+                      std::span(reinterpret_cast<const std::byte*>(c.utf8.data()), c.utf8.size()),
+                      platform),
+                  c.utf16.has_value())
+            << c.what;
+    }
+    // Every code point and every surrogate in its shortest form, every
+    // overlong form of the values up to U+FFFF, and the values above
+    // U+10FFFF that four bytes can still carry, each between ASCII letters.
+    std::size_t disagreements = 0;
+    const auto check = [&](const std::string& bytes) {
+        const std::string why = Disagreement(bytes);
+        if (!why.empty() && ++disagreements <= 20) {
+            ADD_FAILURE() << why;
+        }
+    };
+    for (std::uint32_t value = 0; value <= 0x1FFFFF; ++value) {
+        const int shortest = value < 0x80 ? 1 : value < 0x800 ? 2 : value < 0x10000 ? 3 : 4;
+        for (int length = shortest; length <= 4; ++length) {
+            if (length > shortest && value > 0xFFFF) {
+                break;
+            }
+            check("a" + Encoded(value, length) + "b");
+        }
+    }
+    // Random bytes, biased towards the lead and continuation bytes where
+    // decoders differ.
+    const unsigned seed = std::random_device{}();
+    std::printf("random UTF-8 seed %u\n", seed);
+    std::mt19937 random(seed);
+    for (int round = 0; round < 200000; ++round) {
+        std::string bytes(1 + random() % 8, '\0');
+        for (char& b : bytes) {
+            const unsigned pick = random() % 4;
+            b = static_cast<char>(pick == 0   ? random() % 0x80
+                                  : pick == 1 ? 0x80 + random() % 0x40
+                                              : 0xC0 + random() % 0x40);
+        }
+        check(bytes);
+    }
+    EXPECT_EQ(disagreements, 0u) << "seed " << seed;
 }
 
 }  // namespace

@@ -284,8 +284,11 @@ std::wstring QuoteArgument(const std::wstring& argument) {
 }
 
 WatchedRun RunWatched(const std::wstring& exe, const std::vector<EnvChange>& env,
-                      const std::wstring& arguments) {
+                      const std::wstring& arguments, const std::wstring& at_box) {
     std::wstring command = QuoteArgument(ExeDirectory() + L"\\watcher.exe");
+    if (!at_box.empty()) {
+        command += L" --at-box " + QuoteArgument(at_box);
+    }
     for (const EnvChange& change : env) {
         command += change.unset ? L" --unset " + QuoteArgument(change.name)
                                 : L" --env " + QuoteArgument(change.name + L"=" + change.value);

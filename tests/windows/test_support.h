@@ -75,12 +75,14 @@ RunResult Run(const std::wstring& command_line, const std::vector<EnvChange>& en
 std::wstring QuoteArgument(const std::wstring& argument);
 
 // Runs `exe` through watcher.exe with the given environment: exit code and the
-// texts of the message boxes it showed (one per line).
+// texts of the message boxes it showed (one per line). With `at_box`, each
+// text is preceded by the line "at the box: N match <at_box>" (the count of
+// names matching that FindFirstFileW pattern while the box was up).
 struct WatchedRun {
     DWORD exit_code = 0;
     std::vector<std::string> messages;
 };
 WatchedRun RunWatched(const std::wstring& exe, const std::vector<EnvChange>& env = {},
-                      const std::wstring& arguments = L"");
+                      const std::wstring& arguments = L"", const std::wstring& at_box = L"");
 
 }  // namespace korvanthelm::testing

@@ -12,7 +12,7 @@
 namespace korvanthelm::pack {
 
 CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
-    CheckedPackage checked{file, LooksLikePeImage(file), {}, 0, {}, {}};
+    CheckedPackage checked{file, LooksLikePeImage(file), {}, 0, {}, {}, {}};
     std::optional<DigestSlotContents> slot;
     if (checked.from_executable) {
         checked.package = FindPackageResource(file);
@@ -31,6 +31,9 @@ CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
         paths.push_back(entry.path);
     }
     RequireSetupProgram(paths, "the package");
+    if (std::optional<std::string> warning = PathLimitWarning(checked.entries)) {
+        checked.warnings.push_back(std::move(*warning));
+    }
     if (slot) {
         if (slot->digests.package != checked.digest) {
             throw PackError(

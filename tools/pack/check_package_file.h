@@ -21,6 +21,8 @@ struct CheckedPackage {
     std::uint64_t table_size;
     std::vector<PackageEntrySummary> entries;
     PackagePrograms programs;  // the PE files among the entries
+    // Not refusals: what may still fail on some players' machines.
+    std::vector<std::string> warnings;
 };
 
 // `file` is a package, or an executable whose package is its RT_RCDATA 101.
@@ -28,7 +30,8 @@ struct CheckedPackage {
 // a table that passes CheckPackageTable and holds the set-up program; an
 // executable's digest slot must be filled, with PackageDigest the package's
 // digest and both launcher digests digest texts. Throws PackError naming the
-// first failure.
+// first failure. Warns when an entry would pass the classic path limit below
+// a typical TEMP (PathLimitWarning).
 CheckedPackage CheckPackageFile(std::span<const std::byte> file);
 
 }  // namespace korvanthelm::pack

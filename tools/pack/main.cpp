@@ -25,9 +25,9 @@
 #include "tools/pack/find_package_resource.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pack_launcher_tree.h"
+#include "tools/pack/printable_path.h"
 #include "tools/pack/sha256_text.h"
 #include "tools/pack/sign_executable.h"
-#include "tools/pack/utf8_to_utf16.h"
 
 #ifndef KORVANTHELM_VERSION
 #error "KORVANTHELM_VERSION must name the tools' version"
@@ -153,8 +153,11 @@ constexpr char kVerifyHelp[] =
     "Compression API container (decoded with wimlib's LZMS decoder), the table header,\n"
     "every record's bounds, every path (UTF-8, path rules, duplicates) and no bytes\n"
     "after the last entry, and the set-up program KORVANTHELM/KORVANTHELM.exe among the\n"
-    "entries. For an executable, its digest slot must hold the resource's SHA-256 as\n"
-    "PackageDigest, and two launcher digests.\n"
+    "entries; and no two entries that are one name on Windows (equal under Unicode\n"
+    "case folding, or a file that is the folder of another entry). For an executable,\n"
+    "its digest slot must hold the resource's SHA-256 as PackageDigest, and two\n"
+    "launcher digests. It warns when an entry's path would pass Windows' 260-unit\n"
+    "path limit below a TEMP of C:\\Users\\ + a 20-letter name + \\AppData\\Local\\Temp.\n"
     "\n"
     "An executable's Authenticode signature is reported beside the package: the\n"
     "signer (certificate subject), the digest algorithm, and whether the file is\n"
@@ -266,6 +269,13 @@ std::string DefaultStubPath() {
     std::string folder(self);
     folder.erase(folder.rfind('/'));
     return folder + "/../share/korvanthelm/korvanthelm-stub.exe";
+}
+
+void PrintWarnings(const std::vector<std::string>& warnings) {
+    std::fflush(stdout);
+    for (const std::string& warning : warnings) {
+        std::fprintf(stderr, "%s: warning: %s\n", kProgram, warning.c_str());
+    }
 }
 
 int RunBuild(const std::vector<std::string_view>& args) {
@@ -422,6 +432,7 @@ int RunBuild(const std::vector<std::string_view>& args) {
     if (verify) {
         const CheckedPackage checked = CheckPackageFile(exe);
         entry_count = checked.entries.size();
+        PrintWarnings(checked.warnings);
         if (!checked.programs.unsigned_paths.empty() &&
             (signing.Enabled() || require_signed_tree)) {
             const std::string programs = "the package holds " + DescribePrograms(checked.programs);
@@ -483,10 +494,12 @@ int RunList(const std::vector<std::string_view>& args) {
         return status;
     }
     const std::vector<std::byte> file = ReadWholeFile(*path);
-    for (const PackageEntrySummary& entry : CheckPackageFile(file).entries) {
+    const CheckedPackage checked = CheckPackageFile(file);
+    for (const PackageEntrySummary& entry : checked.entries) {
         std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size),
                     PrintablePath(entry.path).c_str());
     }
+    PrintWarnings(checked.warnings);
     return 0;
 }
 
@@ -521,6 +534,7 @@ int RunVerify(const std::vector<std::string_view>& args) {
                 checked.entries.size(), static_cast<unsigned long long>(checked.table_size),
                 checked.package.size(), checked.digest.c_str(),
                 DescribePrograms(checked.programs).c_str());
+    PrintWarnings(checked.warnings);
     if (signature) {
         std::printf(
             "Signature: Authenticode, %s, signer %s\n"

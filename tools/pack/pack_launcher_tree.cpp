@@ -11,16 +11,16 @@
 
 #include "format/compression_container.h"
 #include "format/package_envelope.h"
+#include "tools/pack/build_package_table.h"
 #include "tools/pack/check_package_table.h"
 #include "tools/pack/compress_package_table.h"
 #include "tools/pack/file_io.h"
 #include "tools/pack/pack_error.h"
+#include "tools/pack/printable_path.h"
 #include "tools/pack/progress_display.h"
-#include "tools/pack/read_package_table.h"
 #include "tools/pack/scan_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
 #include "tools/pack/unpack_package.h"
-#include "tools/pack/utf8_to_utf16.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -89,7 +89,7 @@ PackedTree PackTreeInMemory(const PackOptions& options,
     result.launcher_jar_digest = FileSha256Text(ResolveLauncherFile(
         options.launcher_jar, kDefaultLauncherJar, options.tree, "--launcher-jar"));
 
-    const std::vector<std::byte> table = ReadPackageTable(options.tree, tree);
+    const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
     CompressionSettings settings;
     settings.jobs = options.jobs;
     if (settings.jobs == 0) {

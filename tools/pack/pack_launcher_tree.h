@@ -56,12 +56,15 @@ PackedTree PackTreeInMemory(const PackOptions& options,
 void RefuseOutputInsideTree(const std::string& output, const std::string& tree);
 
 // Refuses outputs inside the tree (the next run would pack them). Scans the
-// tree (refusing what the bootstrapper would refuse, see ScanLauncherTree), digests the two
-// launcher files, builds and compresses the table, checks that the package decodes with wimlib to
-// exactly that table and passes every check `verify` makes, and only then writes the package and
-// the digest files (all staged first, then each renamed into place). `warn` receives one line per
-// dropped empty folder, and one when the default number of jobs was lowered for memory. Throws
-// PackError on any failure; the output files are then left as they were.
+// tree (refusing what the bootstrapper or a player's disk would refuse, see
+// ScanLauncherTree), digests the two launcher files, builds and compresses
+// the table, checks that the package decodes with wimlib to exactly that
+// table and that the table passes the entry walk (CheckPackageTable), and
+// only then writes the package and the digest files (all staged first, then
+// each renamed into place). `warn` receives one line per dropped empty
+// folder, and one when the default number of jobs was lowered for memory.
+// Throws PackError on any failure; the output files are then left as they
+// were.
 PackResult PackLauncherTree(const PackOptions& options,
                             const std::function<void(const std::string&)>& warn);
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "format/little_endian.h"
 #include "tools/pack/pack_error.h"
 
 namespace korvanthelm::pack {
@@ -15,11 +16,8 @@ std::uint32_t ReadLe(std::span<const std::byte> file, std::uint64_t offset, std:
     if (!FileHas(file, offset, size)) {
         throw PackError(std::string("malformed executable: ") + what + " lies outside the file");
     }
-    std::uint32_t value = 0;
-    for (std::size_t i = size; i > 0; --i) {
-        value = (value << 8) | std::to_integer<std::uint32_t>(file[offset + i - 1]);
-    }
-    return value;
+    return static_cast<std::uint32_t>(
+        format::LoadLittleEndian(file.subspan(static_cast<std::size_t>(offset), size)));
 }
 
 std::optional<std::uint64_t> PeHeaders::DirectoryEntry(std::size_t index) const {

@@ -7,15 +7,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
+#include <optional>
+#include <span>
 #include <string_view>
 
 #include "format/package_path_rules.h"
 #include "format/package_table.h"
-#include "tools/pack/fold_case.h"
+#include "format/utf8_to_utf16.h"
+#include "format/walk_package_entries.h"
+#include "tools/pack/folded_name_claims.h"
 #include "tools/pack/pack_error.h"
+#include "tools/pack/printable_path.h"
 #include "tools/pack/unique_fd.h"
-#include "tools/pack/utf8_to_utf16.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -120,69 +123,6 @@ std::uint64_t WalkFolder(UniqueFd folder_fd, const std::string& relative, TreeWa
     return count;
 }
 
-// What a name, folded, already stands for in the tree: a file, or a folder
-// on the way to one. `file` is the entry that claimed it first, and the name
-// is that entry's path up to `length` bytes, so its spelling is kept.
-struct FoldedName {
-    bool is_file;
-    std::size_t file;
-    std::size_t length;
-};
-
-// Windows folds letter case for the whole of Unicode when it looks a name up,
-// while the bootstrapper's duplicate key folds ASCII only, so some trees pass
-// its checks on the build host and then meet themselves on every player's
-// disk: two files that are one file there, a file and a folder that are one
-// name there, or one folder spelled two ways, which unpacks as one folder
-// holding what the tree had in two. Throws for the first such pair, naming
-// both. `folded` is the folded entry path of `files[index]`.
-void ClaimFoldedNames(const TreeWalk& walk, std::size_t index, const std::u16string& folded,
-                      std::map<std::u16string, FoldedName>& claims) {
-    const std::string& path = walk.files[index].path;
-    const auto spelling = [&](const FoldedName& name) {
-        return std::string_view(walk.files[name.file].path).substr(0, name.length);
-    };
-    // The folded path and the UTF-8 path have their '/' in the same order:
-    // folding keeps '/' and makes nothing else one.
-    std::size_t byte_from = 0;
-    for (std::size_t unit = folded.find(u'/'); unit != std::u16string::npos;
-         unit = folded.find(u'/', unit + 1)) {
-        const std::size_t byte_slash = path.find('/', byte_from);
-        byte_from = byte_slash + 1;
-        const FoldedName folder{false, index, byte_slash};
-        const auto [claim, added] = claims.try_emplace(folded.substr(0, unit), folder);
-        if (added) {
-            continue;
-        }
-        const std::string_view other = walk.files[claim->second.file].path;
-        if (claim->second.is_file) {
-            throw PackError("file " + Quoted(other) + " and folder " + Quoted(spelling(folder)) +
-                            " of " + Quoted(path) +
-                            " differ only in letter case, one name on Windows: in " +
-                            Quoted(walk.root));
-        }
-        if (spelling(claim->second) != spelling(folder)) {
-            throw PackError("folder " + Quoted(spelling(claim->second)) + " of " + Quoted(other) +
-                            " and folder " + Quoted(spelling(folder)) + " of " + Quoted(path) +
-                            " differ only in letter case, one folder on Windows: in " +
-                            Quoted(walk.root));
-        }
-    }
-    const auto [claim, added] = claims.try_emplace(folded, FoldedName{true, index, path.size()});
-    if (!added) {
-        const std::string_view other = walk.files[claim->second.file].path;
-        if (claim->second.is_file) {
-            throw PackError("entry paths " + Quoted(other) + " and " + Quoted(path) +
-                            " differ only in letter case, one file on Windows: in " +
-                            Quoted(walk.root));
-        }
-        throw PackError("file " + Quoted(path) + " and folder " + Quoted(spelling(claim->second)) +
-                        " of " + Quoted(other) +
-                        " differ only in letter case, one name on Windows: in " +
-                        Quoted(walk.root));
-    }
-}
-
 bool SameKey(std::string_view a, std::string_view b) {
     const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
@@ -209,31 +149,41 @@ LauncherTree ScanLauncherTree(const std::string& root) {
     // extracting, in the same order, so nothing it would refuse gets packed;
     // then the names Windows would fold into one.
     format::EntryPathRegistry<char16_t> registry;
-    std::map<std::u16string, FoldedName> folded_names;
+    FoldedNameClaims folded_names;
+    std::u16string entry_path;
     std::uint64_t table_size = format::kPackageTableHeaderSize;
     for (std::size_t i = 0; i < walk.files.size(); ++i) {
         const TreeFile& file = walk.files[i];
-        const std::optional<std::u16string> entry_path = Utf8ToUtf16(file.path);
-        if (!entry_path) {
-            throw PackError("file name is not valid UTF-8: " + InTree(walk, file.path));
+        const std::span<const std::byte> path_bytes(
+            reinterpret_cast<const std::byte*>(file.path.data()), file.path.size());
+        const std::optional<format::EntryFailure> refused =
+            format::AdmitEntryPath(path_bytes, format::StrictUtf8Decoder{}, registry, entry_path);
+        switch (refused.value_or(format::EntryFailure::kRecordCutShort)) {
+            case format::EntryFailure::kBadPath:
+                throw PackError("file name is not valid UTF-8: " + InTree(walk, file.path));
+            case format::EntryFailure::kUnsafePath:
+                throw PackError(
+                    "unsafe entry path (a Windows device name, a name ending in a dot or space, "
+                    "a forbidden character, or over 1000 UTF-16 units): " +
+                    InTree(walk, file.path));
+            case format::EntryFailure::kDuplicatePath: {
+                const auto earlier = std::find_if(
+                    walk.files.begin(), walk.files.begin() + static_cast<std::ptrdiff_t>(i),
+                    [&](const TreeFile& other) { return SameKey(other.path, file.path); });
+                const std::string other =
+                    earlier != walk.files.begin() + static_cast<std::ptrdiff_t>(i)
+                        ? Quoted(earlier->path)
+                        : std::string("an earlier entry");
+                throw PackError("entry path differs only in ASCII letter case from " + other +
+                                ", one file on Windows: " + InTree(walk, file.path));
+            }
+            case format::EntryFailure::kRecordCutShort:  // not a path failure: admitted
+            case format::EntryFailure::kTrailingData:
+                break;
         }
-        if (!format::IsSafePackagePath(std::u16string_view(*entry_path))) {
-            throw PackError(
-                "unsafe entry path (a Windows device name, a name ending in a dot or space, "
-                "a forbidden character, or over 1000 UTF-16 units): " +
-                InTree(walk, file.path));
+        if (const std::optional<std::string> clash = folded_names.Claim(file.path, entry_path)) {
+            throw PackError(*clash + ": in " + Quoted(walk.root));
         }
-        if (!registry.TryAdd(*entry_path)) {
-            const auto earlier = std::find_if(
-                walk.files.begin(), walk.files.begin() + static_cast<std::ptrdiff_t>(i),
-                [&](const TreeFile& other) { return SameKey(other.path, file.path); });
-            const std::string other = earlier != walk.files.begin() + static_cast<std::ptrdiff_t>(i)
-                                          ? Quoted(earlier->path)
-                                          : std::string("an earlier entry");
-            throw PackError("entry path differs only in ASCII letter case from " + other +
-                            ", one file on Windows: " + InTree(walk, file.path));
-        }
-        ClaimFoldedNames(walk, i, FoldCase(*entry_path), folded_names);
         // Summed so nothing can wrap: every term is checked against what is left.
         const std::uint64_t left = kMaxPackageTableSize - table_size;
         if (file.size > left || format::PackageRecordSize(file.path.size(), 0) > left - file.size) {

@@ -21,28 +21,20 @@ void DecodePackage(
     const std::function<void(std::uint64_t offset, std::span<const std::byte>)>& sink) {
     const std::optional<format::PackageEnvelope> envelope = format::ParsePackageEnvelope(package);
     if (!envelope) {
-        throw PackError(package.size() < format::kPackageEnvelopeHeaderSize ||
-                                !std::equal(format::kPackageEnvelopeMagic.begin(),
-                                            format::kPackageEnvelopeMagic.end(), package.begin())
-                            ? "not a package: no \"KTSETUP1\" envelope"
-                            : "package envelope declares an unpacked_size over 0x80000000");
+        throw PackError("not a package: no \"KTSETUP1\" envelope");
+    }
+    if (!envelope->DeclaresAllowedSize()) {
+        throw PackError("package envelope declares an unpacked_size over 0x80000000");
     }
     const std::optional<format::ContainerLayout> layout = format::ParseContainer(envelope->stream);
+    // ParseContainer also refuses any algorithm but LZMS and chunks over 64 MiB.
     if (!layout) {
         throw PackError("package stream is not a well-formed Compression API buffer");
-    }
-    if (layout->algorithm != format::kAlgorithmLzms) {
-        throw PackError("package stream uses compression algorithm " +
-                        std::to_string(layout->algorithm) + ", not LZMS (5)");
     }
     if (layout->total_size != envelope->unpacked_size) {
         throw PackError("package envelope declares " + std::to_string(envelope->unpacked_size) +
                         " unpacked bytes but its stream holds " +
                         std::to_string(layout->total_size));
-    }
-    if (layout->chunk_size > format::kLzmsChunkSize) {
-        throw PackError("package stream uses chunks of " + std::to_string(layout->chunk_size) +
-                        " bytes, over the 64 MiB Windows decodes");
     }
     start(layout->total_size);
     std::uint64_t offset = 0;

@@ -9,7 +9,10 @@
 #include "codec/container/decode_container.h"
 #include "format/package_envelope.h"
 #include "format/package_table.h"
+#include "format/utf8_to_utf16.h"
+#include "format/walk_package_entries.h"
 #include "package/compression_api.h"
+#include "package/extract_package.h"
 #include "platform/sha256.h"
 #include "platform/unique_resource.h"
 
@@ -112,7 +115,7 @@ CheckLines CheckPackage(const std::wstring& exe_path) {
               : nullptr;
     const std::optional<format::PackageEnvelope> envelope =
         data ? format::ParsePackageEnvelope(std::span(data, size)) : std::nullopt;
-    if (!envelope) {
+    if (!envelope || !envelope->DeclaresAllowedSize()) {
         return fail("no package envelope in RCDATA 101 (or unpacked_size above 2 GiB)");
     }
     std::wstring digest;
@@ -135,10 +138,19 @@ CheckLines CheckPackage(const std::wstring& exe_path) {
     const bool decoded = codec::DecodeContainer(stream, ours);
     const double built_in_seconds = Now() - start;
     const std::optional<std::uint32_t> entries = format::CheckPackageTableHeader(ours);
-    if (!decoded || !entries) {
+    // The bootstrapper's own entry walk, without writing anything.
+    const std::optional<format::EntryRefusal> refusal =
+        decoded && entries
+            ? format::WalkPackageEntries<char16_t>(ours, *entries, format::StrictUtf8Decoder{},
+                                                   [](const format::PackageEntry<char16_t>&) {})
+            : std::nullopt;
+    if (!decoded || !entries || refusal) {
         lines.push_back({kBuiltInLine, Outcome::kFailed,
-                         decoded ? "the table header is not sound"
-                                 : "the stream does not decode to unpacked_size bytes"});
+                         !decoded   ? "the stream does not decode to unpacked_size bytes"
+                         : !entries ? "the table header is not sound"
+                                    : "entry " + std::to_string(refusal->entry + 1) +
+                                          " is refused by the entry walk: " +
+                                          Utf8(EntryFailureText(refusal->failure))});
         lines.push_back({kSystemLine, Outcome::kNotCheckable, "nothing to compare it with"});
         return lines;
     }

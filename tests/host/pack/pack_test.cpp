@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -20,9 +21,12 @@
 #include "format/compression_container.h"
 #include "format/package_envelope.h"
 #include "format/package_table.h"
+#include "tests/common/hostile_package_cases.h"
 #include "tests/host/pack/pack_test_support.h"
+#include "tools/pack/check_package_table.h"
 #include "tools/pack/compress_package_table.h"
 #include "tools/pack/pack_error.h"
+#include "tools/pack/printable_path.h"
 #include "tools/pack/progress_display.h"
 #include "tools/pack/scan_launcher_tree.h"
 #include "tools/pack/sha256_text.h"
@@ -819,6 +823,139 @@ TEST(PackVerify, DamagedPackagesFailWithTheReason) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
         EXPECT_EQ(RunPacker({"list", dir / "damaged.bin"}).exit_code, 1) << c.what;
     }
+}
+
+TEST(PrintablePath, EscapesWhatATerminalWouldMisshow) {
+    EXPECT_EQ(PrintablePath("dir/\xD1\x84.txt"), "dir/\xD1\x84.txt");
+    EXPECT_EQ(PrintablePath("a\tb\\c\x7F"), "a\\x09b\\x5cc\\x7f");
+    EXPECT_EQ(PrintablePath("bad\xFF\xC3"), "bad\\xff\\xc3");
+}
+
+// A package of the given entries, its table stored uncompressed: the bytes
+// any writer could hand a player, whatever the packer would refuse.
+Bytes CraftedPackage(const std::vector<std::pair<std::string, std::string>>& entries) {
+    format::PackageTableBuilder builder(static_cast<std::uint32_t>(entries.size()));
+    for (const auto& [path, data] : entries) {
+        const std::span<std::byte> out = builder.AddRecord(B(path), data.size());
+        const Bytes bytes = B(data);
+        std::copy(bytes.begin(), bytes.end(), out.begin());
+    }
+    const Bytes table = std::move(builder).Finish();
+    const Bytes stream = format::WriteContainer(
+        table, format::kLzmsChunkSize,
+        [](std::span<const std::byte>, std::span<std::byte>) { return std::size_t{0}; });
+    return format::WritePackageEnvelope(table.size(), stream);
+}
+
+// What the walk accepts but a player's machine refuses, or may refuse, and
+// the near misses that must pass without a word.
+TEST(PackVerify, RefusesWhatThePlayersDiskRefusesAndWarnsOfLongPaths) {
+    const std::string setup(kSetupProgramPath);
+    // Target paths below the work directory of a typical TEMP: a file path
+    // reaches the limit at 260 units, a folder path at 248 (NUL included).
+    const std::size_t file_room = kMaxFilePathUnits - kTypicalWorkDirectoryUnits - 1;
+    const std::size_t folder_room = kMaxFolderPathUnits - kTypicalWorkDirectoryUnits - 1;
+    static_assert(kTypicalWorkDirectoryUnits == 99);
+    const std::string folder_fits(folder_room, 'f');
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> entries;
+        int exit_code;
+        const char* err;  // in standard error; "" for none at all
+    };
+    const Case cases[] = {
+        {"Cyrillic names one file on Windows",
+         {{setup, "s"}, {"Файл.txt", "1"}, {"файл.txt", "2"}},
+         1,
+         "entry 3 of 3: entry paths \"Файл.txt\" and \"файл.txt\" differ only in letter case"},
+        {"file, then the folder of a later entry",
+         {{setup, "s"}, {"a", "1"}, {"a/b", "2"}},
+         1,
+         "entry 3 of 3: file \"a\" is also the folder of \"a/b\""},
+        {"folder of an earlier entry, then a file",
+         {{setup, "s"}, {"a/b", "1"}, {"a", "2"}},
+         1,
+         "entry 3 of 3: file \"a\" is also the folder of \"a/b\""},
+        {"file folded into a later entry's folder",
+         {{setup, "s"}, {"É", "1"}, {"é/b", "2"}},
+         1,
+         "file \"É\" and folder \"é\" of \"é/b\" differ only in letter case"},
+        {"one folder spelled two ways",
+         {{setup, "s"}, {"Docs/a", "1"}, {"docs/b", "2"}},
+         1,
+         "one folder on Windows"},
+        {"no set-up program", {{"KORVANTHELM/other.exe", "s"}}, 1, "holds no set-up program"},
+        {"set-up program in other letter case", {{"korvanthelm/korvanthelm.EXE", "s"}}, 0, ""},
+        {"only full folding makes ß ss",
+         {{setup, "s"}, {"straße.txt", "1"}, {"strasse.txt", "2"}},
+         0,
+         ""},
+        {"a name prefix, not a folder prefix", {{setup, "s"}, {"a", "1"}, {"ab/c", "2"}}, 0, ""},
+        {"file path one unit below the limit",
+         {{setup, "s"}, {std::string(file_room, 'a'), "1"}},
+         0,
+         ""},
+        {"file path at the limit",
+         {{setup, "s"}, {std::string(file_room + 1, 'a'), "1"}, {"b", "2"}},
+         0,
+         "warning: 1 of 3 entries would pass Windows' classic path limit"},
+        {"folder path one unit below the limit", {{setup, "s"}, {folder_fits + "/x", "1"}}, 0, ""},
+        {"folder path at the limit",
+         {{setup, "s"}, {folder_fits + "f/x", "1"}},
+         0,
+         "warning: 1 of 2 entries"},
+        {"the warning names the longest path",
+         {{setup, "s"}, {folder_fits + "f/x", "1"}, {std::string(file_room + 2, 'z'), "2"}},
+         0,
+         "the longest is \"zzz"},
+    };
+    const TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(dir / "crafted.bin", CraftedPackage(c.entries));
+        const auto run = RunPacker({"verify", dir / "crafted.bin"});
+        EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+        if (*c.err == '\0') {
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+            EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+        }
+        const auto list = RunPacker({"list", dir / "crafted.bin"});
+        EXPECT_EQ(list.exit_code, c.exit_code) << list.err;
+    }
+}
+
+// The hostile packages the real exe is run on under Wine, judged by verify:
+// every one the bootstrapper refuses, verify refuses, for the same reason.
+TEST(PackVerify, RefusesEveryHostilePackageOfTheEndToEndTests) {
+    const TempDir dir;
+    WriteFile(dir / "probe.exe", "a stand-in set-up program");
+    const std::string command = std::string(KORVANTHELM_PYTHON) + " " + KORVANTHELM_MAKE_PACKAGES +
+                                " --out " + (dir / "packages") + " --probe " + (dir / "probe.exe");
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    for (const ::korvanthelm::test::HostilePackageCase& c :
+         ::korvanthelm::test::HostilePackageCases()) {
+        if (c.verify_says == nullptr) {
+            continue;
+        }
+        SCOPED_TRACE(c.package);
+        const auto run =
+            RunPacker({"verify", dir / ("packages/" + std::string(c.package) + ".package")});
+        EXPECT_EQ(run.exit_code, 1) << run.out;
+        EXPECT_NE(run.err.find(c.verify_says), std::string::npos) << run.err;
+    }
+    // Packages the bootstrapper unpacks and then fails on: the set-up program
+    // is missing, or the file system meets one name twice.
+    for (const auto& [package, says] :
+         {std::pair{"ok_no_setup_program", "holds no set-up program"},
+          std::pair{"ok_cyrillic_case_pair", "differ only in letter case"}}) {
+        const auto run =
+            RunPacker({"verify", dir / ("packages/" + std::string(package) + ".package")});
+        EXPECT_EQ(run.exit_code, 1) << package;
+        EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(RunPacker({"verify", dir / "packages/ok_probe.package"}).exit_code, 0);
 }
 
 // ---- Command line ---------------------------------------------------------------

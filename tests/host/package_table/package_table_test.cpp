@@ -307,17 +307,20 @@ TEST(PackageEnvelope, RoundTripsAndRefusesBadHeaders) {
     struct Case {
         const char* what;
         Bytes package;
-        bool accepted;
+        bool parsed;
+        bool allowed_size;
     };
     const Case cases[] = {
-        {"header only, empty stream", WritePackageEnvelope(10, {}), true},
-        {"15 bytes", Bytes(package.begin(), package.begin() + 15), false},
-        {"unpacked_size 0x80000000", WritePackageEnvelope(0x80000000, stream), true},
-        {"unpacked_size 0x80000001", WritePackageEnvelope(0x80000001, stream), false},
-        {"unpacked_size 2^64 - 1", WritePackageEnvelope(~std::uint64_t{0}, stream), false},
+        {"header only, empty stream", WritePackageEnvelope(10, {}), true, true},
+        {"15 bytes", Bytes(package.begin(), package.begin() + 15), false, false},
+        {"unpacked_size 0x80000000", WritePackageEnvelope(0x80000000, stream), true, true},
+        {"unpacked_size 0x80000001", WritePackageEnvelope(0x80000001, stream), true, false},
+        {"unpacked_size 2^64 - 1", WritePackageEnvelope(~std::uint64_t{0}, stream), true, false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ParsePackageEnvelope(c.package).has_value(), c.accepted) << c.what;
+        const auto envelope = ParsePackageEnvelope(c.package);
+        EXPECT_EQ(envelope.has_value(), c.parsed) << c.what;
+        EXPECT_EQ(envelope && envelope->DeclaresAllowedSize(), c.allowed_size) << c.what;
     }
     for (std::size_t i = 0; i < 8; ++i) {
         Bytes wrong = package;

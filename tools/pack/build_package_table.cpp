@@ -1,4 +1,4 @@
-#include "tools/pack/read_package_table.h"
+#include "tools/pack/build_package_table.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 
 #include "format/package_table.h"
 #include "tools/pack/pack_error.h"
+#include "tools/pack/printable_path.h"
 #include "tools/pack/unique_fd.h"
-#include "tools/pack/utf8_to_utf16.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -70,7 +70,7 @@ void ReadExactly(int fd, std::span<std::byte> out, const std::string& path) {
 
 }  // namespace
 
-std::vector<std::byte> ReadPackageTable(const std::string& root, const LauncherTree& tree) {
+std::vector<std::byte> BuildPackageTable(const std::string& root, const LauncherTree& tree) {
     UniqueFd root_fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!root_fd) {
         ThrowFileError("cannot open the launcher tree", root, errno);

@@ -1,4 +1,5 @@
-// Reads the files of a scanned launcher tree into a package table.
+// Builds the package table of a scanned launcher tree, reading each file
+// straight into its record.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,6 @@ namespace korvanthelm::pack {
 // into its record. Every file is opened anew from `root` one component at a
 // time without following links, and must still be a regular file of the size
 // the scan saw; otherwise, or when reading fails, throws PackError naming it.
-std::vector<std::byte> ReadPackageTable(const std::string& root, const LauncherTree& tree);
+std::vector<std::byte> BuildPackageTable(const std::string& root, const LauncherTree& tree);
 
 }  // namespace korvanthelm::pack

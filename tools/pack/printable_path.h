@@ -1,0 +1,14 @@
+// Entry paths and file names shown in the packer's messages.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace korvanthelm::pack {
+
+// `bytes` made printable on one line for messages: well-formed UTF-8 passes
+// through, except control characters and backslashes, which become \xNN like every
+// byte that is not part of a well-formed sequence.
+std::string PrintablePath(std::string_view bytes);
+
+}  // namespace korvanthelm::pack
