@@ -135,6 +135,18 @@ std::span<const std::byte> FindSlot(std::span<const std::byte> image, const Imag
     return slot;
 }
 
+// What the slot's bytes say.
+DigestSlotContents SlotContents(std::span<const std::byte> slot) {
+    const auto* version =
+        reinterpret_cast<const char*>(slot.data() + format::kDigestSlotVersionOffset);
+    return {
+        ReadLe(slot, format::kDigestSlotStateOffset, 4, "digest slot") == format::kDigestSlotFilled,
+        std::string(version, strnlen(version, format::kDigestSlotVersionSize)),
+        {ReadDigestText(slot, format::kPackageDigestOffset),
+         ReadDigestText(slot, format::kLauncherExeDigestOffset),
+         ReadDigestText(slot, format::kLauncherJarDigestOffset)}};
+}
+
 // The data of the leaves, sorted by type, name and language, as one resource
 // section at `rva`: the directory tables first (root, types, names), then the
 // data entries, then the data, each piece on 8 bytes as resource compilers
@@ -236,16 +248,7 @@ bool IsDigestText(std::string_view text) {
 }
 
 DigestSlotContents ReadDigestSlot(std::span<const std::byte> image) {
-    const ImageLayout layout = ReadImageLayout(image);
-    const std::span<const std::byte> slot = FindSlot(image, layout);
-    const auto* version =
-        reinterpret_cast<const char*>(slot.data() + format::kDigestSlotVersionOffset);
-    return {
-        ReadLe(slot, format::kDigestSlotStateOffset, 4, "digest slot") == format::kDigestSlotFilled,
-        std::string(version, strnlen(version, format::kDigestSlotVersionSize)),
-        {ReadDigestText(slot, format::kPackageDigestOffset),
-         ReadDigestText(slot, format::kLauncherExeDigestOffset),
-         ReadDigestText(slot, format::kLauncherJarDigestOffset)}};
+    return SlotContents(FindSlot(image, ReadImageLayout(image)));
 }
 
 std::uint32_t PeChecksum(std::span<const std::byte> image, std::uint64_t checksum_offset) {
@@ -294,7 +297,7 @@ std::vector<std::byte> AssembleExecutable(std::span<const std::byte> stub,
         NotAStub("it has " + std::to_string(stub.size() - end_of_sections) +
                  " bytes after its sections (a signature or appended data)");
     }
-    const DigestSlotContents contents = ReadDigestSlot(stub);
+    const DigestSlotContents contents = SlotContents(slot);
     if (contents.version != version) {
         NotAStub("it is the stub of version " + contents.version + ", this packer is version " +
                  std::string(version) + " (use the stub that came with this packer)");
