@@ -17,17 +17,17 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/pack/assemble_executable.h"
-#include "tools/pack/check_authenticode_signature.h"
-#include "tools/pack/check_package_file.h"
-#include "tools/pack/check_package_table.h"
-#include "tools/pack/file_io.h"
-#include "tools/pack/find_package_resource.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/pack_launcher_tree.h"
-#include "tools/pack/printable_path.h"
-#include "tools/pack/sha256_text.h"
-#include "tools/pack/sign_executable.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
+#include "tools/pack/checks/check_package_file.h"
+#include "tools/pack/checks/check_package_table.h"
+#include "tools/pack/commands/pack_launcher_tree.h"
+#include "tools/pack/pe/assemble_executable.h"
+#include "tools/pack/pe/check_authenticode_signature.h"
+#include "tools/pack/pe/find_package_resource.h"
+#include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/sha256_text.h"
+#include "tools/pack/signing/sign_executable.h"
 
 #ifndef KORVANTHELM_VERSION
 #error "KORVANTHELM_VERSION must name the tools' version"

@@ -3,7 +3,7 @@
 // never read outside the file (ASan watches). Whole signatures, made by
 // osslsigncode and then tampered with, are checked by the signing test
 // (tests/signing).
-#include "tools/pack/check_authenticode_signature.h"
+#include "tools/pack/pe/check_authenticode_signature.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/pack/pack_error.h"
+#include "tools/pack/base/pack_error.h"
 
 namespace korvanthelm::pack {
 namespace {

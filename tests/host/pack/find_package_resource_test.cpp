@@ -1,7 +1,7 @@
 // The PE reader behind `list`/`verify` on a built executable: a hand-made
 // PE32+ image with a resource tree, whole and damaged in each structure it
 // walks through. Damage must give PackError, never a read outside the file.
-#include "tools/pack/find_package_resource.h"
+#include "tools/pack/pe/find_package_resource.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "tests/host/pack/pack_test_support.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/sha256_text.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/sha256_text.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -10,7 +10,7 @@
 #include "format/package_envelope.h"
 #include "format/package_table.h"
 #include "tests/host/pack/pack_test_support.h"
-#include "tools/pack/unpack_package.h"
+#include "tools/pack/compress/unpack_package.h"
 
 namespace korvanthelm::pack {
 namespace {

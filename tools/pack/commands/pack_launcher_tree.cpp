@@ -1,4 +1,4 @@
-#include "tools/pack/pack_launcher_tree.h"
+#include "tools/pack/commands/pack_launcher_tree.h"
 
 #include <sys/stat.h>
 
@@ -11,16 +11,16 @@
 
 #include "format/compression_container.h"
 #include "format/package_envelope.h"
-#include "tools/pack/build_package_table.h"
-#include "tools/pack/check_package_table.h"
-#include "tools/pack/compress_package_table.h"
-#include "tools/pack/file_io.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/printable_path.h"
-#include "tools/pack/progress_display.h"
-#include "tools/pack/scan_launcher_tree.h"
-#include "tools/pack/sha256_text.h"
-#include "tools/pack/unpack_package.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
+#include "tools/pack/checks/check_package_table.h"
+#include "tools/pack/compress/compress_package_table.h"
+#include "tools/pack/compress/progress_display.h"
+#include "tools/pack/compress/unpack_package.h"
+#include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/sha256_text.h"
+#include "tools/pack/tree/build_package_table.h"
+#include "tools/pack/tree/scan_launcher_tree.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,7 +1,7 @@
-#include "tools/pack/folded_name_claims.h"
+#include "tools/pack/checks/folded_name_claims.h"
 
-#include "tools/pack/fold_case.h"
-#include "tools/pack/printable_path.h"
+#include "tools/pack/base/printable_path.h"
+#include "tools/pack/checks/fold_case.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,13 +1,13 @@
-#include "tools/pack/find_unsigned_programs.h"
+#include "tools/pack/checks/find_unsigned_programs.h"
 
 #include <optional>
 #include <string_view>
 
 #include "format/package_table.h"
-#include "tools/pack/check_authenticode_signature.h"
-#include "tools/pack/check_package_table.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/pe_headers.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/checks/check_package_table.h"
+#include "tools/pack/pe/check_authenticode_signature.h"
+#include "tools/pack/pe/pe_headers.h"
 
 namespace korvanthelm::pack {
 namespace {

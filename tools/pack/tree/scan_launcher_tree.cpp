@@ -1,4 +1,4 @@
-#include "tools/pack/scan_launcher_tree.h"
+#include "tools/pack/tree/scan_launcher_tree.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,10 +15,10 @@
 #include "format/package_table.h"
 #include "format/utf8_to_utf16.h"
 #include "format/walk_package_entries.h"
-#include "tools/pack/folded_name_claims.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/printable_path.h"
-#include "tools/pack/unique_fd.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
+#include "tools/pack/checks/folded_name_claims.h"
+#include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
 namespace {

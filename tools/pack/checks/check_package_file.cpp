@@ -1,13 +1,13 @@
-#include "tools/pack/check_package_file.h"
+#include "tools/pack/checks/check_package_file.h"
 
 #include <optional>
 #include <string_view>
 
-#include "tools/pack/assemble_executable.h"
-#include "tools/pack/find_package_resource.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/sha256_text.h"
-#include "tools/pack/unpack_package.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/compress/unpack_package.h"
+#include "tools/pack/pe/assemble_executable.h"
+#include "tools/pack/pe/find_package_resource.h"
+#include "tools/pack/platform/sha256_text.h"
 
 namespace korvanthelm::pack {
 

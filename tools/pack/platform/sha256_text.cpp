@@ -1,4 +1,4 @@
-#include "tools/pack/sha256_text.h"
+#include "tools/pack/platform/sha256_text.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <memory>
 
-#include "tools/pack/pack_error.h"
-#include "tools/pack/unique_fd.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/pack/fold_case.h"
+#include "tools/pack/checks/fold_case.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf16.h>

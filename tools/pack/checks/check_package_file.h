@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/pack/check_package_table.h"
-#include "tools/pack/find_unsigned_programs.h"
+#include "tools/pack/checks/check_package_table.h"
+#include "tools/pack/checks/find_unsigned_programs.h"
 
 namespace korvanthelm::pack {
 

@@ -1,4 +1,4 @@
-#include "tools/pack/compress_package_table.h"
+#include "tools/pack/compress/compress_package_table.h"
 
 #include <sched.h>
 
@@ -16,7 +16,7 @@
 #include <system_error>
 #include <thread>
 
-#include "tools/pack/wimlib_lzms.h"
+#include "tools/pack/platform/wimlib_lzms.h"
 
 namespace korvanthelm::pack {
 namespace {

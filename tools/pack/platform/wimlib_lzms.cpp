@@ -1,10 +1,10 @@
-#include "tools/pack/wimlib_lzms.h"
+#include "tools/pack/platform/wimlib_lzms.h"
 
 #include <wimlib.h>
 
 #include <string>
 
-#include "tools/pack/pack_error.h"
+#include "tools/pack/base/pack_error.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,12 +1,12 @@
-#include "tools/pack/find_package_resource.h"
+#include "tools/pack/pe/find_package_resource.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "tools/pack/pack_error.h"
-#include "tools/pack/pe_headers.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/pe_headers.h"
 
 namespace korvanthelm::pack {
 namespace {

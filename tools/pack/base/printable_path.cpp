@@ -1,4 +1,4 @@
-#include "tools/pack/printable_path.h"
+#include "tools/pack/base/printable_path.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "tools/pack/build_package_table.h"
+#include "tools/pack/tree/build_package_table.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <span>
 
 #include "format/package_table.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/printable_path.h"
-#include "tools/pack/unique_fd.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
+#include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/pack/unpack_package.h"
+#include "tools/pack/compress/unpack_package.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,8 +7,8 @@
 
 #include "format/compression_container.h"
 #include "format/package_envelope.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/wimlib_lzms.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/wimlib_lzms.h"
 
 namespace korvanthelm::pack {
 namespace {

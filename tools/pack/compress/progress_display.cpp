@@ -1,4 +1,4 @@
-#include "tools/pack/progress_display.h"
+#include "tools/pack/compress/progress_display.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/pack/scan_launcher_tree.h"
+#include "tools/pack/tree/scan_launcher_tree.h"
 
 namespace korvanthelm::pack {
 

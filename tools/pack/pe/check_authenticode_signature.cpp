@@ -1,4 +1,4 @@
-#include "tools/pack/check_authenticode_signature.h"
+#include "tools/pack/pe/check_authenticode_signature.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -14,8 +14,8 @@
 #include <string>
 #include <utility>
 
-#include "tools/pack/pack_error.h"
-#include "tools/pack/pe_headers.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/pe_headers.h"
 
 // Where an Authenticode signature lives (Microsoft's "Windows Authenticode
 // Portable Executable Signature Format"): data directory 4 of the optional

@@ -1,9 +1,9 @@
-#include "tools/pack/pe_headers.h"
+#include "tools/pack/pe/pe_headers.h"
 
 #include <string>
 
 #include "format/little_endian.h"
-#include "tools/pack/pack_error.h"
+#include "tools/pack/base/pack_error.h"
 
 namespace korvanthelm::pack {
 

@@ -1,4 +1,4 @@
-#include "tools/pack/assemble_executable.h"
+#include "tools/pack/pe/assemble_executable.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,9 +7,9 @@
 #include <tuple>
 
 #include "format/digest_slot.h"
-#include "tools/pack/find_package_resource.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/pe_headers.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/find_package_resource.h"
+#include "tools/pack/pe/pe_headers.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/pack/file_io.h"
+#include "tools/pack/platform/file_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tools/pack/pack_error.h"
-#include "tools/pack/unique_fd.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,13 +1,13 @@
-#include "tools/pack/check_package_table.h"
+#include "tools/pack/checks/check_package_table.h"
 
 #include <algorithm>
 
 #include "format/package_table.h"
 #include "format/utf8_to_utf16.h"
 #include "format/walk_package_entries.h"
-#include "tools/pack/folded_name_claims.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/printable_path.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
+#include "tools/pack/checks/folded_name_claims.h"
 
 namespace korvanthelm::pack {
 namespace {

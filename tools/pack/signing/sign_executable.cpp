@@ -1,4 +1,4 @@
-#include "tools/pack/sign_executable.h"
+#include "tools/pack/signing/sign_executable.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -23,11 +23,11 @@
 #include <string_view>
 #include <thread>
 
-#include "tools/pack/check_authenticode_signature.h"
-#include "tools/pack/file_io.h"
-#include "tools/pack/pack_error.h"
-#include "tools/pack/pe_headers.h"
-#include "tools/pack/unique_fd.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/check_authenticode_signature.h"
+#include "tools/pack/pe/pe_headers.h"
+#include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/unique_fd.h"
 
 extern char** environ;
 
