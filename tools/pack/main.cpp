@@ -23,6 +23,7 @@
 #include "tools/pack/checks/check_package_table.h"
 #include "tools/pack/commands/pack_launcher_tree.h"
 #include "tools/pack/pe/assemble_executable.h"
+#include "tools/pack/pe/check_stub.h"
 #include "tools/pack/pe/check_authenticode_signature.h"
 #include "tools/pack/pe/find_package_resource.h"
 #include "tools/pack/platform/file_io.h"
@@ -398,9 +399,8 @@ int RunBuild(const std::vector<std::string_view>& args) {
 
     // The stub is judged before a tree is compressed: a wrong one fails at once.
     const std::vector<std::byte> stub = ReadWholeFile(stub_path);
-    const std::string zeros(64, '0');
     try {
-        AssembleExecutable(stub, {}, {zeros, zeros, zeros}, KORVANTHELM_VERSION);
+        CheckStub(stub, KORVANTHELM_VERSION);
     } catch (const PackError& error) {
         throw PackError("stub \"" + stub_path + "\": " + error.what());
     }

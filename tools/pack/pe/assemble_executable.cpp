@@ -242,11 +242,6 @@ std::vector<std::byte> WriteResourceSection(std::vector<ResourceLeaf> leaves, st
 
 }  // namespace
 
-bool IsDigestText(std::string_view text) {
-    return text.size() == 64 &&
-           text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
 DigestSlotContents ReadDigestSlot(std::span<const std::byte> image) {
     return SlotContents(FindSlot(image, ReadImageLayout(image)));
 }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/pack/base/hex_text.h"
+
 namespace korvanthelm::pack {
 
 // The three digest texts of a finished executable (64 lowercase hex digits).
@@ -20,9 +22,6 @@ struct ExecutableDigests {
     std::string launcher_exe;
     std::string launcher_jar;
 };
-
-// True for 64 characters from "0123456789abcdef", the form of every digest.
-bool IsDigestText(std::string_view text);
 
 struct DigestSlotContents {
     bool filled;
