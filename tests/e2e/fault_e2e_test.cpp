@@ -144,10 +144,13 @@ TEST_F(FaultE2e, CompressionApiStubThatCopiesItsInput) {
         EXPECT_EQ(ReadBytes(copy / L"calls"), "create ok\ndecompress ok\n");
         EXPECT_EQ(WorldSnapshot(), before);
         if (c.message == nullptr) {
-            EXPECT_EQ(run.exit_code, 0u);
-            EXPECT_TRUE(run.messages.empty());
+            EXPECT_EQ(run.messages, std::vector<std::string>{});
             EXPECT_EQ(Reports().size(), 1u);
-            EXPECT_EQ(Snapshot(copy / L"tree"), c.tree);
+            // Compared only after a run: two trees of 700 KiB print at length.
+            if (run.exit_code == 0) {
+                EXPECT_EQ(Snapshot(copy / L"tree"), c.tree);
+            }
+            EXPECT_EQ(run.exit_code, 0u);
             continue;
         }
         EXPECT_EQ(run.exit_code, 1u);

@@ -13,7 +13,8 @@ tables, including ones the packer refuses to make.
 
 Packages use stored chunks in the Compression API container: this writer is
 independent of the project's own C++ writer on purpose, and every decoder
-(the stand-in, and Windows' own) must accept stored chunks. Each package
+(the stand-in, and Windows' own) must accept stored chunks. The one LZMS
+block written here is all zero bytes (see container_as_long_as). Each package
 carries probe.exe as KORVANTHELM/KORVANTHELM.exe unless the case is about
 something else, so a package that is wrongly accepted runs a real program.
 """
