@@ -36,10 +36,12 @@ using CompressionApiLoader = std::function<CompressionApi()>;
 // any expected digest. Throws the failure message of the first check that
 // fails; an allocation failure for the table passes on as std::bad_alloc.
 // The system's decompressor (from `load_cabinet`) is tried first and closed
-// before its result is looked at; when it is missing, fails or produces
-// another count than the declared size, the built-in decoder decodes the
-// same stream into the same buffer. Only when both fail is the stream
-// refused.
+// before its result is looked at; when it is missing, fails, produces
+// another count than the declared size, or fills the table with bytes whose
+// header check fails, the built-in decoder decodes the same stream into the
+// same buffer. Only when both fail to decode is the stream refused as not
+// decompressible; a table whose header fails after a decoder filled it is
+// refused as corrupt.
 PackageTable DecodePackageResource(const PackageResource& resource, const wchar_t* expected_digest,
                                    const DigestFunction& digest,
                                    const CompressionApiLoader& load_cabinet);

@@ -24,12 +24,16 @@
 //    decoder the product used;
 //  * KORVANTHELM_STANDIN_FAIL=create or =decompress: that call fails as
 //    Windows' would on a system that refuses (ERROR_NOT_SUPPORTED,
-//    ERROR_BAD_COMPRESSION_BUFFER).
+//    ERROR_BAD_COMPRESSION_BUFFER);
+//  * KORVANTHELM_STANDIN_FAIL=copy: Decompress fails the way newer Wine's
+//    stub does, without saying so: it copies as much of its input as the
+//    buffer holds, decodes nothing, reports that many bytes and success.
 
 #include <windows.h>
 // After windows.h: it needs its types.
 #include <compressapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <span>
@@ -155,6 +159,16 @@ BOOL DecompressImpl(DECOMPRESSOR_HANDLE DecompressorHandle, PVOID CompressedData
         return Fail(ERROR_INVALID_PARAMETER);
     if (UncompressedBuffer == nullptr && UncompressedBufferSize != 0) {
         return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (FailureRequested(L"copy")) {
+        const SIZE_T copied = std::min(CompressedDataSize, UncompressedBufferSize);
+        if (copied != 0) {
+            std::memcpy(UncompressedBuffer, CompressedData, copied);
+        }
+        if (UncompressedDataSize != nullptr) {
+            *UncompressedDataSize = copied;
+        }
+        return TRUE;
     }
     try {
         const std::span<const std::byte> buffer(static_cast<const std::byte*>(CompressedData),

@@ -5,12 +5,19 @@
 
 #include <algorithm>
 
+#include "platform/failure_texts.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace korvanthelm::testing {
 namespace {
 
 constexpr char kWriteFailed[] = "Не удалось записать файлы лаунчера во временную папку.";
+
+// The tree the probe package was made from (the build writes it beside the packages).
+std::map<std::wstring, std::string> ProbeTree() {
+    const std::wstring e2e = E2eDirectory();
+    return Snapshot(e2e.substr(0, e2e.rfind(L'\\')) + L"\\tests\\e2e\\probe-tree");
+}
 
 class FaultE2e : public E2eWorld {
   protected:
@@ -86,9 +93,7 @@ TEST_F(FaultE2e, TempDeeperThanTheClassicPathLimit) {
             ASSERT_EQ(Reports().size(), 1u);
             // The probe's copy holds what was unpacked: the tree the package
             // was made from (the build writes it beside the packages).
-            const std::wstring e2e = E2eDirectory();
-            EXPECT_EQ(Snapshot(copy / L"tree"),
-                      Snapshot(e2e.substr(0, e2e.rfind(L'\\')) + L"\\tests\\e2e\\probe-tree"));
+            EXPECT_EQ(Snapshot(copy / L"tree"), ProbeTree());
             continue;
         }
         EXPECT_EQ(run.exit_code, 1u);
@@ -102,6 +107,55 @@ TEST_F(FaultE2e, TempDeeperThanTheClassicPathLimit) {
         EXPECT_EQ(
             run.messages[0].substr(prefix.size() + 32),
             ". Проверьте журнал защиты Windows и передайте разработчику имя обнаруженной угрозы.");
+    }
+}
+
+// Newer Wine's cabinet.dll: Compression API stubs that report success and
+// copy their input (the stand-in's "copy"). A stream longer than its table
+// is cut at the table's size, one exactly as long comes back whole: either
+// way the right count of bytes that are not the table. The exe unpacks with
+// its own decoder all the same, and a damaged package keeps its message.
+TEST_F(FaultE2e, CompressionApiStubThatCopiesItsInput) {
+    std::map<std::wstring, std::string> as_long_tree = {
+        {L"KORVANTHELM", "<dir>"},
+        {L"KORVANTHELM\\KORVANTHELM.exe", ReadBytes(ExeDirectory() + L"\\probe.exe")},
+        {L"zeros.bin", std::string(std::size_t{1} << 16, '\0')}};
+    const struct {
+        const wchar_t* package;
+        std::map<std::wstring, std::string> tree;  // what is unpacked, when it runs
+        const wchar_t* message;                    // otherwise
+    } kCases[] = {
+        {L"ok_probe", ProbeTree(), nullptr},  // stored chunks: the stream is the longer
+        {L"ok_stream_as_long_as_table", as_long_tree, nullptr},
+        {L"header_version_32", {}, kPackageCorrupt},  // both decoders fill the table
+        // The copy comes out short, and no decoder takes the stream.
+        {L"envelope_stream_garbage", {}, kPackageDecompressFailed},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(ToUtf8(c.package));
+        DeleteFileW(report_.c_str());
+        const auto before = WorldSnapshot();
+        TempDir copy;
+        std::vector<EnvChange> env = Environment();
+        env.push_back({L"KORVANTHELM_PROBE_COPY", copy / L"tree"});
+        env.push_back({L"KORVANTHELM_STANDIN_LOG", copy / L"calls"});
+        env.push_back({L"KORVANTHELM_STANDIN_FAIL", L"copy"});
+        const WatchedRun run = RunWatched(E2eExe(c.package), env);
+        EXPECT_EQ(ReadBytes(copy / L"calls"), "create ok\ndecompress ok\n");
+        EXPECT_EQ(WorldSnapshot(), before);
+        if (c.message == nullptr) {
+            EXPECT_EQ(run.messages, std::vector<std::string>{});
+            EXPECT_EQ(Reports().size(), 1u);
+            // Compared only after a run: two trees of 700 KiB print at length.
+            if (run.exit_code == 0) {
+                EXPECT_EQ(Snapshot(copy / L"tree"), c.tree);
+            }
+            EXPECT_EQ(run.exit_code, 0u);
+            continue;
+        }
+        EXPECT_EQ(run.exit_code, 1u);
+        EXPECT_EQ(run.messages, std::vector<std::string>{ToUtf8(c.message)});
+        EXPECT_TRUE(Reports().empty());
     }
 }
 

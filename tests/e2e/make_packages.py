@@ -13,7 +13,8 @@ tables, including ones the packer refuses to make.
 
 Packages use stored chunks in the Compression API container: this writer is
 independent of the project's own C++ writer on purpose, and every decoder
-(the stand-in, and Windows' own) must accept stored chunks. Each package
+(the stand-in, and Windows' own) must accept stored chunks. The one LZMS
+block written here is all zero bytes (see container_as_long_as). Each package
 carries probe.exe as KORVANTHELM/KORVANTHELM.exe unless the case is about
 something else, so a package that is wrongly accepted runs a real program.
 """
@@ -28,16 +29,41 @@ CHUNK = 1 << 26  # K = min(T, 64 MiB)
 SETUP = "KORVANTHELM/KORVANTHELM.exe"
 
 
+def container_header(total, k):
+    header = bytearray(b"\x0a\x51\xe5\xc0\x18\x00\x00\x05" + struct.pack("<QQ", total, k))
+    header[6] = zlib.crc32(bytes(header[:6] + header[7:])) & 0xFF
+    return header
+
+
 def container(data, declared_total=None, chunk=CHUNK):
     """A buffer-mode container with stored chunks (cs == chunk size)."""
     total = len(data) if declared_total is None else declared_total
     k = min(total, chunk)
-    header = bytearray(b"\x0a\x51\xe5\xc0\x18\x00\x00\x05" + struct.pack("<QQ", total, k))
-    header[6] = zlib.crc32(bytes(header[:6] + header[7:])) & 0xFF
-    out = bytearray(header)
+    out = container_header(total, k)
     for start in range(0, len(data), k or 1):
         piece = data[start:start + k]
         out += struct.pack("<I", len(piece)) + piece
+    return bytes(out)
+
+
+def container_as_long_as(data):
+    """A container exactly as long as `data`, which must hold 64 KiB of zero
+    bytes somewhere: chunks of 32 KiB (the least a buffer of several chunks
+    may use), all stored but one that lies wholly in the zeros, which is an
+    LZMS block of zero bytes just short enough to pay for the header and the
+    size fields. Both of a block's bit streams read zeros past their ends, so
+    an all-zero block of any even length from 4 up decodes to zero bytes,
+    in wimlib as in our decoder."""
+    k = 1 << 15
+    count = -(-len(data) // k)
+    chunks = [data[start:start + k] for start in range(0, len(data), k)]
+    zero = next(i for i, piece in enumerate(chunks) if len(piece) == k and not any(piece))
+    block = bytes(k - (24 + 4 * count))
+    out = container_header(len(data), k)
+    for i, piece in enumerate(chunks):
+        payload = block if i == zero else piece
+        out += struct.pack("<I", len(payload)) + payload
+    assert len(out) == len(data)
     return bytes(out)
 
 
@@ -93,6 +119,10 @@ def cases(probe):
     # Two names that differ only in the case of Cyrillic letters: different for
     # the registry; a file system that ignores case refuses the second file.
     add("ok_cyrillic_case_pair", table([setup, record("Файл.txt", b"1"), record("файл.txt", b"2")]))
+    # A stream exactly as long as its table: a decompressor that copies its
+    # input (newer Wine's stub) reports the right count of wrong bytes.
+    as_long = table([setup, record("zeros.bin", bytes(1 << 16))])
+    add("ok_stream_as_long_as_table", package=envelope(as_long, stream=container_as_long_as(as_long)))
 
     # --- record bounds ---------------------------------------------------------------
     add("bounds_path_length_cut", table([setup], count=2, tail=b"\x05"))

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -305,6 +306,53 @@ TEST_F(DecodePackageTest, StoredContainerThroughTheSystemDecompressor) {
                               ComputeSha256Text, LoadCompressionApi);
     EXPECT_EQ(decoded.bytes, table);
     EXPECT_EQ(decoded.entry_count, 2u);
+}
+
+// Newer Wine's Compression API: a Decompress that "succeeds" with a copy of
+// its input, cut at the capacity.
+BOOL WINAPI CopyingDecompress(void*, const void* in, SIZE_T in_size, void* out, SIZE_T capacity,
+                              SIZE_T* produced) {
+    ++FakeCabinet::decompresses;
+    *produced = std::min(in_size, capacity);
+    std::memcpy(out, in, *produced);
+    return TRUE;
+}
+
+TEST_F(DecodePackageTest, SystemTableThatFailsItsHeaderGoesToTheBuiltInDecoder) {
+    const auto good = Table({{"KORVANTHELM/KORVANTHELM.exe", "MZ"}, {"b", std::string(5000, 'b')}});
+    const auto bad_version = [&] {
+        auto table = good;
+        table[4] = std::byte{0x32};
+        return table;
+    }();
+    const struct {
+        const char* what;
+        std::vector<std::byte> table;
+        const wchar_t* message;
+    } kCases[] = {
+        {"sound table", good, L""},
+        {"version 32 00 from both decoders", bad_version, kPackageCorrupt},
+    };
+    for (const auto& c : kCases) {
+        FakeCabinet::Reset();
+        const auto bytes = Envelope(StoredContainer(c.table), c.table.size());
+        std::vector<std::byte> decoded;
+        const std::wstring message = MessageOf([&] {
+            decoded = DecodePackageResource(
+                          {true, bytes.data(), static_cast<std::uint32_t>(bytes.size())},
+                          ComputeSha256Text(bytes.data(), bytes.size()).c_str(), ComputeSha256Text,
+                          [] {
+                              CompressionApi api = FakeCabinet::Api();
+                              api.decompress = CopyingDecompress;
+                              return api;
+                          })
+                          .bytes;
+        });
+        EXPECT_EQ(message, c.message) << c.what;
+        EXPECT_EQ(decoded, c.message[0] == L'\0' ? c.table : std::vector<std::byte>()) << c.what;
+        EXPECT_EQ(FakeCabinet::decompresses, 1) << c.what;
+        EXPECT_EQ(FakeCabinet::closes, 1) << c.what;
+    }
 }
 
 // ---- The entry walk ---------------------------------------------------------------
