@@ -7,8 +7,11 @@
 #     no program's arguments (strace of every execve);
 #   - a wrong password or PIN, a signing time outside the certificate's
 #     validity, unreachable timestamp servers and a failing or cheating
-#     signing command each fail in one line and write nothing; a command of
-#     the release engineer's own signs;
+#     signing command each fail in one line, write nothing and leave no
+#     signing copy behind; a SOURCE_DATE_EPOCH beyond any certificate date
+#     is named, not a crash; a command of the release engineer's own signs,
+#     gets no stray copy of the packer's output pipe, and may leave a helper
+#     running without holding build up;
 #   - the unsigned PE files of the tree are named, the set-up program first;
 #     --require-signed-tree refuses them and accepts the tree once they are
 #     signed;
@@ -148,6 +151,10 @@ KORVANTHELM_SIGN_PASSWORD=wrong refused "a wrong PKCS#12 password" \
     "the PKCS#12 file refused the password" "$work/wrong-p12.exe" --sign-cert "$work/cert.p12"
 SOURCE_DATE_EPOCH=946684800 refused "a signing time before the certificate" \
     "is outside the certificate's validity" "$work/too-early.exe" --sign-cert "$work/cert.p12"
+# Beyond any date a certificate can hold: named as seconds, not a crash.
+SOURCE_DATE_EPOCH=99999999999999999 refused "a signing time beyond the last date" \
+    "the signing time 99999999999999999 (SOURCE_DATE_EPOCH) is outside" "$work/too-late.exe" \
+    --sign-cert "$work/cert.p12"
 # Timestamp servers that cannot be reached (loopback only): each is tried, then refused.
 refused "unreachable timestamp servers" "no timestamp server answered" "$work/timestamped.exe" \
     --sign-cert "$work/cert.p12" --timestamp-url http://127.0.0.1:9/ --timestamp-url http://127.0.0.1:10/
@@ -166,6 +173,41 @@ SIGNER
 OSSLSIGNCODE=$osslsigncode P12=$work/cert.p12 \
     build "$work/command.exe" --sign-command "bash $work/signer.sh" >/dev/null 2>"$work/command.err" \
     || { cat "$work/command.err"; fail "a signing command of one's own"; }
+# A signer that leaves a helper running (a signing service's agent), its
+# output still the packer's pipe: build must end when the signer does, not
+# when the helper does.
+cat >"$work/helper-signer.sh" <<'SIGNER'
+#!/bin/bash
+sleep 30 &
+echo $! >"$HELPER_PID"
+exec bash "$SIGNER" "$@"
+SIGNER
+started=$SECONDS
+OSSLSIGNCODE=$osslsigncode P12=$work/cert.p12 SIGNER=$work/signer.sh HELPER_PID=$work/helper.pid \
+    build "$work/helper.exe" --sign-command "bash $work/helper-signer.sh" >/dev/null 2>"$work/helper.err" \
+    || { cat "$work/helper.err"; fail "a signing command that leaves a helper running"; }
+(( SECONDS - started < 20 )) || fail "build waited $((SECONDS - started)) s for the signer's helper"
+kill "$(cat "$work/helper.pid")" 2>/dev/null || true
+# The signer's output reaches it as standard output and error only: a stray
+# copy of the pipe's write end, kept by a helper, holds build up just the same.
+cat >"$work/descriptor-signer.sh" <<'SIGNER'
+#!/bin/bash
+output=$(readlink /proc/$$/fd/1)
+ls /proc/$$/fd >"$DESCRIPTORS"
+while read -r fd; do
+    if [[ $fd != [12] && "$(readlink "/proc/$$/fd/$fd")" == "$output" ]]; then
+        echo "descriptor $fd is a stray copy of the output pipe"
+        exit 1
+    fi
+done <"$DESCRIPTORS"
+exec bash "$SIGNER" "$@"
+SIGNER
+OSSLSIGNCODE=$osslsigncode P12=$work/cert.p12 SIGNER=$work/signer.sh DESCRIPTORS=$work/descriptors.txt \
+    build "$work/descriptors.exe" --sign-command "bash $work/descriptor-signer.sh" >/dev/null \
+    2>"$work/descriptors.err" || { cat "$work/descriptors.err"; fail "the signing command inherits a stray descriptor"; }
+# Every signing copy is gone again, after the refusals as after the signings.
+leftovers=$(find "$work" -maxdepth 1 -name '.korvanthelm-signing-*')
+[[ -z "$leftovers" ]] || fail "temporary signing copies left behind: $leftovers"
 
 # --require-signed-tree: refused while the tree has unsigned programs,
 # accepted once every PE file in it is signed (found by content, not name).
