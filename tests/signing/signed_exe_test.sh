@@ -149,6 +149,19 @@ KORVANTHELM_SIGN_PASSWORD=wrong refused "a wrong key password" "the key refused 
     "$work/wrong-password.exe" --sign-cert "$work/cert.pem" --sign-key "$work/key.pem"
 KORVANTHELM_SIGN_PASSWORD=wrong refused "a wrong PKCS#12 password" \
     "the PKCS#12 file refused the password" "$work/wrong-p12.exe" --sign-cert "$work/cert.p12"
+# An osslsigncode that ends without reading the password (here a stand-in on
+# PATH, the password longer than a pipe holds, so the packer's write is still
+# waiting): its failure is named, the packer is not ended by SIGPIPE.
+long_password=$(head -c 100000 /dev/zero | tr '\0' p)
+LONG_PASSWORD=$long_password "$openssl" pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" \
+    -out "$work/long.p12" -passin env:KORVANTHELM_SIGN_PASSWORD -passout env:LONG_PASSWORD \
+    2>>"$work/openssl.log" || { cat "$work/openssl.log"; exit 1; }
+mkdir -p "$work/deaf-bin"
+printf '#!/bin/sh\necho "reads no password"\nexit 1\n' >"$work/deaf-bin/osslsigncode"
+chmod +x "$work/deaf-bin/osslsigncode"
+PATH=$work/deaf-bin:$PATH KORVANTHELM_SIGN_PASSWORD=$long_password refused \
+    "an osslsigncode that reads no password" "osslsigncode could not sign: reads no password" \
+    "$work/deaf.exe" --sign-cert "$work/long.p12"
 SOURCE_DATE_EPOCH=946684800 refused "a signing time before the certificate" \
     "is outside the certificate's validity" "$work/too-early.exe" --sign-cert "$work/cert.p12"
 # Beyond any date a certificate can hold: named as seconds, not a crash.

@@ -89,18 +89,30 @@ std::vector<char*> Environment(const std::string& hidden_variable) {
     return environment;
 }
 
-// Far below a pipe's capacity: written whole before the child reads. A
-// program that exits without reading must not end the packer through
-// SIGPIPE, so the signal is held back for this thread and a pending one
-// taken away.
+// Usually far below a pipe's capacity: written whole before the child reads.
+// A program that exits without reading all of it must not end the packer
+// through SIGPIPE, so the signal is held back for this thread while writing
+// and the one the write raised is taken away; the program's own failure is
+// what gets reported.
 void WriteSecret(UniqueFd pipe_end, const std::string& secret) {
     sigset_t pipe_signal;
     sigemptyset(&pipe_signal);
     sigaddset(&pipe_signal, SIGPIPE);
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
-    const ssize_t written = ::write(pipe_end.get(), secret.data(), secret.size());
-    if (written < 0 && errno == EPIPE) {
+    std::size_t done = 0;
+    while (done < secret.size()) {
+        const ssize_t written = ::write(pipe_end.get(), secret.data() + done, secret.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
         const timespec no_wait{};
         while (sigtimedwait(&pipe_signal, /*info=*/nullptr, &no_wait) < 0 && errno == EINTR) {
         }
