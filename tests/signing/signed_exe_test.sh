@@ -172,6 +172,23 @@ SOURCE_DATE_EPOCH=99999999999999999 refused "a signing time beyond the last date
 refused "unreachable timestamp servers" "no timestamp server answered" "$work/timestamped.exe" \
     --sign-cert "$work/cert.p12" --timestamp-url http://127.0.0.1:9/ --timestamp-url http://127.0.0.1:10/
 grep -q "127.0.0.1:9/ failed (attempt 3 of 3)" "$work/refused.err" || fail "the first server was not retried"
+# A timestamp server that answers, through a stand-in for osslsigncode's
+# "add" (the signed copy unchanged): its copy is what build writes, and the
+# password, which timestamping does not need, stays out of its environment.
+mkdir -p "$work/stamp-bin"
+cat >"$work/stamp-bin/osslsigncode" <<STAMP
+#!/bin/bash
+[[ \$1 == add ]] || exec "$osslsigncode" "\$@"
+[[ -z "\${KORVANTHELM_SIGN_PASSWORD+set}" ]] || { echo "the password reached osslsigncode add"; exit 1; }
+while [[ \$# -gt 0 ]]; do
+    case \$1 in -in) in=\$2; shift 2 ;; -out) out=\$2; shift 2 ;; *) shift ;; esac
+done
+exec cp "\$in" "\$out"
+STAMP
+chmod +x "$work/stamp-bin/osslsigncode"
+PATH=$work/stamp-bin:$PATH build "$work/stamped.exe" --sign-cert "$work/cert.p12" \
+    --timestamp-url http://127.0.0.1:9/ >/dev/null 2>"$work/stamped.err" \
+    || { cat "$work/stamped.err"; fail "signing with a timestamp server that answers"; }
 refused "a failing signing command" 'the signing command "false" failed' "$work/false.exe" \
     --sign-command false
 refused "a signing command that signs nothing" "carries no signature that verifies" "$work/cp.exe" \

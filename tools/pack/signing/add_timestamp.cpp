@@ -12,6 +12,7 @@
 #include "tools/pack/platform/run_program.h"
 #include "tools/pack/platform/temporary_file.h"
 #include "tools/pack/signing/signer_failure.h"
+#include "tools/pack/signing/signing_password.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -24,14 +25,16 @@ constexpr int kTimestampAttempts = 3;
 
 void AddTimestamp(const std::string& signed_path, const std::vector<std::string>& urls,
                   const std::string& folder, const std::function<void(const std::string&)>& note) {
+    // Named like the signing copies beside it: hidden, removed with its owner.
     const TemporaryFile stamped(folder, ".korvanthelm-signing-", ".exe");
     std::string last_reason;
     for (const std::string& url : urls) {
         for (int attempt = 1; attempt <= kTimestampAttempts; ++attempt) {
             ::unlink(stamped.path().c_str());
-            const ProgramRun run = RunProgram({"osslsigncode", "add", "-h", "sha256", "-ts", url,
-                                               "-in", signed_path, "-out", stamped.path()},
-                                              ProgramInput{});
+            const ProgramRun run =
+                RunProgram({"osslsigncode", "add", "-h", "sha256", "-ts", url, "-in", signed_path,
+                            "-out", stamped.path()},
+                           ProgramInput{.hidden_variable = kSigningPasswordVariable});
             if (run.status == 0) {
                 if (std::rename(stamped.path().c_str(), signed_path.c_str()) != 0) {
                     throw PackError(std::string("cannot rename the timestamped file: ") +
