@@ -1,7 +1,8 @@
 // Starting a program and collecting what it says: how the packer runs its
-// signers. The program gets no standard input, writes its standard output and
-// error into one collected text, and inherits no other descriptor of the
-// packer. POSIX implementation in run_program.cpp; a Windows one would sit
+// signers. The program gets no standard input and writes its standard output
+// and error into one collected text; it inherits no other end of its pipes,
+// so nothing it leaves running holds the packer's end open through a stray
+// copy. POSIX implementation in run_program.cpp; a Windows one would sit
 // beside it behind this header.
 #pragma once
 

@@ -1,7 +1,8 @@
 // A private temporary file beside an output, for work a program outside the
 // packer does on a copy (the signers): the file exists, empty, from the
 // moment the owner is made, and whatever is at its path is removed when the
-// owner goes, on every path out, also while a PackError passes through.
+// owner goes, on every path out of its scope, also while a PackError passes
+// through. A signal that ends the packer meanwhile leaves it behind, hidden.
 #pragma once
 
 #include <string>
