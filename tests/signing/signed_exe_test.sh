@@ -7,8 +7,11 @@
 #     no program's arguments (strace of every execve);
 #   - a wrong password or PIN, a signing time outside the certificate's
 #     validity, unreachable timestamp servers and a failing or cheating
-#     signing command each fail in one line and write nothing; a command of
-#     the release engineer's own signs;
+#     signing command each fail in one line, write nothing and leave no
+#     signing copy behind; a SOURCE_DATE_EPOCH beyond any certificate date
+#     is named, not a crash; a command of the release engineer's own signs,
+#     gets no stray copy of the packer's output pipe, and may leave a helper
+#     running without holding build up;
 #   - the unsigned PE files of the tree are named, the set-up program first;
 #     --require-signed-tree refuses them and accepts the tree once they are
 #     signed;
@@ -146,12 +149,46 @@ KORVANTHELM_SIGN_PASSWORD=wrong refused "a wrong key password" "the key refused 
     "$work/wrong-password.exe" --sign-cert "$work/cert.pem" --sign-key "$work/key.pem"
 KORVANTHELM_SIGN_PASSWORD=wrong refused "a wrong PKCS#12 password" \
     "the PKCS#12 file refused the password" "$work/wrong-p12.exe" --sign-cert "$work/cert.p12"
+# An osslsigncode that ends without reading the password (here a stand-in on
+# PATH, the password longer than a pipe holds, so the packer's write is still
+# waiting): its failure is named, the packer is not ended by SIGPIPE.
+long_password=$(head -c 100000 /dev/zero | tr '\0' p)
+LONG_PASSWORD=$long_password "$openssl" pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" \
+    -out "$work/long.p12" -passin env:KORVANTHELM_SIGN_PASSWORD -passout env:LONG_PASSWORD \
+    2>>"$work/openssl.log" || { cat "$work/openssl.log"; exit 1; }
+mkdir -p "$work/deaf-bin"
+printf '#!/bin/sh\necho "reads no password"\nexit 1\n' >"$work/deaf-bin/osslsigncode"
+chmod +x "$work/deaf-bin/osslsigncode"
+PATH=$work/deaf-bin:$PATH KORVANTHELM_SIGN_PASSWORD=$long_password refused \
+    "an osslsigncode that reads no password" "osslsigncode could not sign: reads no password" \
+    "$work/deaf.exe" --sign-cert "$work/long.p12"
 SOURCE_DATE_EPOCH=946684800 refused "a signing time before the certificate" \
     "is outside the certificate's validity" "$work/too-early.exe" --sign-cert "$work/cert.p12"
+# Beyond any date a certificate can hold: named as seconds, not a crash.
+SOURCE_DATE_EPOCH=99999999999999999 refused "a signing time beyond the last date" \
+    "the signing time 99999999999999999 (SOURCE_DATE_EPOCH) is outside" "$work/too-late.exe" \
+    --sign-cert "$work/cert.p12"
 # Timestamp servers that cannot be reached (loopback only): each is tried, then refused.
 refused "unreachable timestamp servers" "no timestamp server answered" "$work/timestamped.exe" \
     --sign-cert "$work/cert.p12" --timestamp-url http://127.0.0.1:9/ --timestamp-url http://127.0.0.1:10/
 grep -q "127.0.0.1:9/ failed (attempt 3 of 3)" "$work/refused.err" || fail "the first server was not retried"
+# A timestamp server that answers, through a stand-in for osslsigncode's
+# "add" (the signed copy unchanged): its copy is what build writes, and the
+# password, which timestamping does not need, stays out of its environment.
+mkdir -p "$work/stamp-bin"
+cat >"$work/stamp-bin/osslsigncode" <<STAMP
+#!/bin/bash
+[[ \$1 == add ]] || exec "$osslsigncode" "\$@"
+[[ -z "\${KORVANTHELM_SIGN_PASSWORD+set}" ]] || { echo "the password reached osslsigncode add"; exit 1; }
+while [[ \$# -gt 0 ]]; do
+    case \$1 in -in) in=\$2; shift 2 ;; -out) out=\$2; shift 2 ;; *) shift ;; esac
+done
+exec cp "\$in" "\$out"
+STAMP
+chmod +x "$work/stamp-bin/osslsigncode"
+PATH=$work/stamp-bin:$PATH build "$work/stamped.exe" --sign-cert "$work/cert.p12" \
+    --timestamp-url http://127.0.0.1:9/ >/dev/null 2>"$work/stamped.err" \
+    || { cat "$work/stamped.err"; fail "signing with a timestamp server that answers"; }
 refused "a failing signing command" 'the signing command "false" failed' "$work/false.exe" \
     --sign-command false
 refused "a signing command that signs nothing" "carries no signature that verifies" "$work/cp.exe" \
@@ -166,6 +203,41 @@ SIGNER
 OSSLSIGNCODE=$osslsigncode P12=$work/cert.p12 \
     build "$work/command.exe" --sign-command "bash $work/signer.sh" >/dev/null 2>"$work/command.err" \
     || { cat "$work/command.err"; fail "a signing command of one's own"; }
+# A signer that leaves a helper running (a signing service's agent), its
+# output still the packer's pipe: build must end when the signer does, not
+# when the helper does.
+cat >"$work/helper-signer.sh" <<'SIGNER'
+#!/bin/bash
+sleep 30 &
+echo $! >"$HELPER_PID"
+exec bash "$SIGNER" "$@"
+SIGNER
+started=$SECONDS
+OSSLSIGNCODE=$osslsigncode P12=$work/cert.p12 SIGNER=$work/signer.sh HELPER_PID=$work/helper.pid \
+    build "$work/helper.exe" --sign-command "bash $work/helper-signer.sh" >/dev/null 2>"$work/helper.err" \
+    || { cat "$work/helper.err"; fail "a signing command that leaves a helper running"; }
+(( SECONDS - started < 20 )) || fail "build waited $((SECONDS - started)) s for the signer's helper"
+kill "$(cat "$work/helper.pid")" 2>/dev/null || true
+# The signer's output reaches it as standard output and error only: a stray
+# copy of the pipe's write end, kept by a helper, holds build up just the same.
+cat >"$work/descriptor-signer.sh" <<'SIGNER'
+#!/bin/bash
+output=$(readlink /proc/$$/fd/1)
+ls /proc/$$/fd >"$DESCRIPTORS"
+while read -r fd; do
+    if [[ $fd != [12] && "$(readlink "/proc/$$/fd/$fd")" == "$output" ]]; then
+        echo "descriptor $fd is a stray copy of the output pipe"
+        exit 1
+    fi
+done <"$DESCRIPTORS"
+exec bash "$SIGNER" "$@"
+SIGNER
+OSSLSIGNCODE=$osslsigncode P12=$work/cert.p12 SIGNER=$work/signer.sh DESCRIPTORS=$work/descriptors.txt \
+    build "$work/descriptors.exe" --sign-command "bash $work/descriptor-signer.sh" >/dev/null \
+    2>"$work/descriptors.err" || { cat "$work/descriptors.err"; fail "the signing command inherits a stray descriptor"; }
+# Every signing copy is gone again, after the refusals as after the signings.
+leftovers=$(find "$work" -maxdepth 1 -name '.korvanthelm-signing-*')
+[[ -z "$leftovers" ]] || fail "temporary signing copies left behind: $leftovers"
 
 # --require-signed-tree: refused while the tree has unsigned programs,
 # accepted once every PE file in it is signed (found by content, not name).

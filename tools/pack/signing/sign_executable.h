@@ -12,21 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/pack/signing/signing_options.h"
+
 namespace korvanthelm::pack {
-
-struct SigningOptions {
-    std::string cert;           // PEM certificate (chain), or PKCS#12 alone
-    std::string key;            // PEM key file, or with pkcs11_module an RFC 7512 "pkcs11:" URI
-    std::string pkcs11_module;  // the token's PKCS#11 library
-    std::string command;        // run as: COMMAND UNSIGNED SIGNED
-    std::vector<std::string> timestamp_urls;  // RFC 3161 servers, tried in order
-
-    bool Enabled() const { return !cert.empty() || !command.empty(); }
-};
-
-// What is wrong with the combination of options, for the usage line; empty
-// when they make sense (also when nothing is to be signed).
-std::string SigningOptionsProblem(const SigningOptions& options);
 
 // The signed bytes of the executable `exe`, made in temporary files in
 // `folder` (removed again). Key files are opened first (a wrong password

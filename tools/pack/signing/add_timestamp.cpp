@@ -1,0 +1,56 @@
+#include "tools/pack/signing/add_timestamp.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/run_program.h"
+#include "tools/pack/platform/temporary_file.h"
+#include "tools/pack/signing/signer_failure.h"
+#include "tools/pack/signing/signing_password.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+// A timestamp server that fails once often answers the next time; one that
+// fails three times in a row is given up for the next one.
+constexpr int kTimestampAttempts = 3;
+
+}  // namespace
+
+void AddTimestamp(const std::string& signed_path, const std::vector<std::string>& urls,
+                  const std::string& folder, const std::function<void(const std::string&)>& note) {
+    // Named like the signing copies beside it: hidden, removed with its owner.
+    const TemporaryFile stamped(folder, ".korvanthelm-signing-", ".exe");
+    std::string last_reason;
+    for (const std::string& url : urls) {
+        for (int attempt = 1; attempt <= kTimestampAttempts; ++attempt) {
+            ::unlink(stamped.path().c_str());
+            const ProgramRun run =
+                RunProgram({"osslsigncode", "add", "-h", "sha256", "-ts", url, "-in", signed_path,
+                            "-out", stamped.path()},
+                           ProgramInput{.hidden_variable = kSigningPasswordVariable});
+            if (run.status == 0) {
+                if (std::rename(stamped.path().c_str(), signed_path.c_str()) != 0) {
+                    throw PackError(std::string("cannot rename the timestamped file: ") +
+                                    std::strerror(errno));
+                }
+                return;
+            }
+            last_reason = url + ": " + SignerReason(run.output);
+            note("timestamp server " + url + " failed (attempt " + std::to_string(attempt) +
+                 " of " + std::to_string(kTimestampAttempts) + ")");
+            if (attempt < kTimestampAttempts) {
+                std::this_thread::sleep_for(std::chrono::seconds(attempt));
+            }
+        }
+    }
+    throw PackError("no timestamp server answered (last: " + last_reason + ")");
+}
+
+}  // namespace korvanthelm::pack

@@ -1,0 +1,20 @@
+// The RFC 3161 countersignature on a signed executable, from the first of the
+// release engineer's timestamp servers that answers.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace korvanthelm::pack {
+
+// Replaces the signed executable at `signed_path` with a copy timestamped by
+// osslsigncode, made in a temporary file in `folder`. Each server in `urls` is
+// asked up to three times, with a growing pause, before the next one is
+// tried; every failed attempt is told to `note`. Throws PackError "no
+// timestamp server answered (last: URL: REASON)"; `signed_path` is unchanged
+// then and no temporary file is left.
+void AddTimestamp(const std::string& signed_path, const std::vector<std::string>& urls,
+                  const std::string& folder, const std::function<void(const std::string&)>& note);
+
+}  // namespace korvanthelm::pack

@@ -1,0 +1,64 @@
+#include "tools/pack/signing/check_signer_result.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/check_authenticode_signature.h"
+#include "tools/pack/pe/pe_headers.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+// The optional header's CheckSum field, which signing may rewrite: at the same
+// offset in PE32 and PE32+.
+constexpr std::uint64_t kChecksumOffset = 64;
+constexpr std::uint64_t kChecksumSize = 4;
+// The certificate table's data directory, which signing fills in.
+constexpr std::size_t kCertificateTableDirectory = 4;
+constexpr std::uint64_t kDirectoryEntrySize = 8;
+
+}  // namespace
+
+bool IsUnsignedPlusSignature(std::span<const std::byte> unsigned_bytes,
+                             std::span<const std::byte> signed_bytes) {
+    if (signed_bytes.size() <= unsigned_bytes.size()) {
+        return false;
+    }
+    const PeHeaders headers = ReadPeHeaders(unsigned_bytes);
+    const std::uint64_t checksum = headers.optional + kChecksumOffset;
+    const std::optional<std::uint64_t> security =
+        headers.DirectoryEntry(kCertificateTableDirectory);
+    if (!security || !FileHas(unsigned_bytes, checksum, kChecksumSize)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < unsigned_bytes.size(); ++i) {
+        const bool may_differ = (i >= checksum && i < checksum + kChecksumSize) ||
+                                (i >= *security && i < *security + kDirectoryEntrySize);
+        if (!may_differ && unsigned_bytes[i] != signed_bytes[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CheckSignerResult(std::span<const std::byte> exe, std::span<const std::byte> signed_bytes,
+                       const char* who) {
+    std::optional<AuthenticodeSignature> signature;
+    try {
+        signature = CheckAuthenticodeSignature(signed_bytes);
+    } catch (const PackError& error) {
+        throw PackError(std::string("what ") + who +
+                        " made is not a signed executable: " + error.what());
+    }
+    if (!signature || !signature->Matches()) {
+        throw PackError(std::string("what ") + who + " made carries no signature that verifies");
+    }
+    if (!IsUnsignedPlusSignature(exe, signed_bytes)) {
+        throw PackError(std::string("what ") + who +
+                        " made is not the executable plus a signature: other bytes changed");
+    }
+}
+
+}  // namespace korvanthelm::pack

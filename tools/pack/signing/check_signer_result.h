@@ -1,0 +1,23 @@
+// What a signer made, checked before `build` writes it: a signer of the
+// release engineer's own may do anything to the file it is given.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace korvanthelm::pack {
+
+// True when `signed_bytes` is `unsigned_bytes` with a certificate table
+// appended: equal up to the unsigned length apart from the checksum and the
+// certificate table's directory entry. Throws PackError when
+// `unsigned_bytes` has no PE headers.
+bool IsUnsignedPlusSignature(std::span<const std::byte> unsigned_bytes,
+                             std::span<const std::byte> signed_bytes);
+
+// Returns when `signed_bytes` carries an Authenticode signature that verifies
+// and is `exe` plus that signature; else throws PackError "what WHO made ..."
+// saying which of the two it is not.
+void CheckSignerResult(std::span<const std::byte> exe, std::span<const std::byte> signed_bytes,
+                       const char* who);
+
+}  // namespace korvanthelm::pack

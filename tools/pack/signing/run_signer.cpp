@@ -1,0 +1,66 @@
+#include "tools/pack/signing/run_signer.h"
+
+#include <unistd.h>
+
+#include <ctime>
+#include <optional>
+#include <vector>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/run_program.h"
+#include "tools/pack/signing/load_signing_certificate.h"
+#include "tools/pack/signing/signer_failure.h"
+#include "tools/pack/signing/signing_password.h"
+#include "tools/pack/signing/signing_time.h"
+
+namespace korvanthelm::pack {
+
+void RunSigningCommand(const SigningOptions& options, const std::string& unsigned_path,
+                       const std::string& signed_path) {
+    ::unlink(signed_path.c_str());
+    // The command gets the two paths as its last two arguments, and the
+    // environment as it is: a signing service's client reads its own.
+    const ProgramRun run = RunProgram({"/bin/sh", "-c", options.command + " \"$1\" \"$2\"",
+                                       "korvanthelm-sign", unsigned_path, signed_path},
+                                      ProgramInput{});
+    if (run.status != 0) {
+        throw PackError("the signing command \"" + options.command + "\" failed (exit " +
+                        std::to_string(run.status) + "): " + SignerReason(run.output));
+    }
+    if (::access(signed_path.c_str(), F_OK) != 0) {
+        throw PackError("the signing command \"" + options.command +
+                        "\" wrote no signed file (its second argument)");
+    }
+}
+
+void RunOsslsigncode(const SigningOptions& options, const std::string& unsigned_path,
+                     const std::string& signed_path) {
+    const std::optional<std::time_t> epoch = SourceDateEpoch();
+    const UniqueX509 certificate = LoadSigningCertificate(options);
+    RequireSigningTimeInValidity(certificate.get(), epoch.value_or(std::time(nullptr)),
+                                 epoch.has_value());
+    std::vector<std::string> args = {"osslsigncode", "sign", "-h", "sha256"};
+    if (!options.pkcs11_module.empty()) {
+        args.insert(args.end(), {"-pkcs11module", options.pkcs11_module, "-certs", options.cert,
+                                 "-key", options.key});
+    } else if (!options.key.empty()) {
+        args.insert(args.end(), {"-certs", options.cert, "-key", options.key});
+    } else {
+        args.insert(args.end(), {"-pkcs12", options.cert});
+    }
+    if (epoch) {
+        args.insert(args.end(), {"-time", std::to_string(*epoch)});
+    }
+    ProgramInput input{SigningPassword(), kSigningPasswordVariable};
+    if (input.secret) {
+        args.insert(args.end(), {"-readpass", kSecretPath});
+    }
+    args.insert(args.end(), {"-in", unsigned_path, "-out", signed_path});
+    ::unlink(signed_path.c_str());
+    const ProgramRun run = RunProgram(args, input);
+    if (run.status != 0) {
+        throw PackError(OsslsigncodeFailure(run.output));
+    }
+}
+
+}  // namespace korvanthelm::pack
