@@ -1,9 +1,6 @@
 #include "tools/pack/commands/pack_launcher_tree.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
@@ -18,6 +15,8 @@
 #include "tools/pack/compress/progress_display.h"
 #include "tools/pack/compress/unpack_package.h"
 #include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/path_exists.h"
+#include "tools/pack/platform/path_lies_inside.h"
 #include "tools/pack/platform/sha256_text.h"
 #include "tools/pack/tree/build_package_table.h"
 #include "tools/pack/tree/scan_launcher_tree.h"
@@ -25,22 +24,17 @@
 namespace korvanthelm::pack {
 namespace {
 
-bool Exists(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0;
-}
-
 std::string ResolveLauncherFile(const std::string& given, const char* fallback,
                                 const std::string& tree, const char* option) {
     std::string path;
     if (given.empty()) {
         path = tree + "/" + fallback;
-    } else if (given.front() == '/' || Exists(given)) {
+    } else if (given.front() == '/' || PathExists(given)) {
         path = given;
     } else {
         path = tree + "/" + given;
     }
-    if (!Exists(path)) {
+    if (!PathExists(path)) {
         throw PackError("launcher file not found: \"" + path + "\" (name it with " + option + ")");
     }
     return path;
@@ -53,18 +47,8 @@ std::span<const std::byte> AsBytes(std::string_view text) {
 }  // namespace
 
 void RefuseOutputInsideTree(const std::string& output, const std::string& tree) {
-    std::error_code error;
-    const std::filesystem::path root = std::filesystem::canonical(tree, error);
-    if (error) {
-        return;  // the scan reports an unusable tree
-    }
-    const std::filesystem::path target = std::filesystem::weakly_canonical(output, error);
-    if (error) {
-        return;
-    }
-    const auto [tree_end, unused] =
-        std::mismatch(root.begin(), root.end(), target.begin(), target.end());
-    if (tree_end == root.end()) {
+    // An unusable tree is reported by the scan, not here.
+    if (PathLiesInside(output, tree)) {
         throw PackError("output \"" + output + "\" is inside the launcher tree \"" + tree +
                         "\"; write it elsewhere");
     }
