@@ -8,6 +8,8 @@
 namespace korvanthelm::pack {
 namespace {
 
+// Moving an InspectedPackage keeps `checked` valid: a moved vector keeps its
+// buffer, and that is where the spans point.
 InspectedPackage Inspect(std::vector<std::byte> file) {
     InspectedPackage inspected{std::move(file), {}};
     inspected.checked = CheckPackageFile(inspected.file);

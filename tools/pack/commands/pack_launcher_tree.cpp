@@ -44,6 +44,58 @@ std::span<const std::byte> AsBytes(std::string_view text) {
     return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
 }
 
+// The threads to compress on: `jobs` when given, else one per core, fewer
+// when the memory available would not hold their compressors (then `warn`).
+unsigned ChooseJobs(unsigned jobs, std::size_t table_size,
+                    const std::function<void(const std::string&)>& warn) {
+    if (jobs != 0) {
+        return jobs;
+    }
+    // Read now, with the table in memory, since the table is the one thing
+    // the compressors must fit beside.
+    const unsigned cores = UsableCores();
+    const std::optional<std::uint64_t> available = AvailableMemory();
+    const JobChoice choice = ChooseCompressionJobs(table_size, cores, available);
+    if (choice.lowered_for_memory) {
+        warn("compressing with " + std::to_string(choice.jobs) + " job(s) for " +
+             std::to_string(cores) + " cores: each needs " +
+             std::to_string(CompressionMemoryPerJob(table_size) >> 20) + " MiB, " +
+             std::to_string(available.value_or(0) >> 20) + " MiB are available (--jobs N chooses)");
+    }
+    return choice.jobs;
+}
+
+// The package (envelope around the compressed table), the chunks shown as
+// they go when `show_progress`.
+std::vector<std::byte> CompressWithProgress(std::span<const std::byte> table, unsigned jobs,
+                                            bool show_progress) {
+    CompressionSettings settings;
+    settings.jobs = jobs;
+    const std::size_t chunks = (table.size() + format::kLzmsChunkSize - 1) / format::kLzmsChunkSize;
+    ProgressDisplay progress(table.size(), chunks,
+                             static_cast<unsigned>(std::min<std::size_t>(jobs, chunks)),
+                             show_progress);
+    const CompressionEvents events{
+        [&](std::size_t index, std::uint64_t bytes) { progress.ChunkStarted(index, bytes); },
+        [&](std::size_t index, std::uint64_t) { progress.ChunkFinished(index); }};
+    const std::vector<std::byte> stream = CompressPackageTable(table, settings, events);
+    return format::WritePackageEnvelope(table.size(), stream);
+}
+
+// The table walked back must list exactly the scanned files, in order.
+void CheckTableHoldsTree(const std::vector<PackageEntrySummary>& entries,
+                         const LauncherTree& tree) {
+    if (entries.size() != tree.files.size()) {
+        throw PackError("internal error: the table does not hold the tree's files");
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].path != tree.files[i].path || entries[i].size != tree.files[i].size) {
+            throw PackError("internal error: table entry " + std::to_string(i + 1) +
+                            " does not match the tree");
+        }
+    }
+}
+
 }  // namespace
 
 void RefuseOutputInsideTree(const std::string& output, const std::string& tree) {
@@ -74,52 +126,16 @@ PackedTree PackTreeInMemory(const PackOptions& options,
         options.launcher_jar, kDefaultLauncherJar, options.tree, "--launcher-jar"));
 
     const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
-    CompressionSettings settings;
-    settings.jobs = options.jobs;
-    if (settings.jobs == 0) {
-        // Read now, with the table in memory, since the table is the one
-        // thing the compressors must fit beside.
-        const unsigned cores = UsableCores();
-        const std::optional<std::uint64_t> available = AvailableMemory();
-        const JobChoice choice = ChooseCompressionJobs(table.size(), cores, available);
-        settings.jobs = choice.jobs;
-        if (choice.lowered_for_memory) {
-            warn("compressing with " + std::to_string(choice.jobs) + " job(s) for " +
-                 std::to_string(cores) + " cores: each needs " +
-                 std::to_string(CompressionMemoryPerJob(table.size()) >> 20) + " MiB, " +
-                 std::to_string(available.value_or(0) >> 20) +
-                 " MiB are available (--jobs N chooses)");
-        }
-    }
-    std::vector<std::byte>& package = packed.package;
-    {
-        const std::size_t chunks =
-            (table.size() + format::kLzmsChunkSize - 1) / format::kLzmsChunkSize;
-        ProgressDisplay progress(
-            table.size(), chunks,
-            static_cast<unsigned>(std::min<std::size_t>(settings.jobs, chunks)),
-            options.show_progress);
-        const CompressionEvents events{
-            [&](std::size_t index, std::uint64_t bytes) { progress.ChunkStarted(index, bytes); },
-            [&](std::size_t index, std::uint64_t) { progress.ChunkFinished(index); }};
-        const std::vector<std::byte> stream = CompressPackageTable(table, settings, events);
-        package = format::WritePackageEnvelope(table.size(), stream);
-    }
+    packed.package = CompressWithProgress(table, ChooseJobs(options.jobs, table.size(), warn),
+                                          options.show_progress);
+    const std::vector<std::byte>& package = packed.package;
 
     // The package is what gets shipped, so it is read back the way the
     // bootstrapper will read it, with an independent decoder, before it is
     // reported good.
     CheckPackageDecodesTo(package, table);
     const std::vector<PackageEntrySummary> entries = CheckPackageTable(table);
-    if (entries.size() != tree.files.size()) {
-        throw PackError("internal error: the table does not hold the tree's files");
-    }
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].path != tree.files[i].path || entries[i].size != tree.files[i].size) {
-            throw PackError("internal error: table entry " + std::to_string(i + 1) +
-                            " does not match the tree");
-        }
-    }
+    CheckTableHoldsTree(entries, tree);
 
     result.package_digest = Sha256Text(package);
     result.entry_count = entries.size();

@@ -8,8 +8,8 @@
 namespace korvanthelm::pack {
 
 // The absolute folder of this program's executable, links resolved, without a
-// trailing slash ("/" for a program in the root). nullopt when the system does
-// not say. Never throws PackError.
+// trailing slash (so empty for a program in the root). nullopt when the system
+// does not say. Never throws PackError.
 std::optional<std::string> ProgramFolder();
 
 }  // namespace korvanthelm::pack
