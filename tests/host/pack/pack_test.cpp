@@ -1065,6 +1065,12 @@ TEST(PackCommandLine, HelpAndMistakes) {
         {{"build", "tree", "-O", "x"}, 2, "unknown option -O"},
         {{"build", "tree", "-o", "a", "--output", "b"}, 2, "--output given twice"},
         {{"build", "tree", "-o", "x", "--stub", "a", "--stub", "b"}, 2, "--stub given twice"},
+        {{"build", "tree", "-o", "x", "--no-verify", "--no-verify"}, 2, "--no-verify given twice"},
+        {{"pack", "tree", "-o", "x", "-j", "2", "--jobs", "2"}, 2, "--jobs given twice"},
+        // The one repeatable option: fallback servers, so a second one is no mistake.
+        {{"build", "tree", "-o", "x", "--timestamp-url", "http://a", "--timestamp-url", "http://b"},
+         2,
+         "--timestamp-url needs a signer"},
         {{"list", "a", "--json-ish"}, 2, "exactly one FILE"},
     };
     for (const Case& c : cases) {

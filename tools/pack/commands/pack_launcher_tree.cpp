@@ -1,9 +1,6 @@
 #include "tools/pack/commands/pack_launcher_tree.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
@@ -18,6 +15,8 @@
 #include "tools/pack/compress/progress_display.h"
 #include "tools/pack/compress/unpack_package.h"
 #include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/path_exists.h"
+#include "tools/pack/platform/path_lies_inside.h"
 #include "tools/pack/platform/sha256_text.h"
 #include "tools/pack/tree/build_package_table.h"
 #include "tools/pack/tree/scan_launcher_tree.h"
@@ -25,22 +24,17 @@
 namespace korvanthelm::pack {
 namespace {
 
-bool Exists(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0;
-}
-
 std::string ResolveLauncherFile(const std::string& given, const char* fallback,
                                 const std::string& tree, const char* option) {
     std::string path;
     if (given.empty()) {
         path = tree + "/" + fallback;
-    } else if (given.front() == '/' || Exists(given)) {
+    } else if (given.front() == '/' || PathExists(given)) {
         path = given;
     } else {
         path = tree + "/" + given;
     }
-    if (!Exists(path)) {
+    if (!PathExists(path)) {
         throw PackError("launcher file not found: \"" + path + "\" (name it with " + option + ")");
     }
     return path;
@@ -50,21 +44,63 @@ std::span<const std::byte> AsBytes(std::string_view text) {
     return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
 }
 
+// The threads to compress on: `jobs` when given, else one per core, fewer
+// when the memory available would not hold their compressors (then `warn`).
+unsigned ChooseJobs(unsigned jobs, std::size_t table_size,
+                    const std::function<void(const std::string&)>& warn) {
+    if (jobs != 0) {
+        return jobs;
+    }
+    // Read now, with the table in memory, since the table is the one thing
+    // the compressors must fit beside.
+    const unsigned cores = UsableCores();
+    const std::optional<std::uint64_t> available = AvailableMemory();
+    const JobChoice choice = ChooseCompressionJobs(table_size, cores, available);
+    if (choice.lowered_for_memory) {
+        warn("compressing with " + std::to_string(choice.jobs) + " job(s) for " +
+             std::to_string(cores) + " cores: each needs " +
+             std::to_string(CompressionMemoryPerJob(table_size) >> 20) + " MiB, " +
+             std::to_string(available.value_or(0) >> 20) + " MiB are available (--jobs N chooses)");
+    }
+    return choice.jobs;
+}
+
+// The package (envelope around the compressed table), the chunks shown as
+// they go when `show_progress`.
+std::vector<std::byte> CompressWithProgress(std::span<const std::byte> table, unsigned jobs,
+                                            bool show_progress) {
+    CompressionSettings settings;
+    settings.jobs = jobs;
+    const std::size_t chunks = (table.size() + format::kLzmsChunkSize - 1) / format::kLzmsChunkSize;
+    ProgressDisplay progress(table.size(), chunks,
+                             static_cast<unsigned>(std::min<std::size_t>(jobs, chunks)),
+                             show_progress);
+    const CompressionEvents events{
+        [&](std::size_t index, std::uint64_t bytes) { progress.ChunkStarted(index, bytes); },
+        [&](std::size_t index, std::uint64_t) { progress.ChunkFinished(index); }};
+    const std::vector<std::byte> stream = CompressPackageTable(table, settings, events);
+    return format::WritePackageEnvelope(table.size(), stream);
+}
+
+// The table walked back must list exactly the scanned files, in order.
+void CheckTableHoldsTree(const std::vector<PackageEntrySummary>& entries,
+                         const LauncherTree& tree) {
+    if (entries.size() != tree.files.size()) {
+        throw PackError("internal error: the table does not hold the tree's files");
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].path != tree.files[i].path || entries[i].size != tree.files[i].size) {
+            throw PackError("internal error: table entry " + std::to_string(i + 1) +
+                            " does not match the tree");
+        }
+    }
+}
+
 }  // namespace
 
 void RefuseOutputInsideTree(const std::string& output, const std::string& tree) {
-    std::error_code error;
-    const std::filesystem::path root = std::filesystem::canonical(tree, error);
-    if (error) {
-        return;  // the scan reports an unusable tree
-    }
-    const std::filesystem::path target = std::filesystem::weakly_canonical(output, error);
-    if (error) {
-        return;
-    }
-    const auto [tree_end, unused] =
-        std::mismatch(root.begin(), root.end(), target.begin(), target.end());
-    if (tree_end == root.end()) {
+    // An unusable tree is reported by the scan, not here.
+    if (PathLiesInside(output, tree)) {
         throw PackError("output \"" + output + "\" is inside the launcher tree \"" + tree +
                         "\"; write it elsewhere");
     }
@@ -90,52 +126,16 @@ PackedTree PackTreeInMemory(const PackOptions& options,
         options.launcher_jar, kDefaultLauncherJar, options.tree, "--launcher-jar"));
 
     const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
-    CompressionSettings settings;
-    settings.jobs = options.jobs;
-    if (settings.jobs == 0) {
-        // Read now, with the table in memory, since the table is the one
-        // thing the compressors must fit beside.
-        const unsigned cores = UsableCores();
-        const std::optional<std::uint64_t> available = AvailableMemory();
-        const JobChoice choice = ChooseCompressionJobs(table.size(), cores, available);
-        settings.jobs = choice.jobs;
-        if (choice.lowered_for_memory) {
-            warn("compressing with " + std::to_string(choice.jobs) + " job(s) for " +
-                 std::to_string(cores) + " cores: each needs " +
-                 std::to_string(CompressionMemoryPerJob(table.size()) >> 20) + " MiB, " +
-                 std::to_string(available.value_or(0) >> 20) +
-                 " MiB are available (--jobs N chooses)");
-        }
-    }
-    std::vector<std::byte>& package = packed.package;
-    {
-        const std::size_t chunks =
-            (table.size() + format::kLzmsChunkSize - 1) / format::kLzmsChunkSize;
-        ProgressDisplay progress(
-            table.size(), chunks,
-            static_cast<unsigned>(std::min<std::size_t>(settings.jobs, chunks)),
-            options.show_progress);
-        const CompressionEvents events{
-            [&](std::size_t index, std::uint64_t bytes) { progress.ChunkStarted(index, bytes); },
-            [&](std::size_t index, std::uint64_t) { progress.ChunkFinished(index); }};
-        const std::vector<std::byte> stream = CompressPackageTable(table, settings, events);
-        package = format::WritePackageEnvelope(table.size(), stream);
-    }
+    packed.package = CompressWithProgress(table, ChooseJobs(options.jobs, table.size(), warn),
+                                          options.show_progress);
+    const std::vector<std::byte>& package = packed.package;
 
     // The package is what gets shipped, so it is read back the way the
     // bootstrapper will read it, with an independent decoder, before it is
     // reported good.
     CheckPackageDecodesTo(package, table);
     const std::vector<PackageEntrySummary> entries = CheckPackageTable(table);
-    if (entries.size() != tree.files.size()) {
-        throw PackError("internal error: the table does not hold the tree's files");
-    }
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].path != tree.files[i].path || entries[i].size != tree.files[i].size) {
-            throw PackError("internal error: table entry " + std::to_string(i + 1) +
-                            " does not match the tree");
-        }
-    }
+    CheckTableHoldsTree(entries, tree);
 
     result.package_digest = Sha256Text(package);
     result.entry_count = entries.size();

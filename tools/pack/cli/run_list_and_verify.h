@@ -1,0 +1,16 @@
+// `korvanthelm-pack list` and `verify`: one FILE each, the package judged as
+// the bootstrapper would judge it, and what they print.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace korvanthelm::pack::cli {
+
+// `args` follow the command word. Return the exit status: 0 after the help
+// page or a package that passes, 2 unless exactly one FILE (not starting with
+// '-') is given. Throw PackError when the file fails a check (exit 1).
+int RunList(std::span<const std::string_view> args);
+int RunVerify(std::span<const std::string_view> args);
+
+}  // namespace korvanthelm::pack::cli

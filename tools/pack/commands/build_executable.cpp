@@ -1,0 +1,126 @@
+#include "tools/pack/commands/build_executable.h"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/checks/check_package_file.h"
+#include "tools/pack/checks/find_unsigned_programs.h"
+#include "tools/pack/pe/check_stub.h"
+#include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/program_folder.h"
+#include "tools/pack/platform/sha256_text.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+using Warn = std::function<void(const std::string&)>;
+
+// The stub installed beside the packer: <prefix>/bin/korvanthelm-pack and
+// <prefix>/share/korvanthelm/korvanthelm-stub.exe, wherever the prefix is (an
+// installed package, or a copy unpacked anywhere).
+std::string StubPath(const BuildOptions& options) {
+    if (!options.stub.empty()) {
+        return options.stub;
+    }
+    const std::optional<std::string> folder = ProgramFolder();
+    if (!folder) {
+        throw PackError("cannot find this program's own folder; name the stub with --stub");
+    }
+    return *folder + "/../share/korvanthelm/korvanthelm-stub.exe";
+}
+
+// The stub is judged before a tree is compressed: a wrong one fails at once.
+std::vector<std::byte> ReadCheckedStub(const std::string& path, const std::string& version) {
+    std::vector<std::byte> stub = ReadWholeFile(path);
+    try {
+        CheckStub(stub, version);
+    } catch (const PackError& error) {
+        throw PackError("stub \"" + path + "\": " + error.what());
+    }
+    return stub;
+}
+
+struct PackageAndDigests {
+    std::vector<std::byte> package;
+    ExecutableDigests digests;
+    std::size_t entry_count = 0;
+};
+
+PackageAndDigests TakePackage(const BuildOptions& options, const Warn& warn) {
+    PackageAndDigests taken;
+    if (!options.package.empty()) {
+        taken.package = ReadWholeFile(options.package);
+        taken.digests = options.digests;
+        if (taken.digests.package.empty()) {
+            taken.digests.package = Sha256Text(taken.package);
+        }
+        return taken;
+    }
+    RefuseOutputInsideTree(options.pack.output, options.pack.tree);
+    PackedTree packed = PackTreeInMemory(options.pack, warn);
+    taken.package = std::move(packed.package);
+    taken.digests = {packed.result.package_digest, packed.result.launcher_exe_digest,
+                     packed.result.launcher_jar_digest};
+    taken.entry_count = packed.result.entry_count;
+    return taken;
+}
+
+// Unsigned programs matter only to a build that signs or demands signing: the
+// signed bootstrapper would start them from %TEMP%.
+void JudgeUnsignedPrograms(const CheckedPackage& checked, const BuildOptions& options,
+                           const Warn& warn) {
+    if (checked.programs.unsigned_paths.empty() ||
+        !(options.signing.Enabled() || options.require_signed_tree)) {
+        return;
+    }
+    const std::string programs = "the package holds " + DescribePrograms(checked.programs);
+    if (options.require_signed_tree) {
+        throw PackError("refused (--require-signed-tree): " + programs);
+    }
+    warn(programs +
+         ". The set-up program runs from the player's %TEMP%, where SmartScreen, "
+         "AppLocker and WDAC publisher rules stop unsigned programs: sign them "
+         "(--require-signed-tree refuses such a package)");
+}
+
+// The signer's temporary files go beside the output, on the same file system.
+std::string OutputFolder(const std::string& output) {
+    const std::size_t slash = output.rfind('/');
+    return slash == std::string::npos ? "." : output.substr(0, std::max<std::size_t>(slash, 1));
+}
+
+}  // namespace
+
+BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
+    const std::vector<std::byte> stub = ReadCheckedStub(StubPath(options), options.version);
+    const PackageAndDigests taken = TakePackage(options, warn);
+    BuildResult result{taken.digests, taken.entry_count, 0, options.verify};
+
+    std::vector<std::byte> exe =
+        AssembleExecutable(stub, taken.package, taken.digests, options.version);
+    if (options.verify) {
+        const CheckedPackage checked = CheckPackageFile(exe);
+        result.entry_count = checked.entries.size();
+        for (const std::string& warning : checked.warnings) {
+            warn(warning);
+        }
+        JudgeUnsignedPrograms(checked, options, warn);
+        if (options.signing.Enabled()) {
+            exe = SignExecutable(exe, options.signing, OutputFolder(options.pack.output), warn);
+            CheckPackageFile(exe);
+        }
+    } else {
+        warn("the package was not verified; the bootstrapper may refuse \"" + options.pack.output +
+             "\"");
+    }
+    // Executable like a linker's output, so that binfmt or a direct start works.
+    StagedFile output(options.pack.output, exe, /*mode=*/0777);
+    output.Commit();
+    result.exe_size = exe.size();
+    return result;
+}
+
+}  // namespace korvanthelm::pack

@@ -1,0 +1,41 @@
+// `korvanthelm-pack list` and `verify`: a package file, or the package inside
+// a built KORVANTHELM.exe, judged as the bootstrapper would judge it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/pack/checks/check_package_file.h"
+#include "tools/pack/pe/check_authenticode_signature.h"
+
+namespace korvanthelm::pack {
+
+// A package with the file bytes its views point into.
+struct InspectedPackage {
+    std::vector<std::byte> file;
+    CheckedPackage checked;  // its spans point into `file`
+};
+
+// The package in the file at `path`, passing every check of CheckPackageFile.
+// Throws PackError naming the first problem.
+InspectedPackage ListPackage(const std::string& path);
+
+struct VerifiedFile {
+    bool is_executable = false;
+    std::optional<AuthenticodeSignature> signature;  // an executable's, when signed
+    // Set when the signature does not match the file: the package was then not
+    // examined, and this is the refusal. A signed file changed afterwards is
+    // refused as such, whatever the change did to the package.
+    std::string signature_refusal;
+    std::optional<InspectedPackage> package;  // set when signature_refusal is empty
+};
+
+// Reads the file at `path`; for an executable judges its Authenticode
+// signature first, then (unless the signature refuses it) checks the package
+// as ListPackage does. Throws PackError when the file cannot be read or the
+// package fails a check; a broken signature is not thrown but returned, so
+// that the caller can show the signature before the refusal.
+VerifiedFile VerifyPackageFile(const std::string& path);
+
+}  // namespace korvanthelm::pack
