@@ -25,8 +25,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyri
 # Windows build.
 file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog _korvanthelm_changelog_top LIMIT_COUNT 1)
 if(NOT _korvanthelm_changelog_top MATCHES "^korvanthelm-tools \\(${PROJECT_VERSION}\\) ")
-  message(FATAL_ERROR "packaging/changelog begins with \"${_korvanthelm_changelog_top}\"; "
-                      "the package is version ${PROJECT_VERSION}: add its entry on top")
+  message(FATAL_ERROR "the newest entry of packaging/changelog is not for version "
+                      "${PROJECT_VERSION}, the package's: add its entry on top")
 endif()
 set(_korvanthelm_doc ${CMAKE_BINARY_DIR}/packaging)
 # gzip -n: no name or time inside, so the same sources give the same package.
