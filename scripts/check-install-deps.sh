@@ -28,8 +28,12 @@ programs=(
     python3
     # signing (korvanthelm-pack build) and its test (tests/signing): a SoftHSM2 token
     osslsigncode openssl od dd realpath softhsm2-util pkcs11-tool strace
-    # the tools' Debian package and its test (cmake/tools-package.cmake, tests/e2e/deb_test.sh)
-    cpack dpkg-shlibdeps dpkg-deb dpkg diff
+    # the tools' Debian package and its test (cmake/tools-package.cmake, tests/e2e/deb_test.sh):
+    # CPack runs file, readelf and dpkg-shlibdeps (which runs objdump), strips
+    # with strip when no llvm-strip is installed; the manual page and the changelog need gzip
+    cpack dpkg-shlibdeps dpkg-deb dpkg dpkg-architecture file readelf objdump strip gzip diff
+    # the package in fresh Debian roots (scripts/check-deb-on-debian.sh)
+    mmdebstrap lintian unshare chroot
     # the full-disk test's tmpfs (tests/e2e/small_temp.sh)
     mount umount mountpoint
     # shell tools the scripts and tests use
@@ -46,6 +50,7 @@ files=(
     /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a
     /usr/lib/python3/dist-packages/pefile.py  # tests/pe
     /usr/include/unicode/uchar.h  # ICU, the packer's case folding
+    /usr/share/unicode/CaseFolding.txt  # Unicode's case folding table, read at build time
     /usr/lib/softhsm/libsofthsm2.so  # the signing test's token
     /usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so  # OpenSSL's PKCS#11 engine, for osslsigncode
     /usr/lib/x86_64-linux-gnu/pkgconfig/icu-uc.pc

@@ -1,5 +1,8 @@
 #!/bin/bash
 # Installs the Debian packages the build and the tests need, if any is missing.
+# dpkg-dev, file, lintian and mmdebstrap make and check the tools' Debian
+# package: CPack runs file and dpkg-shlibdeps, and
+# scripts/check-deb-on-debian.sh tries it in fresh Debian roots.
 # Runs apt-get as root (directly, or through sudo). With --list, only prints
 # the package names (scripts/check-install-deps.sh holds them against every
 # program the project runs).
@@ -8,8 +11,9 @@ packages=(
     cmake ninja-build clang libfuzzer-14-dev libclang-rt-14-dev googletest gcc g++
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64
     libwim-dev libssl-dev pkgconf python3 python3-pefile git mawk
-    osslsigncode openssl libicu-dev mount dpkg-dev
+    osslsigncode openssl libicu-dev unicode-data mount
     softhsm2 libengine-pkcs11-openssl opensc strace
+    dpkg-dev file lintian mmdebstrap
 )
 if [ "${1:-}" = "--list" ]; then
     printf '%s\n' "${packages[@]}"

@@ -36,7 +36,8 @@ echo "package: $(basename "$deb")"
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 for path in ./usr/bin/korvanthelm-pack ./usr/share/korvanthelm/korvanthelm-stub.exe \
             ./usr/share/korvanthelm/korvanthelm-selftest.exe \
-            ./usr/share/doc/korvanthelm-tools/README.md ./usr/share/doc/korvanthelm-tools/copyright; do
+            ./usr/share/doc/korvanthelm-tools/README.md ./usr/share/doc/korvanthelm-tools/copyright \
+            ./usr/share/doc/korvanthelm-tools/changelog.gz ./usr/share/man/man1/korvanthelm-pack.1.gz; do
     grep -qxF -- "$path" <<<"$contents" || fail "the package lacks $path"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -47,6 +48,16 @@ done
 # release ships.
 [[ "$depends" != *libicu* ]] || fail "Depends names libicu: $depends"
 [[ "$(dpkg-deb -f "$deb" Recommends)" == *osslsigncode* ]] || fail "osslsigncode is not recommended"
+suggests=$(dpkg-deb -f "$deb" Suggests)
+for suggested in libengine-pkcs11-openssl softhsm2 opensc wine; do
+    [[ "$suggests" == *"$suggested"* ]] || fail "Suggests names no $suggested: $suggests"
+done
+# The manual page is made from the help of the packer it ships with: every
+# command has its section.
+manual=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man1/korvanthelm-pack.1.gz | gzip -dc)
+for command in pack build list verify; do
+    grep -qx "\.SS $command" <<<"$manual" || fail "the manual page has no section for $command"
+done
 
 # Unpacked where nothing of the build is: the packer must find its stub there.
 root="$work/unpacked somewhere"
