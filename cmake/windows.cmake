@@ -25,7 +25,7 @@ add_compile_options(-ffunction-sections -fdata-sections)
 korvanthelm_option(KORVANTHELM_PACKER FILEPATH "" "Host packer (korvanthelm-pack), handed in by the host build")
 korvanthelm_option(KORVANTHELM_HOST_TOOLS_DIR PATH "" "Folder of the host build's tools")
 korvanthelm_option(KORVANTHELM_HOST_BINARY_DIR PATH ""
-                   "The host build folder (its CPack configuration makes the tools package)")
+    "The host build folder (its CPack configuration makes the tools package)")
 
 # Every test program runs through the wrapper that owns this tree's Wine prefix.
 set(KORVANTHELM_WINE_HOME ${CMAKE_BINARY_DIR}/wine)
