@@ -1,8 +1,8 @@
 # Host side: portable code, the packer, host tests and fuzzers; then the
 # Windows side as a sub-build that is handed the packer.
-option(KORVANTHELM_SANITIZE "Build host code with AddressSanitizer and UBSan" ON)
-option(KORVANTHELM_WINDOWS "Cross-build the Windows part and run its tests under Wine" ON)
-set(KORVANTHELM_FUZZ_SECONDS 10 CACHE STRING "Length of each fuzzer's run in the host tests")
+korvanthelm_option(KORVANTHELM_SANITIZE BOOL ON "Build host code with AddressSanitizer and UBSan")
+korvanthelm_option(KORVANTHELM_WINDOWS BOOL ON "Cross-build the Windows part and run its tests under Wine")
+korvanthelm_option(KORVANTHELM_FUZZ_SECONDS STRING 10 "Length of each fuzzer's run in the host tests")
 
 # wimlib (Debian libwim-dev): the packer's LZMS compressor, and the reference
 # decoder our own decoder is compared with. Its .pc file names private
@@ -74,21 +74,19 @@ if(KORVANTHELM_WINDOWS)
     list(APPEND _packer_deps korvanthelm-pack)
   endif()
   set(KORVANTHELM_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
-  # The Windows build mirrors this configuration. Every value is handed over
-  # on every configure, empty ones too (-DNAME=), so an option removed here is
-  # removed there instead of living on in the sub-build's cache; and any
-  # change of a value changes the configure command, which makes
-  # ExternalProject configure the sub-build again before building it.
-  set(_mirrored)
-  foreach(var KORVANTHELM_PACKAGE KORVANTHELM_PACKAGE_UNCHECKED KORVANTHELM_LAUNCHER_EXE_SHA256 KORVANTHELM_LAUNCHER_JAR_SHA256
-              KORVANTHELM_LAUNCHER_TREE KORVANTHELM_TESTS KORVANTHELM_GOOGLETEST_DIR
-              KORVANTHELM_SIGN_CERT KORVANTHELM_SIGN_KEY KORVANTHELM_SIGN_TIMESTAMP_URL
-              KORVANTHELM_SIGN_PKCS11_MODULE KORVANTHELM_SIGN_COMMAND)
-    # A list (several timestamp servers) keeps its separators on the way
-    # (LIST_SEPARATOR below turns them back).
-    string(REPLACE ";" "|" _value "${${var}}")
-    list(APPEND _mirrored -D${var}=${_value})
-  endforeach()
+  # The Windows build mirrors this configuration: every option declared with
+  # FORWARD (cmake/options.cmake) is handed over on every configure, empty
+  # ones too (-DNAME=), so an option removed here is removed there instead of
+  # living on in the sub-build's cache; and any change of a value changes the
+  # configure command, which makes ExternalProject configure the sub-build
+  # again before building it.
+  korvanthelm_forwarded_args(_forwarded)
+  # What was handed over, for the check that it arrived.
+  set(_forwarded_record ${CMAKE_BINARY_DIR}/windows-forwarded-options.txt)
+  korvanthelm_write_forwarded_record(${_forwarded_record})
+  set(_check_forwarded ${CMAKE_COMMAND} -DRECORD=${_forwarded_record}
+      -DCACHE=${KORVANTHELM_WINDOWS_BINARY_DIR}/CMakeCache.txt
+      -P ${CMAKE_SOURCE_DIR}/cmake/check-forwarded-options.cmake)
   ExternalProject_Add(windows
     SOURCE_DIR ${CMAKE_SOURCE_DIR}
     BINARY_DIR ${KORVANTHELM_WINDOWS_BINARY_DIR}
@@ -99,7 +97,7 @@ if(KORVANTHELM_WINDOWS)
       ${_packer}
       -DKORVANTHELM_HOST_TOOLS_DIR=${CMAKE_BINARY_DIR}/tools
       -DKORVANTHELM_HOST_BINARY_DIR=${CMAKE_BINARY_DIR}
-      ${_mirrored}
+      ${_forwarded}
     LIST_SEPARATOR |
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
@@ -109,6 +107,17 @@ if(KORVANTHELM_WINDOWS)
     # windows-configure: the packer built and the sub-build configured, so
     # that single targets can be built in it (scripts/demo.sh).
     STEP_TARGETS configure)
+  # Right after each configure of the sub-build, before it builds: a value
+  # that did not arrive (or was changed there) stops the build here rather
+  # than giving a product built with another setting.
+  ExternalProject_Add_Step(windows check-forwarded
+    COMMAND ${_check_forwarded}
+    COMMENT "Checking that the Windows build holds the forwarded options"
+    DEPENDEES configure
+    DEPENDERS build)
+  if(KORVANTHELM_TESTS)
+    add_test(NAME cmake.forwarded_options COMMAND ${_check_forwarded})
+  endif()
   include(${CMAKE_SOURCE_DIR}/cmake/tools-package.cmake)
   # One ctest run covers both sides: the Windows build's tests are included
   # as a subdirectory of this one.

@@ -21,9 +21,11 @@ add_link_options(-Wl,--no-insert-timestamp)
 # what it does not call (the packer's side of the shared formats, say).
 add_compile_options(-ffunction-sections -fdata-sections)
 
-set(KORVANTHELM_PACKER "" CACHE FILEPATH "Host packer (korvanthelm-pack), handed in by the host build")
-set(KORVANTHELM_HOST_TOOLS_DIR "" CACHE PATH "Folder of the host build's tools")
-set(KORVANTHELM_HOST_BINARY_DIR "" CACHE PATH "The host build folder (its CPack configuration makes the tools package)")
+# Handed in by the host build, which computes them (they are not its options).
+korvanthelm_option(KORVANTHELM_PACKER FILEPATH "" "Host packer (korvanthelm-pack), handed in by the host build")
+korvanthelm_option(KORVANTHELM_HOST_TOOLS_DIR PATH "" "Folder of the host build's tools")
+korvanthelm_option(KORVANTHELM_HOST_BINARY_DIR PATH ""
+    "The host build folder (its CPack configuration makes the tools package)")
 
 # Every test program runs through the wrapper that owns this tree's Wine prefix.
 set(KORVANTHELM_WINE_HOME ${CMAKE_BINARY_DIR}/wine)

@@ -54,6 +54,22 @@ if [[ -n "$sign_cert" && -z "${SOURCE_DATE_EPOCH:-}" ]]; then
   export SOURCE_DATE_EPOCH
 fi
 
+# PE headers are read with pefile, as tests/pe reads them. The python3 on PATH
+# may be a private one without it; the system's is where Debian installs it.
+pefile_python=""
+for candidate in "${KORVANTHELM_PEFILE_PYTHON:-}" /usr/bin/python3 python3; do
+  if [[ -n "$candidate" ]] && "$candidate" -c "import pefile" >/dev/null 2>&1; then
+    pefile_python=$candidate
+    break
+  fi
+done
+if [[ -z "$pefile_python" ]]; then
+  echo "no python3 with pefile found: install Debian's python3-pefile or set KORVANTHELM_PEFILE_PYTHON" >&2
+  exit 1
+fi
+# compare_builds signed-only UNSIGNED SIGNED | first-differences FIRST SECOND
+compare_builds() { "$pefile_python" "$source_dir/tests/pe/compare_builds.py" "$@"; }
+
 # Only what this script makes inside the work folder is ever removed.
 made=(host host.log a a.log build-number-two build-number-two.log source-tree-at-another-path)
 if [[ -z "$work" ]]; then
@@ -107,53 +123,6 @@ build() {  # <source> <build folder>
     || { tail -50 "$2.log"; exit 1; }
 }
 
-# Little-endian unsigned number of <size> bytes at <offset> in <file>.
-le() { od -An -tu"$1" --endian=little -j "$3" -N "$1" "$2" | tr -d ' '; }
-
-# Succeeds when <signed> is <unsigned> plus an Authenticode signature and
-# nothing else: the same bytes apart from the optional header's CheckSum and
-# the certificate table's directory entry, then up to 7 zero bytes to align
-# the certificate table, which ends the file. Otherwise says what else differs.
-differs_only_by_signature() {  # <unsigned> <signed>
-  local unsigned=$1 signed=$2 pe optional directories checksum entry size table table_size
-  pe=$(le 4 "$unsigned" 60)
-  optional=$((pe + 24))
-  case $(le 2 "$unsigned" "$optional") in
-    267) directories=96 ;;   # 0x10B, PE32
-    523) directories=112 ;;  # 0x20B, PE32+
-    *) echo "  $unsigned: not a PE image"; return 1 ;;
-  esac
-  checksum=$((optional + 64))
-  entry=$((optional + directories + 4 * 8))  # data directory 4: the certificate table
-  size=$(stat -c %s "$unsigned")
-  if [[ $(le 4 "$unsigned" $((entry + 4))) -ne 0 ]]; then
-    echo "  $unsigned carries a signature itself"
-    return 1
-  fi
-  table=$(le 4 "$signed" "$entry")
-  table_size=$(le 4 "$signed" $((entry + 4)))
-  if (( table_size == 0 || table < size || table - size >= 8 ||
-        table + table_size != $(stat -c %s "$signed") )); then
-    echo "  $signed is not the unsigned bytes followed by one certificate table"
-    return 1
-  fi
-  if (( table > size )) &&
-     od -An -tx1 -j "$size" -N $((table - size)) "$signed" | grep -q '[1-9a-f]'; then
-    echo "  $signed has non-zero bytes before its certificate table"
-    return 1
-  fi
-  local others
-  others=$({ cmp -l -n "$size" "$unsigned" "$signed" || true; } |
-           awk -v c="$checksum" -v e="$entry" '
-             { o = $1 - 1 }  # cmp counts from 1
-             !((o >= c && o < c + 4) || (o >= e && o < e + 8)) { printf " 0x%x", o }' |
-           cut -c1-100)
-  if [[ -n "$others" ]]; then
-    echo "  $signed differs from $unsigned outside the signature's header fields, at:$others"
-    return 1
-  fi
-}
-
 first="$work/a"
 second="$work/build-number-two"
 build "$source_dir" "$first"
@@ -186,7 +155,7 @@ if [[ "$sha_a" == "$sha_b" ]]; then
   for ((i = 0; i < ${#signed_pairs[@]}; i += 2)); do
     signed=${signed_pairs[i + 1]}
     echo "signed: $(sha256sum "$signed" | cut -d' ' -f1)  $(stat -c %s "$signed") bytes  $signed"
-    if differs_only_by_signature "${signed_pairs[i]}" "$signed"; then
+    if compare_builds signed-only "${signed_pairs[i]}" "$signed"; then
       echo "  = the unsigned KORVANTHELM.exe plus its signature, nothing else differs"
     else
       status=1
@@ -214,18 +183,6 @@ for name in product-package/package.bin demo-tree/KORVANTHELM/KORVANTHELM.exe \
     echo "  also differs: $name"
   fi
 done
-# Where the first differences lie: header bytes (a time stamp, the checksum)
-# point at the link, .rsrc at the resources or the package, .rdata/.text at
-# the code (a build path compiled in, for example).
-sections=$(x86_64-w64-mingw32-objdump -h "$exe_a" | while read -r index name size _ _ offset _; do
-             # Sections without file data (.bss) have offset 0.
-             [[ "$index" =~ ^[0-9]+$ && $((16#$offset)) -gt 0 ]] && echo "$name $((16#$offset)) $((16#$size))"
-           done || true)
 echo "first differing bytes (file offset, where, first build, second build):"
-cmp -l "$exe_a" "$exe_b" | head -20 | while read -r position first_byte second_byte; do
-  offset=$((position - 1))  # cmp counts from 1
-  where=$(awk -v o="$offset" '$2 <= o && o < $2 + $3 {print $1; found=1} END {if (!found) print "headers"}' \
-          <<<"$sections")
-  printf '  0x%08x %-8s 0x%02x 0x%02x\n' "$offset" "$where" "$((8#$first_byte))" "$((8#$second_byte))"
-done || true  # cmp exits with 1 on a difference
+compare_builds first-differences "$exe_a" "$exe_b"
 exit 1
