@@ -132,17 +132,13 @@ std::string SubjectText(X509* certificate) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-}  // namespace
-
-std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
-    const std::optional<SignatureLayout> layout = FindCertificateTable(image);
-    if (!layout) {
-        return std::nullopt;
-    }
-    const std::uint32_t length = ReadLe(image, layout->table_offset, 4, "certificate table");
-    const std::uint32_t revision = ReadLe(image, layout->table_offset + 4, 2, "certificate table");
-    const std::uint32_t type = ReadLe(image, layout->table_offset + 6, 2, "certificate table");
-    if (length <= 8 || length > layout->table_size) {
+// The PKCS #7 structure of the certificate table's first entry, which must
+// be the whole table but for its padding.
+UniquePkcs7 ReadSignatureEntry(std::span<const std::byte> image, const SignatureLayout& layout) {
+    const std::uint32_t length = ReadLe(image, layout.table_offset, 4, "certificate table");
+    const std::uint32_t revision = ReadLe(image, layout.table_offset + 4, 2, "certificate table");
+    const std::uint32_t type = ReadLe(image, layout.table_offset + 6, 2, "certificate table");
+    if (length <= 8 || length > layout.table_size) {
         Malformed("the first certificate entry's length does not fit the certificate table");
     }
     if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) {
@@ -150,10 +146,10 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     }
 
     const auto* const der_begin =
-        reinterpret_cast<const unsigned char*>(image.data() + layout->table_offset + 8);
+        reinterpret_cast<const unsigned char*>(image.data() + layout.table_offset + 8);
     const long der_available = static_cast<long>(length - 8);
     const unsigned char* cursor = der_begin;
-    const UniquePkcs7 pkcs7(d2i_PKCS7(nullptr, &cursor, der_available));
+    UniquePkcs7 pkcs7(d2i_PKCS7(nullptr, &cursor, der_available));
     if (!pkcs7) {
         ERR_clear_error();
         Malformed("the certificate entry does not hold a PKCS #7 structure");
@@ -161,14 +157,25 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     // The table is left out of the digest, so bytes after the signature could
     // be changed without breaking it: only the zero padding to 8 bytes may follow.
     const auto* const table_end =
-        reinterpret_cast<const unsigned char*>(image.data() + layout->table_offset) +
-        layout->table_size;
+        reinterpret_cast<const unsigned char*>(image.data() + layout.table_offset) +
+        layout.table_size;
     if (table_end - cursor >= 8 ||
         std::any_of(cursor, table_end, [](unsigned char b) { return b != 0; })) {
         Malformed("the certificate table holds more than the signature");
     }
+    return pkcs7;
+}
 
-    if (!PKCS7_type_is_signed(pkcs7.get()) || pkcs7->d.sign == nullptr ||
+// The signed content of an Authenticode signature.
+struct IndirectData {
+    const unsigned char* octets;  // SpcIndirectDataContent's content, inside the PKCS7
+    long size;
+    const EVP_MD* md;           // of the file digest
+    std::string signed_digest;  // lowercase hex
+};
+
+IndirectData ReadIndirectData(PKCS7* pkcs7) {
+    if (!PKCS7_type_is_signed(pkcs7) || pkcs7->d.sign == nullptr ||
         pkcs7->d.sign->contents == nullptr) {
         Malformed("not a PKCS #7 SignedData");
     }
@@ -218,7 +225,20 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     if (ASN1_STRING_length(signed_digest) != EVP_MD_get_size(md)) {
         Malformed("the signed digest has the wrong size for its algorithm");
     }
+    return {content_octets, content_size, md,
+            HexText(std::span(ASN1_STRING_get0_data(signed_digest),
+                              static_cast<std::size_t>(ASN1_STRING_length(signed_digest))))};
+}
 
+}  // namespace
+
+std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
+    const std::optional<SignatureLayout> layout = FindCertificateTable(image);
+    if (!layout) {
+        return std::nullopt;
+    }
+    const UniquePkcs7 pkcs7 = ReadSignatureEntry(image, *layout);
+    const IndirectData content = ReadIndirectData(pkcs7.get());
     const UniqueX509Stack signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
     if (!signers) {
         ERR_clear_error();
@@ -231,14 +251,12 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
 
     AuthenticodeSignature result;
     result.signer = SubjectText(sk_X509_value(signers.get(), 0));
-    result.digest_algorithm = OBJ_nid2sn(EVP_MD_get_type(md));
-    result.signed_digest =
-        HexText(std::span(ASN1_STRING_get0_data(signed_digest),
-                          static_cast<std::size_t>(ASN1_STRING_length(signed_digest))));
-    result.file_digest = FileDigest(image, *layout, md);
+    result.digest_algorithm = OBJ_nid2sn(EVP_MD_get_type(content.md));
+    result.signed_digest = content.signed_digest;
+    result.file_digest = FileDigest(image, *layout, content.md);
     // The messageDigest attribute covers the content octets; the signature
     // covers the attributes. PKCS7_NOVERIFY: no certificate chain is built.
-    const UniqueBio signed_octets(BIO_new_mem_buf(content_octets, static_cast<int>(content_size)));
+    const UniqueBio signed_octets(BIO_new_mem_buf(content.octets, static_cast<int>(content.size)));
     if (!signed_octets) {
         throw PackError("out of memory (OpenSSL)");
     }
