@@ -26,7 +26,8 @@ std::uint64_t LayOutSections(std::span<const std::byte> stub, const CheckedStub&
     const std::vector<PeSection>& sections = checked.image.sections;
     const PeSection& resource_section = sections[checked.resource_section];
     const std::uint64_t resource_raw = AlignUp(resource_section.raw_offset, kPage);
-    const std::uint64_t resource_raw_size = AlignUp(resource_bytes.size(), checked.file_alignment);
+    const std::uint64_t resource_raw_size =
+        AlignUp(resource_bytes.size(), checked.image.headers.file_alignment);
     out.assign(stub.begin(), stub.begin() + resource_section.raw_offset);
     out.resize(resource_raw, std::byte{0});
     out.insert(out.end(), resource_bytes.begin(), resource_bytes.end());
@@ -38,7 +39,7 @@ std::uint64_t LayOutSections(std::span<const std::byte> stub, const CheckedStub&
 
     std::uint64_t next_rva =
         AlignUp(std::uint64_t{checked.resource_directory.address} + resource_bytes.size(),
-                checked.section_alignment);
+                checked.image.headers.section_alignment);
     for (std::size_t i = checked.resource_section + 1; i < sections.size(); ++i) {
         const PeSection& section = sections[i];
         WriteLe(out, section.header + kSectionVirtualAddressField, next_rva, 4);
@@ -48,21 +49,21 @@ std::uint64_t LayOutSections(std::span<const std::byte> stub, const CheckedStub&
                    stub.begin() + section.raw_offset + section.raw_size);
         WriteLe(out, checked.relocation_directory.entry, next_rva, 4);
         next_rva = AlignUp(next_rva + std::max(section.virtual_size, section.raw_size),
-                           checked.section_alignment);
+                           checked.image.headers.section_alignment);
     }
     return next_rva;
 }
 
-// SizeOfImage and SizeOfInitializedData from the sections as they now are.
+// SizeOfImage and SizeOfInitializedData from the sections as `out` now holds
+// them.
 void SetImageSizes(const CheckedStub& checked, std::uint64_t image_size,
                    std::vector<std::byte>& out) {
     const std::uint64_t optional = checked.image.headers.optional;
     WriteLe(out, optional + kSizeOfImageField, image_size, 4);
     std::uint64_t initialized_data = 0;
-    for (const PeSection& section : checked.image.sections) {
+    for (const PeSection& section : ReadSectionTable(out, checked.image.headers)) {
         if ((section.characteristics & kInitializedData) != 0) {
-            initialized_data +=
-                ReadLe(out, section.header + kSectionRawSizeField, 4, "section table");
+            initialized_data += section.raw_size;
         }
     }
     WriteLe(out, optional + kSizeOfInitializedDataField,

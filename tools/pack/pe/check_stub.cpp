@@ -103,13 +103,11 @@ void CheckStubLayout(std::span<const std::byte> stub, CheckedStub& checked) {
     }
 }
 
-void CheckAlignment(std::span<const std::byte> stub, CheckedStub& checked) {
-    const std::uint64_t optional = checked.image.headers.optional;
-    checked.file_alignment = ReadLe(stub, optional + kFileAlignmentField, 4, "header");
-    checked.section_alignment = ReadLe(stub, optional + kSectionAlignmentField, 4, "header");
+void CheckAlignment(const PeHeaders& headers) {
+    const std::uint64_t file = headers.file_alignment;
+    const std::uint64_t section = headers.section_alignment;
     const auto power_of_two = [](std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; };
-    if (!power_of_two(checked.file_alignment) || !power_of_two(checked.section_alignment) ||
-        checked.file_alignment > kPage || checked.section_alignment < checked.file_alignment) {
+    if (!power_of_two(file) || !power_of_two(section) || file > kPage || section < file) {
         NotAStub("its section alignment is not one Windows loads");
     }
 }
@@ -117,10 +115,10 @@ void CheckAlignment(std::span<const std::byte> stub, CheckedStub& checked) {
 }  // namespace
 
 CheckedStub ReadCheckedStub(std::span<const std::byte> stub, std::string_view version) {
-    CheckedStub checked{ReadKorvanthelmImage(stub), 0, {}, 0, {}, {}, 0, 0};
+    CheckedStub checked{ReadKorvanthelmImage(stub), 0, {}, 0, {}, {}};
     CheckStubFile(stub, version, checked);
     CheckStubLayout(stub, checked);
-    CheckAlignment(stub, checked);
+    CheckAlignment(checked.image.headers);
     return checked;
 }
 

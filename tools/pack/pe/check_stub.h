@@ -29,8 +29,6 @@ struct CheckedStub {
     std::size_t resource_section;         // index of the section the resources fill
     DataDirectory resource_directory;
     DataDirectory relocation_directory;
-    std::uint64_t file_alignment;
-    std::uint64_t section_alignment;
 };
 
 // CheckStub's checks, in the same order, with what they found. Throws the same

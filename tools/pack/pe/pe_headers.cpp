@@ -85,6 +85,10 @@ PeHeaders ReadPeHeaders(std::span<const std::byte> file) {
     } else {
         throw PackError("malformed executable: unknown optional header kind");
     }
+    headers.section_alignment =
+        ReadLe(file, headers.optional + kSectionAlignmentField, 4, "optional header");
+    headers.file_alignment =
+        ReadLe(file, headers.optional + kFileAlignmentField, 4, "optional header");
     // NumberOfRvaAndSizes is the field just before the directories.
     headers.directory_count =
         ReadLe(file, headers.optional + headers.directories - 4, 4, "optional header");

@@ -72,10 +72,12 @@ struct PeHeaders {
     std::uint64_t signature;  // file offset of "PE\0\0"; the COFF header follows it
     std::uint32_t machine;    // COFF Machine
     std::uint32_t section_count;
-    std::uint32_t symbol_table;     // COFF PointerToSymbolTable; 0 in a stripped image
-    std::uint64_t optional;         // file offset of the optional header
-    std::uint32_t optional_size;    // its size as the COFF header gives it
-    std::uint32_t magic;            // kPe32Magic or kPe32PlusMagic
+    std::uint32_t symbol_table;   // COFF PointerToSymbolTable; 0 in a stripped image
+    std::uint64_t optional;       // file offset of the optional header
+    std::uint32_t optional_size;  // its size as the COFF header gives it
+    std::uint32_t magic;          // kPe32Magic or kPe32PlusMagic
+    std::uint32_t section_alignment;
+    std::uint32_t file_alignment;
     std::uint64_t directories;      // offset of the data directories within it
     std::uint32_t directory_count;  // NumberOfRvaAndSizes
 
@@ -90,8 +92,8 @@ struct PeHeaders {
     std::uint64_t SectionTable() const { return optional + optional_size; }
 };
 
-// The DOS header, PE signature, COFF header and the optional header's kind and
-// directory count. Throws PackError: "not an executable: no "MZ" header", or
+// The DOS header, PE signature, COFF header and the optional header's kind,
+// alignments and directory count. Throws PackError: "not an executable: no "MZ" header", or
 // "malformed executable: ..." naming what is missing or of an unknown kind.
 PeHeaders ReadPeHeaders(std::span<const std::byte> file);
 
