@@ -41,8 +41,8 @@ inline constexpr std::uint64_t kSectionVirtualAddressField = 12;
 inline constexpr std::uint64_t kSectionRawSizeField = 16;
 inline constexpr std::uint64_t kSectionRawOffsetField = 20;
 
-// `value` rounded up to a multiple of `alignment` (a power of two, or any
-// non-zero value): where the next section or piece of one may start.
+// `value` rounded up to a multiple of `alignment` (not zero): where the next
+// section, or the next piece of one, may start.
 constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
