@@ -32,6 +32,7 @@ constexpr std::size_t kHeaders = 0x200;
 constexpr std::size_t kTableSize = 0x40;
 
 struct Shape {
+    std::uint32_t optional_size = 240;
     std::uint32_t directory_count = 16;
     std::uint64_t table_offset = kHeaders;
     std::uint64_t table_size = kTableSize;
@@ -51,7 +52,7 @@ Bytes MakeImage(const Shape& shape) {
     Put(image, 0x3C, kPe, 4);
     Put(image, kPe, 0x00004550, 4);
     Put(image, kPe + 4, 0x8664, 2);
-    Put(image, kPe + 20, 240, 2);  // optional header size
+    Put(image, kPe + 20, shape.optional_size, 2);
     Put(image, kOptional, 0x20B, 2);
     Put(image, kOptional + 108, shape.directory_count, 4);
     Put(image, kSecurityEntry, shape.table_offset, 4);
@@ -84,6 +85,14 @@ const Case kCases[] = {
     // Every bound just holds: the contents are what is refused.
     {"table up to the last byte", {}, "does not hold a PKCS #7 structure"},
     {"headers cut inside the optional header", {.file_size = kOptional + 100}, "outside the file"},
+    // The security entry must lie inside the optional header the COFF header
+    // sizes, and that header inside the file.
+    {"optional header ends before the security entry",
+     {.optional_size = kSecurityEntry - kOptional + 4},
+     nullptr},
+    {"optional header runs past the file",
+     {.optional_size = 0xFFFF},
+     "optional header lies outside"},
 };
 
 TEST(CheckAuthenticodeSignatureTest, DamagedCertificateTables) {

@@ -176,6 +176,16 @@ TEST(FindPackageResource, RefusesDamageAnywhereOnTheWay) {
          "outside the file"},
         {"cut inside the section", damaged([](Bytes& i) { i.resize(kRaw + kData + 2); }),
          "not inside"},
+        {"no MZ", damaged([](Bytes& i) { i[1] = std::byte{'X'}; }), "no \"MZ\" header"},
+        // The whole header is read, not only the fields the walk needs.
+        {"cut inside the last section header", damaged([](Bytes& i) { i.resize(kSections + 30); }),
+         "section table lies outside the file"},
+        {"optional header size past the end",
+         damaged([](Bytes& i) { Put(i, kPe + 20, 0xFFF0, 2); }),
+         "section table lies outside the file"},
+        {"cut inside the resource directory entry",
+         damaged([](Bytes& i) { i.resize(kOptional + 112 + 2 * 8 + 2); }),
+         "resource directory entry lies outside the file"},
     };
     for (const Case& c : cases) {
         try {

@@ -14,14 +14,6 @@ namespace {
 
 constexpr std::size_t kListedPaths = 10;
 
-bool IsPeImage(std::span<const std::byte> data) {
-    if (!FileHas(data, 0, 0x40) || data[0] != std::byte{'M'} || data[1] != std::byte{'Z'}) {
-        return false;
-    }
-    const std::uint64_t pe = ReadLe(data, 0x3C, 4, "DOS header");
-    return FileHas(data, pe, 4) && ReadLe(data, pe, 4, "PE signature") == 0x00004550;
-}
-
 bool IsSigned(std::span<const std::byte> image) {
     try {
         const std::optional<AuthenticodeSignature> signature = CheckAuthenticodeSignature(image);
@@ -38,7 +30,7 @@ PackagePrograms FindPackagePrograms(std::span<const std::byte> table) {
     format::PackageRecordWalker walker(table);
     format::PackageRecord record;
     while (walker.Next(record)) {
-        if (!IsPeImage(record.data)) {
+        if (!HasPeSignature(record.data)) {
             continue;
         }
         ++programs.count;

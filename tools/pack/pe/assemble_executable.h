@@ -12,27 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/pack/base/hex_text.h"
+#include "tools/pack/base/hex_text.h"        // IsDigestText, the form every digest must have
+#include "tools/pack/pe/digest_slot_text.h"  // ExecutableDigests, and ReadDigestSlot for callers
 
 namespace korvanthelm::pack {
-
-// The three digest texts of a finished executable (64 lowercase hex digits).
-struct ExecutableDigests {
-    std::string package;
-    std::string launcher_exe;
-    std::string launcher_jar;
-};
-
-struct DigestSlotContents {
-    bool filled;
-    std::string version;
-    ExecutableDigests digests;  // empty texts in a stub
-};
-
-// The digest slot of `image`. Throws PackError when the image is malformed or
-// has no slot of the layout this packer knows ("not a KORVANTHELM stub or
-// executable").
-DigestSlotContents ReadDigestSlot(std::span<const std::byte> image);
 
 // The finished executable: `stub` with `package` as RT_RCDATA 101 (language
 // 1033), the digest slot holding `digests`, the resource section on a page
@@ -40,20 +23,16 @@ DigestSlotContents ReadDigestSlot(std::span<const std::byte> image);
 // section, image and data sizes and the PE checksum made to match. The same
 // inputs always give the same bytes. The package's content is not looked at.
 //
-// Throws PackError, one line naming the problem, when `stub` is not a stub of
-// this packer's `version`: not a 64-bit PE image, cut short or followed by
-// other data, signed, without the digest slot or with one of another layout
-// or version, already filled or already carrying a package (a finished exe),
-// or laid out so that the resources cannot grow (sections other than the
-// relocations after them). Also when a digest is not 64 lowercase hex digits
-// or the result would not fit a PE file.
+// Throws PackError, one line naming the problem, when a digest is not 64
+// lowercase hex digits; then when `stub` is not a stub of this packer's
+// `version` (CheckStub's refusals, in its order: not a 64-bit PE image, cut
+// short or followed by other data, signed, without the digest slot or with
+// one of another layout or version, already filled or already carrying a
+// package (a finished exe), or laid out so that the resources cannot grow);
+// then when the result would not fit a PE file.
 std::vector<std::byte> AssembleExecutable(std::span<const std::byte> stub,
                                           std::span<const std::byte> package,
                                           const ExecutableDigests& digests,
                                           std::string_view version);
-
-// The PE checksum of `image` with its CheckSum field at `checksum_offset`
-// taken as zero: the 16-bit sum with carries folded back, plus the length.
-std::uint32_t PeChecksum(std::span<const std::byte> image, std::uint64_t checksum_offset);
 
 }  // namespace korvanthelm::pack

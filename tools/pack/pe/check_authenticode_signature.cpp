@@ -10,11 +10,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <utility>
 
+#include "tools/pack/base/hex_text.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/unique_openssl.h"
 #include "tools/pack/pe/pe_headers.h"
 
 // Where an Authenticode signature lives (Microsoft's "Windows Authenticode
@@ -35,42 +36,12 @@
 namespace korvanthelm::pack {
 namespace {
 
-constexpr std::uint64_t kSecurityDirectoryIndex = 4;  // IMAGE_DIRECTORY_ENTRY_SECURITY
 constexpr std::uint32_t kWinCertRevision2 = 0x0200;
 constexpr std::uint32_t kWinCertTypePkcsSignedData = 0x0002;
 constexpr char kSpcIndirectDataObjid[] = "1.3.6.1.4.1.311.2.1.4";
 
-template <auto Free>
-struct OpenSslFree {
-    template <typename T>
-    void operator()(T* object) const {
-        Free(object);
-    }
-};
-using UniquePkcs7 = std::unique_ptr<PKCS7, OpenSslFree<PKCS7_free>>;
-using UniqueX509Sig = std::unique_ptr<X509_SIG, OpenSslFree<X509_SIG_free>>;
-using UniqueBio = std::unique_ptr<BIO, OpenSslFree<BIO_free>>;
-using UniqueObject = std::unique_ptr<ASN1_OBJECT, OpenSslFree<ASN1_OBJECT_free>>;
-using UniqueDigestContext = std::unique_ptr<EVP_MD_CTX, OpenSslFree<EVP_MD_CTX_free>>;
-// The signers' certificates belong to the PKCS7 object: only the stack is
-// freed. (sk_X509_free is a macro, so it needs a deleter of its own.)
-struct FreeSigners {
-    void operator()(STACK_OF(X509) * signers) const { sk_X509_free(signers); }
-};
-using UniqueSigners = std::unique_ptr<STACK_OF(X509), FreeSigners>;
-
 [[noreturn]] void Malformed(const std::string& what) {
     throw PackError("malformed signature: " + what);
-}
-
-std::string HexText(const unsigned char* bytes, std::size_t size) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text += kHex[bytes[i] >> 4];
-        text += kHex[bytes[i] & 0xF];
-    }
-    return text;
 }
 
 // File offsets of the parts the Authenticode digest leaves out.
@@ -86,13 +57,12 @@ std::optional<SignatureLayout> FindCertificateTable(std::span<const std::byte> f
     if (!FileHas(file, headers.optional, headers.optional_size)) {
         throw PackError("malformed executable: the optional header lies outside the file");
     }
-    const std::optional<std::uint64_t> entry = headers.DirectoryEntry(kSecurityDirectoryIndex);
+    const std::optional<DataDirectory> entry =
+        ReadDataDirectory(file, headers, kSecurityDirectoryIndex, "certificate table entry");
     if (!entry) {
         return std::nullopt;  // no room for a certificate table: never signed
     }
-    SignatureLayout layout{headers.optional + 64, *entry,
-                           ReadLe(file, *entry, 4, "certificate table entry"),
-                           ReadLe(file, *entry + 4, 4, "certificate table entry")};
+    SignatureLayout layout{headers.CheckSumOffset(), entry->entry, entry->address, entry->size};
     if (layout.table_offset == 0 && layout.table_size == 0) {
         return std::nullopt;
     }
@@ -131,7 +101,7 @@ std::string FileDigest(std::span<const std::byte> file, const SignatureLayout& l
     if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1) {
         throw PackError("digest computation failed (OpenSSL)");
     }
-    return HexText(digest, size);
+    return HexText(std::span<const unsigned char>(digest, size));
 }
 
 // The DER header of the element at `*cursor` (at most `available` bytes);
@@ -162,17 +132,13 @@ std::string SubjectText(X509* certificate) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-}  // namespace
-
-std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
-    const std::optional<SignatureLayout> layout = FindCertificateTable(image);
-    if (!layout) {
-        return std::nullopt;
-    }
-    const std::uint32_t length = ReadLe(image, layout->table_offset, 4, "certificate table");
-    const std::uint32_t revision = ReadLe(image, layout->table_offset + 4, 2, "certificate table");
-    const std::uint32_t type = ReadLe(image, layout->table_offset + 6, 2, "certificate table");
-    if (length <= 8 || length > layout->table_size) {
+// The PKCS #7 structure of the certificate table's first entry, which must
+// be the whole table but for its padding.
+UniquePkcs7 ReadSignatureEntry(std::span<const std::byte> image, const SignatureLayout& layout) {
+    const std::uint32_t length = ReadLe(image, layout.table_offset, 4, "certificate table");
+    const std::uint32_t revision = ReadLe(image, layout.table_offset + 4, 2, "certificate table");
+    const std::uint32_t type = ReadLe(image, layout.table_offset + 6, 2, "certificate table");
+    if (length <= 8 || length > layout.table_size) {
         Malformed("the first certificate entry's length does not fit the certificate table");
     }
     if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) {
@@ -180,10 +146,10 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     }
 
     const auto* const der_begin =
-        reinterpret_cast<const unsigned char*>(image.data() + layout->table_offset + 8);
+        reinterpret_cast<const unsigned char*>(image.data() + layout.table_offset + 8);
     const long der_available = static_cast<long>(length - 8);
     const unsigned char* cursor = der_begin;
-    const UniquePkcs7 pkcs7(d2i_PKCS7(nullptr, &cursor, der_available));
+    UniquePkcs7 pkcs7(d2i_PKCS7(nullptr, &cursor, der_available));
     if (!pkcs7) {
         ERR_clear_error();
         Malformed("the certificate entry does not hold a PKCS #7 structure");
@@ -191,19 +157,30 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     // The table is left out of the digest, so bytes after the signature could
     // be changed without breaking it: only the zero padding to 8 bytes may follow.
     const auto* const table_end =
-        reinterpret_cast<const unsigned char*>(image.data() + layout->table_offset) +
-        layout->table_size;
+        reinterpret_cast<const unsigned char*>(image.data() + layout.table_offset) +
+        layout.table_size;
     if (table_end - cursor >= 8 ||
         std::any_of(cursor, table_end, [](unsigned char b) { return b != 0; })) {
         Malformed("the certificate table holds more than the signature");
     }
+    return pkcs7;
+}
 
-    if (!PKCS7_type_is_signed(pkcs7.get()) || pkcs7->d.sign == nullptr ||
+// The signed content of an Authenticode signature.
+struct IndirectData {
+    const unsigned char* octets;  // SpcIndirectDataContent's content, inside the PKCS7
+    long size;
+    const EVP_MD* md;           // of the file digest
+    std::string signed_digest;  // lowercase hex
+};
+
+IndirectData ReadIndirectData(PKCS7* pkcs7) {
+    if (!PKCS7_type_is_signed(pkcs7) || pkcs7->d.sign == nullptr ||
         pkcs7->d.sign->contents == nullptr) {
         Malformed("not a PKCS #7 SignedData");
     }
     PKCS7* const content = pkcs7->d.sign->contents;
-    const UniqueObject indirect_data(OBJ_txt2obj(kSpcIndirectDataObjid, /*no_name=*/1));
+    const UniqueAsn1Object indirect_data(OBJ_txt2obj(kSpcIndirectDataObjid, /*no_name=*/1));
     if (!indirect_data) {
         throw PackError("cannot make an object identifier (OpenSSL)");
     }
@@ -248,8 +225,21 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     if (ASN1_STRING_length(signed_digest) != EVP_MD_get_size(md)) {
         Malformed("the signed digest has the wrong size for its algorithm");
     }
+    return {content_octets, content_size, md,
+            HexText(std::span(ASN1_STRING_get0_data(signed_digest),
+                              static_cast<std::size_t>(ASN1_STRING_length(signed_digest))))};
+}
 
-    const UniqueSigners signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
+}  // namespace
+
+std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
+    const std::optional<SignatureLayout> layout = FindCertificateTable(image);
+    if (!layout) {
+        return std::nullopt;
+    }
+    const UniquePkcs7 pkcs7 = ReadSignatureEntry(image, *layout);
+    const IndirectData content = ReadIndirectData(pkcs7.get());
+    const UniqueX509Stack signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
     if (!signers) {
         ERR_clear_error();
         Malformed("the signing certificate is not in the signature");
@@ -261,13 +251,12 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
 
     AuthenticodeSignature result;
     result.signer = SubjectText(sk_X509_value(signers.get(), 0));
-    result.digest_algorithm = OBJ_nid2sn(EVP_MD_get_type(md));
-    result.signed_digest = HexText(ASN1_STRING_get0_data(signed_digest),
-                                   static_cast<std::size_t>(ASN1_STRING_length(signed_digest)));
-    result.file_digest = FileDigest(image, *layout, md);
+    result.digest_algorithm = OBJ_nid2sn(EVP_MD_get_type(content.md));
+    result.signed_digest = content.signed_digest;
+    result.file_digest = FileDigest(image, *layout, content.md);
     // The messageDigest attribute covers the content octets; the signature
     // covers the attributes. PKCS7_NOVERIFY: no certificate chain is built.
-    const UniqueBio signed_octets(BIO_new_mem_buf(content_octets, static_cast<int>(content_size)));
+    const UniqueBio signed_octets(BIO_new_mem_buf(content.octets, static_cast<int>(content.size)));
     if (!signed_octets) {
         throw PackError("out of memory (OpenSSL)");
     }

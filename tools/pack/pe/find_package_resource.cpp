@@ -6,14 +6,12 @@
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/package_resource_id.h"
 #include "tools/pack/pe/pe_headers.h"
 
 namespace korvanthelm::pack {
 namespace {
 
-constexpr std::uint32_t kRtRcdata = 10;
-constexpr std::uint32_t kPackageResourceId = 101;
-constexpr std::size_t kResourceDirectoryIndex = 2;  // IMAGE_DIRECTORY_ENTRY_RESOURCE
 constexpr std::uint32_t kHighBit = 0x80000000;
 
 // Little-endian reads that refuse to leave the buffer.
@@ -33,38 +31,26 @@ class Reader {
     std::span<const std::byte> bytes_;
 };
 
-struct Section {
-    std::uint32_t virtual_address;
-    std::uint32_t raw_size;
-    std::uint32_t raw_offset;
-};
-
 class PeImage {
   public:
     explicit PeImage(std::span<const std::byte> image) : file_(image) {
         const PeHeaders headers = ReadPeHeaders(file_.bytes());
-        const std::optional<std::uint64_t> resource_entry =
-            headers.DirectoryEntry(kResourceDirectoryIndex);
-        if (!resource_entry) {
+        const std::optional<DataDirectory> resources = ReadDataDirectory(
+            file_.bytes(), headers, kResourceDirectoryIndex, "resource directory entry");
+        if (!resources) {
             throw PackError("executable has no resource directory");
         }
-        resource_rva_ = file_.Read(*resource_entry, 4, "resource directory entry");
+        resource_rva_ = resources->address;
         if (resource_rva_ == 0) {
             throw PackError("executable has no resources");
         }
-        const std::uint64_t table = headers.optional + headers.optional_size;
-        for (std::uint32_t i = 0; i < headers.section_count; ++i) {
-            const std::uint64_t at = table + 40ull * i;
-            sections_.push_back({file_.Read(at + 12, 4, "section table"),
-                                 file_.Read(at + 16, 4, "section table"),
-                                 file_.Read(at + 20, 4, "section table")});
-        }
+        sections_ = ReadSectionTable(file_.bytes(), headers);
     }
 
     // The file bytes behind [rva, rva + size), which must lie in one section's
     // stored data.
     std::span<const std::byte> Map(std::uint64_t rva, std::uint64_t size, const char* what) const {
-        for (const Section& s : sections_) {
+        for (const PeSection& s : sections_) {
             if (rva < s.virtual_address) {
                 continue;
             }
@@ -127,14 +113,10 @@ class PeImage {
   private:
     Reader file_;
     std::uint32_t resource_rva_ = 0;
-    std::vector<Section> sections_;
+    std::vector<PeSection> sections_;
 };
 
 }  // namespace
-
-bool LooksLikePeImage(std::span<const std::byte> file) {
-    return file.size() >= 2 && file[0] == std::byte{'M'} && file[1] == std::byte{'Z'};
-}
 
 std::vector<ResourceLeaf> ReadResources(std::span<const std::byte> image) {
     const PeImage pe(image);

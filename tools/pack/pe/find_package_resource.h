@@ -1,6 +1,6 @@
 // Finds the package resource (RT_RCDATA 101) in a built executable's file,
-// with a small PE reader that checks every offset and size against the file
-// before using it.
+// walking its resource tree with every offset and size checked against the
+// file before it is used; the headers come from the one PE reader.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +8,9 @@
 #include <span>
 #include <vector>
 
-namespace korvanthelm::pack {
+#include "tools/pack/pe/pe_headers.h"  // LooksLikePeImage, which callers ask first
 
-// True when `file` starts like a PE image ("MZ"); a package starts "KTSETUP1".
-bool LooksLikePeImage(std::span<const std::byte> file);
+namespace korvanthelm::pack {
 
 // The bytes of resource type RT_RCDATA (10), integer name 101, in the PE image
 // `image` (the file as stored on disk); a view into `image`. Throws PackError
