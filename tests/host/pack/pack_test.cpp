@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +35,7 @@
 #include "tools/pack/compress/compress_package_table.h"
 #include "tools/pack/compress/progress_display.h"
 #include "tools/pack/compress/unpack_package.h"
+#include "tools/pack/platform/file_io.h"
 #include "tools/pack/platform/sha256_text.h"
 #include "tools/pack/platform/unique_fd.h"
 #include "tools/pack/platform/wimlib_lzms.h"
@@ -1172,6 +1175,56 @@ TEST(PackSignals, StoppedWhileStagingLeavesNoTemporaryFile) {
         EXPECT_TRUE(std::filesystem::is_empty(out))
             << strsignal(signal_number) << ": " << std::filesystem::directory_iterator(out)->path();
     }
+}
+
+// A forked child that exits runs the atexit handler it inherited; it must
+// leave the temporary files of the process that made them alone.
+TEST(PackSignals, ForkedChildKeepsItsParentsTemporaryFile) {
+    const TempDir dir;
+    const auto temporaries = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            found.push_back(entry.path().string());
+        }
+        return found;
+    };
+    {
+        StagedFile staged(dir / "out.bin", B("staged"));
+        ASSERT_EQ(temporaries().size(), 1u);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(temporaries().size(), 1u) << "the child removed its parent's file";
+    }
+    EXPECT_TRUE(temporaries().empty()) << "not removed without Commit()";
+}
+
+// A write that fails after the temporary file exists (the file size limit
+// stands in for a full disk) fails the constructor, which must still remove
+// the file: no destructor runs for an object whose constructor threw.
+TEST(PackSignals, WriteFailureInsideTheConstructorLeavesNothing) {
+    const TempDir dir;
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 4096;
+    const auto previous_handler = ::signal(SIGXFSZ, SIG_IGN);  // EFBIG instead of death
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string error;
+    try {
+        StagedFile staged(dir / "out.bin", Bytes(std::size_t{1} << 20));
+    } catch (const PackError& e) {
+        error = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, previous_handler);
+    EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()))
+        << std::filesystem::directory_iterator(dir.path())->path();
 }
 
 // ---- Command line ---------------------------------------------------------------
