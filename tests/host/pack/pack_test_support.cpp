@@ -1,9 +1,11 @@
 #include "tests/host/pack/pack_test_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +13,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace korvanthelm::pack::test {
 
@@ -70,10 +73,9 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd) {
-    const TempDir capture;
-    const std::string out_path = capture / "out";
-    const std::string err_path = capture / "err";
+PackerRun::PackerRun(const std::vector<std::string>& args, const std::string& cwd) {
+    const std::string out_path = capture_ / "out";
+    const std::string err_path = capture_ / "err";
     std::vector<std::string> argv_storage = {KORVANTHELM_PACK_EXE};
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -83,11 +85,11 @@ RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd
     argv.push_back(nullptr);
 
     // The child sets up its own working folder and redirections before exec.
-    const pid_t pid = ::fork();
-    if (pid < 0) {
+    pid_ = ::fork();
+    if (pid_ < 0) {
         throw std::runtime_error("fork failed");
     }
-    if (pid == 0) {
+    if (pid_ == 0) {
         const int in = ::open("/dev/null", O_RDONLY);
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -98,10 +100,47 @@ RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
+}
+
+PackerRun::~PackerRun() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
     }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out_path), Slurp(err_path)};
+}
+
+RunResult PackerRun::Wait(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool timed_out = false;
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            break;
+        }
+        if (done < 0 && errno != EINTR) {
+            throw std::runtime_error("waitpid failed");
+        }
+        if (!timed_out && std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            timed_out = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+    RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(capture_ / "out"),
+                     Slurp(capture_ / "err")};
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.timed_out = timed_out;
+    return result;
+}
+
+RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd,
+                    std::chrono::milliseconds limit) {
+    PackerRun run(args, cwd);
+    return run.Wait(limit);
 }
 
 std::vector<std::byte> RandomBytes(std::size_t n, unsigned seed) {

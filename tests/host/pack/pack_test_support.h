@@ -2,6 +2,9 @@
 // folder, and runs of the real korvanthelm-pack binary.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -36,11 +39,36 @@ struct RunResult {
     int exit_code;  // -1 when it did not exit normally
     std::string out;
     std::string err;
+    int signal = 0;          // the signal that ended it, 0 when it exited
+    bool timed_out = false;  // killed (SIGKILL) for running past its time limit
 };
 
-// Runs korvanthelm-pack with `args` (each passed as one argument) in the
+// Long enough for the 2 GiB tests on a slow shared machine; a run that takes
+// longer hangs, and is stopped so the test fails instead of the whole suite.
+inline constexpr std::chrono::seconds kDefaultRunLimit{1800};
+
+// korvanthelm-pack started with `args` (each passed as one argument) in the
 // working folder `cwd`, stdin from /dev/null, stdout and stderr captured.
-RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd = ".");
+// A run not waited for is killed and reaped on destruction.
+class PackerRun {
+  public:
+    explicit PackerRun(const std::vector<std::string>& args, const std::string& cwd = ".");
+    ~PackerRun();
+    PackerRun(const PackerRun&) = delete;
+    PackerRun& operator=(const PackerRun&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Waits for the end, killing the run with SIGKILL once `limit` has passed.
+    RunResult Wait(std::chrono::milliseconds limit = kDefaultRunLimit);
+
+  private:
+    TempDir capture_;
+    pid_t pid_ = -1;
+};
+
+// A PackerRun waited for.
+RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd = ".",
+                    std::chrono::milliseconds limit = kDefaultRunLimit);
 
 // `n` bytes from a seeded generator: the same seed gives the same bytes.
 std::vector<std::byte> RandomBytes(std::size_t n, unsigned seed);

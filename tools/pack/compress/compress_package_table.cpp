@@ -1,16 +1,10 @@
 #include "tools/pack/compress/compress_package_table.h"
 
-#include <sched.h>
-
 #include <algorithm>
-#include <charconv>
 #include <exception>
-#include <fstream>
-#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -245,50 +239,6 @@ JobChoice ChooseCompressionJobs(std::uint64_t table_size, unsigned cores,
         spare / std::max<std::uint64_t>(1, CompressionMemoryPerJob(table_size, chunk_size));
     const auto jobs = static_cast<unsigned>(std::clamp<std::uint64_t>(fit, 1, wanted));
     return {jobs, jobs < wanted};
-}
-
-unsigned UsableCores() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof(set), &set) == 0) {
-        return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
-    }
-    // More CPUs than a cpu_set_t holds, or no affinity to be read.
-    return std::max(1u, std::thread::hardware_concurrency());
-}
-
-std::optional<std::uint64_t> MemAvailableFrom(std::string_view meminfo) {
-    constexpr std::string_view kKey = "MemAvailable:";
-    std::size_t at = 0;
-    while (at < meminfo.size() && meminfo.compare(at, kKey.size(), kKey) != 0) {
-        const std::size_t end = meminfo.find('\n', at);
-        at = end == std::string_view::npos ? meminfo.size() : end + 1;
-    }
-    if (at >= meminfo.size()) {
-        return std::nullopt;
-    }
-    std::string_view line = meminfo.substr(at + kKey.size());
-    line = line.substr(0, line.find('\n'));
-    line.remove_prefix(std::min(line.size(), line.find_first_not_of(' ')));
-    std::uint64_t kib = 0;
-    const auto [rest, error] = std::from_chars(line.data(), line.data() + line.size(), kib);
-    // The kernel has always given this figure in kB (KiB); anything else is
-    // not a figure to plan memory by.
-    if (error != std::errc{} || std::string_view(rest, line.data() + line.size()) != " kB" ||
-        kib > std::numeric_limits<std::uint64_t>::max() / 1024) {
-        return std::nullopt;
-    }
-    return kib * 1024;
-}
-
-std::optional<std::uint64_t> AvailableMemory() {
-    std::ifstream file("/proc/meminfo");
-    if (!file) {
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return MemAvailableFrom(text.str());
 }
 
 }  // namespace korvanthelm::pack

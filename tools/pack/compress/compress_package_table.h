@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "format/compression_container.h"
+// The two figures ChooseCompressionJobs is given, asked of the system.
+#include "tools/pack/platform/available_memory.h"
+#include "tools/pack/platform/usable_cores.h"
 
 namespace korvanthelm::pack {
 
@@ -70,14 +73,5 @@ struct JobChoice {
 JobChoice ChooseCompressionJobs(std::uint64_t table_size, unsigned cores,
                                 std::optional<std::uint64_t> available_memory,
                                 std::uint64_t chunk_size = format::kLzmsChunkSize);
-
-// The cores this process may run on (its CPU affinity, which taskset and
-// container limits narrow), at least 1.
-unsigned UsableCores();
-
-// MemAvailable from /proc/meminfo in bytes; nullopt when it cannot be read.
-std::optional<std::uint64_t> AvailableMemory();
-// The same figure from the text of /proc/meminfo (its "MemAvailable: N kB" line).
-std::optional<std::uint64_t> MemAvailableFrom(std::string_view meminfo);
 
 }  // namespace korvanthelm::pack

@@ -1,14 +1,14 @@
 #include "tools/pack/platform/file_io.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
+#include "tools/pack/platform/temporary_file_registry.h"
 #include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
@@ -18,27 +18,24 @@ namespace {
     throw PackError(std::string(what) + " \"" + path + "\": " + std::strerror(error));
 }
 
+// A read that grows the buffer past the size seen at open must still stop at
+// `max_size`: one byte more is read to tell "exactly that" from "more".
+constexpr std::size_t kGrowthStep = 1 << 16;
+
 }  // namespace
 
-std::vector<std::byte> ReadWholeFile(const std::string& path) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        ThrowFileError("cannot open", path, errno);
-    }
-    struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) {
-        ThrowFileError("cannot examine", path, errno);
-    }
-    if (!S_ISREG(status.st_mode)) {
-        throw PackError("not a regular file: \"" + path + "\"");
-    }
-    std::vector<std::byte> bytes(static_cast<std::size_t>(status.st_size));
+std::vector<std::byte> ReadWholeFile(const std::string& path, std::uint64_t max_size) {
+    const OpenedFile file = OpenRegularFile(path, max_size);
+    std::vector<std::byte> bytes(static_cast<std::size_t>(file.size));
     std::size_t done = 0;
     for (;;) {
         if (done == bytes.size()) {
-            bytes.resize(bytes.size() + (1 << 16));  // the file may have grown
+            if (done > max_size) {
+                ThrowFileTooLarge(path, max_size);  // it grew while being read
+            }
+            bytes.resize(bytes.size() + kGrowthStep);  // the file may have grown
         }
-        const ssize_t got = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        const ssize_t got = ::read(file.fd.get(), bytes.data() + done, bytes.size() - done);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -50,24 +47,68 @@ std::vector<std::byte> ReadWholeFile(const std::string& path) {
         }
         done += static_cast<std::size_t>(got);
     }
+    if (done > max_size) {
+        ThrowFileTooLarge(path, max_size);
+    }
     bytes.resize(done);
     return bytes;
 }
 
-StagedFile::StagedFile(std::string path, std::span<const std::byte> bytes, mode_t mode)
-    : path_(std::move(path)), temporary_(path_ + ".tmp-XXXXXX") {
-    UniqueFd fd(::mkstemp(temporary_.data()));
-    if (!fd) {
-        const int error = errno;
-        temporary_.clear();
-        ThrowFileError("cannot create a temporary file beside", path_, error);
+void RefuseNonRegularOutput(const std::string& path) {
+    struct stat status {};
+    // lstat: a link is judged as itself, since the rename replaces the link.
+    if (::lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        throw PackError("refused: \"" + PrintablePath(path) +
+                        "\" exists and is not a regular file");
     }
-    // From here the destructor removes the temporary file if anything fails.
+}
+
+StagedFile::Temporary::~Temporary() {
+    if (!path_.empty()) {
+        ::unlink(path_.c_str());
+        UnregisterTemporaryFile(path_);
+    }
+}
+
+void StagedFile::Temporary::Adopt(std::string path) {
+    RegisterTemporaryFile(path);
+    path_ = std::move(path);
+}
+
+void StagedFile::Temporary::Release() {
+    UnregisterTemporaryFile(path_);
+    path_.clear();
+}
+
+StagedFile::StagedFile(std::string path, std::span<const std::byte> bytes, mode_t mode)
+    : path_(std::move(path)) {
+    RefuseNonRegularOutput(path_);
+    std::string name = path_ + ".tmp-XXXXXX";
+    UniqueFd fd;
+    {
+        // Created and on the list in one step: a signal in between would
+        // leave the file behind.
+        const TemporaryFileSignalsHeld held;
+        const int created = ::mkstemp(name.data());
+        const int error = errno;
+        fd.reset(created);
+        if (!fd) {
+            ThrowFileError("cannot create a temporary file beside", path_, error);
+        }
+        try {
+            temporary_.Adopt(name);
+        } catch (...) {
+            ::unlink(name.c_str());
+            throw;
+        }
+    }
+    // From here temporary_ removes the file if anything fails, the
+    // constructor's own throws included.
     // mkstemp makes the file private; the output is an ordinary build product.
     const mode_t mask = ::umask(0);
     ::umask(mask);
     if (::fchmod(fd.get(), mode & ~mask) != 0) {
-        ThrowFileError("cannot set the mode of", temporary_, errno);
+        ThrowFileError("cannot set the mode of", name, errno);
     }
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t wrote = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
@@ -75,29 +116,26 @@ StagedFile::StagedFile(std::string path, std::span<const std::byte> bytes, mode_
             if (errno == EINTR) {
                 continue;
             }
-            ThrowFileError("cannot write", temporary_, errno);
+            ThrowFileError("cannot write", name, errno);
         }
         done += static_cast<std::size_t>(wrote);
     }
     if (::fsync(fd.get()) != 0) {
-        ThrowFileError("cannot flush", temporary_, errno);
+        ThrowFileError("cannot flush", name, errno);
     }
     if (::close(fd.release()) != 0) {
-        ThrowFileError("cannot write", temporary_, errno);
-    }
-}
-
-StagedFile::~StagedFile() {
-    if (!committed_ && !temporary_.empty()) {
-        ::unlink(temporary_.c_str());
+        ThrowFileError("cannot write", name, errno);
     }
 }
 
 void StagedFile::Commit() {
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    // Again at the last moment: a node put in place since the constructor
+    // must not be replaced either.
+    RefuseNonRegularOutput(path_);
+    if (::rename(temporary_.path().c_str(), path_.c_str()) != 0) {
         ThrowFileError("cannot replace", path_, errno);
     }
-    committed_ = true;
+    temporary_.Release();
 }
 
 }  // namespace korvanthelm::pack

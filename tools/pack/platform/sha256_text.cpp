@@ -1,16 +1,15 @@
 #include "tools/pack/platform/sha256_text.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
+#include "tools/pack/base/hex_text.h"
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/unique_fd.h"
+#include "tools/pack/base/unique_openssl.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -33,20 +32,11 @@ class Sha256 {
         if (EVP_DigestFinal_ex(context_.get(), digest.data(), &size) != 1 || size != 32) {
             throw PackError("SHA-256 computation failed (OpenSSL)");
         }
-        static constexpr char kHex[] = "0123456789abcdef";
-        std::string text;
-        for (unsigned char b : digest) {
-            text += kHex[b >> 4];
-            text += kHex[b & 0xF];
-        }
-        return text;
+        return HexText(std::span<const unsigned char>(digest));
     }
 
   private:
-    struct Free {
-        void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-    };
-    std::unique_ptr<EVP_MD_CTX, Free> context_;
+    UniqueDigestContext context_;
 };
 
 }  // namespace
@@ -57,15 +47,13 @@ std::string Sha256Text(std::span<const std::byte> bytes) {
     return sha.FinishText();
 }
 
-std::string FileSha256Text(const std::string& path) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        throw PackError("cannot open \"" + path + "\": " + std::strerror(errno));
-    }
+std::string FileSha256Text(const std::string& path, std::uint64_t max_size) {
+    const OpenedFile file = OpenRegularFile(path, max_size);
     Sha256 sha;
+    std::uint64_t done = 0;
     std::array<std::byte, 1 << 16> buffer;
     for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+        const ssize_t got = ::read(file.fd.get(), buffer.data(), buffer.size());
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -74,6 +62,10 @@ std::string FileSha256Text(const std::string& path) {
         }
         if (got == 0) {
             break;
+        }
+        done += static_cast<std::uint64_t>(got);
+        if (done > max_size) {
+            ThrowFileTooLarge(path, max_size);  // it grew while being read
         }
         sha.Update(std::span(buffer).first(static_cast<std::size_t>(got)));
     }

@@ -3,15 +3,21 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
+
+#include "tools/pack/platform/open_regular_file.h"
 
 namespace korvanthelm::pack {
 
 std::string Sha256Text(std::span<const std::byte> bytes);
 
-// The digest text of the file at `path`, read in pieces. Throws PackError
-// naming the file when it cannot be read.
-std::string FileSha256Text(const std::string& path);
+// The digest text of the regular file at `path`, read in pieces. Throws
+// PackError naming the file when it cannot be read, is not a regular file
+// (a FIFO or a device is refused without waiting or reading: /dev/zero would
+// never end) or holds more than `max_size` bytes, also should it grow past
+// that while being read.
+std::string FileSha256Text(const std::string& path, std::uint64_t max_size = kMaxInputFileSize);
 
 }  // namespace korvanthelm::pack

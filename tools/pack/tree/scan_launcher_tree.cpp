@@ -1,11 +1,6 @@
 #include "tools/pack/tree/scan_launcher_tree.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -18,6 +13,9 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/folded_name_claims.h"
+#include "tools/pack/platform/examine_entry.h"
+#include "tools/pack/platform/list_folder.h"
+#include "tools/pack/platform/open_folder.h"
 #include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
@@ -45,33 +43,13 @@ std::string InTree(const TreeWalk& walk, std::string_view relative) {
     throw PackError(what + ": " + std::strerror(error));
 }
 
-// Adds the files below the folder open at `folder_fd` (taken over) whose
-// path in the tree is `relative`; returns how many there are.
-std::uint64_t WalkFolder(UniqueFd folder_fd, const std::string& relative, TreeWalk& walk) {
-    DIR* stream = ::fdopendir(folder_fd.get());
-    if (stream == nullptr) {
-        ThrowSystemError("cannot read folder " + InTree(walk, relative), errno);
-    }
-    folder_fd.release();  // the stream owns it now
-    struct StreamCloser {
-        DIR* stream;
-        ~StreamCloser() { ::closedir(stream); }
-    } closer{stream};
-
+// Adds the files below the folder open at `folder` whose path in the tree is
+// `relative`; returns how many there are.
+std::uint64_t WalkFolder(const UniqueFd& folder, const std::string& relative, TreeWalk& walk) {
     std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream);
-        if (entry == nullptr) {
-            if (errno != 0) {
-                ThrowSystemError("cannot read folder " + InTree(walk, relative), errno);
-            }
-            break;
-        }
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
+    int error = 0;
+    if (!ListFolder(folder, names, error)) {
+        ThrowSystemError("cannot read folder " + InTree(walk, relative), error);
     }
     // Listing order is the file system's; sorting keeps warnings and the
     // first reported problem the same from run to run.
@@ -84,29 +62,28 @@ std::uint64_t WalkFolder(UniqueFd folder_fd, const std::string& relative, TreeWa
             throw PackError("path over 65535 bytes, longer than a package entry can name: " +
                             InTree(walk, path.substr(0, 200) + "..."));
         }
-        struct stat status {};
-        if (::fstatat(::dirfd(stream), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-            ThrowSystemError("cannot examine " + InTree(walk, path), errno);
+        EntryStatus status{};
+        if (!ExamineEntry(folder, name, status, error)) {
+            ThrowSystemError("cannot examine " + InTree(walk, path), error);
         }
-        if (S_ISLNK(status.st_mode)) {
+        if (status.kind == EntryKind::kSymbolicLink) {
             throw PackError("symbolic link in the tree (links are never followed): " +
                             InTree(walk, path));
         }
-        if (S_ISREG(status.st_mode)) {
+        if (status.kind == EntryKind::kRegularFile) {
             if (walk.files.size() == kMaxPackageEntryCount) {
                 throw PackError("more than 10000 files in " + Quoted(walk.root) +
                                 ": a package holds at most 10000 entries");
             }
-            walk.files.push_back({path, static_cast<std::uint64_t>(status.st_size)});
+            walk.files.push_back({path, status.size});
             ++count;
-        } else if (S_ISDIR(status.st_mode)) {
-            UniqueFd child(::openat(::dirfd(stream), name.c_str(),
-                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        } else if (status.kind == EntryKind::kFolder) {
+            const UniqueFd child = OpenFolderInside(folder, name, error);
             if (!child) {
-                ThrowSystemError("cannot open folder " + InTree(walk, path), errno);
+                ThrowSystemError("cannot open folder " + InTree(walk, path), error);
             }
             const std::size_t dropped_before = walk.dropped.size();
-            const std::uint64_t below = WalkFolder(std::move(child), path, walk);
+            const std::uint64_t below = WalkFolder(child, path, walk);
             if (below == 0) {
                 // Report the outermost empty folder only, not each one inside it.
                 walk.dropped.resize(dropped_before);
@@ -132,12 +109,13 @@ bool SameKey(std::string_view a, std::string_view b) {
 }  // namespace
 
 LauncherTree ScanLauncherTree(const std::string& root) {
-    UniqueFd root_fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int error = 0;
+    const UniqueFd root_fd = OpenFolder(root, error);
     if (!root_fd) {
-        ThrowSystemError("cannot open the launcher tree " + Quoted(root), errno);
+        ThrowSystemError("cannot open the launcher tree " + Quoted(root), error);
     }
     TreeWalk walk{root, {}, {}};
-    WalkFolder(std::move(root_fd), "", walk);
+    WalkFolder(root_fd, "", walk);
     if (walk.files.empty()) {
         throw PackError("no files in " + Quoted(root) + ": a package needs at least one");
     }
