@@ -1,0 +1,190 @@
+#include "tools/pack/pe/read_timestamp.h"
+
+#include <openssl/asn1.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/ts.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/unique_openssl.h"
+#include "tools/pack/pe/pe_headers.h"
+
+// Where the time is: the certificate table (data directory 4, a file offset)
+// starts with a WIN_CERTIFICATE whose DER PKCS #7 SignedData is the
+// Authenticode signature. Its one SignerInfo carries, among its unsigned
+// attributes, Microsoft's RFC 3161 timestamp attribute (1.3.6.1.4.1.311.3.3.1)
+// whose single value is the time-stamping authority's token: a ContentInfo
+// holding a SignedData over a TSTInfo. The TSTInfo's messageImprint is the
+// digest of the SignerInfo's encryptedDigest (the signature value, its octets
+// only), and its genTime is the time. (The older Authenticode timestamp is a
+// PKCS #9 countersignature, 1.2.840.113549.1.9.6, with a signingTime
+// attribute; osslsigncode -ts, what the packer uses, never writes it.)
+
+namespace korvanthelm::pack {
+namespace {
+
+constexpr std::size_t kSecurityDirectoryIndex = 4;  // IMAGE_DIRECTORY_ENTRY_SECURITY
+constexpr std::uint32_t kWinCertRevision2 = 0x0200;
+constexpr std::uint32_t kWinCertTypePkcsSignedData = 0x0002;
+constexpr std::uint32_t kWinCertHeaderSize = 8;
+constexpr char kRfc3161TimestampObjid[] = "1.3.6.1.4.1.311.3.3.1";
+
+using UniqueTstInfo = UniqueOpenSsl<TS_TST_INFO, TS_TST_INFO_free>;
+
+[[noreturn]] void Malformed(const std::string& what) {
+    ERR_clear_error();
+    throw PackError("malformed signature: " + what);
+}
+
+// The DER of the first certificate entry; nullopt when there is no
+// certificate table.
+std::optional<std::span<const std::byte>> FindSignatureDer(std::span<const std::byte> image) {
+    const PeHeaders headers = ReadPeHeaders(image);
+    const std::optional<std::uint64_t> entry = headers.DirectoryEntry(kSecurityDirectoryIndex);
+    if (!entry) {
+        return std::nullopt;
+    }
+    const std::uint64_t offset = ReadLe(image, *entry, 4, "certificate table entry");
+    const std::uint64_t size = ReadLe(image, *entry + 4, 4, "certificate table entry");
+    if (offset == 0 && size == 0) {
+        return std::nullopt;
+    }
+    if (!FileHas(image, offset, size)) {
+        Malformed("the certificate table lies outside the file");
+    }
+    const std::uint32_t length = ReadLe(image, offset, 4, "certificate table");
+    const std::uint32_t revision = ReadLe(image, offset + 4, 2, "certificate table");
+    const std::uint32_t type = ReadLe(image, offset + 6, 2, "certificate table");
+    if (length <= kWinCertHeaderSize || length > size) {
+        Malformed("the first certificate entry's length does not fit the certificate table");
+    }
+    if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) {
+        Malformed("the first certificate entry is not a PKCS #7 signature");
+    }
+    return image.subspan(offset + kWinCertHeaderSize, length - kWinCertHeaderSize);
+}
+
+// The DER PKCS #7 SignedData at the start of `der`; with `whole`, nothing may
+// follow it.
+UniquePkcs7 DecodePkcs7(const unsigned char* der, std::size_t size, bool whole, const char* what) {
+    if (size > static_cast<std::size_t>(INT32_MAX)) {
+        Malformed(std::string(what) + " is too large");
+    }
+    const unsigned char* cursor = der;
+    UniquePkcs7 pkcs7(d2i_PKCS7(nullptr, &cursor, static_cast<long>(size)));
+    if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get()) || pkcs7->d.sign == nullptr ||
+        (whole && cursor != der + size)) {
+        Malformed(std::string("cannot read ") + what + " as PKCS #7 SignedData");
+    }
+    return pkcs7;
+}
+
+// The value of the RFC 3161 timestamp attribute of `signer`, or nullptr.
+const ASN1_TYPE* FindTimestampAttribute(PKCS7_SIGNER_INFO* signer) {
+    const UniqueAsn1Object timestamp_type(OBJ_txt2obj(kRfc3161TimestampObjid, /*no_name=*/1));
+    if (!timestamp_type) {
+        throw PackError("cannot make an object identifier (OpenSSL)");
+    }
+    const int index = X509at_get_attr_by_OBJ(signer->unauth_attr, timestamp_type.get(),
+                                             /*lastpos=*/-1);
+    if (index < 0) {
+        return nullptr;
+    }
+    X509_ATTRIBUTE* const attribute = X509at_get_attr(signer->unauth_attr, index);
+    if (X509_ATTRIBUTE_count(attribute) != 1) {
+        Malformed("the timestamp attribute does not hold exactly one timestamp");
+    }
+    const ASN1_TYPE* const value = X509_ATTRIBUTE_get0_type(attribute, 0);
+    if (value == nullptr || value->type != V_ASN1_SEQUENCE || value->value.sequence == nullptr) {
+        Malformed("the timestamp attribute does not hold a timestamp");
+    }
+    return value;
+}
+
+// Throws unless `token` vouches for `signer`'s signature value.
+void RequireImprintOfSignature(TS_TST_INFO* token, const PKCS7_SIGNER_INFO* signer) {
+    TS_MSG_IMPRINT* const imprint = TS_TST_INFO_get_msg_imprint(token);
+    const ASN1_OCTET_STRING* const expected = TS_MSG_IMPRINT_get_msg(imprint);
+    const ASN1_OBJECT* algorithm = nullptr;
+    X509_ALGOR_get0(&algorithm, nullptr, nullptr, TS_MSG_IMPRINT_get_algo(imprint));
+    const EVP_MD* const md = algorithm == nullptr ? nullptr : EVP_get_digestbyobj(algorithm);
+    if (md == nullptr || expected == nullptr || signer->enc_digest == nullptr) {
+        Malformed("the timestamp's message imprint has an unknown digest algorithm");
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_size = 0;
+    if (EVP_Digest(ASN1_STRING_get0_data(signer->enc_digest),
+                   static_cast<std::size_t>(ASN1_STRING_length(signer->enc_digest)), digest,
+                   &digest_size, md, /*engine=*/nullptr) != 1) {
+        throw PackError("digest computation failed (OpenSSL)");
+    }
+    const unsigned char* const imprint_bytes = ASN1_STRING_get0_data(expected);
+    if (static_cast<unsigned int>(ASN1_STRING_length(expected)) != digest_size ||
+        !std::equal(digest, digest + digest_size, imprint_bytes)) {
+        throw PackError("refused: the timestamp was not made for this signature");
+    }
+}
+
+std::string UtcText(const ASN1_GENERALIZEDTIME* time) {
+    std::tm parts{};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
+        Malformed("the timestamp's time cannot be read");
+    }
+    char text[32];
+    if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0) {
+        Malformed("the timestamp's time cannot be read");
+    }
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image) {
+    const std::optional<std::span<const std::byte>> der = FindSignatureDer(image);
+    if (!der) {
+        return std::nullopt;
+    }
+    const UniquePkcs7 signature =
+        DecodePkcs7(reinterpret_cast<const unsigned char*>(der->data()), der->size(),
+                    /*whole=*/false, "the signature");  // zero padding may follow
+    STACK_OF(PKCS7_SIGNER_INFO)* const signers = PKCS7_get_signer_info(signature.get());
+    if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) != 1) {
+        Malformed("Authenticode has exactly one signer");
+    }
+    PKCS7_SIGNER_INFO* const signer = sk_PKCS7_SIGNER_INFO_value(signers, 0);
+    const ASN1_TYPE* const attribute = FindTimestampAttribute(signer);
+    if (attribute == nullptr) {
+        return std::nullopt;
+    }
+
+    const ASN1_STRING* const token_der = attribute->value.sequence;
+    const UniquePkcs7 token = DecodePkcs7(ASN1_STRING_get0_data(token_der),
+                                          static_cast<std::size_t>(ASN1_STRING_length(token_der)),
+                                          /*whole=*/true, "the timestamp");
+    const UniqueTstInfo info(PKCS7_to_TS_TST_INFO(token.get()));
+    if (!info) {
+        Malformed("the timestamp does not hold a TSTInfo");
+    }
+    RequireImprintOfSignature(info.get(), signer);
+    // The TSTInfo with the time is covered by the authority's signature; the
+    // certificate it verifies with comes with the token. PKCS7_NOVERIFY: no
+    // chain is built, as for the signer's certificate.
+    const int verified = PKCS7_verify(token.get(), /*certs=*/nullptr, /*store=*/nullptr,
+                                      /*indata=*/nullptr, /*out=*/nullptr, PKCS7_NOVERIFY);
+    ERR_clear_error();
+    if (verified != 1) {
+        throw PackError(
+            "refused: the timestamp's signature does not verify with the time-stamping "
+            "authority's certificate");
+    }
+    return UtcText(TS_TST_INFO_get_time(info.get()));
+}
+
+}  // namespace korvanthelm::pack
