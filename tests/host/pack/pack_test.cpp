@@ -727,7 +727,8 @@ TEST(PackTreeLimits, OutputsInsideTheTreeAreRefused) {
 
 // ---- Cheap checks before long work ---------------------------------------------
 
-// Every path below `root`, with a file's bytes, a link's target or "<folder>".
+// Every path below `root`, with a file's SHA-256, a link's target or "<folder>"
+// (digests, so that a failure prints lines, not megabytes).
 std::map<std::string, std::string> Snapshot(const std::string& root) {
     std::map<std::string, std::string> paths;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
@@ -737,7 +738,7 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
         } else if (entry.is_directory()) {
             paths[path] = "<folder>";
         } else {
-            paths[path] = S(ReadFile(path));
+            paths[path] = Sha256Text(ReadFile(path));
         }
     }
     return paths;
