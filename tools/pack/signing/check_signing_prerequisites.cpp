@@ -133,15 +133,17 @@ void CheckTokenKeyMatchesCertificate(const SigningOptions& options, const X509* 
         ERR_clear_error();
         return;  // hidden without the PIN: osslsigncode will compare them
     }
-    bool same = false;
-    if (!token_key->rsa_modulus.empty() && EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA) {
-        same = BignumParameter(key, OSSL_PKEY_PARAM_RSA_N) ==
-                   WithoutLeadingZeros(token_key->rsa_modulus) &&
-               BignumParameter(key, OSSL_PKEY_PARAM_RSA_E) ==
-                   WithoutLeadingZeros(token_key->rsa_exponent);
-    } else if (!token_key->ec_point.empty() && EVP_PKEY_get_base_id(key) == EVP_PKEY_EC) {
-        same = SameEcPoint(key, token_key->ec_point);
+    const int type = EVP_PKEY_get_base_id(key);
+    if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC) {
+        return;  // a kind of key only the signer compares
     }
+    const bool same = type == EVP_PKEY_RSA
+                          ? !token_key->rsa_modulus.empty() &&
+                                BignumParameter(key, OSSL_PKEY_PARAM_RSA_N) ==
+                                    WithoutLeadingZeros(token_key->rsa_modulus) &&
+                                BignumParameter(key, OSSL_PKEY_PARAM_RSA_E) ==
+                                    WithoutLeadingZeros(token_key->rsa_exponent)
+                          : !token_key->ec_point.empty() && SameEcPoint(key, token_key->ec_point);
     ERR_clear_error();
     if (!same) {
         throw PackError("the key \"" + options.key + "\" in the token does not belong to the " +
