@@ -5,6 +5,10 @@
 #     inside a SoftHSM2 token (never extractable) named by a pkcs11: URI; the
 #     PIN reaches the packer through KORVANTHELM_SIGN_PASSWORD and appears in
 #     no program's arguments (strace of every execve);
+#   - before any compression, each in one line of the packer's own: a
+#     token key without its PIN, a PKCS#11 module that does not load, a
+#     certificate of another key (PEM, or a token's key read without the
+#     PIN), a malformed timestamp URL;
 #   - a wrong password or PIN, a signing time outside the certificate's
 #     validity, unreachable timestamp servers and a failing or cheating
 #     signing command each fail in one line, write nothing and leave no
@@ -337,6 +341,33 @@ if [[ -n "$wine_run" ]]; then
     # The demo set-up program logs what it installed: the package was unpacked and run.
     [[ -s "$world/Local/KORVANTHELM/demo.log" ]] || fail "the signed exe under Wine installed nothing"
 fi
+
+# What a signing needs is checked before any compression, each refusal one
+# line of the packer's own, no prompt or error text of osslsigncode's.
+refused "a token key without its PIN" \
+    "the key in the token needs its PIN in KORVANTHELM_SIGN_PASSWORD, which is not set" \
+    "$work/no-pin.exe" "${token[@]}"
+export KORVANTHELM_SIGN_PASSWORD=$pin
+refused "a PKCS#11 module that is not there" "the PKCS#11 module \"$work/no-module.so\" does not load" \
+    "$work/no-module.exe" --sign-pkcs11-module "$work/no-module.so" --sign-key "$uri" \
+    --sign-cert "$work/token-cert.pem"
+refused "a PKCS#11 module that is no library" \
+    "the PKCS#11 module \"$work/token-cert.pem\" does not load" "$work/not-library.exe" \
+    --sign-pkcs11-module "$work/token-cert.pem" --sign-key "$uri" --sign-cert "$work/token-cert.pem"
+refused "a token key with a certificate of another key" \
+    "the key \"$uri\" in the token does not belong to the certificate \"$work/cert.pem\"" \
+    "$work/other-cert.exe" --sign-pkcs11-module "$softhsm" --sign-key "$uri" --sign-cert "$work/cert.pem"
+"$openssl" req -x509 -newkey rsa:2048 -sha256 -days 2 -subj "/CN=other $signer" -nodes \
+    -keyout "$work/other-key.pem" -out "$work/other-cert.pem" 2>>"$work/openssl.log" \
+    || { cat "$work/openssl.log"; exit 1; }
+refused "a PEM key with a certificate of another key" \
+    "the key \"$work/other-key.pem\" does not belong to the certificate \"$work/cert.pem\"" \
+    "$work/other-key.exe" --sign-cert "$work/cert.pem" --sign-key "$work/other-key.pem"
+refused "a timestamp URL without a host" \
+    "the timestamp URL \"https:///tsa\" is not an http:// or https:// address with a host" \
+    "$work/bad-url.exe" --sign-cert "$work/cert.p12" --timestamp-url http://127.0.0.1:9/ \
+    --timestamp-url https:///tsa
+unset KORVANTHELM_SIGN_PASSWORD
 
 if [[ $failures -ne 0 ]]; then
     echo "$failures check(s) failed"

@@ -9,9 +9,12 @@
 #include "tools/pack/checks/check_package_file.h"
 #include "tools/pack/checks/find_unsigned_programs.h"
 #include "tools/pack/pe/check_stub.h"
+#include "tools/pack/platform/check_output_folder.h"
 #include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/outputs_share_a_file.h"
 #include "tools/pack/platform/program_folder.h"
 #include "tools/pack/platform/sha256_text.h"
+#include "tools/pack/signing/check_signing_prerequisites.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -95,7 +98,17 @@ std::string OutputFolder(const std::string& output) {
 }  // namespace
 
 BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
-    const std::vector<std::byte> stub = ReadCheckedStub(StubPath(options), options.version);
+    const std::string stub_path = StubPath(options);
+    const NamedPath named_output{"-o", options.pack.output};
+    RefuseOutputsThatShareAFile(
+        {&named_output, 1},
+        std::vector<NamedPath>{{options.stub.empty() ? "stub" : "--stub", stub_path},
+                               {"--package", options.package},
+                               {"--launcher-exe", options.pack.launcher_exe},
+                               {"--launcher-jar", options.pack.launcher_jar}});
+    RequireWritableOutputFolder(options.pack.output);
+    CheckSigningPrerequisites(options.signing);
+    const std::vector<std::byte> stub = ReadCheckedStub(stub_path, options.version);
     const PackageAndDigests taken = TakePackage(options, warn);
     BuildResult result{taken.digests, taken.entry_count, 0, options.verify};
 

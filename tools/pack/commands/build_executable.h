@@ -36,9 +36,12 @@ struct BuildResult {
     bool verified;              // the executable was checked as `verify` checks it
 };
 
-// Reads and judges the stub first (CheckStub), before any compression; then
-// packs the tree in memory (as PackTreeInMemory, refusing an output inside
-// the tree) or reads the package; assembles the executable; unless verify is
+// Refuses first, before any compression: an output that is also the stub,
+// the package or a launcher file, an output folder that is missing or
+// refuses a file, what a signing lacks (CheckSigningPrerequisites) and a
+// stub not of this version (CheckStub). Then packs the tree in memory
+// (as PackTreeInMemory, refusing an output inside the tree) or reads the
+// package; assembles the executable; unless verify is
 // off, checks it as `verify` would and judges unsigned programs in the
 // package against signing and require_signed_tree; signs it when asked and
 // checks it again; only then writes pack.output (mode 0777 minus umask) in

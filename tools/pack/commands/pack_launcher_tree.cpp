@@ -14,7 +14,9 @@
 #include "tools/pack/compress/compress_package_table.h"
 #include "tools/pack/compress/progress_display.h"
 #include "tools/pack/compress/unpack_package.h"
+#include "tools/pack/platform/check_output_folder.h"
 #include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/outputs_share_a_file.h"
 #include "tools/pack/platform/path_exists.h"
 #include "tools/pack/platform/path_lies_inside.h"
 #include "tools/pack/platform/sha256_text.h"
@@ -124,6 +126,12 @@ PackedTree PackTreeInMemory(const PackOptions& options,
         options.launcher_exe, kDefaultLauncherExe, options.tree, "--launcher-exe"));
     result.launcher_jar_digest = FileSha256Text(ResolveLauncherFile(
         options.launcher_jar, kDefaultLauncherJar, options.tree, "--launcher-jar"));
+    for (const std::string* output :
+         {&options.output, &options.digests_cmake, &options.digests_header}) {
+        if (!output->empty()) {
+            RequireWritableOutputFolder(*output);
+        }
+    }
 
     const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
     packed.package = CompressWithProgress(table, ChooseJobs(options.jobs, table.size(), warn),
@@ -146,6 +154,12 @@ PackedTree PackTreeInMemory(const PackOptions& options,
 
 PackResult PackLauncherTree(const PackOptions& options,
                             const std::function<void(const std::string&)>& warn) {
+    RefuseOutputsThatShareAFile(
+        std::vector<NamedPath>{{"-o", options.output},
+                               {"--digests-cmake", options.digests_cmake},
+                               {"--digests-header", options.digests_header}},
+        std::vector<NamedPath>{{"--launcher-exe", options.launcher_exe},
+                               {"--launcher-jar", options.launcher_jar}});
     for (const std::string* output :
          {&options.output, &options.digests_cmake, &options.digests_header}) {
         if (!output->empty()) {

@@ -46,7 +46,9 @@ struct PackedTree {
 // What PackLauncherTree makes, in memory, nothing written: the tree scanned
 // and refused as there, also when it holds no set-up program
 // (KORVANTHELM/KORVANTHELM.exe, ASCII case ignored); the package compressed,
-// decoded again and checked. Throws PackError on any failure.
+// decoded again and checked; the folder of every output in `options` is
+// checked (RequireWritableOutputFolder) right after the scan, before the
+// table is read and compressed. Throws PackError on any failure.
 PackedTree PackTreeInMemory(const PackOptions& options,
                             const std::function<void(const std::string&)>& warn);
 
@@ -55,7 +57,8 @@ PackedTree PackTreeInMemory(const PackOptions& options,
 // PackError when `output` lies inside `tree`.
 void RefuseOutputInsideTree(const std::string& output, const std::string& tree);
 
-// Refuses outputs inside the tree (the next run would pack them). Scans the
+// Refuses an output that is also another output or an existing launcher
+// file, and outputs inside the tree (the next run would pack them). Scans the
 // tree (refusing what the bootstrapper or a player's disk would refuse, see
 // ScanLauncherTree), digests the two launcher files, builds and compresses
 // the table, checks that the package decodes with wimlib to exactly that

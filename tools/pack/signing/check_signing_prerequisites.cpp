@@ -1,0 +1,224 @@
+#include "tools/pack/signing/check_signing_prerequisites.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/unique_openssl.h"
+#include "tools/pack/platform/read_token_public_key.h"
+#include "tools/pack/platform/shared_library_loads.h"
+#include "tools/pack/signing/load_signing_certificate.h"
+#include "tools/pack/signing/pkcs11_uri.h"
+#include "tools/pack/signing/signing_password.h"
+#include "tools/pack/signing/signing_time.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+bool IsAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsHostCharacter(char c) {
+    return IsAsciiDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+           c == '.';
+}
+
+bool IsIpv6Character(char c) {
+    return IsAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+           c == '.';
+}
+
+// `text` without the scheme when it starts with `scheme`, ASCII case ignored.
+std::optional<std::string_view> AfterScheme(std::string_view text, std::string_view scheme) {
+    if (text.size() < scheme.size()) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != scheme[i]) {
+            return std::nullopt;
+        }
+    }
+    return text.substr(scheme.size());
+}
+
+// The host of `authority`: a name or IPv4 address, or an IPv6 address in
+// brackets; empty when there is none.
+std::size_t HostLength(std::string_view authority) {
+    if (!authority.empty() && authority.front() == '[') {
+        const std::size_t close = authority.find(']');
+        if (close == std::string_view::npos || close < 3) {
+            return 0;
+        }
+        for (std::size_t i = 1; i < close; ++i) {
+            if (!IsIpv6Character(authority[i])) {
+                return 0;
+            }
+        }
+        return close + 1;
+    }
+    std::size_t length = 0;
+    while (length < authority.size() && IsHostCharacter(authority[length])) {
+        ++length;
+    }
+    return length;
+}
+
+using UniqueBignum = UniqueOpenSsl<BIGNUM, BN_free>;
+
+std::vector<unsigned char> BignumParameter(const EVP_PKEY* key, const char* name) {
+    BIGNUM* raw = nullptr;
+    const bool read = EVP_PKEY_get_bn_param(key, name, &raw) == 1;
+    const UniqueBignum number(raw);
+    if (!read) {
+        return {};
+    }
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(BN_num_bytes(number.get())));
+    BN_bn2bin(number.get(), bytes.data());
+    return bytes;
+}
+
+// A token's number without the leading zero bytes some tokens keep.
+std::vector<unsigned char> WithoutLeadingZeros(const std::vector<unsigned char>& bytes) {
+    std::size_t first = 0;
+    while (first < bytes.size() && bytes[first] == 0) {
+        ++first;
+    }
+    return {bytes.begin() + static_cast<std::ptrdiff_t>(first), bytes.end()};
+}
+
+// The encoded point of an EC key; a token gives it wrapped in a DER OCTET
+// STRING (tag 04, one length byte for every curve up to P-521), or bare.
+bool SameEcPoint(const EVP_PKEY* key, const std::vector<unsigned char>& token_point) {
+    std::size_t size = 0;
+    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, nullptr, 0,
+                                        &size) != 1) {
+        return false;
+    }
+    std::vector<unsigned char> point(size);
+    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(),
+                                        point.size(), &size) != 1) {
+        return false;
+    }
+    point.resize(size);
+    const bool wrapped = token_point.size() == point.size() + 2 && token_point[0] == 0x04 &&
+                         token_point[1] == point.size();
+    return token_point == point ||
+           (wrapped && std::equal(point.begin(), point.end(), token_point.begin() + 2));
+}
+
+// What can be known without the PIN: the token's public key object for the
+// URI, when it shows one, must be the certificate's key.
+void CheckTokenKeyMatchesCertificate(const SigningOptions& options, const X509* certificate) {
+    const std::optional<TokenKeyQuery> query = TokenKeyQueryOf(options.key);
+    if (!query) {
+        return;
+    }
+    const std::optional<TokenPublicKey> token_key =
+        ReadTokenPublicKey(options.pkcs11_module, *query);
+    const EVP_PKEY* key = X509_get0_pubkey(certificate);
+    if (!token_key || key == nullptr) {
+        ERR_clear_error();
+        return;  // hidden without the PIN: osslsigncode will compare them
+    }
+    const int type = EVP_PKEY_get_base_id(key);
+    if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC) {
+        return;  // a kind of key only the signer compares
+    }
+    const bool same = type == EVP_PKEY_RSA
+                          ? !token_key->rsa_modulus.empty() &&
+                                BignumParameter(key, OSSL_PKEY_PARAM_RSA_N) ==
+                                    WithoutLeadingZeros(token_key->rsa_modulus) &&
+                                BignumParameter(key, OSSL_PKEY_PARAM_RSA_E) ==
+                                    WithoutLeadingZeros(token_key->rsa_exponent)
+                          : !token_key->ec_point.empty() && SameEcPoint(key, token_key->ec_point);
+    ERR_clear_error();
+    if (!same) {
+        throw PackError("the key \"" + options.key + "\" in the token does not belong to the " +
+                        "certificate \"" + options.cert + "\"");
+    }
+}
+
+void CheckTokenPrerequisites(const SigningOptions& options) {
+    // libp11, which osslsigncode loads the module through, asks for this entry point.
+    const std::string failure =
+        SharedLibraryLoadFailure(options.pkcs11_module, "C_GetFunctionList");
+    if (!failure.empty()) {
+        throw PackError("the PKCS#11 module \"" + options.pkcs11_module +
+                        "\" does not load: " + failure);
+    }
+    // Without it osslsigncode would stop at its own PIN prompt, which nobody reads.
+    if (!SigningPassword()) {
+        throw PackError(std::string("the key in the token needs its PIN in ") +
+                        kSigningPasswordVariable + ", which is not set");
+    }
+}
+
+}  // namespace
+
+bool IsTimestampUrl(std::string_view url) {
+    for (const char c : url) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f') {
+            return false;
+        }
+    }
+    std::optional<std::string_view> rest = AfterScheme(url, "http://");
+    if (!rest) {
+        rest = AfterScheme(url, "https://");
+    }
+    if (!rest) {
+        return false;
+    }
+    const std::size_t host = HostLength(*rest);
+    if (host == 0) {
+        return false;
+    }
+    std::string_view after = rest->substr(host);
+    if (!after.empty() && after.front() == ':') {
+        std::size_t digits = 1;
+        while (digits < after.size() && IsAsciiDigit(after[digits])) {
+            ++digits;
+        }
+        if (digits == 1 || digits > 6) {
+            return false;
+        }
+        after.remove_prefix(digits);
+    }
+    return after.empty() || after.front() == '/' || after.front() == '?' || after.front() == '#';
+}
+
+void CheckSigningPrerequisites(const SigningOptions& options) {
+    for (const std::string& url : options.timestamp_urls) {
+        if (!IsTimestampUrl(url)) {
+            throw PackError("the timestamp URL \"" + url +
+                            "\" is not an http:// or https:// address with a host");
+        }
+    }
+    if (options.cert.empty()) {
+        return;  // a signing command, or no signing
+    }
+    if (!options.pkcs11_module.empty()) {
+        CheckTokenPrerequisites(options);
+    }
+    const std::optional<std::time_t> epoch = SourceDateEpoch();
+    const UniqueX509 certificate = LoadSigningCertificate(options);
+    if (!options.pkcs11_module.empty()) {
+        CheckTokenKeyMatchesCertificate(options, certificate.get());
+    }
+    RequireSigningTimeInValidity(certificate.get(), epoch.value_or(std::time(nullptr)),
+                                 epoch.has_value());
+}
+
+}  // namespace korvanthelm::pack

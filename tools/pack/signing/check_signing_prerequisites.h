@@ -1,0 +1,32 @@
+// What a signing needs, checked in milliseconds before `build` compresses a
+// tree for a minute: osslsigncode would otherwise find a module that does
+// not load, a missing PIN or a key of another certificate only at the end,
+// and say so in its own words.
+#pragma once
+
+#include <string_view>
+
+#include "tools/pack/signing/signing_options.h"
+
+namespace korvanthelm::pack {
+
+// True for an RFC 3161 server address osslsigncode can ask: "http://" or
+// "https://" (letters in any case), a host of letters, digits, '-' and '.'
+// (or an IPv6 address in brackets), an optional port of digits, then
+// nothing or a path starting with '/', '?' or '#'; no spaces or control
+// characters anywhere.
+bool IsTimestampUrl(std::string_view url);
+
+// Returns when the signing of `options` can start: every timestamp URL is
+// well-formed; for osslsigncode, the PKCS#11 module loads and offers
+// C_GetFunctionList, KORVANTHELM_SIGN_PASSWORD is set for a key in a token,
+// and the key files open and belong to their certificate as
+// LoadSigningCertificate checks them (an encrypted key without the password
+// fails there), the signing time inside the certificate's validity; the
+// token's public key for the URI, when the token shows it without the PIN
+// (ReadTokenPublicKey), must be the certificate's. A signing command is the
+// release engineer's own: only its timestamp URLs are checked.
+// Throws PackError, one line naming the cause; loads nothing it keeps.
+void CheckSigningPrerequisites(const SigningOptions& options);
+
+}  // namespace korvanthelm::pack
