@@ -46,8 +46,7 @@ std::span<const std::byte> AsBytes(std::string_view text) {
 
 // The threads to compress on: `jobs` when given, else one per core, fewer
 // when the memory available would not hold their compressors (then `warn`).
-unsigned ChooseJobs(unsigned jobs, std::size_t table_size,
-                    const std::function<void(const std::string&)>& warn) {
+unsigned ChooseJobs(unsigned jobs, std::size_t table_size, const WarnFunction& warn) {
     if (jobs != 0) {
         return jobs;
     }
@@ -57,24 +56,27 @@ unsigned ChooseJobs(unsigned jobs, std::size_t table_size,
     const std::optional<std::uint64_t> available = AvailableMemory();
     const JobChoice choice = ChooseCompressionJobs(table_size, cores, available);
     if (choice.lowered_for_memory) {
-        warn("compressing with " + std::to_string(choice.jobs) + " job(s) for " +
-             std::to_string(cores) + " cores: each needs " +
-             std::to_string(CompressionMemoryPerJob(table_size) >> 20) + " MiB, " +
-             std::to_string(available.value_or(0) >> 20) + " MiB are available (--jobs N chooses)");
+        warn({kJobsLoweredForMemory,
+              {},
+              "compressing with " + std::to_string(choice.jobs) + " job(s) for " +
+                  std::to_string(cores) + " cores: each needs " +
+                  std::to_string(CompressionMemoryPerJob(table_size) >> 20) + " MiB, " +
+                  std::to_string(available.value_or(0) >> 20) +
+                  " MiB are available (--jobs N chooses)"});
     }
     return choice.jobs;
 }
 
 // The package (envelope around the compressed table), the chunks shown as
-// they go when `show_progress`.
+// they go as `options` ask.
 std::vector<std::byte> CompressWithProgress(std::span<const std::byte> table, unsigned jobs,
-                                            bool show_progress) {
+                                            const PackOptions& options) {
     CompressionSettings settings;
     settings.jobs = jobs;
     const std::size_t chunks = (table.size() + format::kLzmsChunkSize - 1) / format::kLzmsChunkSize;
     ProgressDisplay progress(table.size(), chunks,
                              static_cast<unsigned>(std::min<std::size_t>(jobs, chunks)),
-                             show_progress);
+                             options.progress, options.progress_interval);
     const CompressionEvents events{
         [&](std::size_t index, std::uint64_t bytes) { progress.ChunkStarted(index, bytes); },
         [&](std::size_t index, std::uint64_t) { progress.ChunkFinished(index); }};
@@ -106,8 +108,7 @@ void RefuseOutputInsideTree(const std::string& output, const std::string& tree) 
     }
 }
 
-PackedTree PackTreeInMemory(const PackOptions& options,
-                            const std::function<void(const std::string&)>& warn) {
+PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn) {
     const LauncherTree tree = ScanLauncherTree(options.tree);
     std::vector<std::string_view> paths;
     for (const TreeFile& file : tree.files) {
@@ -115,7 +116,9 @@ PackedTree PackTreeInMemory(const PackOptions& options,
     }
     RequireSetupProgram(paths, "launcher tree \"" + options.tree + "\"");
     for (const std::string& folder : tree.dropped_directories) {
-        warn("empty folder dropped, a package holds files only: \"" + PrintablePath(folder) + "\"");
+        warn({kEmptyFolderDropped, folder,
+              "empty folder dropped, a package holds files only: \"" + PrintablePath(folder) +
+                  "\""});
     }
     // Digested before the long compression so a missing file fails at once.
     PackedTree packed{};
@@ -126,8 +129,8 @@ PackedTree PackTreeInMemory(const PackOptions& options,
         options.launcher_jar, kDefaultLauncherJar, options.tree, "--launcher-jar"));
 
     const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
-    packed.package = CompressWithProgress(table, ChooseJobs(options.jobs, table.size(), warn),
-                                          options.show_progress);
+    packed.package =
+        CompressWithProgress(table, ChooseJobs(options.jobs, table.size(), warn), options);
     const std::vector<std::byte>& package = packed.package;
 
     // The package is what gets shipped, so it is read back the way the
@@ -144,8 +147,7 @@ PackedTree PackTreeInMemory(const PackOptions& options,
     return packed;
 }
 
-PackResult PackLauncherTree(const PackOptions& options,
-                            const std::function<void(const std::string&)>& warn) {
+PackResult PackLauncherTree(const PackOptions& options, const WarnFunction& warn) {
     for (const std::string* output :
          {&options.output, &options.digests_cmake, &options.digests_header}) {
         if (!output->empty()) {
