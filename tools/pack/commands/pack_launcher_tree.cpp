@@ -11,6 +11,7 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/check_package_table.h"
+#include "tools/pack/commands/longest_entry_path.h"
 #include "tools/pack/compress/compress_package_table.h"
 #include "tools/pack/compress/progress_display.h"
 #include "tools/pack/compress/unpack_package.h"
@@ -139,6 +140,7 @@ PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn
     CheckPackageDecodesTo(package, table);
     const std::vector<PackageEntrySummary> entries = CheckPackageTable(table);
     CheckTableHoldsTree(entries, tree);
+    packed.entries = entries;
 
     result.package_digest = Sha256Text(package);
     result.entry_count = entries.size();
@@ -157,6 +159,12 @@ PackResult PackLauncherTree(const PackOptions& options, const WarnFunction& warn
     const PackedTree packed = PackTreeInMemory(options, warn);
     const PackResult& result = packed.result;
     const std::vector<std::byte>& package = packed.package;
+    // build says this when it checks the executable; pack says it here, before
+    // anything is written, so that --strict keeps a package that would fail
+    // below a long TEMP from being written at all.
+    if (const std::optional<std::string> long_paths = PathLimitWarning(packed.entries)) {
+        warn({kLongPath, LongestEntryPath(packed.entries), *long_paths});
+    }
 
     std::vector<std::unique_ptr<StagedFile>> outputs;
     outputs.push_back(std::make_unique<StagedFile>(options.output, package));

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/pack/checks/check_package_table.h"
 #include "tools/pack/commands/pack_warning.h"
 #include "tools/pack/compress/progress_display.h"
 
@@ -46,6 +47,7 @@ struct PackResult {
 struct PackedTree {
     std::vector<std::byte> package;
     PackResult result;
+    std::vector<PackageEntrySummary> entries;  // the table's, in table order
 };
 
 // What PackLauncherTree makes, in memory, nothing written: the tree scanned
@@ -66,7 +68,9 @@ void RefuseOutputInsideTree(const std::string& output, const std::string& tree);
 // table and that the table passes the entry walk (CheckPackageTable), and
 // only then writes the package and the digest files (all staged first, then
 // each renamed into place). `warn` receives one warning per dropped empty
-// folder, and one when the default number of jobs was lowered for memory.
+// folder, one when the default number of jobs was lowered for memory, and
+// one when entry paths would pass Windows' classic path limit
+// (PathLimitWarning); when it throws, nothing is written.
 // Throws PackError on any failure; the output files are then left as they
 // were.
 PackResult PackLauncherTree(const PackOptions& options, const WarnFunction& warn);

@@ -78,7 +78,9 @@ ExecutableDigests ParseDigestsText(std::string_view text, const std::string& nam
         const std::string_view line = Trim(text.substr(0, end));
         text.remove_prefix(std::min(end + 1, text.size()));
         ++line_number;
-        if (line.empty() || (line.front() == '#' && !line.starts_with("#define "))) {
+        // Comments of the three forms: CMake's and the shell's '#', C's "//".
+        if (line.empty() || line.starts_with("//") ||
+            (line.front() == '#' && !line.starts_with("#define "))) {
             continue;
         }
         const std::string where = "digests file \"" + PrintablePath(name) + "\", line " +
