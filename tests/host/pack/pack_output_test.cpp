@@ -3,6 +3,7 @@
 // whose standard error is a log.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -251,6 +252,117 @@ TEST(PackJson, StrictTurnsEveryWarningIntoARefusal) {
     EXPECT_EQ(leaves.at("warnings#"), "1");
     EXPECT_EQ(leaves.at("warnings/0/kind"), Quoted("long_path"));
     EXPECT_EQ(leaves.at("warnings/0/path"), Quoted(long_name));
+}
+
+// build --package with the digests given by hand or by pack's files: a pair
+// from another tree or swapped is said (or refused under --strict), a
+// digests file of another package is refused; every refusal of a signing
+// command names it; a successful build into a log ends with its summary.
+TEST(PackJson, BuildWithAPackageJudgesItsDigests) {
+    const std::optional<std::string> stub = TestStub();
+    if (!stub) {
+        GTEST_SKIP() << "no stub: build the Windows side or set KORVANTHELM_TEST_STUB";
+    }
+    const TempDir dir;
+    MakeTree(dir / "tree");
+    ::rmdir((dir / "tree/empty").c_str());
+    const auto pack =
+        RunPacker({"pack", dir / "tree", "-o", dir / "p.bin", "--digests-header", dir / "d.h"});
+    ASSERT_EQ(pack.exit_code, 0) << pack.err;
+    WriteFile(dir / "plain.txt", pack.out);
+    WriteFile(dir / "other/KORVANTHELM/KORVANTHELM.exe", "another set-up program");
+    test::AddDefaultLauncherFiles(dir / "other");
+    ASSERT_EQ(
+        RunPacker({"pack", dir / "other", "-o", dir / "o.bin", "--digests-cmake", dir / "o.cmake"})
+            .exit_code,
+        0);
+    const std::string exe =
+        Sha256Text(test::ReadFile(dir / "tree/KORVANTHELM/launcher/KorvanThelmLauncher.exe"));
+    const std::string jar =
+        Sha256Text(test::ReadFile(dir / "tree/KORVANTHELM/launcher/app/KorvanThelm.jar"));
+    const std::string none(64, 'e');
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;  // after build --package p.bin -o OUT --stub STUB
+        int exit_code;
+        const char* kind;  // the one warning's kind; nullptr: none
+        const char* err;   // in standard error
+    };
+    const Case cases[] = {
+        {"pack's standard output saved",
+         {"--digests", dir / "plain.txt"},
+         0,
+         nullptr,
+         "korvanthelm-pack: built "},
+        {"--digests-header", {"--digests", dir / "d.h"}, 0, nullptr, ", not signed\n"},
+        {"the digests given by hand",
+         {"--launcher-exe-sha256", exe, "--launcher-jar-sha256", jar},
+         0,
+         nullptr,
+         "PackageDigest "},
+        {"one launcher file outside the tree",
+         {"--launcher-exe-sha256", none, "--launcher-jar-sha256", jar},
+         0,
+         nullptr,
+         ""},
+        {"swapped",
+         {"--launcher-exe-sha256", jar, "--launcher-jar-sha256", exe},
+         0,
+         "launcher_digests_swapped",
+         "warning: the launcher digests look swapped"},
+        {"swapped, --strict",
+         {"--launcher-exe-sha256", jar, "--launcher-jar-sha256", exe, "--strict"},
+         1,
+         nullptr,
+         "refused (--strict): the launcher digests look swapped"},
+        {"from another tree",
+         {"--launcher-exe-sha256", none, "--launcher-jar-sha256", none},
+         0,
+         "launcher_digest_not_in_package",
+         "warning: neither launcher digest is that of an entry"},
+        {"from another tree, --strict",
+         {"--launcher-exe-sha256", none, "--launcher-jar-sha256", none, "--strict"},
+         1,
+         nullptr,
+         "refused (--strict): neither launcher digest"},
+        {"the digests file of another package",
+         {"--digests", dir / "o.cmake"},
+         1,
+         nullptr,
+         "is for another package: its PackageDigest is"},
+        {"a signing command that signs nothing",
+         {"--digests", dir / "d.h", "--sign-command", "cp"},
+         1,
+         nullptr,
+         "what the signing command \"cp\" made carries no signature that verifies"},
+        {"a failing signing command",
+         {"--digests", dir / "d.h", "--sign-command", "false"},
+         1,
+         nullptr,
+         "the signing command \"false\" failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string out = dir / "k.exe";
+        std::vector<std::string> args = {"build", "--package", dir / "p.bin", "-o",
+                                         out,     "--stub",    *stub,         "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto run = RunPacker(args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        EXPECT_EQ(Exists(out), c.exit_code == 0);
+        if (c.exit_code == 0) {
+            const auto leaves = ParseJson(run.out);
+            EXPECT_EQ(leaves.at("warnings#"), c.kind == nullptr ? "0" : "1");
+            if (c.kind != nullptr) {
+                EXPECT_EQ(leaves.at("warnings/0/kind"), Quoted(c.kind));
+            }
+            EXPECT_EQ(leaves.at("exe_size"), Size(out));
+        } else {
+            EXPECT_EQ(run.out, "");
+        }
+        ::unlink(out.c_str());
+    }
 }
 
 // With standard error a log, pack prints a plain line per interval (lowered
