@@ -464,6 +464,76 @@ TEST(PackProgress, MovesWithinAChunkAndNeverGoesBack) {
     }
 }
 
+// The time left counts down: a measured speed lower than the assumed one, or
+// fewer threads busy near the end, never make it jump back up; it runs out
+// (below what is shown) instead, and stays above 0 until the last chunk ends.
+TEST(PackProgress, EstimateOfTimeLeftNeverRunsBackwards) {
+    using Clock = CompressionProgress::Clock;
+    const auto at = [](double seconds) {
+        return Clock::time_point{} +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    };
+    enum What { kStart, kFinish, kLook };
+    struct Step {
+        double seconds;
+        What what;
+        std::size_t index;    // kStart, kFinish
+        std::uint64_t bytes;  // kStart
+        double left;          // kLook: the expected time left; -1: only "below what is shown"
+        const char* why;
+    };
+    // Two 30 MB chunks on two threads: assumed 1.5 MB/s each, so 20 s at
+    // first; the chunks really take 100 s (0.3 MB/s), which the old estimate
+    // turned into a jump from a few seconds left to a minute and more.
+    const Step steps[] = {
+        {0, kStart, 0, 30'000'000, 0, ""},
+        {0, kStart, 1, 30'000'000, 0, ""},
+        {0, kLook, 0, 0, 20, "the assumed speed on both threads"},
+        {5, kLook, 0, 0, 15, "counts down with the clock"},
+        {18, kLook, 0, 0, 2, ""},
+        {25, kLook, 0, 0, -1, "ran out: not shown, yet above 0"},
+        {99, kFinish, 0, 0, 0, ""},  // 30 MB in 99 s: far slower than assumed
+        {99, kLook, 0, 0, -1, "the slower speed does not raise it again"},
+        {100, kFinish, 1, 0, 0, ""},
+        {100, kLook, 0, 0, 0, "0 once every chunk is finished"},
+    };
+    CompressionProgress progress(60'000'000, 2, 2);
+    std::optional<double> last_left;
+    double last_seconds = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::to_string(step.seconds) + " s: " + step.why);
+        if (step.what == kStart) {
+            progress.ChunkStarted(step.index, step.bytes, at(step.seconds));
+        } else if (step.what == kFinish) {
+            progress.ChunkFinished(step.index, at(step.seconds));
+        } else {
+            const double left = progress.At(at(step.seconds)).seconds_left;
+            if (step.left < 0) {
+                EXPECT_GT(left, 0);
+                EXPECT_LT(left, kShownSecondsLeft);
+            } else {
+                EXPECT_NEAR(left, step.left, 0.01);
+            }
+            if (last_left) {
+                // Down with the clock, or run out and never shown again.
+                const bool counted_down = left <= *last_left - (step.seconds - last_seconds) + 1e-9;
+                const bool ran_out = left < kShownSecondsLeft && left <= *last_left;
+                EXPECT_TRUE(counted_down || ran_out) << left << " after " << *last_left
+                                                     << ": it rose, or fell slower than the clock";
+            }
+            last_left = left;
+            last_seconds = step.seconds;
+        }
+    }
+    // A measured speed faster than the assumed one lowers it at once.
+    CompressionProgress fast(60'000'000, 4, 1);
+    fast.ChunkStarted(0, 15'000'000, at(0));
+    EXPECT_NEAR(fast.At(at(0)).seconds_left, 40, 0.01);
+    fast.ChunkFinished(0, at(1));  // 15 MB/s
+    fast.ChunkStarted(1, 15'000'000, at(1));
+    EXPECT_NEAR(fast.At(at(1)).seconds_left, 3, 0.01);
+}
+
 // ---- Hostile and unusual trees ----------------------------------------------
 
 struct HostileTree {
@@ -1478,6 +1548,30 @@ TEST(PackCommandLine, HelpAndMistakes) {
          2,
          "--timestamp-url needs a signer"},
         {{"list", "a", "--json-ish"}, 2, "exactly one FILE"},
+        // --json, --strict and --digests: which commands take them.
+        {{"pack", "--help"}, 0, "--strict"},
+        {{"verify", "--help"}, 0, "--json"},
+        {{"list", "a", "--json", "--json"}, 2, "--json given twice"},
+        {{"verify", "a", "--strict", "--strict"}, 2, "--strict given twice"},
+        {{"verify", "--strict"}, 2, "verify takes exactly one FILE"},
+        {{"list", "--json", "a", "b"}, 2, "list takes exactly one FILE"},
+        {{"list", "a", "-o", "x"}, 2, "unknown option -o"},
+        {{"verify", "a", "--digests", "d"}, 2, "unknown option --digests"},
+        {{"verify", "/nonexistent/package.bin", "--json"}, 1, "/nonexistent/package.bin"},
+        {{"pack", "tree", "-o", "x", "--digests", "d"}, 2, "unknown option --digests"},
+        {{"build", "tree", "-o", "x", "--digests", "d"}, 2, "--digests goes with --package"},
+        {{"build", "--package", "p", "-o", "x", "--digests"}, 2, "--digests needs a value"},
+        {{"build", "--package", "p", "-o", "x", "--digests", "d", "--launcher-exe-sha256", kHex},
+         2,
+         "--digests gives every digest"},
+        {{"build", "--package", "p", "-o", "x", "--digests", "d", "--no-verify", "--package-sha256",
+          kHex},
+         2,
+         "--digests gives every digest"},
+        {{"build", "--package", "p", "-o", "x", "--digests", "/nonexistent/d", "--stub",
+          "/nonexistent/s"},
+         1,
+         "/nonexistent/s"},
     };
     for (const Case& c : cases) {
         std::string joined;

@@ -34,10 +34,11 @@ PackagePrograms FindPackagePrograms(std::span<const std::byte> table) {
             continue;
         }
         ++programs.count;
+        std::string path(reinterpret_cast<const char*>(record.path.data()), record.path.size());
         if (IsSigned(record.data)) {
+            programs.signed_paths.push_back(std::move(path));
             continue;
         }
-        std::string path(reinterpret_cast<const char*>(record.path.data()), record.path.size());
         if (IsSetupProgramPath(path)) {
             programs.unsigned_paths.insert(programs.unsigned_paths.begin(), std::move(path));
         } else {

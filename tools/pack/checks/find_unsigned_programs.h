@@ -16,6 +16,8 @@ struct PackagePrograms {
     std::size_t count = 0;
     // Paths of the unsigned ones in package order, the set-up program first.
     std::vector<std::string> unsigned_paths;
+    // Paths of the signed ones (a signature that verifies), in package order.
+    std::vector<std::string> signed_paths;
 };
 
 // The programs among the records of `table`, a table that passed

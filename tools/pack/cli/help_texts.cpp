@@ -9,9 +9,11 @@ const char kUsage[] =
     "                              [--stub STUB] [--jobs N]\n"
     "       korvanthelm-pack build --package PACKAGE -o EXE --launcher-exe-sha256 HEX\n"
     "                              --launcher-jar-sha256 HEX [--stub STUB] [--no-verify]\n"
+    "       korvanthelm-pack build --package PACKAGE -o EXE --digests FILE [--stub STUB]\n"
     "       korvanthelm-pack build ... [SIGNING] [--require-signed-tree]\n"
     "       korvanthelm-pack list FILE\n"
     "       korvanthelm-pack verify FILE\n"
+    "       every command also takes --json and --strict\n"
     "       korvanthelm-pack COMMAND --help\n"
     "       korvanthelm-pack --version\n";
 
@@ -50,7 +52,10 @@ const char kPackHelp[] =
     "  -j, --jobs N           compress the 64 MiB chunks on N threads (default: one per\n"
     "                         core, fewer when the memory available would not hold their\n"
     "                         compressors, about 600 MB each; the number is then printed).\n"
-    "                         The package is the same for every N.\n";
+    "                         The package is the same for every N.\n"
+    "  --json                 print one JSON document on standard output (README,\n"
+    "                         \"Output for machines\"); the text goes to standard error\n"
+    "  --strict               refuse (exit 1) on any warning\n";
 
 const char kBuildHelp[] =
     "usage: korvanthelm-pack build TREE -o EXE [--launcher-exe FILE] [--launcher-jar FILE]\n"
@@ -78,12 +83,19 @@ const char kBuildHelp[] =
     "  --package PACKAGE          a package made by `pack`, instead of TREE\n"
     "  --launcher-exe-sha256 HEX  LauncherExeDigest for PACKAGE (pack printed it)\n"
     "  --launcher-jar-sha256 HEX  LauncherJarDigest for PACKAGE (pack printed it)\n"
+    "  --digests FILE             all three digests for PACKAGE, from the file pack\n"
+    "                             wrote (--digests-cmake, --digests-header, or its\n"
+    "                             standard output); PackageDigest must be PACKAGE's.\n"
+    "                             A warning when neither launcher digest is that of an\n"
+    "                             entry of PACKAGE, or when they look swapped\n"
     "  --stub STUB                the stub (default: ../share/korvanthelm/korvanthelm-stub.exe\n"
     "                             from this program's folder, where the package installs it)\n"
     "  --no-verify                with --package: build around any bytes, unchecked (for\n"
     "                             tests of the bootstrapper's refusals); says so in a warning\n"
     "  --package-sha256 HEX       with --no-verify: write this PackageDigest instead of the\n"
     "                             package's own\n"
+    "  --json                     one JSON document on standard output, text on stderr\n"
+    "  --strict                   refuse (exit 1) on any warning; nothing is written\n"
     "\n"
     "Signing (Authenticode, SHA-256; the signed exe must verify before EXE is written):\n"
     "  --sign-cert CERT --sign-key KEY   PEM certificate (chain) and PEM key files\n"
@@ -100,14 +112,16 @@ const char kBuildHelp[] =
     "KORVANTHELM_SIGN_PASSWORD only; the signing time is SOURCE_DATE_EPOCH when set.\n";
 
 const char kListHelp[] =
-    "usage: korvanthelm-pack list FILE\n"
+    "usage: korvanthelm-pack list FILE [--json] [--strict]\n"
     "\n"
     "Prints the entries of a package file, or of the package resource (RT_RCDATA 101)\n"
     "of a built KORVANTHELM.exe, in package order: size in bytes, two spaces, path.\n"
-    "The package must pass the same checks as with verify.\n";
+    "The package must pass the same checks as with verify. The totals follow on\n"
+    "standard error. --json prints one JSON document instead (README, \"Output for\n"
+    "machines\"); --strict refuses a package with a warning.\n";
 
 const char kVerifyHelp[] =
-    "usage: korvanthelm-pack verify FILE\n"
+    "usage: korvanthelm-pack verify FILE [--json] [--strict]\n"
     "\n"
     "Checks a package file, or the package resource (RT_RCDATA 101) of a built\n"
     "KORVANTHELM.exe, as the bootstrapper would: the \"KTSETUP1\" envelope, the\n"
@@ -127,6 +141,9 @@ const char kVerifyHelp[] =
     "certificate is not checked against a trust store; Windows decides that. An\n"
     "unsigned executable is reported as not signed. A signed executable changed\n"
     "after signing, anywhere outside the signature, is refused.\n"
+    "\n"
+    "--json prints one JSON document on standard output and the text on standard\n"
+    "error; --strict refuses a package with a warning.\n"
     "\n"
     "Exit status 0 only when everything passes.\n";
 

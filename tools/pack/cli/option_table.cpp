@@ -11,30 +11,35 @@ static_assert(kMaxJobs == 1024, "kJobsWords names kMaxJobs");
 
 // clang-format off
 constexpr OptionRow kOptions[] = {
-    // name             spelling                  short  kind           pack   build  bad value
-    {kOutput,            "--output",               "-o",  kFile,         true,  true,  {}},
-    {kLauncherExe,       "--launcher-exe",         {},    kFile,         true,  true,  {}},
-    {kLauncherJar,       "--launcher-jar",         {},    kFile,         true,  true,  {}},
-    {kDigestsCmake,      "--digests-cmake",        {},    kFile,         true,  false, {}},
-    {kDigestsHeader,     "--digests-header",       {},    kFile,         true,  false, {}},
-    {kJobs,              "--jobs",                 "-j",  kNumber,       true,  true,  kJobsWords},
-    {kPackage,           "--package",              {},    kFile,         false, true,  {}},
-    {kLauncherExeSha256, "--launcher-exe-sha256",  {},    kText,         false, true,  {}},
-    {kLauncherJarSha256, "--launcher-jar-sha256",  {},    kText,         false, true,  {}},
-    {kPackageSha256,     "--package-sha256",       {},    kText,         false, true,  {}},
-    {kStub,              "--stub",                 {},    kFile,         false, true,  {}},
-    {kNoVerify,          "--no-verify",            {},    kNone,         false, true,  {}},
-    {kSignCert,          "--sign-cert",            {},    kFile,         false, true,  {}},
-    {kSignKey,           "--sign-key",             {},    kText,         false, true,  {}},
-    {kSignPkcs11Module,  "--sign-pkcs11-module",   {},    kFile,         false, true,  {}},
-    {kSignCommand,       "--sign-command",         {},    kText,         false, true,  {}},
-    {kTimestampUrl,      "--timestamp-url",        {},    kRepeatedText, false, true,  {}},
-    {kRequireSignedTree, "--require-signed-tree",  {},    kNone,         false, true,  {}},
+    // name             spelling                  short  kind           pack   build  list   verify bad value
+    {kOutput,            "--output",               "-o",  kFile,         true,  true,  false, false, {}},
+    {kLauncherExe,       "--launcher-exe",         {},    kFile,         true,  true,  false, false, {}},
+    {kLauncherJar,       "--launcher-jar",         {},    kFile,         true,  true,  false, false, {}},
+    {kDigestsCmake,      "--digests-cmake",        {},    kFile,         true,  false, false, false, {}},
+    {kDigestsHeader,     "--digests-header",       {},    kFile,         true,  false, false, false, {}},
+    {kJobs,              "--jobs",                 "-j",  kNumber,       true,  true,  false, false, kJobsWords},
+    {kPackage,           "--package",              {},    kFile,         false, true,  false, false, {}},
+    {kLauncherExeSha256, "--launcher-exe-sha256",  {},    kText,         false, true,  false, false, {}},
+    {kLauncherJarSha256, "--launcher-jar-sha256",  {},    kText,         false, true,  false, false, {}},
+    {kPackageSha256,     "--package-sha256",       {},    kText,         false, true,  false, false, {}},
+    {kStub,              "--stub",                 {},    kFile,         false, true,  false, false, {}},
+    {kNoVerify,          "--no-verify",            {},    kNone,         false, true,  false, false, {}},
+    {kSignCert,          "--sign-cert",            {},    kFile,         false, true,  false, false, {}},
+    {kSignKey,           "--sign-key",             {},    kText,         false, true,  false, false, {}},
+    {kSignPkcs11Module,  "--sign-pkcs11-module",   {},    kFile,         false, true,  false, false, {}},
+    {kSignCommand,       "--sign-command",         {},    kText,         false, true,  false, false, {}},
+    {kTimestampUrl,      "--timestamp-url",        {},    kRepeatedText, false, true,  false, false, {}},
+    {kRequireSignedTree, "--require-signed-tree",  {},    kNone,         false, true,  false, false, {}},
+    {kDigests,           "--digests",              {},    kFile,         false, true,  false, false, {}},
+    {kJson,              "--json",                 {},    kNone,         true,  true,  true,  true,  {}},
+    {kStrict,            "--strict",               {},    kNone,         true,  true,  true,  true,  {}},
 };
 
 constexpr CommandRow kCommands[] = {
-    {Command::kPack,  "pack",  "needs a file name"},
-    {Command::kBuild, "build", "needs a value"},
+    {Command::kPack,   "pack",   "needs a file name"},
+    {Command::kBuild,  "build",  "needs a value"},
+    {Command::kList,   "list",   "needs a value"},
+    {Command::kVerify, "verify", "needs a value"},
 };
 // clang-format on
 
@@ -50,8 +55,29 @@ constexpr bool EveryNameHasItsRow() {
 }
 static_assert(EveryNameHasItsRow());
 // CommandRowOf indexes by the command.
-static_assert(kCommands[static_cast<std::size_t>(Command::kPack)].command == Command::kPack &&
-              kCommands[static_cast<std::size_t>(Command::kBuild)].command == Command::kBuild);
+constexpr bool EveryCommandHasItsRow() {
+    for (std::size_t i = 0; i < std::size(kCommands); ++i) {
+        if (static_cast<std::size_t>(kCommands[i].command) != i) {
+            return false;
+        }
+    }
+    return std::size(kCommands) == static_cast<std::size_t>(Command::kVerify) + 1;
+}
+static_assert(EveryCommandHasItsRow());
+
+bool TakenBy(const OptionRow& row, Command command) {
+    switch (command) {
+        case Command::kPack:
+            return row.for_pack;
+        case Command::kBuild:
+            return row.for_build;
+        case Command::kList:
+            return row.for_list;
+        case Command::kVerify:
+            return row.for_verify;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -61,8 +87,7 @@ const CommandRow& CommandRowOf(Command command) {
 
 const OptionRow* FindOption(Command command, std::string_view arg) {
     for (const OptionRow& row : kOptions) {
-        const bool taken = command == Command::kPack ? row.for_pack : row.for_build;
-        if (taken &&
+        if (TakenBy(row, command) &&
             (arg == row.spelling || (!row.short_spelling.empty() && arg == row.short_spelling))) {
             return &row;
         }

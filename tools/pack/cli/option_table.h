@@ -9,8 +9,8 @@
 
 namespace korvanthelm::pack::cli {
 
-// The commands that take options; list and verify take one FILE only.
-enum class Command { kPack, kBuild };
+// The commands that take options.
+enum class Command { kPack, kBuild, kList, kVerify };
 
 enum class OptionName {
     kOutput,
@@ -31,9 +31,11 @@ enum class OptionName {
     kSignCommand,
     kTimestampUrl,
     kRequireSignedTree,
+    kDigests,
+    kJson,
+    kStrict,
 };
-inline constexpr std::size_t kOptionCount =
-    static_cast<std::size_t>(OptionName::kRequireSignedTree) + 1;
+inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(OptionName::kStrict) + 1;
 
 enum class ValueKind {
     kNone,          // a switch
@@ -54,6 +56,8 @@ struct OptionRow {
     ValueKind kind;
     bool for_pack;
     bool for_build;
+    bool for_list;
+    bool for_verify;
     // Said after the spelling when the value is missing or bad; empty: the
     // command's own words (CommandRow::missing_value).
     std::string_view bad_value;

@@ -24,10 +24,10 @@ void PrintWarnings(const std::vector<std::string>& lines) {
     }
 }
 
-void PrintDigests(const ExecutableDigests& digests) {
-    std::printf("PackageDigest %s\nLauncherExeDigest %s\nLauncherJarDigest %s\n",
-                digests.package.c_str(), digests.launcher_exe.c_str(),
-                digests.launcher_jar.c_str());
+void PrintDigests(const ExecutableDigests& digests, std::FILE* out) {
+    std::fprintf(out, "PackageDigest %s\nLauncherExeDigest %s\nLauncherJarDigest %s\n",
+                 digests.package.c_str(), digests.launcher_exe.c_str(),
+                 digests.launcher_jar.c_str());
 }
 
 }  // namespace korvanthelm::pack::cli

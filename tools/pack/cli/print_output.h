@@ -2,6 +2,7 @@
 // warnings, and the digest lines scripts read from standard output.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,7 +21,8 @@ int RefuseCommandLine(std::string_view problem, std::string_view command);
 void PrintWarning(const std::string& line);
 void PrintWarnings(const std::vector<std::string>& lines);
 
-// The three digest lines: PackageDigest, LauncherExeDigest, LauncherJarDigest.
-void PrintDigests(const ExecutableDigests& digests);
+// The three digest lines: PackageDigest, LauncherExeDigest, LauncherJarDigest,
+// on `out` (standard output unless --json moved the text to standard error).
+void PrintDigests(const ExecutableDigests& digests, std::FILE* out = stdout);
 
 }  // namespace korvanthelm::pack::cli

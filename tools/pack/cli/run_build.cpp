@@ -4,11 +4,14 @@
 #include <utility>
 
 #include "tools/pack/base/hex_text.h"
+#include "tools/pack/base/printable_path.h"
+#include "tools/pack/cli/command_report.h"
 #include "tools/pack/cli/help_texts.h"
+#include "tools/pack/cli/json_documents.h"
 #include "tools/pack/cli/parse_command_line.h"
 #include "tools/pack/cli/print_output.h"
+#include "tools/pack/cli/progress_style.h"
 #include "tools/pack/commands/build_executable.h"
-#include "tools/pack/platform/standard_error_is_terminal.h"
 
 namespace korvanthelm::pack::cli {
 namespace {
@@ -24,11 +27,13 @@ BuildOptions BuildOptionsOf(const ParsedCommandLine& parsed, const std::string& 
     options.pack.launcher_exe = parsed.Text(kLauncherExe);
     options.pack.launcher_jar = parsed.Text(kLauncherJar);
     options.pack.jobs = parsed.jobs;
-    options.pack.show_progress = StandardErrorIsTerminal();
+    options.pack.progress = ProgressStyleForStandardError();
+    options.pack.progress_interval = ProgressLineInterval();
     options.package = parsed.Text(kPackage);
     options.stub = parsed.Text(kStub);
     options.digests = {parsed.Text(kPackageSha256), parsed.Text(kLauncherExeSha256),
                        parsed.Text(kLauncherJarSha256)};
+    options.digests_file = parsed.Text(kDigests);
     options.signing.cert = parsed.Text(kSignCert);
     options.signing.key = parsed.Text(kSignKey);
     options.signing.pkcs11_module = parsed.Text(kSignPkcs11Module);
@@ -52,11 +57,22 @@ std::string SourceProblem(const ParsedCommandLine& parsed, const BuildOptions& o
             return "--launcher-*-sha256 and --no-verify go with --package; a TREE's "
                    "launcher files are digested from the tree";
         }
+        if (parsed.Given(kDigests)) {
+            return "--digests goes with --package; a TREE's digests are made from the tree";
+        }
         return {};
     }
     if (parsed.Given(kLauncherExe) || parsed.Given(kLauncherJar) || parsed.Given(kJobs)) {
         return "--launcher-exe and --launcher-jar go with a TREE; give a package's "
                "launcher digests with --launcher-exe-sha256 and --launcher-jar-sha256";
+    }
+    if (parsed.Given(kDigests)) {
+        if (parsed.Given(kLauncherExeSha256) || parsed.Given(kLauncherJarSha256) ||
+            parsed.Given(kPackageSha256)) {
+            return "--digests gives every digest; leave out --launcher-*-sha256 and "
+                   "--package-sha256";
+        }
+        return {};
     }
     for (const auto& [name, text] :
          {std::pair{"--launcher-exe-sha256", &options.digests.launcher_exe},
@@ -90,6 +106,23 @@ std::string BuildOptionsProblem(const ParsedCommandLine& parsed, const BuildOpti
     return {};
 }
 
+// On a terminal the short line people know; into a log one line a reader of
+// the log can act on: what was written, and whether it is signed.
+void PrintBuildSummary(const BuildOptions& options, const BuildResult& result) {
+    if (options.pack.progress == ProgressStyle::kTerminal) {
+        if (result.verified) {
+            std::fprintf(stderr, "%s: %s: %zu entries, %zu bytes, checked\n", kProgram,
+                         options.pack.output.c_str(), result.entry_count, result.exe_size);
+        }
+        return;
+    }
+    const std::string signer =
+        result.signature ? "signed by " + result.signature->signer : std::string("not signed");
+    std::fprintf(stderr, "%s: built %s, %zu bytes, PackageDigest %s, %s\n", kProgram,
+                 PrintablePath(options.pack.output).c_str(), result.exe_size,
+                 result.digests.package.c_str(), signer.c_str());
+}
+
 }  // namespace
 
 int RunBuild(std::span<const std::string_view> args, const std::string& version) {
@@ -107,11 +140,12 @@ int RunBuild(std::span<const std::string_view> args, const std::string& version)
         return RefuseCommandLine(problem, word);
     }
 
-    const BuildResult result = BuildExecutable(options, PrintWarning);
-    PrintDigests(result.digests);
-    if (result.verified && StandardErrorIsTerminal()) {
-        std::fprintf(stderr, "%s: %s: %zu entries, %zu bytes, checked\n", kProgram,
-                     options.pack.output.c_str(), result.entry_count, result.exe_size);
+    CommandReport report(parsed);
+    const BuildResult result = BuildExecutable(options, report.WarnFunction());
+    PrintDigests(result.digests, report.text());
+    PrintBuildSummary(options, result);
+    if (report.json()) {
+        PrintJson(BuildDocument(options, result, report));
     }
     return 0;
 }

@@ -7,48 +7,71 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/find_unsigned_programs.h"
+#include "tools/pack/cli/command_report.h"
 #include "tools/pack/cli/help_texts.h"
+#include "tools/pack/cli/json_documents.h"
 #include "tools/pack/cli/parse_command_line.h"
 #include "tools/pack/cli/print_output.h"
 #include "tools/pack/commands/inspect_package.h"
+#include "tools/pack/commands/longest_entry_path.h"
 
 namespace korvanthelm::pack::cli {
 namespace {
 
-// The one FILE, or nullopt with `status` set after printing help or a refusal.
-std::optional<std::string> SingleFile(std::span<const std::string_view> args,
-                                      std::string_view command, const char* help, int& status) {
-    if (args.size() == 1 && IsHelp(args[0])) {
+// The command line read, or nullopt with `status` set after printing help or
+// a refusal: one FILE, and --json and --strict.
+std::optional<ParsedCommandLine> ParseSingleFile(Command command,
+                                                 std::span<const std::string_view> args,
+                                                 const char* help, int& status) {
+    ParsedCommandLine parsed = ParseCommandLine(command, args);
+    const std::string word(CommandRowOf(command).name);
+    if (parsed.help) {
         std::fputs(help, stdout);
         status = 0;
         return std::nullopt;
     }
-    if (args.size() != 1 || (args[0].size() > 1 && args[0].front() == '-')) {
-        status = RefuseCommandLine(std::string(command) + " takes exactly one FILE", command);
+    if (!parsed.problem.empty() || parsed.positional.size() != 1) {
+        const std::string problem = parsed.problem.empty() ? std::string() : parsed.problem + "; ";
+        status = RefuseCommandLine(problem + word + " takes exactly one FILE", word);
         return std::nullopt;
     }
-    return std::string(args[0]);
+    return parsed;
 }
 
-void PrintSignature(const AuthenticodeSignature& signature) {
-    std::printf("Signature: Authenticode, %s, signer %s\n", signature.digest_algorithm.c_str(),
-                signature.signer.c_str());
+// The package's warnings: refused first under --strict, before any verdict
+// is printed, then said after it.
+std::vector<PackWarning> WarningsOf(const CheckedPackage& checked, const CommandReport& report) {
+    std::vector<PackWarning> warnings;
+    for (const std::string& text : checked.warnings) {
+        // The one warning of the checks: entry paths too long for a long TEMP.
+        warnings.push_back({kLongPath, LongestEntryPath(checked.entries), text});
+        report.RefuseIfStrict(warnings.back());
+    }
+    return warnings;
 }
 
-void PrintVerdict(const VerifiedFile& verified) {
+void PrintSignature(std::FILE* out, const AuthenticodeSignature& signature) {
+    std::fprintf(out, "Signature: Authenticode, %s, signer %s\n",
+                 signature.digest_algorithm.c_str(), signature.signer.c_str());
+}
+
+void PrintVerdict(std::FILE* out, const VerifiedFile& verified) {
     const CheckedPackage& checked = verified.package->checked;
-    std::printf("OK: %zu entries, %llu bytes unpacked, %zu bytes packed\nPackageDigest %s\n%s\n",
-                checked.entries.size(), static_cast<unsigned long long>(checked.table_size),
-                checked.package.size(), checked.digest.c_str(),
-                DescribePrograms(checked.programs).c_str());
-    PrintWarnings(checked.warnings);
+    std::fprintf(
+        out, "OK: %zu entries, %llu bytes unpacked, %zu bytes packed\nPackageDigest %s\n%s\n",
+        checked.entries.size(), static_cast<unsigned long long>(checked.table_size),
+        checked.package.size(), checked.digest.c_str(), DescribePrograms(checked.programs).c_str());
+}
+
+void PrintSignatureVerdict(std::FILE* out, const VerifiedFile& verified) {
     if (verified.signature) {
-        PrintSignature(*verified.signature);
-        std::puts(
+        PrintSignature(out, *verified.signature);
+        std::fputs(
             "Signature: valid, the file is unchanged since signing "
-            "(certificate not checked against a trust store)");
+            "(certificate not checked against a trust store)\n",
+            out);
     } else if (verified.is_executable) {
-        std::puts("Signature: none, the executable is not signed");
+        std::fputs("Signature: none, the executable is not signed\n", out);
     }
 }
 
@@ -56,33 +79,66 @@ void PrintVerdict(const VerifiedFile& verified) {
 
 int RunList(std::span<const std::string_view> args) {
     int status = 0;
-    const std::optional<std::string> path = SingleFile(args, "list", kListHelp, status);
-    if (!path) {
+    const std::optional<ParsedCommandLine> parsed =
+        ParseSingleFile(Command::kList, args, kListHelp, status);
+    if (!parsed) {
         return status;
     }
-    const InspectedPackage package = ListPackage(*path);
+    const std::string& path = parsed->positional.front();
+    CommandReport report(*parsed);
+    const InspectedPackage package = ListPackage(path);
+    const std::vector<PackWarning> warnings = WarningsOf(package.checked, report);
+    std::FILE* const out = report.text();
     for (const PackageEntrySummary& entry : package.checked.entries) {
-        std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size),
-                    PrintablePath(entry.path).c_str());
+        std::fprintf(out, "%12llu  %s\n", static_cast<unsigned long long>(entry.size),
+                     PrintablePath(entry.path).c_str());
     }
-    PrintWarnings(package.checked.warnings);
+    // Totals after the entries, so that a reader of a long list need not
+    // add; on standard error, so that standard output stays one line per
+    // entry for the scripts that read it.
+    std::fflush(out);
+    std::fprintf(stderr, "%s: total: %zu entries, %llu bytes unpacked, %zu bytes packed\n",
+                 kProgram, package.checked.entries.size(),
+                 static_cast<unsigned long long>(package.checked.table_size),
+                 package.checked.package.size());
+    for (const PackWarning& warning : warnings) {
+        report.Warn(warning);
+    }
+    if (report.json()) {
+        PrintJson(ListDocument(path, package, report));
+    }
     return 0;
 }
 
 int RunVerify(std::span<const std::string_view> args) {
     int status = 0;
-    const std::optional<std::string> path = SingleFile(args, "verify", kVerifyHelp, status);
-    if (!path) {
+    const std::optional<ParsedCommandLine> parsed =
+        ParseSingleFile(Command::kVerify, args, kVerifyHelp, status);
+    if (!parsed) {
         return status;
     }
-    const VerifiedFile verified = VerifyPackageFile(*path);
+    const std::string& path = parsed->positional.front();
+    CommandReport report(*parsed);
+    std::FILE* const out = report.text();
+    const VerifiedFile verified = VerifyPackageFile(path);
     if (!verified.signature_refusal.empty()) {
         // The signer is shown first: it tells whose signature was broken.
-        PrintSignature(*verified.signature);
-        std::fflush(stdout);
+        PrintSignature(out, *verified.signature);
+        if (report.json()) {
+            PrintJson(VerifyDocument(path, verified, report));
+        }
+        std::fflush(out);
         throw PackError(verified.signature_refusal);
     }
-    PrintVerdict(verified);
+    const std::vector<PackWarning> warnings = WarningsOf(verified.package->checked, report);
+    PrintVerdict(out, verified);
+    for (const PackWarning& warning : warnings) {
+        report.Warn(warning);
+    }
+    PrintSignatureVerdict(out, verified);
+    if (report.json()) {
+        PrintJson(VerifyDocument(path, verified, report));
+    }
     return 0;
 }
 

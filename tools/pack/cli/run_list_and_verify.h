@@ -9,7 +9,8 @@ namespace korvanthelm::pack::cli {
 
 // `args` follow the command word. Return the exit status: 0 after the help
 // page or a package that passes, 2 unless exactly one FILE (not starting with
-// '-') is given. Throw PackError when the file fails a check (exit 1).
+// '-') is given, with no options but --json and --strict. Throw PackError
+// when the file fails a check, or under --strict has a warning (exit 1).
 int RunList(std::span<const std::string_view> args);
 int RunVerify(std::span<const std::string_view> args);
 

@@ -2,11 +2,13 @@
 
 #include <cstdio>
 
+#include "tools/pack/cli/command_report.h"
 #include "tools/pack/cli/help_texts.h"
+#include "tools/pack/cli/json_documents.h"
 #include "tools/pack/cli/parse_command_line.h"
 #include "tools/pack/cli/print_output.h"
+#include "tools/pack/cli/progress_style.h"
 #include "tools/pack/commands/pack_launcher_tree.h"
-#include "tools/pack/platform/standard_error_is_terminal.h"
 
 namespace korvanthelm::pack::cli {
 namespace {
@@ -46,12 +48,18 @@ int RunPack(std::span<const std::string_view> args) {
     options.digests_cmake = parsed.Text(OptionName::kDigestsCmake);
     options.digests_header = parsed.Text(OptionName::kDigestsHeader);
     options.jobs = parsed.jobs;
-    options.show_progress = StandardErrorIsTerminal();
+    options.progress = ProgressStyleForStandardError();
+    options.progress_interval = ProgressLineInterval();
 
-    const PackResult result = PackLauncherTree(options, PrintWarning);
-    PrintDigests({result.package_digest, result.launcher_exe_digest, result.launcher_jar_digest});
-    if (options.show_progress) {
+    CommandReport report(parsed);
+    const PackResult result = PackLauncherTree(options, report.WarnFunction());
+    PrintDigests({result.package_digest, result.launcher_exe_digest, result.launcher_jar_digest},
+                 report.text());
+    if (options.progress == ProgressStyle::kTerminal) {
         PrintSummary(result);
+    }
+    if (report.json()) {
+        PrintJson(PackDocument(options, result, report));
     }
     return 0;
 }

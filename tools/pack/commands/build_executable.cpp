@@ -8,6 +8,10 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/checks/check_package_file.h"
 #include "tools/pack/checks/find_unsigned_programs.h"
+#include "tools/pack/commands/check_launcher_digests.h"
+#include "tools/pack/commands/longest_entry_path.h"
+#include "tools/pack/commands/read_digests_file.h"
+#include "tools/pack/compress/unpack_package.h"
 #include "tools/pack/pe/check_stub.h"
 #include "tools/pack/platform/check_output_folder.h"
 #include "tools/pack/platform/file_io.h"
@@ -19,7 +23,7 @@
 namespace korvanthelm::pack {
 namespace {
 
-using Warn = std::function<void(const std::string&)>;
+using Warn = WarnFunction;
 
 // The stub installed beside the packer: <prefix>/bin/korvanthelm-pack and
 // <prefix>/share/korvanthelm/korvanthelm-stub.exe, wherever the prefix is (an
@@ -55,10 +59,21 @@ struct PackageAndDigests {
 PackageAndDigests TakePackage(const BuildOptions& options, const Warn& warn) {
     PackageAndDigests taken;
     if (!options.package.empty()) {
+        // A digests file that cannot be read fails before the package is.
+        const std::optional<ExecutableDigests> from_file =
+            options.digests_file.empty()
+                ? std::nullopt
+                : std::optional<ExecutableDigests>(ReadDigestsFile(options.digests_file));
         taken.package = ReadWholeFile(options.package);
-        taken.digests = options.digests;
+        taken.digests = from_file.value_or(options.digests);
+        const std::string own = Sha256Text(taken.package);
+        if (from_file && from_file->package != own) {
+            throw PackError("digests file \"" + options.digests_file +
+                            "\" is for another package: " + "its PackageDigest is " +
+                            from_file->package + ", \"" + options.package + "\" has " + own);
+        }
         if (taken.digests.package.empty()) {
-            taken.digests.package = Sha256Text(taken.package);
+            taken.digests.package = own;
         }
         return taken;
     }
@@ -83,10 +98,10 @@ void JudgeUnsignedPrograms(const CheckedPackage& checked, const BuildOptions& op
     if (options.require_signed_tree) {
         throw PackError("refused (--require-signed-tree): " + programs);
     }
-    warn(programs +
-         ". The set-up program runs from the player's %TEMP%, where SmartScreen, "
-         "AppLocker and WDAC publisher rules stop unsigned programs: sign them "
-         "(--require-signed-tree refuses such a package)");
+    warn({kUnsignedPrograms, checked.programs.unsigned_paths.front(),
+          programs + ". The set-up program runs from the player's %TEMP%, where SmartScreen, "
+                     "AppLocker and WDAC publisher rules stop unsigned programs: sign them "
+                     "(--require-signed-tree refuses such a package)"});
 }
 
 // The signer's temporary files go beside the output, on the same file system.
@@ -110,24 +125,36 @@ BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
     CheckSigningPrerequisites(options.signing);
     const std::vector<std::byte> stub = ReadCheckedStub(stub_path, options.version);
     const PackageAndDigests taken = TakePackage(options, warn);
-    BuildResult result{taken.digests, taken.entry_count, 0, options.verify};
+    BuildResult result{taken.digests, taken.entry_count, 0, options.verify, 0, 0, {}, {}};
+    result.package_size = taken.package.size();
 
     std::vector<std::byte> exe =
         AssembleExecutable(stub, taken.package, taken.digests, options.version);
     if (options.verify) {
         const CheckedPackage checked = CheckPackageFile(exe);
         result.entry_count = checked.entries.size();
+        result.table_size = checked.table_size;
+        result.programs = checked.programs;
         for (const std::string& warning : checked.warnings) {
-            warn(warning);
+            // The one warning of the checks: entry paths too long for a long TEMP.
+            warn({kLongPath, LongestEntryPath(checked.entries), warning});
+        }
+        if (!options.package.empty()) {
+            CheckLauncherDigests(UnpackPackage(taken.package), taken.digests, warn);
         }
         JudgeUnsignedPrograms(checked, options, warn);
         if (options.signing.Enabled()) {
-            exe = SignExecutable(exe, options.signing, OutputFolder(options.pack.output), warn);
+            exe = SignExecutable(exe, options.signing, OutputFolder(options.pack.output),
+                                 [&](const std::string& note) {
+                                     warn({kTimestampRetry, {}, note});
+                                 });
             CheckPackageFile(exe);
+            result.signature = CheckAuthenticodeSignature(exe);
         }
     } else {
-        warn("the package was not verified; the bootstrapper may refuse \"" + options.pack.output +
-             "\"");
+        warn({kNotVerified, options.pack.output,
+              "the package was not verified; the bootstrapper may refuse \"" + options.pack.output +
+                  "\""});
     }
     // Executable like a linker's output, so that binfmt or a direct start works.
     StagedFile output(options.pack.output, exe, /*mode=*/0777);

@@ -3,11 +3,15 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
+#include <cstdint>
+#include <optional>
 #include <string>
 
+#include "tools/pack/checks/find_unsigned_programs.h"
 #include "tools/pack/commands/pack_launcher_tree.h"
+#include "tools/pack/commands/pack_warning.h"
 #include "tools/pack/pe/assemble_executable.h"
+#include "tools/pack/pe/check_authenticode_signature.h"
 #include "tools/pack/signing/sign_executable.h"
 
 namespace korvanthelm::pack {
@@ -23,6 +27,10 @@ struct BuildOptions {
     // With `package`: its launcher digests, and with verify off an optional
     // PackageDigest to write instead of the package's own. Ignored for a tree.
     ExecutableDigests digests;
+    // With `package`: the digests file `pack` wrote with it (ReadDigestsFile),
+    // instead of the launcher digests in `digests`; its PackageDigest must be
+    // the package's own.
+    std::string digests_file;
     SigningOptions signing;
     bool verify = true;  // false: build around any package bytes, unchecked
     bool require_signed_tree = false;
@@ -30,10 +38,15 @@ struct BuildOptions {
 };
 
 struct BuildResult {
-    ExecutableDigests digests;  // as written into the digest slot
-    std::size_t entry_count;    // 0 when the package was not checked
-    std::size_t exe_size;       // bytes written
-    bool verified;              // the executable was checked as `verify` checks it
+    ExecutableDigests digests;       // as written into the digest slot
+    std::size_t entry_count;         // 0 when the package was not checked
+    std::size_t exe_size;            // bytes written
+    bool verified;                   // the executable was checked as `verify` checks it
+    std::uint64_t table_size = 0;    // unpacked bytes; 0 when not checked
+    std::uint64_t package_size = 0;  // the package resource's bytes
+    PackagePrograms programs;        // the PE files in the package, when checked
+    // The executable's own signature as written, when it was signed.
+    std::optional<AuthenticodeSignature> signature;
 };
 
 // Refuses first, before any compression: an output that is also the stub,
@@ -45,9 +58,9 @@ struct BuildResult {
 // off, checks it as `verify` would and judges unsigned programs in the
 // package against signing and require_signed_tree; signs it when asked and
 // checks it again; only then writes pack.output (mode 0777 minus umask) in
-// one rename. `warn` receives one line per warning. Throws PackError, one
+// one rename. `warn` receives each warning; when it throws, nothing is
+// written. Throws PackError, one
 // line naming the cause; pack.output is then left as it was.
-BuildResult BuildExecutable(const BuildOptions& options,
-                            const std::function<void(const std::string&)>& warn);
+BuildResult BuildExecutable(const BuildOptions& options, const WarnFunction& warn);
 
 }  // namespace korvanthelm::pack

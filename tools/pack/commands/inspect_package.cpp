@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/find_package_resource.h"
 #include "tools/pack/platform/file_io.h"
 
@@ -25,10 +26,31 @@ std::string SignatureRefusal(const AuthenticodeSignature& signature) {
            signature.signed_digest + ")";
 }
 
+// The stub has the digest slot but no package yet: said as such, rather than
+// as an executable missing a resource, since `build` is what it needs.
+void RefuseStub(std::span<const std::byte> file, const std::string& path) {
+    if (!LooksLikePeImage(file)) {
+        return;
+    }
+    DigestSlotContents slot;
+    try {
+        slot = ReadDigestSlot(file);
+    } catch (const PackError&) {
+        return;  // not ours: the package checks say what is wrong
+    }
+    if (!slot.filled) {
+        throw PackError("\"" + path + "\" is the KORVANTHELM stub (version " + slot.version +
+                        "): it carries no package; korvanthelm-pack build makes " +
+                        "KORVANTHELM.exe from it");
+    }
+}
+
 }  // namespace
 
 InspectedPackage ListPackage(const std::string& path) {
-    return Inspect(ReadWholeFile(path));
+    std::vector<std::byte> file = ReadWholeFile(path);
+    RefuseStub(file, path);
+    return Inspect(std::move(file));
 }
 
 VerifiedFile VerifyPackageFile(const std::string& path) {
@@ -42,7 +64,12 @@ VerifiedFile VerifyPackageFile(const std::string& path) {
             return verified;
         }
     }
+    RefuseStub(file, path);
     verified.package = Inspect(std::move(file));
+    if (verified.is_executable) {
+        // CheckPackageFile has read this slot already: it cannot fail now.
+        verified.slot = ReadDigestSlot(verified.package->file);
+    }
     return verified;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/pack/checks/check_package_file.h"
+#include "tools/pack/pe/assemble_executable.h"
 #include "tools/pack/pe/check_authenticode_signature.h"
 
 namespace korvanthelm::pack {
@@ -18,7 +19,9 @@ struct InspectedPackage {
 };
 
 // The package in the file at `path`, passing every check of CheckPackageFile.
-// Throws PackError naming the first problem.
+// Throws PackError naming the first problem; for the bootstrapper stub (an
+// executable whose digest slot is not filled), that it is the stub and
+// carries no package.
 InspectedPackage ListPackage(const std::string& path);
 
 struct VerifiedFile {
@@ -29,13 +32,16 @@ struct VerifiedFile {
     // refused as such, whatever the change did to the package.
     std::string signature_refusal;
     std::optional<InspectedPackage> package;  // set when signature_refusal is empty
+    // An executable's digest slot (PackageDigest and the launcher digests),
+    // when the package was examined.
+    std::optional<DigestSlotContents> slot;
 };
 
 // Reads the file at `path`; for an executable judges its Authenticode
 // signature first, then (unless the signature refuses it) checks the package
-// as ListPackage does. Throws PackError when the file cannot be read or the
-// package fails a check; a broken signature is not thrown but returned, so
-// that the caller can show the signature before the refusal.
+// as ListPackage does, the stub refused as there. Throws PackError when the file cannot be read or
+// the package fails a check; a broken signature is not thrown but returned, so that the caller can
+// show the signature before the refusal.
 VerifiedFile VerifyPackageFile(const std::string& path);
 
 }  // namespace korvanthelm::pack

@@ -11,6 +11,7 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/check_package_table.h"
+#include "tools/pack/commands/longest_entry_path.h"
 #include "tools/pack/compress/compress_package_table.h"
 #include "tools/pack/compress/progress_display.h"
 #include "tools/pack/compress/unpack_package.h"
@@ -48,8 +49,7 @@ std::span<const std::byte> AsBytes(std::string_view text) {
 
 // The threads to compress on: `jobs` when given, else one per core, fewer
 // when the memory available would not hold their compressors (then `warn`).
-unsigned ChooseJobs(unsigned jobs, std::size_t table_size,
-                    const std::function<void(const std::string&)>& warn) {
+unsigned ChooseJobs(unsigned jobs, std::size_t table_size, const WarnFunction& warn) {
     if (jobs != 0) {
         return jobs;
     }
@@ -59,24 +59,27 @@ unsigned ChooseJobs(unsigned jobs, std::size_t table_size,
     const std::optional<std::uint64_t> available = AvailableMemory();
     const JobChoice choice = ChooseCompressionJobs(table_size, cores, available);
     if (choice.lowered_for_memory) {
-        warn("compressing with " + std::to_string(choice.jobs) + " job(s) for " +
-             std::to_string(cores) + " cores: each needs " +
-             std::to_string(CompressionMemoryPerJob(table_size) >> 20) + " MiB, " +
-             std::to_string(available.value_or(0) >> 20) + " MiB are available (--jobs N chooses)");
+        warn({kJobsLoweredForMemory,
+              {},
+              "compressing with " + std::to_string(choice.jobs) + " job(s) for " +
+                  std::to_string(cores) + " cores: each needs " +
+                  std::to_string(CompressionMemoryPerJob(table_size) >> 20) + " MiB, " +
+                  std::to_string(available.value_or(0) >> 20) +
+                  " MiB are available (--jobs N chooses)"});
     }
     return choice.jobs;
 }
 
 // The package (envelope around the compressed table), the chunks shown as
-// they go when `show_progress`.
+// they go as `options` ask.
 std::vector<std::byte> CompressWithProgress(std::span<const std::byte> table, unsigned jobs,
-                                            bool show_progress) {
+                                            const PackOptions& options) {
     CompressionSettings settings;
     settings.jobs = jobs;
     const std::size_t chunks = (table.size() + format::kLzmsChunkSize - 1) / format::kLzmsChunkSize;
     ProgressDisplay progress(table.size(), chunks,
                              static_cast<unsigned>(std::min<std::size_t>(jobs, chunks)),
-                             show_progress);
+                             options.progress, options.progress_interval);
     const CompressionEvents events{
         [&](std::size_t index, std::uint64_t bytes) { progress.ChunkStarted(index, bytes); },
         [&](std::size_t index, std::uint64_t) { progress.ChunkFinished(index); }};
@@ -108,8 +111,7 @@ void RefuseOutputInsideTree(const std::string& output, const std::string& tree) 
     }
 }
 
-PackedTree PackTreeInMemory(const PackOptions& options,
-                            const std::function<void(const std::string&)>& warn) {
+PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn) {
     const LauncherTree tree = ScanLauncherTree(options.tree);
     std::vector<std::string_view> paths;
     for (const TreeFile& file : tree.files) {
@@ -117,7 +119,9 @@ PackedTree PackTreeInMemory(const PackOptions& options,
     }
     RequireSetupProgram(paths, "launcher tree \"" + options.tree + "\"");
     for (const std::string& folder : tree.dropped_directories) {
-        warn("empty folder dropped, a package holds files only: \"" + PrintablePath(folder) + "\"");
+        warn({kEmptyFolderDropped, folder,
+              "empty folder dropped, a package holds files only: \"" + PrintablePath(folder) +
+                  "\""});
     }
     // Digested before the long compression so a missing file fails at once.
     PackedTree packed{};
@@ -134,8 +138,8 @@ PackedTree PackTreeInMemory(const PackOptions& options,
     }
 
     const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
-    packed.package = CompressWithProgress(table, ChooseJobs(options.jobs, table.size(), warn),
-                                          options.show_progress);
+    packed.package =
+        CompressWithProgress(table, ChooseJobs(options.jobs, table.size(), warn), options);
     const std::vector<std::byte>& package = packed.package;
 
     // The package is what gets shipped, so it is read back the way the
@@ -144,6 +148,7 @@ PackedTree PackTreeInMemory(const PackOptions& options,
     CheckPackageDecodesTo(package, table);
     const std::vector<PackageEntrySummary> entries = CheckPackageTable(table);
     CheckTableHoldsTree(entries, tree);
+    packed.entries = entries;
 
     result.package_digest = Sha256Text(package);
     result.entry_count = entries.size();
@@ -152,8 +157,7 @@ PackedTree PackTreeInMemory(const PackOptions& options,
     return packed;
 }
 
-PackResult PackLauncherTree(const PackOptions& options,
-                            const std::function<void(const std::string&)>& warn) {
+PackResult PackLauncherTree(const PackOptions& options, const WarnFunction& warn) {
     RefuseOutputsThatShareAFile(
         std::vector<NamedPath>{{"-o", options.output},
                                {"--digests-cmake", options.digests_cmake},
@@ -169,6 +173,12 @@ PackResult PackLauncherTree(const PackOptions& options,
     const PackedTree packed = PackTreeInMemory(options, warn);
     const PackResult& result = packed.result;
     const std::vector<std::byte>& package = packed.package;
+    // build says this when it checks the executable; pack says it here, before
+    // anything is written, so that --strict keeps a package that would fail
+    // below a long TEMP from being written at all.
+    if (const std::optional<std::string> long_paths = PathLimitWarning(packed.entries)) {
+        warn({kLongPath, LongestEntryPath(packed.entries), *long_paths});
+    }
 
     std::vector<std::unique_ptr<StagedFile>> outputs;
     outputs.push_back(std::make_unique<StagedFile>(options.output, package));

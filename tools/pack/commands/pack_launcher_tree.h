@@ -2,11 +2,15 @@
 // three digests the bootstrapper is built with.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "tools/pack/checks/check_package_table.h"
+#include "tools/pack/commands/pack_warning.h"
+#include "tools/pack/compress/progress_display.h"
 
 namespace korvanthelm::pack {
 
@@ -19,7 +23,9 @@ struct PackOptions {
     std::string launcher_jar;
     std::string digests_cmake;   // empty: not written
     std::string digests_header;  // empty: not written
-    bool show_progress = false;
+    ProgressStyle progress = ProgressStyle::kNone;
+    // Between plain progress lines (ProgressStyle::kLines).
+    std::chrono::milliseconds progress_interval = kDefaultLineInterval;
     // Threads compressing the table's chunks; 0: one per core, fewer when the
     // memory available would not hold their compressors (see
     // ChooseCompressionJobs). The package is the same for every number.
@@ -41,6 +47,7 @@ struct PackResult {
 struct PackedTree {
     std::vector<std::byte> package;
     PackResult result;
+    std::vector<PackageEntrySummary> entries;  // the table's, in table order
 };
 
 // What PackLauncherTree makes, in memory, nothing written: the tree scanned
@@ -49,8 +56,7 @@ struct PackedTree {
 // decoded again and checked; the folder of every output in `options` is
 // checked (RequireWritableOutputFolder) right after the scan, before the
 // table is read and compressed. Throws PackError on any failure.
-PackedTree PackTreeInMemory(const PackOptions& options,
-                            const std::function<void(const std::string&)>& warn);
+PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn);
 
 // An output inside the tree would be packed by the next run: the package
 // would carry its predecessor and never come out the same twice. Throws
@@ -64,11 +70,12 @@ void RefuseOutputInsideTree(const std::string& output, const std::string& tree);
 // the table, checks that the package decodes with wimlib to exactly that
 // table and that the table passes the entry walk (CheckPackageTable), and
 // only then writes the package and the digest files (all staged first, then
-// each renamed into place). `warn` receives one line per dropped empty
-// folder, and one when the default number of jobs was lowered for memory.
+// each renamed into place). `warn` receives one warning per dropped empty
+// folder, one when the default number of jobs was lowered for memory, and
+// one when entry paths would pass Windows' classic path limit
+// (PathLimitWarning); when it throws, nothing is written.
 // Throws PackError on any failure; the output files are then left as they
 // were.
-PackResult PackLauncherTree(const PackOptions& options,
-                            const std::function<void(const std::string&)>& warn);
+PackResult PackLauncherTree(const PackOptions& options, const WarnFunction& warn);
 
 }  // namespace korvanthelm::pack

@@ -1,10 +1,12 @@
-// Progress of the compression on stderr, for a person watching a terminal:
-// LZMS runs at a few MB/s per thread, so a large tree takes tens of seconds,
-// and a 64 MiB chunk reports nothing of its own until it is finished. A line
-// is rewritten every second with the bytes done (chunks finished, plus an
-// estimate for the chunks being compressed), the chunks finished, the time
-// so far and an estimate of the time left. Nothing is shown when `enabled`
-// is false (stderr is not a terminal: build logs stay clean).
+// Progress of the compression on stderr: LZMS runs at a few MB/s per thread,
+// so a large tree takes tens of seconds, and a 64 MiB chunk reports nothing
+// of its own until it is finished. On a terminal a line is rewritten every
+// second with the bytes done (chunks finished, plus an estimate for the
+// chunks being compressed), the chunks finished, the time so far and an
+// estimate of the time left. Into a build log (stderr not a terminal) one
+// plain line goes every few seconds instead (phase, percent, chunks, time,
+// the estimate), so that a CI log shows the packer is alive without filling
+// up with redrawn lines.
 #pragma once
 
 #include <chrono>
@@ -13,7 +15,9 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 
 namespace korvanthelm::pack {
 
@@ -37,6 +41,10 @@ class CompressionProgress {
         // most 95 % of its bytes.
         std::uint64_t done_bytes;
         std::size_t chunks_done;
+        // Never more than the last answer less the time since it: a countdown
+        // that never runs backwards, even when the measured speed turns out
+        // lower than the one assumed before. Above 0 until every chunk is
+        // finished, so an estimate that ran out is told apart from the end.
         double seconds_left;
     };
     Estimate At(Clock::time_point now);
@@ -56,13 +64,30 @@ class CompressionProgress {
     // The finished chunks' compression time, summed over the threads.
     Clock::duration finished_time_{};
     std::uint64_t last_done_ = 0;
+    // The last answer's time left and when it was given; none before the
+    // first answer.
+    std::optional<std::pair<Clock::time_point, double>> last_left_;
 };
+
+// Below this an estimate is not shown: it ran out, the end is near.
+inline constexpr double kShownSecondsLeft = 1.0;
+
+enum class ProgressStyle {
+    kNone,      // nothing is shown
+    kTerminal,  // one line rewritten in place every second
+    kLines,     // one plain line every `line_interval` (the first after one), for a log
+};
+
+// The seconds between plain lines into a log.
+inline constexpr std::chrono::milliseconds kDefaultLineInterval{5000};
 
 class ProgressDisplay {
   public:
     ProgressDisplay(std::uint64_t total_bytes, std::size_t total_chunks, unsigned jobs,
-                    bool enabled);
-    // Clears the line.
+                    ProgressStyle style,
+                    std::chrono::milliseconds line_interval = kDefaultLineInterval);
+    // Clears the terminal's line; in a log that got a line, ends with a 100 %
+    // line when every chunk was finished (nothing more when it failed).
     ~ProgressDisplay();
     ProgressDisplay(const ProgressDisplay&) = delete;
     ProgressDisplay& operator=(const ProgressDisplay&) = delete;
@@ -74,14 +99,18 @@ class ProgressDisplay {
   private:
     void Run();
     void Draw(CompressionProgress::Clock::time_point now);
+    void WriteLine(CompressionProgress::Clock::time_point now);
 
     const std::uint64_t total_bytes_;
     const std::size_t total_chunks_;
+    const ProgressStyle style_;
+    const std::chrono::milliseconds line_interval_;
     const CompressionProgress::Clock::time_point start_ = CompressionProgress::Clock::now();
     std::mutex mutex_;
     std::condition_variable wake_;
     CompressionProgress progress_;
     bool stop_ = false;
+    bool lines_written_ = false;  // a plain line went to the log already
     std::thread thread_;
 };
 

@@ -44,19 +44,18 @@ bool IsUnsignedPlusSignature(std::span<const std::byte> unsigned_bytes,
 }
 
 void CheckSignerResult(std::span<const std::byte> exe, std::span<const std::byte> signed_bytes,
-                       const char* who) {
+                       const std::string& who) {
     std::optional<AuthenticodeSignature> signature;
     try {
         signature = CheckAuthenticodeSignature(signed_bytes);
     } catch (const PackError& error) {
-        throw PackError(std::string("what ") + who +
-                        " made is not a signed executable: " + error.what());
+        throw PackError("what " + who + " made is not a signed executable: " + error.what());
     }
     if (!signature || !signature->Matches()) {
-        throw PackError(std::string("what ") + who + " made carries no signature that verifies");
+        throw PackError("what " + who + " made carries no signature that verifies");
     }
     if (!IsUnsignedPlusSignature(exe, signed_bytes)) {
-        throw PackError(std::string("what ") + who +
+        throw PackError("what " + who +
                         " made is not the executable plus a signature: other bytes changed");
     }
 }

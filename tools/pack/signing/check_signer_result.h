@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 
 namespace korvanthelm::pack {
 
@@ -16,8 +17,9 @@ bool IsUnsignedPlusSignature(std::span<const std::byte> unsigned_bytes,
 
 // Returns when `signed_bytes` carries an Authenticode signature that verifies
 // and is `exe` plus that signature; else throws PackError "what WHO made ..."
-// saying which of the two it is not.
+// saying which of the two it is not. `who` names the signer (SignerName), so
+// that a release engineer with several signing commands knows which one.
 void CheckSignerResult(std::span<const std::byte> exe, std::span<const std::byte> signed_bytes,
-                       const char* who);
+                       const std::string& who);
 
 }  // namespace korvanthelm::pack

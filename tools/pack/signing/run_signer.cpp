@@ -15,6 +15,11 @@
 
 namespace korvanthelm::pack {
 
+std::string SignerName(const SigningOptions& options) {
+    return options.command.empty() ? "osslsigncode"
+                                   : "the signing command \"" + options.command + "\"";
+}
+
 void RunSigningCommand(const SigningOptions& options, const std::string& unsigned_path,
                        const std::string& signed_path) {
     ::unlink(signed_path.c_str());
@@ -24,12 +29,11 @@ void RunSigningCommand(const SigningOptions& options, const std::string& unsigne
                                        "korvanthelm-sign", unsigned_path, signed_path},
                                       ProgramInput{});
     if (run.status != 0) {
-        throw PackError("the signing command \"" + options.command + "\" failed (exit " +
-                        std::to_string(run.status) + "): " + SignerReason(run.output));
+        throw PackError(SignerName(options) + " failed (exit " + std::to_string(run.status) +
+                        "): " + SignerReason(run.output));
     }
     if (::access(signed_path.c_str(), F_OK) != 0) {
-        throw PackError("the signing command \"" + options.command +
-                        "\" wrote no signed file (its second argument)");
+        throw PackError(SignerName(options) + " wrote no signed file (its second argument)");
     }
 }
 

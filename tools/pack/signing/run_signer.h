@@ -10,6 +10,10 @@
 
 namespace korvanthelm::pack {
 
+// The signer in refusals: "osslsigncode", or the signing command "CMD" as
+// given, so that every refusal of a release engineer's command names it.
+std::string SignerName(const SigningOptions& options);
+
 // Runs `options.command` as /bin/sh -c 'COMMAND "$1" "$2"' with the two paths,
 // in the packer's environment as it is. Throws PackError when it fails (its
 // exit code and reason) or writes no signed file.

@@ -34,8 +34,7 @@ std::vector<std::byte> SignExecutable(std::span<const std::byte> exe, const Sign
         AddTimestamp(signed_file.path(), options.timestamp_urls, folder, note);
     }
     std::vector<std::byte> signed_bytes = ReadWholeFile(signed_file.path());
-    CheckSignerResult(exe, signed_bytes,
-                      options.command.empty() ? "osslsigncode" : "the signing command");
+    CheckSignerResult(exe, signed_bytes, SignerName(options));
     return signed_bytes;
 }
 

@@ -1,0 +1,147 @@
+// The packer's JSON writer and the digests files build --digests reads: what
+// a script reading `--json`, and a release engineer's saved digests, rely on.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "tests/host/pack/json_test_support.h"
+#include "tools/pack/base/json_writer.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/commands/read_digests_file.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+TEST(JsonWriter, StringsAreEscapedAndStayUtf8) {
+    struct Case {
+        std::string text;
+        const char* json;
+    };
+    const Case cases[] = {
+        {"plain/path.txt", R"("plain/path.txt")"},
+        {"", R"("")"},
+        {"say \"hi\"", R"("say \"hi\"")"},
+        {"C:\\Users", R"("C:\\Users")"},
+        {"a\nb\rc\td", R"("a\nb\rc\td")"},
+        {std::string("nul\0x", 5), R"("nul\u0000x")"},
+        {"\x01\x1f", R"("\u0001\u001f")"},
+        {"\x7f", R"("\u007f")"},                                // DEL: a terminal would act on it
+        {"/ and space stay", R"("/ and space stay")"},          // '/' needs no escape
+        {"Файл ü €", "\"Файл ü €\""},                           // two- and three-byte forms pass
+        {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},           // a four-byte form passes
+        {"\xff", R"("\ufffd")"},                                // never a UTF-8 byte
+        {"a\x80z", R"("a\ufffdz")"},                            // a lone continuation byte
+        {"\xc0\xaf", R"("\ufffd\ufffd")"},                      // overlong '/'
+        {"\xe0\x80\xaf", R"("\ufffd\ufffd\ufffd")"},            // overlong three-byte '/'
+        {"\xed\xa0\x80", R"("\ufffd\ufffd\ufffd")"},            // a UTF-16 surrogate
+        {"\xf4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},  // above U+10FFFF
+        {"\xe2\x82", R"("\ufffd\ufffd")"},                      // cut short at the end
+        {"\xe2\x82x", R"("\ufffd\ufffdx")"},                    // cut short before ASCII
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(JsonString(c.text), c.json) << c.json;
+        // A strict parser reads it back, to the text itself where it was UTF-8.
+        JsonWriter json;
+        json.BeginObject().Key("k").String(c.text).EndObject();
+        const auto leaves = test::ParseJson(json.Finish());
+        EXPECT_EQ(leaves.count("k"), 1u) << c.json;
+    }
+    JsonWriter json;
+    json.BeginObject().Key("quote\"key").String("a\"b\\c\n").EndObject();
+    const auto leaves = test::ParseJson(json.Finish());
+    EXPECT_EQ(leaves.at("quote\"key"), R"("a\"b\\c\n")");
+}
+
+TEST(JsonWriter, DocumentsNestAndMisuseIsRefused) {
+    JsonWriter json;
+    json.BeginObject().Key("n").Number(18446744073709551615u).Key("list").BeginArray();
+    json.Bool(true).Null().BeginObject().EndObject().BeginArray().EndArray().String("x");
+    json.EndArray().Key("b").Bool(false).EndObject();
+    EXPECT_EQ(json.Finish(),
+              "{\"n\":18446744073709551615,\"list\":[true,null,{},[],\"x\"],"
+              "\"b\":false}\n");
+    const auto leaves = test::ParseJson(json.Finish());
+    EXPECT_EQ(leaves.at("list#"), "5");
+    EXPECT_EQ(leaves.at("{}"), "n,list,b");
+
+    struct Misuse {
+        const char* what;
+        void (*steps)(JsonWriter&);
+    };
+    const Misuse misuses[] = {
+        {"a value without its key", [](JsonWriter& j) { j.BeginObject().Number(1); }},
+        {"two keys in a row", [](JsonWriter& j) { j.BeginObject().Key("a").Key("b"); }},
+        {"a key in an array", [](JsonWriter& j) { j.BeginArray().Key("a"); }},
+        {"a close that matches no open", [](JsonWriter& j) { j.BeginObject().EndArray(); }},
+        {"a key without its value", [](JsonWriter& j) { j.BeginObject().Key("a").EndObject(); }},
+        {"a second document", [](JsonWriter& j) { j.BeginObject().EndObject().Null(); }},
+        {"unfinished", [](JsonWriter& j) { j.BeginObject().Key("a").Null().Finish(); }},
+        {"nothing written", [](JsonWriter& j) { (void)j.Finish(); }},
+    };
+    for (const Misuse& misuse : misuses) {
+        JsonWriter writer;
+        EXPECT_THROW(misuse.steps(writer), std::logic_error) << misuse.what;
+    }
+}
+
+TEST(ReadDigestsFile, TakesEveryFormPackWritesAndRefusesTheRest) {
+    const std::string p(64, 'a');
+    const std::string e(64, 'b');
+    const std::string j(64, 'c');
+    const std::string plain =
+        "PackageDigest " + p + "\nLauncherExeDigest " + e + "\nLauncherJarDigest " + j + "\n";
+    const std::string cmake =
+        "# Digests of a package made by korvanthelm-pack; included.\n"
+        "set(KORVANTHELM_PACKAGE_SHA256 \"" +
+        p + "\")\nset(KORVANTHELM_LAUNCHER_EXE_SHA256 \"" + e +
+        "\")\nset(KORVANTHELM_LAUNCHER_JAR_SHA256 \"" + j + "\")\n";
+    const std::string header =
+        "// made by korvanthelm-pack.\n#pragma once\n"
+        "#define KORVANTHELM_PACKAGE_SHA256 \"" +
+        p + "\"\n#define KORVANTHELM_LAUNCHER_EXE_SHA256 \"" + e +
+        "\"\n#define KORVANTHELM_LAUNCHER_JAR_SHA256 \"" + j + "\"\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* error;  // nullptr: read as p, e, j
+    };
+    const Case cases[] = {
+        {"pack's standard output", plain, nullptr},
+        {"--digests-cmake", cmake, nullptr},
+        {"--digests-header", "// x\n" + header.substr(header.find("#pragma")), nullptr},
+        {"CRLF line ends and blank lines", "\r\n" + plain.substr(0, 78) + "\r\n" + plain.substr(79),
+         nullptr},
+        {"the lines in another order",
+         "LauncherJarDigest " + j + "\nPackageDigest " + p + "\nLauncherExeDigest " + e, nullptr},
+        {"one missing", plain.substr(0, plain.rfind("LauncherJar")), "has no LauncherJarDigest"},
+        {"one twice", plain + "PackageDigest " + p + "\n", "line 4: PackageDigest given twice"},
+        {"upper-case hex", "PackageDigest " + std::string(64, 'A') + "\n",
+         "line 1: a digest must be 64 lowercase"},
+        {"a short digest", "PackageDigest " + p.substr(1) + "\n", "line 1: a digest must be"},
+        {"an unknown name", "PackageDigests " + p + "\n", "line 1: not a digest line"},
+        {"cmake without quotes", "set(KORVANTHELM_PACKAGE_SHA256 " + p + ")\n",
+         "line 1: not a digest line"},
+        {"cmake without its parenthesis", "set(KORVANTHELM_PACKAGE_SHA256 \"" + p + "\"\n",
+         "line 1: not a digest line"},
+        {"a name alone", "PackageDigest\n", "line 1: not a digest line"},
+        {"empty", "", "has no PackageDigest"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            const ExecutableDigests digests = ParseDigestsText(c.text, "d.txt");
+            EXPECT_EQ(c.error, nullptr);
+            EXPECT_EQ(digests.package, p);
+            EXPECT_EQ(digests.launcher_exe, e);
+            EXPECT_EQ(digests.launcher_jar, j);
+        } catch (const PackError& error) {
+            ASSERT_NE(c.error, nullptr) << error.what();
+            EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find("\"d.txt\""), std::string::npos);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace korvanthelm::pack

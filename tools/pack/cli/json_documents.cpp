@@ -1,0 +1,153 @@
+#include "tools/pack/cli/json_documents.h"
+
+namespace korvanthelm::pack::cli {
+namespace {
+
+void WriteDigests(JsonWriter& json, const ExecutableDigests& digests) {
+    json.Key("package_digest").String(digests.package);
+    json.Key("launcher_exe_digest").String(digests.launcher_exe);
+    json.Key("launcher_jar_digest").String(digests.launcher_jar);
+}
+
+void WriteStrings(JsonWriter& json, const std::vector<std::string>& texts) {
+    json.BeginArray();
+    for (const std::string& text : texts) {
+        json.String(text);
+    }
+    json.EndArray();
+}
+
+void WritePrograms(JsonWriter& json, const PackagePrograms& programs) {
+    json.Key("pe_files").BeginObject().Key("count").Number(programs.count);
+    json.Key("signed");
+    WriteStrings(json, programs.signed_paths);
+    json.Key("unsigned");
+    WriteStrings(json, programs.unsigned_paths);
+    json.EndObject();
+}
+
+// "valid": the file is exactly what was signed; "changed_after_signing": its
+// digest is not the signed one; "does_not_verify": the signature over the
+// digest fails with the signer's certificate.
+const char* SignatureState(const AuthenticodeSignature& signature) {
+    if (!signature.signature_valid) {
+        return "does_not_verify";
+    }
+    return signature.Matches() ? "valid" : "changed_after_signing";
+}
+
+void WriteSignature(JsonWriter& json, const std::optional<AuthenticodeSignature>& signature) {
+    json.Key("signed").Bool(signature.has_value());
+    json.Key("signature");
+    if (!signature) {
+        json.Null();
+        return;
+    }
+    json.BeginObject();
+    json.Key("signer").String(signature->signer);
+    json.Key("digest_algorithm").String(signature->digest_algorithm);
+    json.Key("state").String(SignatureState(*signature));
+    json.EndObject();
+}
+
+void WritePackageFigures(JsonWriter& json, const CheckedPackage& checked) {
+    json.Key("entry_count").Number(checked.entries.size());
+    json.Key("unpacked_size").Number(checked.table_size);
+    json.Key("package_size").Number(checked.package.size());
+}
+
+}  // namespace
+
+JsonWriter PackDocument(const PackOptions& options, const PackResult& result,
+                        const CommandReport& report) {
+    JsonWriter json;
+    json.BeginObject().Key("command").String("pack");
+    json.Key("package_file").String(options.output);
+    WriteDigests(json,
+                 {result.package_digest, result.launcher_exe_digest, result.launcher_jar_digest});
+    json.Key("entry_count").Number(result.entry_count);
+    json.Key("unpacked_size").Number(result.table_size);
+    json.Key("package_size").Number(result.package_size);
+    report.WriteWarnings(json);
+    json.EndObject();
+    return json;
+}
+
+JsonWriter BuildDocument(const BuildOptions& options, const BuildResult& result,
+                         const CommandReport& report) {
+    JsonWriter json;
+    json.BeginObject().Key("command").String("build");
+    json.Key("exe_file").String(options.pack.output);
+    json.Key("exe_size").Number(result.exe_size);
+    WriteDigests(json, result.digests);
+    json.Key("verified").Bool(result.verified);
+    json.Key("package_size").Number(result.package_size);
+    if (result.verified) {
+        json.Key("entry_count").Number(result.entry_count);
+        json.Key("unpacked_size").Number(result.table_size);
+        WritePrograms(json, result.programs);
+    } else {
+        json.Key("entry_count").Null().Key("unpacked_size").Null().Key("pe_files").Null();
+    }
+    WriteSignature(json, result.signature);
+    report.WriteWarnings(json);
+    json.EndObject();
+    return json;
+}
+
+JsonWriter ListDocument(const std::string& path, const InspectedPackage& package,
+                        const CommandReport& report) {
+    const CheckedPackage& checked = package.checked;
+    JsonWriter json;
+    json.BeginObject().Key("command").String("list");
+    json.Key("file").String(path);
+    json.Key("package_digest").String(checked.digest);
+    WritePackageFigures(json, checked);
+    json.Key("entries").BeginArray();
+    for (const PackageEntrySummary& entry : checked.entries) {
+        json.BeginObject().Key("path").String(entry.path).Key("size").Number(entry.size);
+        json.EndObject();
+    }
+    json.EndArray();
+    report.WriteWarnings(json);
+    json.EndObject();
+    return json;
+}
+
+JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
+                          const CommandReport& report) {
+    JsonWriter json;
+    json.BeginObject().Key("command").String("verify");
+    json.Key("file").String(path);
+    json.Key("ok").Bool(verified.signature_refusal.empty());
+    json.Key("refusal");
+    if (verified.signature_refusal.empty()) {
+        json.Null();
+    } else {
+        json.String(verified.signature_refusal);
+    }
+    json.Key("file_kind").String(verified.is_executable ? "executable" : "package");
+    if (verified.package) {
+        const CheckedPackage& checked = verified.package->checked;
+        if (verified.slot) {
+            WriteDigests(json, verified.slot->digests);
+        } else {
+            // A package file carries no launcher digests; the exe built from it will.
+            json.Key("package_digest").String(checked.digest);
+            json.Key("launcher_exe_digest").Null().Key("launcher_jar_digest").Null();
+        }
+        WritePackageFigures(json, checked);
+        WritePrograms(json, checked.programs);
+    } else {
+        for (const char* key : {"package_digest", "launcher_exe_digest", "launcher_jar_digest",
+                                "entry_count", "unpacked_size", "package_size", "pe_files"}) {
+            json.Key(key).Null();
+        }
+    }
+    WriteSignature(json, verified.signature);
+    report.WriteWarnings(json);
+    json.EndObject();
+    return json;
+}
+
+}  // namespace korvanthelm::pack::cli

@@ -1,0 +1,27 @@
+// The `--json` documents of pack, build, list and verify: one object each on
+// standard output, its fields a contract with the scripts that read them
+// (README, "Output for machines"). Keys are lower_snake_case; a field the
+// command cannot know is null rather than left out.
+#pragma once
+
+#include <string>
+
+#include "tools/pack/base/json_writer.h"
+#include "tools/pack/cli/command_report.h"
+#include "tools/pack/commands/build_executable.h"
+#include "tools/pack/commands/inspect_package.h"
+#include "tools/pack/commands/pack_launcher_tree.h"
+
+namespace korvanthelm::pack::cli {
+
+JsonWriter PackDocument(const PackOptions& options, const PackResult& result,
+                        const CommandReport& report);
+JsonWriter BuildDocument(const BuildOptions& options, const BuildResult& result,
+                         const CommandReport& report);
+JsonWriter ListDocument(const std::string& path, const InspectedPackage& package,
+                        const CommandReport& report);
+// Also for a signed file changed after signing: "ok" false and the refusal.
+JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
+                          const CommandReport& report);
+
+}  // namespace korvanthelm::pack::cli
