@@ -129,6 +129,12 @@ if [[ -f "$stamped" ]]; then
         fail "verify: exit $status, expected 0 and the line: $expected"
         sed 's/^/  | /' "$work/verify.out"
     fi
+    # The same time in verify's document for machines.
+    want=$(date -u -d "$reply_time" '+%Y-%m-%d %H:%M:%S UTC')
+    got=$("$packer" verify --json "$stamped" 2>/dev/null |
+          "$python" -c 'import json, sys; print(json.load(sys.stdin)["signature"]["timestamp"])' ||
+          true)
+    [[ "$got" == "$want" ]] || fail "verify --json: signature.timestamp is \"$got\", not \"$want\""
 fi
 
 # An authority that answers 200 with half a reply: refused after every

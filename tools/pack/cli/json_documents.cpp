@@ -36,7 +36,9 @@ const char* SignatureState(const AuthenticodeSignature& signature) {
     return signature.Matches() ? "valid" : "changed_after_signing";
 }
 
-void WriteSignature(JsonWriter& json, const std::optional<AuthenticodeSignature>& signature) {
+// `timestamp`: the time of the signature's RFC 3161 timestamp, when it has one.
+void WriteSignature(JsonWriter& json, const std::optional<AuthenticodeSignature>& signature,
+                    const std::optional<std::string>& timestamp = std::nullopt) {
     json.Key("signed").Bool(signature.has_value());
     json.Key("signature");
     if (!signature) {
@@ -47,6 +49,12 @@ void WriteSignature(JsonWriter& json, const std::optional<AuthenticodeSignature>
     json.Key("signer").String(signature->signer);
     json.Key("digest_algorithm").String(signature->digest_algorithm);
     json.Key("state").String(SignatureState(*signature));
+    json.Key("timestamp");
+    if (timestamp) {
+        json.String(*timestamp);
+    } else {
+        json.Null();
+    }
     json.EndObject();
 }
 
@@ -144,7 +152,7 @@ JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
             json.Key(key).Null();
         }
     }
-    WriteSignature(json, verified.signature);
+    WriteSignature(json, verified.signature, verified.timestamp);
     report.WriteWarnings(json);
     json.EndObject();
     return json;

@@ -70,6 +70,12 @@ void PrintSignatureVerdict(std::FILE* out, const VerifiedFile& verified) {
             "Signature: valid, the file is unchanged since signing "
             "(certificate not checked against a trust store)\n",
             out);
+        if (verified.timestamp) {
+            std::fprintf(out,
+                         "Signature: timestamped %s (RFC 3161, authority not checked against a "
+                         "trust store)\n",
+                         verified.timestamp->c_str());
+        }
     } else if (verified.is_executable) {
         std::fputs("Signature: none, the executable is not signed\n", out);
     }

@@ -4,6 +4,7 @@
 
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/find_package_resource.h"
+#include "tools/pack/pe/read_timestamp.h"
 #include "tools/pack/platform/file_io.h"
 
 namespace korvanthelm::pack {
@@ -62,6 +63,9 @@ VerifiedFile VerifyPackageFile(const std::string& path) {
         if (verified.signature && !verified.signature->Matches()) {
             verified.signature_refusal = SignatureRefusal(*verified.signature);
             return verified;
+        }
+        if (verified.signature) {
+            verified.timestamp = ReadSigningTimestamp(file);
         }
     }
     RefuseStub(file, path);

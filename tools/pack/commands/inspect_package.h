@@ -27,6 +27,9 @@ InspectedPackage ListPackage(const std::string& path);
 struct VerifiedFile {
     bool is_executable = false;
     std::optional<AuthenticodeSignature> signature;  // an executable's, when signed
+    // The RFC 3161 timestamp's time ("2026-12-09 10:15:03 UTC") when the
+    // signature carries one made for it; only read when the signature matches.
+    std::optional<std::string> timestamp;
     // Set when the signature does not match the file: the package was then not
     // examined, and this is the refusal. A signed file changed afterwards is
     // refused as such, whatever the change did to the package.
@@ -38,7 +41,8 @@ struct VerifiedFile {
 };
 
 // Reads the file at `path`; for an executable judges its Authenticode
-// signature first, then (unless the signature refuses it) checks the package
+// signature first, then (unless the signature refuses it) reads its
+// timestamp, refusing one not made for this signature, and checks the package
 // as ListPackage does, the stub refused as there. Throws PackError when the file cannot be read or
 // the package fails a check; a broken signature is not thrown but returned, so that the caller can
 // show the signature before the refusal.
