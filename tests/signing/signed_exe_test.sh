@@ -4,7 +4,8 @@
 #   - key files (PEM certificate + key, and PKCS#12), and a key generated
 #     inside a SoftHSM2 token (never extractable) named by a pkcs11: URI; the
 #     PIN reaches the packer through KORVANTHELM_SIGN_PASSWORD and appears in
-#     no program's arguments (strace of every execve);
+#     no program's arguments (strace of every execve), the password in neither
+#     osslsigncode run's environment;
 #   - a wrong password or PIN, a signing time outside the certificate's
 #     validity, unreachable timestamp servers and a failing or cheating
 #     signing command each fail in one line, write nothing and leave no
@@ -12,7 +13,8 @@
 #     is named, not a crash; a command of the release engineer's own signs,
 #     gets no stray copy of the packer's output pipe, and may leave a helper
 #     running without holding build up;
-#   - the unsigned PE files of the tree are named, the set-up program first;
+#   - the unsigned PE files of the tree are named, the set-up program first
+#     wherever it sorts, a program changed after signing among them;
 #     --require-signed-tree refuses them and accepts the tree once they are
 #     signed;
 #   - `korvanthelm-pack verify` and osslsigncode accept the signed exes, and
