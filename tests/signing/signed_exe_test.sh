@@ -4,7 +4,8 @@
 #   - key files (PEM certificate + key, and PKCS#12), and a key generated
 #     inside a SoftHSM2 token (never extractable) named by a pkcs11: URI; the
 #     PIN reaches the packer through KORVANTHELM_SIGN_PASSWORD and appears in
-#     no program's arguments (strace of every execve);
+#     no program's arguments (strace of every execve), the password in neither
+#     osslsigncode run's environment;
 #   - before any compression, each in one line of the packer's own: a
 #     token key without its PIN, a PKCS#11 module that does not load, a
 #     certificate of another key (PEM, or a token's key read without the
@@ -16,7 +17,8 @@
 #     is named, not a crash; a command of the release engineer's own signs,
 #     gets no stray copy of the packer's output pipe, and may leave a helper
 #     running without holding build up;
-#   - the unsigned PE files of the tree are named, the set-up program first;
+#   - the unsigned PE files of the tree are named, the set-up program first
+#     wherever it sorts, a program changed after signing among them;
 #     --require-signed-tree refuses them and accepts the tree once they are
 #     signed;
 #   - `korvanthelm-pack verify` and osslsigncode accept the signed exes, and
@@ -193,6 +195,18 @@ chmod +x "$work/stamp-bin/osslsigncode"
 PATH=$work/stamp-bin:$PATH build "$work/stamped.exe" --sign-cert "$work/cert.p12" \
     --timestamp-url http://127.0.0.1:9/ >/dev/null 2>"$work/stamped.err" \
     || { cat "$work/stamped.err"; fail "signing with a timestamp server that answers"; }
+# The signing run does read the password, through its pipe only: a stand-in
+# that refuses to sign while the variable is in its environment, then hands
+# over to the real osslsigncode (the pipe, descriptor 3, passes through exec).
+mkdir -p "$work/env-bin"
+cat >"$work/env-bin/osslsigncode" <<ENV
+#!/bin/bash
+[[ -z "\${KORVANTHELM_SIGN_PASSWORD+set}" ]] || { echo "the password reached osslsigncode \$1"; exit 1; }
+exec "$osslsigncode" "\$@"
+ENV
+chmod +x "$work/env-bin/osslsigncode"
+PATH=$work/env-bin:$PATH build "$work/env.exe" --sign-cert "$work/cert.pem" --sign-key "$work/key.pem" \
+    >/dev/null 2>"$work/env.err" || { cat "$work/env.err"; fail "the password in osslsigncode's environment"; }
 refused "a failing signing command" 'the signing command "false" failed' "$work/false.exe" \
     --sign-command false
 refused "a signing command that signs nothing" "carries no signature that verifies" "$work/cp.exe" \
@@ -207,6 +221,21 @@ SIGNER
 OSSLSIGNCODE=$osslsigncode P12=$work/cert.p12 \
     build "$work/command.exe" --sign-command "bash $work/signer.sh" >/dev/null 2>"$work/command.err" \
     || { cat "$work/command.err"; fail "a signing command of one's own"; }
+# A signer that signs something else: a copy with one byte of the package
+# (the middle of the file) changed carries a signature that verifies, but is
+# not the executable it was given.
+cat >"$work/altering-signer.sh" <<'SIGNER'
+#!/bin/bash
+cp "$1" "$ALTERED"
+offset=$(( $(stat -c %s "$1") / 2 ))
+byte=$(od -An -tu1 -j "$offset" -N1 "$1" | tr -d ' ')
+printf "\\x$(printf %02x $((byte ^ 0xFF)))" | dd of="$ALTERED" bs=1 seek="$offset" conv=notrunc status=none
+exec bash "$SIGNER" "$ALTERED" "$2"
+SIGNER
+OSSLSIGNCODE=$osslsigncode P12=$work/cert.p12 SIGNER=$work/signer.sh ALTERED=$work/altered.exe \
+    refused "a signing command that signs an altered copy" \
+    "is not the executable plus a signature: other bytes changed" "$work/altering.exe" \
+    --sign-command "bash $work/altering-signer.sh"
 # A signer that leaves a helper running (a signing service's agent), its
 # output still the packer's pipe: build must end when the signer does, not
 # when the helper does.
@@ -258,6 +287,27 @@ done < <(find "$work/signed-tree" -type f -print0)
 "$packer" build "$work/signed-tree" -o "$work/required.exe" --stub "$stub" \
     --sign-cert "$work/cert.p12" --require-signed-tree >/dev/null 2>"$work/required.err" \
     || { cat "$work/required.err"; fail "--require-signed-tree refuses a tree whose PE files are all signed"; }
+# Its near-misses, each one file away from a tree it accepts or refuses:
+#   - a program whose signature no longer verifies (one byte of its code
+#     changed after signing) is unsigned;
+#   - a file that starts with MZ but has no PE headers is no program;
+#   - the unsigned programs are named in package order, the set-up program
+#     first even where another sorts before it.
+setup=KORVANTHELM/KORVANTHELM.exe
+cp -a "$work/signed-tree" "$work/tampered-tree"
+byte=$(od -An -tu1 -j 1024 -N1 "$work/tampered-tree/$setup" | tr -d ' ')
+printf "\\x$(printf %02x $((byte ^ 0xFF)))" |
+    dd of="$work/tampered-tree/$setup" bs=1 seek=1024 conv=notrunc status=none
+tree=$work/tampered-tree refused "--require-signed-tree on a program changed after signing" \
+    "unsigned: $setup" "$work/tampered.exe" --require-signed-tree
+cp -a "$work/signed-tree" "$work/mz-tree"
+printf 'MZ, but no PE headers follow\n' >"$work/mz-tree/KORVANTHELM/0-notes.exe"
+"$packer" build "$work/mz-tree" -o "$work/mz.exe" --stub "$stub" --require-signed-tree \
+    >/dev/null 2>"$work/mz.err" || { cat "$work/mz.err"; fail "--require-signed-tree counts a non-PE file"; }
+cp -a "$tree" "$work/order-tree"
+cp "$tree/$setup" "$work/order-tree/KORVANTHELM/0-tool.exe"
+tree=$work/order-tree refused "the set-up program not first in package order" \
+    "unsigned: $setup, KORVANTHELM/0-tool.exe" "$work/order.exe" --require-signed-tree
 unset KORVANTHELM_SIGN_PASSWORD SOURCE_DATE_EPOCH
 
 cmp -s "$signed" "$work/again.exe" || fail "two signings with one SOURCE_DATE_EPOCH differ"
