@@ -22,7 +22,7 @@ constexpr OptionRow kOptions[] = {
     {kLauncherExeSha256, "--launcher-exe-sha256",  {},    kText,         false, true,  {}},
     {kLauncherJarSha256, "--launcher-jar-sha256",  {},    kText,         false, true,  {}},
     {kPackageSha256,     "--package-sha256",       {},    kText,         false, true,  {}},
-    {kStub,              "--stub",                 {},    kFile,         false, true,  {}},
+    {kStub,              "--stub",                 {},    kFile,         false, true,  {}, /*for_verify=*/true},
     {kNoVerify,          "--no-verify",            {},    kNone,         false, true,  {}},
     {kSignCert,          "--sign-cert",            {},    kFile,         false, true,  {}},
     {kSignKey,           "--sign-key",             {},    kText,         false, true,  {}},
@@ -35,6 +35,7 @@ constexpr OptionRow kOptions[] = {
 constexpr CommandRow kCommands[] = {
     {Command::kPack,  "pack",  "needs a file name"},
     {Command::kBuild, "build", "needs a value"},
+    {Command::kVerify, "verify", "needs a file name"},
 };
 // clang-format on
 
@@ -51,7 +52,8 @@ constexpr bool EveryNameHasItsRow() {
 static_assert(EveryNameHasItsRow());
 // CommandRowOf indexes by the command.
 static_assert(kCommands[static_cast<std::size_t>(Command::kPack)].command == Command::kPack &&
-              kCommands[static_cast<std::size_t>(Command::kBuild)].command == Command::kBuild);
+              kCommands[static_cast<std::size_t>(Command::kBuild)].command == Command::kBuild &&
+              kCommands[static_cast<std::size_t>(Command::kVerify)].command == Command::kVerify);
 
 }  // namespace
 
@@ -61,7 +63,9 @@ const CommandRow& CommandRowOf(Command command) {
 
 const OptionRow* FindOption(Command command, std::string_view arg) {
     for (const OptionRow& row : kOptions) {
-        const bool taken = command == Command::kPack ? row.for_pack : row.for_build;
+        const bool taken = command == Command::kPack    ? row.for_pack
+                           : command == Command::kBuild ? row.for_build
+                                                        : row.for_verify;
         if (taken &&
             (arg == row.spelling || (!row.short_spelling.empty() && arg == row.short_spelling))) {
             return &row;

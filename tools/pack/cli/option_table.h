@@ -9,8 +9,8 @@
 
 namespace korvanthelm::pack::cli {
 
-// The commands that take options; list and verify take one FILE only.
-enum class Command { kPack, kBuild };
+// The commands that take options; list takes one FILE only.
+enum class Command { kPack, kBuild, kVerify };
 
 enum class OptionName {
     kOutput,
@@ -57,6 +57,9 @@ struct OptionRow {
     // Said after the spelling when the value is missing or bad; empty: the
     // command's own words (CommandRow::missing_value).
     std::string_view bad_value;
+    // verify takes only --stub; a column of its own keeps the other rows as
+    // they are.
+    bool for_verify = false;
 };
 
 struct CommandRow {

@@ -50,6 +50,13 @@ void PrintVerdict(const VerifiedFile& verified) {
     } else if (verified.is_executable) {
         std::puts("Signature: none, the executable is not signed");
     }
+    if (verified.proven) {
+        std::puts("Executable: exactly this version's stub with its package and digests");
+    } else if (verified.is_executable) {
+        std::printf(
+            "Executable: made by version %s; without its stub only its structure was checked\n",
+            verified.made_by.c_str());
+    }
 }
 
 }  // namespace
@@ -69,13 +76,21 @@ int RunList(std::span<const std::string_view> args) {
     return 0;
 }
 
-int RunVerify(std::span<const std::string_view> args) {
-    int status = 0;
-    const std::optional<std::string> path = SingleFile(args, "verify", kVerifyHelp, status);
-    if (!path) {
-        return status;
+int RunVerify(std::span<const std::string_view> args, const std::string& version) {
+    const ParsedCommandLine parsed = ParseCommandLine(Command::kVerify, args);
+    const std::string_view word = CommandRowOf(Command::kVerify).name;
+    if (parsed.help) {
+        std::fputs(kVerifyHelp, stdout);
+        return 0;
     }
-    const VerifiedFile verified = VerifyPackageFile(*path);
+    if (!parsed.problem.empty()) {
+        return RefuseCommandLine(parsed.problem, word);
+    }
+    if (parsed.positional.size() != 1) {
+        return RefuseCommandLine("verify takes exactly one FILE", word);
+    }
+    const VerifiedFile verified =
+        VerifyPackageFile(parsed.positional.front(), version, parsed.Text(OptionName::kStub));
     if (!verified.signature_refusal.empty()) {
         // The signer is shown first: it tells whose signature was broken.
         PrintSignature(*verified.signature);

@@ -29,13 +29,23 @@ struct VerifiedFile {
     // refused as such, whatever the change did to the package.
     std::string signature_refusal;
     std::optional<InspectedPackage> package;  // set when signature_refusal is empty
+    // An executable's: the version in its slot, and whether it was proven to
+    // be this version's stub with its package (otherwise, for another
+    // version, only its structure was checked).
+    std::string made_by;
+    bool proven = false;
 };
 
 // Reads the file at `path`; for an executable judges its Authenticode
 // signature first, then (unless the signature refuses it) checks the package
-// as ListPackage does. Throws PackError when the file cannot be read or the
-// package fails a check; a broken signature is not thrown but returned, so
+// as ListPackage does, then the executable itself: one of `version` must be
+// ProveExecutable's copy of the stub at `stub` (empty: the one installed
+// beside the packer, as `build` finds it) with its package; one of another
+// version must pass CheckExecutableStructure. Throws PackError when the file
+// cannot be read, the package or executable fails a check, or there is no
+// stub to prove against; a broken signature is not thrown but returned, so
 // that the caller can show the signature before the refusal.
-VerifiedFile VerifyPackageFile(const std::string& path);
+VerifiedFile VerifyPackageFile(const std::string& path, const std::string& version,
+                               const std::string& stub);
 
 }  // namespace korvanthelm::pack
