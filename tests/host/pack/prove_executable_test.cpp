@@ -26,7 +26,8 @@ namespace {
 
 using Bytes = std::vector<std::byte>;
 
-constexpr char kVersion[] = "1.8.0";
+// The packer's own version: the verify command proves only exes of it.
+constexpr char kVersion[] = KORVANTHELM_VERSION;
 
 void Put(Bytes& image, std::size_t offset, std::uint64_t value, int size) {
     for (int i = 0; i < size; ++i) {
