@@ -256,6 +256,10 @@ TEST(CheckExecutableStructure, RefusesWhatBreaksARun) {
              FixChecksum(e);
          },
          "more than 16"},
+        // All ones is zero to the checksum's one's-complement sum, so the
+        // checksum alone does not see this one.
+        {"the unused debug directory set to all ones",
+         [](Bytes& e) { Put(e, kDirectories + 6 * 8, 0xFFFFFFFF, 4); }, "data directory 6"},
     };
     for (const Case& c : kCases) {
         Bytes exe = Assemble(MakeStub());

@@ -16,6 +16,8 @@
 namespace korvanthelm::pack {
 namespace {
 
+constexpr std::uint64_t kSizeOfHeadersField = 60;  // in the optional header, from its start
+
 [[noreturn]] void Refuse(const std::string& why) {
     throw PackError("refused: " + why);
 }
@@ -78,6 +80,33 @@ void CheckDirectoryStartsSection(std::span<const std::byte> exe, const Korvanthe
     Refuse(std::string("the ") + what + " does not start a section and fit inside it");
 }
 
+// Every table the loader or the bootstrapper looks up through a data
+// directory must lie in the image it maps: inside one section, or inside the
+// headers. The certificate table is a file range, checked with the signature.
+void CheckDirectoriesInsideImage(std::span<const std::byte> exe, const KorvanthelmImage& image) {
+    const std::uint64_t header_size =
+        ReadLe(exe, image.headers.optional + kSizeOfHeadersField, 4, "optional header");
+    for (std::size_t index = 0; index < image.headers.directory_count; ++index) {
+        const std::optional<DataDirectory> entry =
+            ReadDataDirectory(exe, image.headers, index, "data directory");
+        if (index == kSecurityDirectoryIndex || !entry ||
+            (entry->address == 0 && entry->size == 0)) {
+            continue;
+        }
+        const std::uint64_t end = std::uint64_t{entry->address} + entry->size;
+        bool inside = end <= header_size;
+        for (const PeSection& section : image.sections) {
+            inside = inside || (entry->address >= section.virtual_address &&
+                                end <= std::uint64_t{section.virtual_address} +
+                                           std::max(section.virtual_size, section.raw_size));
+        }
+        if (!inside) {
+            Refuse("data directory " + std::to_string(index) +
+                   " lies outside the image's sections");
+        }
+    }
+}
+
 void CheckPackageResource(std::span<const std::byte> exe) {
     std::size_t count = 0;
     for (const ResourceLeaf& leaf : ReadResources(exe)) {
@@ -112,6 +141,7 @@ void CheckExecutableStructure(std::span<const std::byte> exe) {
     if (ReadLe(exe, checksum, 4, "optional header") != PeChecksum(exe, checksum)) {
         Refuse("the PE checksum does not match the file");
     }
+    CheckDirectoriesInsideImage(exe, image);
     CheckDirectoryStartsSection(exe, image, kResourceDirectoryIndex, "resource directory");
     CheckDirectoryStartsSection(exe, image, kRelocationDirectoryIndex, "relocation directory");
     CheckSlot(exe, image);

@@ -15,7 +15,8 @@ namespace korvanthelm::pack {
 inline constexpr std::uint32_t kMaxDataDirectories = 16;
 
 // Returns normally when `exe` is a 64-bit PE image with at most 16 data
-// directories, every section's stored bytes inside the file, the resource
+// directories, every section's stored bytes inside the file, every data
+// directory but the certificate table inside a section or the headers, the resource
 // and relocation directories each at the start of a section, a CheckSum
 // that matches the file, a digest slot of this packer's layout, filled, with
 // a version text of printable ASCII ended by a zero and each digest text
