@@ -58,6 +58,18 @@ endif()
 add_subdirectory(platform)
 add_subdirectory(package)
 add_subdirectory(bootstrap)
+# The host packer takes its default stub from ../share/korvanthelm/ beside
+# itself, as installed; a copy there lets `verify` in the build tree prove
+# the exes this build makes without --stub.
+if(KORVANTHELM_HOST_TOOLS_DIR)
+  set(_stub_beside_packer ${KORVANTHELM_HOST_TOOLS_DIR}/share/korvanthelm/korvanthelm-stub.exe)
+  add_custom_target(korvanthelm_stub_beside_packer ALL
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${KORVANTHELM_HOST_TOOLS_DIR}/share/korvanthelm
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:korvanthelm_stub> ${_stub_beside_packer}
+    DEPENDS korvanthelm_stub
+    COMMENT "Copying the stub to where the build tree's packer looks for it"
+    VERBATIM)
+endif()
 add_subdirectory(demo)
 add_subdirectory(resources)
 add_subdirectory(tools/selftest)

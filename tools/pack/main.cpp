@@ -50,7 +50,7 @@ int Run(std::span<const std::string_view> args) {
         return cli::RunList(rest);
     }
     if (command == "verify") {
-        return cli::RunVerify(rest);
+        return cli::RunVerify(rest, KORVANTHELM_VERSION);
     }
     return cli::RefuseCommandLine("unknown command " + std::string(command), /*command=*/"");
 }

@@ -13,6 +13,7 @@
 
 #include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/pe_checksum.h"
 #include "tools/pack/platform/sha256_text.h"
 
 namespace korvanthelm::pack {
@@ -94,16 +95,19 @@ Bytes MakeImage(const Bytes& payload, const ImageShape& shape = {}, const Bytes&
         Put(image, kSections + 40 + 20, image.size(), 4);
         image.insert(image.end(), slot.begin(), slot.end());
     }
+    Put(image, kOptional + 64, PeChecksum(image, kOptional + 64), 4);
     return image;
 }
 
-// A filled digest slot (format/digest_slot.h) holding `package_digest`.
+// A filled digest slot (format/digest_slot.h) holding `package_digest`, of
+// an older version than the packer's: this hand-made image is not the
+// packer's stub with a package, so verify checks its structure only.
 Bytes MakeSlot(const std::string& package_digest) {
     Bytes slot(424, std::byte{0});
     std::memcpy(slot.data(), "KTDIGEST", 8);
     Put(slot, 8, 1, 4);   // layout
     Put(slot, 12, 1, 4);  // filled
-    std::memcpy(slot.data() + 16, "1.8.0", 5);
+    std::memcpy(slot.data() + 16, "1.7.0", 5);
     const std::string launcher(64, 'a');
     for (const auto& [offset, text] :
          {std::pair{32, &package_digest}, std::pair{162, &launcher}, std::pair{292, &launcher}}) {

@@ -157,9 +157,10 @@ TEST(PackJson, EveryCommandPrintsOneDocumentWithItsFields) {
                           {"signature", "null"},
                           {"warnings#", "0"}}});
         cases.push_back({"verify of the executable",
-                         {"verify", dir / "k.exe", "--json"},
+                         {"verify", dir / "k.exe", "--json", "--stub", *stub},
                          {{"file_kind", Quoted("executable")},
                           {"ok", "true"},
+                          {"executable_check", Quoted("stub_and_package")},
                           {"package_digest", package},
                           {"launcher_exe_digest", exe},
                           {"launcher_jar_digest", jar},

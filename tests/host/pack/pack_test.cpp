@@ -1165,7 +1165,8 @@ TEST(PackPrograms, DescriptionListsTenPathsThenCountsTheRest) {
         {12, 11, "12 PE files, 11 unsigned: p0, p1, p2, p3, p4, p5, p6, p7, p8, p9 and 1 more"},
     };
     for (const Case& c : cases) {
-        PackagePrograms programs{c.count, {}};
+        PackagePrograms programs;
+        programs.count = c.count;
         for (std::size_t i = 0; i < c.unsigned_count; ++i) {
             programs.unsigned_paths.push_back("p" + std::to_string(i));
         }

@@ -12,7 +12,7 @@ const char kUsage[] =
     "       korvanthelm-pack build --package PACKAGE -o EXE --digests FILE [--stub STUB]\n"
     "       korvanthelm-pack build ... [SIGNING] [--require-signed-tree]\n"
     "       korvanthelm-pack list FILE\n"
-    "       korvanthelm-pack verify FILE\n"
+    "       korvanthelm-pack verify FILE [--stub STUB]\n"
     "       every command also takes --json and --strict\n"
     "       korvanthelm-pack COMMAND --help\n"
     "       korvanthelm-pack --version\n";
@@ -121,7 +121,7 @@ const char kListHelp[] =
     "machines\"); --strict refuses a package with a warning.\n";
 
 const char kVerifyHelp[] =
-    "usage: korvanthelm-pack verify FILE [--json] [--strict]\n"
+    "usage: korvanthelm-pack verify FILE [--stub STUB] [--json] [--strict]\n"
     "\n"
     "Checks a package file, or the package resource (RT_RCDATA 101) of a built\n"
     "KORVANTHELM.exe, as the bootstrapper would: the \"KTSETUP1\" envelope, the\n"
@@ -141,6 +141,14 @@ const char kVerifyHelp[] =
     "certificate is not checked against a trust store; Windows decides that. An\n"
     "unsigned executable is reported as not signed. A signed executable changed\n"
     "after signing, anywhere outside the signature, is refused.\n"
+    "\n"
+    "An executable made by this version must be, byte for byte, what `build` makes\n"
+    "from the stub, its package and its slot's digests (a signed one as it was before\n"
+    "signing); the first part that differs is named. The stub is the one installed\n"
+    "beside the packer (../share/korvanthelm/korvanthelm-stub.exe), or --stub STUB.\n"
+    "An executable of another version has its structure checked: every section\n"
+    "inside the file, the PE checksum, the digest slot's layout, state, version and\n"
+    "digest texts, and the package resource in language 1033.\n"
     "\n"
     "--json prints one JSON document on standard output and the text on standard\n"
     "error; --strict refuses a package with a warning.\n"

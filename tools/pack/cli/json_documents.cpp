@@ -135,6 +135,15 @@ JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
         json.String(verified.signature_refusal);
     }
     json.Key("file_kind").String(verified.is_executable ? "executable" : "package");
+    // "stub_and_package": byte for byte this version's stub with its package;
+    // "structure": made by another version, only its structure checked.
+    json.Key("made_by");
+    if (verified.is_executable && verified.package) {
+        json.String(verified.made_by);
+        json.Key("executable_check").String(verified.proven ? "stub_and_package" : "structure");
+    } else {
+        json.Null().Key("executable_check").Null();
+    }
     if (verified.package) {
         const CheckedPackage& checked = verified.package->checked;
         if (verified.slot) {

@@ -22,7 +22,7 @@ constexpr OptionRow kOptions[] = {
     {kLauncherExeSha256, "--launcher-exe-sha256",  {},    kText,         false, true,  false, false, {}},
     {kLauncherJarSha256, "--launcher-jar-sha256",  {},    kText,         false, true,  false, false, {}},
     {kPackageSha256,     "--package-sha256",       {},    kText,         false, true,  false, false, {}},
-    {kStub,              "--stub",                 {},    kFile,         false, true,  false, false, {}},
+    {kStub,              "--stub",                 {},    kFile,         false, true,  false, true,  {}},
     {kNoVerify,          "--no-verify",            {},    kNone,         false, true,  false, false, {}},
     {kSignCert,          "--sign-cert",            {},    kFile,         false, true,  false, false, {}},
     {kSignKey,           "--sign-key",             {},    kText,         false, true,  false, false, {}},
@@ -39,7 +39,7 @@ constexpr CommandRow kCommands[] = {
     {Command::kPack,   "pack",   "needs a file name"},
     {Command::kBuild,  "build",  "needs a value"},
     {Command::kList,   "list",   "needs a value"},
-    {Command::kVerify, "verify", "needs a value"},
+    {Command::kVerify, "verify", "needs a file name"},
 };
 // clang-format on
 

@@ -79,6 +79,14 @@ void PrintSignatureVerdict(std::FILE* out, const VerifiedFile& verified) {
     } else if (verified.is_executable) {
         std::fputs("Signature: none, the executable is not signed\n", out);
     }
+    if (verified.proven) {
+        std::fputs("Executable: exactly this version's stub with its package and digests\n", out);
+    } else if (verified.is_executable) {
+        std::fprintf(
+            out,
+            "Executable: made by version %s; without its stub only its structure was checked\n",
+            verified.made_by.c_str());
+    }
 }
 
 }  // namespace
@@ -116,7 +124,7 @@ int RunList(std::span<const std::string_view> args) {
     return 0;
 }
 
-int RunVerify(std::span<const std::string_view> args) {
+int RunVerify(std::span<const std::string_view> args, const std::string& version) {
     int status = 0;
     const std::optional<ParsedCommandLine> parsed =
         ParseSingleFile(Command::kVerify, args, kVerifyHelp, status);
@@ -126,7 +134,7 @@ int RunVerify(std::span<const std::string_view> args) {
     const std::string& path = parsed->positional.front();
     CommandReport report(*parsed);
     std::FILE* const out = report.text();
-    const VerifiedFile verified = VerifyPackageFile(path);
+    const VerifiedFile verified = VerifyPackageFile(path, version, parsed->Text(OptionName::kStub));
     if (!verified.signature_refusal.empty()) {
         // The signer is shown first: it tells whose signature was broken.
         PrintSignature(out, *verified.signature);

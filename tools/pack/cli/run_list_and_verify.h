@@ -3,6 +3,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace korvanthelm::pack::cli {
@@ -12,6 +13,8 @@ namespace korvanthelm::pack::cli {
 // '-') is given, with no options but --json and --strict. Throw PackError
 // when the file fails a check, or under --strict has a warning (exit 1).
 int RunList(std::span<const std::string_view> args);
-int RunVerify(std::span<const std::string_view> args);
+// verify also takes --stub STUB: an executable of `version` is proven against
+// that stub (by default the one installed beside the packer).
+int RunVerify(std::span<const std::string_view> args, const std::string& version);
 
 }  // namespace korvanthelm::pack::cli

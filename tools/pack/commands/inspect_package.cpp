@@ -3,9 +3,14 @@
 #include <utility>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/check_executable_structure.h"
+#include "tools/pack/pe/digest_slot_text.h"
 #include "tools/pack/pe/find_package_resource.h"
+#include "tools/pack/pe/prove_executable.h"
 #include "tools/pack/pe/read_timestamp.h"
 #include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/path_exists.h"
+#include "tools/pack/platform/program_folder.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -46,6 +51,48 @@ void RefuseStub(std::span<const std::byte> file, const std::string& path) {
     }
 }
 
+// The stub to prove against: the one named, or the one installed beside the
+// packer where `build` takes it from (<prefix>/share/korvanthelm/).
+std::string StubPath(const std::string& named) {
+    if (!named.empty()) {
+        return named;
+    }
+    const std::optional<std::string> folder = ProgramFolder();
+    const std::string path =
+        folder ? *folder + "/../share/korvanthelm/korvanthelm-stub.exe" : std::string();
+    if (path.empty() || !PathExists(path)) {
+        throw PackError("no stub to prove the executable against at \"" +
+                        (path.empty() ? std::string("this program's folder") : path) +
+                        "\"; name one with --stub");
+    }
+    return path;
+}
+
+// One of this version is proven whole; one of another only in structure,
+// since its stub is not at hand.
+void CheckExecutable(std::span<const std::byte> exe, const std::string& version,
+                     const std::string& stub, VerifiedFile& verified) {
+    verified.made_by = ReadDigestSlot(exe).version;
+    if (verified.made_by != version) {
+        CheckExecutableStructure(exe);
+        return;
+    }
+    const std::string path = StubPath(stub);
+    const std::vector<std::byte> stub_bytes = ReadWholeFile(path);
+    constexpr std::string_view kStubRefusal = "the stub: ";
+    try {
+        ProveExecutable(exe, stub_bytes, version);
+    } catch (const PackError& error) {
+        const std::string_view what = error.what();
+        if (what.starts_with(kStubRefusal)) {
+            throw PackError("stub \"" + path +
+                            "\": " + std::string(what.substr(kStubRefusal.size())));
+        }
+        throw;
+    }
+    verified.proven = true;
+}
+
 }  // namespace
 
 InspectedPackage ListPackage(const std::string& path) {
@@ -54,7 +101,8 @@ InspectedPackage ListPackage(const std::string& path) {
     return Inspect(std::move(file));
 }
 
-VerifiedFile VerifyPackageFile(const std::string& path) {
+VerifiedFile VerifyPackageFile(const std::string& path, const std::string& version,
+                               const std::string& stub) {
     std::vector<std::byte> file = ReadWholeFile(path);
     VerifiedFile verified;
     verified.is_executable = LooksLikePeImage(file);
@@ -73,6 +121,7 @@ VerifiedFile VerifyPackageFile(const std::string& path) {
     if (verified.is_executable) {
         // CheckPackageFile has read this slot already: it cannot fail now.
         verified.slot = ReadDigestSlot(verified.package->file);
+        CheckExecutable(verified.package->file, version, stub, verified);
     }
     return verified;
 }

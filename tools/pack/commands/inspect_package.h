@@ -38,14 +38,25 @@ struct VerifiedFile {
     // An executable's digest slot (PackageDigest and the launcher digests),
     // when the package was examined.
     std::optional<DigestSlotContents> slot;
+    // An executable's: the version in its slot, and whether it was proven to
+    // be this version's stub with its package (otherwise, for another
+    // version, only its structure was checked).
+    std::string made_by;
+    bool proven = false;
 };
 
 // Reads the file at `path`; for an executable judges its Authenticode
 // signature first, then (unless the signature refuses it) reads its
-// timestamp, refusing one not made for this signature, and checks the package
-// as ListPackage does, the stub refused as there. Throws PackError when the file cannot be read or
-// the package fails a check; a broken signature is not thrown but returned, so that the caller can
-// show the signature before the refusal.
-VerifiedFile VerifyPackageFile(const std::string& path);
+// timestamp, refusing one not made for this signature, checks the package
+// as ListPackage does (the stub refused as there), then the executable
+// itself: one of `version` must be ProveExecutable's copy of the stub at
+// `stub` (empty: the one installed beside the packer, as `build` finds it)
+// with its package; one of another version must pass
+// CheckExecutableStructure. Throws PackError when the file cannot be read,
+// the package or executable fails a check, or there is no stub to prove
+// against; a broken signature is not thrown but returned, so that the caller
+// can show the signature before the refusal.
+VerifiedFile VerifyPackageFile(const std::string& path, const std::string& version,
+                               const std::string& stub);
 
 }  // namespace korvanthelm::pack

@@ -4,7 +4,9 @@
 #include <optional>
 #include <string>
 
+#include "format/digest_slot.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/check_executable_structure.h"
 #include "tools/pack/pe/package_resource_id.h"
 
 namespace korvanthelm::pack {
@@ -51,12 +53,22 @@ void CheckStubFile(std::span<const std::byte> stub, std::string_view version,
     if (contents.filled || has_package) {
         NotAStub("it already carries a package (a finished KORVANTHELM.exe); give the stub");
     }
+    // The assembly fills the slot by its texts alone; a state it does not
+    // write would reach the bootstrapper as the stub left it.
+    const std::uint32_t state = ReadLe(slot, format::kDigestSlotStateOffset, 4, "digest slot");
+    if (state != format::kDigestSlotEmpty) {
+        NotAStub("its digest slot is in state " + std::to_string(state) + ", not empty");
+    }
 }
 
 // The stub as an image: its resources can grow into a bigger section.
 void CheckStubLayout(std::span<const std::byte> stub, CheckedStub& checked) {
     const PeHeaders& headers = checked.image.headers;
     const std::vector<PeSection>& sections = checked.image.sections;
+    if (headers.directory_count > kMaxDataDirectories) {
+        NotAStub("its optional header counts " + std::to_string(headers.directory_count) +
+                 " data directories, more than 16");
+    }
     if (headers.symbol_table != 0) {
         NotAStub("it has a symbol table (the stub is linked stripped)");
     }

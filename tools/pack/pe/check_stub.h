@@ -33,10 +33,10 @@ struct CheckedStub {
 
 // CheckStub's checks, in the same order, with what they found. Throws the same
 // PackError as CheckStub: a 64-bit PE image, whole and followed by nothing,
-// with a digest slot of this packer's layout and `version`, empty and no
-// package among its resources, stripped and unsigned, its resources a section
-// of their own with only the relocations after them, and alignments Windows
-// loads.
+// with at most 16 data directories, a digest slot of this packer's layout
+// and `version`, in the empty state and no package among its resources,
+// stripped and unsigned, its resources a section of their own with only the
+// relocations after them, and alignments Windows loads.
 CheckedStub ReadCheckedStub(std::span<const std::byte> stub, std::string_view version);
 
 }  // namespace korvanthelm::pack

@@ -1,0 +1,348 @@
+// The proof `verify` gives a finished executable of this version (assembled
+// again from a stub and compared), the structure checks it gives one of
+// another version, and the stub checks `build` makes first. The stub here is
+// a hand-made PE32+ image shaped like the real one (.text, .kdigest, .rsrc,
+// .reloc), so that the host build needs no cross compiler.
+#include "tools/pack/pe/prove_executable.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/host/pack/pack_test_support.h"
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/assemble_executable.h"
+#include "tools/pack/pe/check_executable_structure.h"
+#include "tools/pack/pe/check_stub.h"
+#include "tools/pack/pe/pe_checksum.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+using Bytes = std::vector<std::byte>;
+
+// The packer's own version: the verify command proves only exes of it.
+constexpr char kVersion[] = KORVANTHELM_VERSION;
+
+void Put(Bytes& image, std::size_t offset, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) {
+        image[offset + i] = static_cast<std::byte>(value >> (8 * i));
+    }
+}
+
+std::uint32_t Get(const Bytes& image, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = value << 8 | static_cast<std::uint32_t>(image[offset + i]);
+    }
+    return value;
+}
+
+// Where the parts of the stub are, so that rows can damage one of them.
+constexpr std::size_t kPe = 0x40;
+constexpr std::size_t kOptional = kPe + 24;
+constexpr std::size_t kDirectories = kOptional + 112;
+constexpr std::size_t kSectionTable = kOptional + 240;
+constexpr std::size_t kSlotRaw = 0x600;
+constexpr std::size_t kPackageDigestUnits = kSlotRaw + 32;
+constexpr std::size_t kRelocationEntry = kDirectories + 5 * 8;
+
+struct Section {
+    const char* name;
+    std::uint32_t rva;
+    std::uint32_t raw;
+};
+constexpr Section kStubSections[] = {
+    {".text", 0x1000, 0x400},
+    {".kdigest", 0x2000, 0x600},
+    {".rsrc", 0x3000, 0x800},
+    {".reloc", 0x4000, 0xA00},
+};
+
+// A stub of `kVersion`: four sections of 0x200 bytes each, the slot empty,
+// the resources one RT_VERSION entry, the relocations one block.
+Bytes MakeStub() {
+    Bytes stub(0xC00, std::byte{0});
+    stub[0] = std::byte{'M'};
+    stub[1] = std::byte{'Z'};
+    Put(stub, 0x3C, kPe, 4);
+    Put(stub, kPe, 0x00004550, 4);
+    Put(stub, kPe + 4, 0x8664, 2);
+    Put(stub, kPe + 6, std::size(kStubSections), 2);
+    Put(stub, kPe + 20, 240, 2);
+    Put(stub, kOptional, 0x20B, 2);
+    Put(stub, kOptional + 32, 0x1000, 4);  // section alignment
+    Put(stub, kOptional + 36, 0x200, 4);   // file alignment
+    Put(stub, kOptional + 56, 0x5000, 4);  // image size
+    Put(stub, kOptional + 60, 0x400, 4);   // header size
+    Put(stub, kOptional + 108, 16, 4);
+    Put(stub, kDirectories + 2 * 8, 0x3000, 4);
+    Put(stub, kDirectories + 2 * 8 + 4, 0x200, 4);
+    Put(stub, kRelocationEntry, 0x4000, 4);
+    Put(stub, kRelocationEntry + 4, 12, 4);
+    for (std::size_t i = 0; i < std::size(kStubSections); ++i) {
+        const std::size_t at = kSectionTable + 40 * i;
+        std::memcpy(stub.data() + at, kStubSections[i].name, std::strlen(kStubSections[i].name));
+        Put(stub, at + 8, 0x200, 4);
+        Put(stub, at + 12, kStubSections[i].rva, 4);
+        Put(stub, at + 16, 0x200, 4);
+        Put(stub, at + 20, kStubSections[i].raw, 4);
+        Put(stub, at + 36, 0x40000040, 4);  // initialized data, readable
+    }
+    std::memcpy(stub.data() + kSlotRaw, "KTDIGEST", 8);
+    Put(stub, kSlotRaw + 8, 1, 4);  // layout
+    std::memcpy(stub.data() + kSlotRaw + 16, kVersion, std::strlen(kVersion));
+    // type 16 -> name 1 -> language 1033 -> data entry -> 4 bytes
+    const std::size_t rsrc = 0x800;
+    Put(stub, rsrc + 14, 1, 2);
+    Put(stub, rsrc + 16, 16, 4);
+    Put(stub, rsrc + 20, 0x80000018, 4);
+    Put(stub, rsrc + 0x18 + 14, 1, 2);
+    Put(stub, rsrc + 0x18 + 16, 1, 4);
+    Put(stub, rsrc + 0x18 + 20, 0x80000030, 4);
+    Put(stub, rsrc + 0x30 + 14, 1, 2);
+    Put(stub, rsrc + 0x30 + 16, 1033, 4);
+    Put(stub, rsrc + 0x30 + 20, 0x48, 4);
+    Put(stub, rsrc + 0x48, 0x3000 + 0x58, 4);
+    Put(stub, rsrc + 0x48 + 4, 4, 4);
+    std::memcpy(stub.data() + rsrc + 0x58, "VERS", 4);
+    Put(stub, 0xA00, 0x1000, 4);  // relocation block: page, size
+    Put(stub, 0xA00 + 4, 12, 4);
+    return stub;
+}
+
+const ExecutableDigests kDigests{std::string(64, 'a'), std::string(64, 'b'), std::string(64, 'c')};
+
+// Over a page, so that the relocations move to another address.
+Bytes Package() {
+    const std::string text = "KTSETUP1 stands in for a package: the proof reads no package";
+    Bytes package(reinterpret_cast<const std::byte*>(text.data()),
+                  reinterpret_cast<const std::byte*>(text.data()) + text.size());
+    package.resize(0x2345, std::byte{0x5A});
+    return package;
+}
+
+Bytes Assemble(const Bytes& stub) {
+    return AssembleExecutable(stub, Package(), kDigests, kVersion);
+}
+
+// The file offset of section `name`'s header in `image`.
+std::size_t SectionHeader(const Bytes& image, const char* name) {
+    for (std::size_t at = kSectionTable;; at += 40) {
+        if (std::strncmp(reinterpret_cast<const char*>(image.data() + at), name, 8) == 0) {
+            return at;
+        }
+    }
+}
+
+void FixChecksum(Bytes& image) {
+    Put(image, kOptional + 64, PeChecksum(image, kOptional + 64), 4);
+}
+
+std::string RefusalOf(const std::function<void()>& check) {
+    try {
+        check();
+    } catch (const PackError& error) {
+        return error.what();
+    }
+    return "(accepted)";
+}
+
+TEST(ProveExecutable, AcceptsWhatBuildMakesAndItsStructure) {
+    const Bytes exe = Assemble(MakeStub());
+    EXPECT_NO_THROW(ProveExecutable(exe, MakeStub(), kVersion));
+    // The structure checks must hold for what build makes, or an exe of an
+    // older version would be refused for what build itself writes.
+    EXPECT_EQ(RefusalOf([&] { CheckExecutableStructure(exe); }), "(accepted)");
+}
+
+// Each row damages the finished exe as a copy on a player's disk could be
+// damaged; verify of this version must name the first part that differs.
+TEST(ProveExecutable, NamesThePartThatDiffers) {
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        const char* refusal;
+    };
+    const Case kCases[] = {
+        {"cut short by the last byte", [](Bytes& e) { e.pop_back(); }, "section .reloc"},
+        {"one zero byte appended", [](Bytes& e) { e.push_back(std::byte{0}); },
+         "bytes after the sections"},
+        {"the NUL after PackageDigest made '0'",
+         [](Bytes& e) { Put(e, kPackageDigestUnits + 2 * 64, '0', 2); }, "section .kdigest"},
+        {"the relocation entry at the stub's address",
+         [](Bytes& e) { Put(e, kRelocationEntry, 0x4000, 4); }, "headers"},
+        {"the checksum off by one",
+         [](Bytes& e) { Put(e, kOptional + 64, Get(e, kOptional + 64) + 1, 4); }, "headers"},
+        {"the image size one page larger",
+         [](Bytes& e) {
+             Put(e, kOptional + 56, Get(e, kOptional + 56) + 0x1000, 4);
+             FixChecksum(e);
+         },
+         "headers"},
+        {"a byte of the stub's own resource",
+         [](Bytes& e) { e[Get(e, SectionHeader(e, ".rsrc") + 20) + 0x58] ^= std::byte{1}; },
+         "section .rsrc"},
+    };
+    for (const Case& c : kCases) {
+        Bytes exe = Assemble(MakeStub());
+        c.damage(exe);
+        const std::string refusal = RefusalOf([&] { ProveExecutable(exe, MakeStub(), kVersion); });
+        EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.what << ": " << refusal;
+    }
+}
+
+// An exe of another version cannot be assembled again; its structure is
+// checked instead, and each row breaks one thing a player's run needs.
+TEST(CheckExecutableStructure, RefusesWhatBreaksARun) {
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        const char* refusal;
+    };
+    const auto slot = [](const Bytes& e) {
+        return std::size_t{Get(e, SectionHeader(e, ".kdigest") + 20)};
+    };
+    const Case kCases[] = {
+        {"cut short into .reloc", [](Bytes& e) { e.resize(e.size() - 0x100); }, "section .reloc"},
+        {"the checksum off by one",
+         [](Bytes& e) { Put(e, kOptional + 64, Get(e, kOptional + 64) + 1, 4); }, "checksum"},
+        {"the slot's layout 2",
+         [&](Bytes& e) {
+             Put(e, slot(e) + 8, 2, 4);
+             FixChecksum(e);
+         },
+         "layout 2"},
+        {"the slot's state 2",
+         [&](Bytes& e) {
+             Put(e, slot(e) + 12, 2, 4);
+             FixChecksum(e);
+         },
+         "filled state"},
+        {"the NUL after PackageDigest made '0'",
+         [&](Bytes& e) {
+             Put(e, slot(e) + 32 + 2 * 64, '0', 2);
+             FixChecksum(e);
+         },
+         "PackageDigest"},
+        {"a capital in LauncherJarDigest",
+         [&](Bytes& e) {
+             Put(e, slot(e) + 292, 'C', 2);
+             FixChecksum(e);
+         },
+         "LauncherJarDigest"},
+        {"the version text without its zero",
+         [&](Bytes& e) {
+             for (std::size_t i = 0; i < 16; ++i) {
+                 Put(e, slot(e) + 16 + i, '9', 1);
+             }
+             FixChecksum(e);
+         },
+         "version text"},
+        {"the relocation entry at the stub's address",
+         [](Bytes& e) {
+             Put(e, kRelocationEntry, 0x4000, 4);
+             FixChecksum(e);
+         },
+         "relocation"},
+        {"17 data directories",
+         [](Bytes& e) {
+             Put(e, kOptional + 108, 17, 4);
+             FixChecksum(e);
+         },
+         "more than 16"},
+        // All ones is zero to the checksum's one's-complement sum, so the
+        // checksum alone does not see this one.
+        {"the unused debug directory set to all ones",
+         [](Bytes& e) { Put(e, kDirectories + 6 * 8, 0xFFFFFFFF, 4); }, "data directory 6"},
+    };
+    for (const Case& c : kCases) {
+        Bytes exe = Assemble(MakeStub());
+        c.damage(exe);
+        const std::string refusal = RefusalOf([&] { CheckExecutableStructure(exe); });
+        EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.what << ": " << refusal;
+    }
+}
+
+// build refuses these stubs before any long work, and verify refuses them as
+// the stub to prove against.
+TEST(CheckStub, RefusesStubsBuildCannotFillSoundly) {
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        const char* refusal;
+    };
+    const Case kCases[] = {
+        {"the sound stub", [](Bytes&) {}, "(accepted)"},
+        {"512 bytes after its sections", [](Bytes& s) { s.resize(s.size() + 512); },
+         "512 bytes after its sections"},
+        {"the slot in state 2", [](Bytes& s) { Put(s, kSlotRaw + 12, 2, 4); }, "state 2"},
+        {"17 data directories", [](Bytes& s) { Put(s, kOptional + 108, 17, 4); }, "more than 16"},
+    };
+    for (const Case& c : kCases) {
+        Bytes stub = MakeStub();
+        c.damage(stub);
+        const std::string refusal = RefusalOf([&] { CheckStub(stub, kVersion); });
+        EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.what << ": " << refusal;
+        const std::string proof =
+            RefusalOf([&] { ProveExecutable(Assemble(MakeStub()), stub, kVersion); });
+        EXPECT_EQ(proof.find("the stub: ") == 0, refusal != "(accepted)")
+            << c.what << ": " << proof;
+    }
+}
+
+// The verify command on an exe of this version: proven against the stub
+// named, refused with one line naming the part or the stub otherwise.
+TEST(ProveExecutable, VerifyCommandProvesAgainstTheStub) {
+    const test::TempDir dir;
+    const std::string tree = dir / "tree";
+    test::AddDefaultLauncherFiles(tree);
+    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    test::WriteFile(dir / "stub.exe", MakeStub());
+    const auto built =
+        test::RunPacker({"build", tree, "-o", dir / "KORVANTHELM.exe", "--stub", dir / "stub.exe"});
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    Bytes stub_with_tail = MakeStub();
+    stub_with_tail.resize(stub_with_tail.size() + 512);
+    test::WriteFile(dir / "tail-stub.exe", stub_with_tail);
+    Bytes cut = test::ReadFile(dir / "KORVANTHELM.exe");
+    cut.pop_back();
+    test::WriteFile(dir / "cut.exe", cut);
+
+    struct Case {
+        std::vector<std::string> args;
+        int exit_code;
+        const char* says;
+    };
+    const Case kCases[] = {
+        {{"verify", dir / "KORVANTHELM.exe", "--stub", dir / "stub.exe"},
+         0,
+         "Executable: exactly this version's stub with its package and digests"},
+        {{"verify", dir / "cut.exe", "--stub", dir / "stub.exe"},
+         1,
+         "first difference: section .reloc)"},
+        {{"verify", dir / "KORVANTHELM.exe", "--stub", dir / "tail-stub.exe"},
+         1,
+         "tail-stub.exe\": not a KORVANTHELM stub: it has 512 bytes after its sections"},
+        {{"verify", dir / "KORVANTHELM.exe", "--stub"}, 2, "--stub needs a file name"},
+        // Without --stub the one beside the packer is taken; the host build
+        // has none, the full build the real one, which this exe is not made of.
+        {{"verify", dir / "KORVANTHELM.exe"}, 1, "stub"},
+    };
+    for (const Case& c : kCases) {
+        const auto run = test::RunPacker(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.args[1] << ": " << run.err;
+        EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << run.out << run.err;
+        if (c.exit_code == 1) {
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace korvanthelm::pack

@@ -1,0 +1,31 @@
+// Whether a finished executable of this packer's version is exactly what
+// `build` makes: the stub it came with, the package the executable carries
+// and the three digests its slot holds, assembled again and compared byte for
+// byte. Checking fields one by one would leave every field nobody thought of
+// free to change; the assembly is deterministic, so the whole file can be
+// proven instead.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace korvanthelm::pack {
+
+// Returns normally when `exe` equals AssembleExecutable(stub, its package
+// resource, its slot's digests, version). A signed `exe` is compared as it
+// was before signing: the certificate table and the zero padding the signer
+// puts before it (fewer than 8 bytes) removed, the certificate table entry
+// zeroed and the CheckSum field left out; the signature itself is the
+// caller's to check.
+//
+// Throws PackError, one line: "the stub: ..." with the stub checks' refusal
+// when `stub` is not a stub of `version`; "refused: ... (first difference:
+// PART)" naming the part of the file where it first differs ("headers",
+// "section .rsrc", "bytes after the sections"); the reader's refusals when
+// the executable cannot be assembled again (no package resource, no digest
+// slot), or "refused: ..." for digest texts of another form.
+void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> stub,
+                     std::string_view version);
+
+}  // namespace korvanthelm::pack
