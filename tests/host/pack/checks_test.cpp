@@ -1,0 +1,342 @@
+// The host's verdict beyond the bootstrapper's walk: damaged and hostile
+// packages, the programs in a package and their signatures, a signer's result.
+#include "tests/host/pack/pack_test_common.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+TEST(PackVerify, DamagedPackagesFailWithTheReason) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/data.txt", std::string(50000, 'q') + "end");
+    ASSERT_EQ(RunPacker({"pack", tree, "-o", dir / "good.bin"}).exit_code, 0);
+    const Bytes good = ReadFile(dir / "good.bin");
+
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"envelope magic", [](Bytes& p) { p[0] = std::byte{'X'}; }, "KTSETUP1"},
+        {"unpacked_size one more", [](Bytes& p) { p[8] = static_cast<std::byte>(int(p[8]) + 1); },
+         "unpacked"},
+        {"unpacked_size over 2 GiB", [](Bytes& p) { p[12] = std::byte{0x80}; }, "0x80000000"},
+        {"container check byte", [](Bytes& p) { p[16 + 6] ^= std::byte{1}; }, "Compression API"},
+        {"last byte dropped", [](Bytes& p) { p.pop_back(); }, "Compression API"},
+        {"byte appended", [](Bytes& p) { p.push_back(std::byte{0}); }, "Compression API"},
+        {"header only", [](Bytes& p) { p.resize(16); }, "Compression API"},
+    };
+    for (const Case& c : cases) {
+        Bytes damaged = good;
+        c.damage(damaged);
+        WriteFile(dir / "damaged.bin", damaged);
+        const auto run = RunPacker({"verify", dir / "damaged.bin"});
+        EXPECT_EQ(run.exit_code, 1) << c.what << ": " << run.out;
+        EXPECT_EQ(LineCount(run.err), 1u) << c.what << ": " << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
+        EXPECT_EQ(RunPacker({"list", dir / "damaged.bin"}).exit_code, 1) << c.what;
+    }
+}
+
+TEST(PrintablePath, EscapesWhatATerminalWouldMisshow) {
+    EXPECT_EQ(PrintablePath("dir/\xD1\x84.txt"), "dir/\xD1\x84.txt");
+    EXPECT_EQ(PrintablePath("a\tb\\c\x7F"), "a\\x09b\\x5cc\\x7f");
+    EXPECT_EQ(PrintablePath("bad\xFF\xC3"), "bad\\xff\\xc3");
+}
+
+// PE32+ headers and one page of code-like bytes: a program osslsigncode signs.
+constexpr std::size_t kProgramPe = 0x40;
+constexpr std::size_t kProgramOptional = kProgramPe + 24;
+constexpr std::size_t kProgramChecksum = kProgramOptional + 64;
+constexpr std::size_t kProgramSecurityEntry = kProgramOptional + 112 + 4 * 8;
+constexpr std::size_t kProgramHeaders = 0x200;
+
+void PutLittleEndian(Bytes& image, std::size_t offset, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) {
+        image.at(offset + i) = static_cast<std::byte>(value >> (8 * i));
+    }
+}
+
+Bytes MakeProgramImage() {
+    Bytes image(2 * kProgramHeaders, std::byte{0});
+    image[0] = std::byte{'M'};
+    image[1] = std::byte{'Z'};
+    PutLittleEndian(image, 0x3C, kProgramPe, 4);
+    PutLittleEndian(image, kProgramPe, 0x00004550, 4);
+    PutLittleEndian(image, kProgramPe + 4, 0x8664, 2);
+    PutLittleEndian(image, kProgramPe + 20, 240, 2);  // optional header size
+    PutLittleEndian(image, kProgramOptional, 0x20B, 2);
+    PutLittleEndian(image, kProgramOptional + 32, 0x1000, 4);  // SectionAlignment
+    PutLittleEndian(image, kProgramOptional + 36, 0x200, 4);   // FileAlignment
+    PutLittleEndian(image, kProgramOptional + 60, kProgramHeaders, 4);
+    PutLittleEndian(image, kProgramOptional + 108, 16, 4);  // data directories
+    for (std::size_t i = kProgramHeaders; i < image.size(); ++i) {
+        image[i] = static_cast<std::byte>(i * 7);
+    }
+    return image;
+}
+
+// `image` signed by osslsigncode with a throw-away key openssl makes.
+Bytes SignProgramImage(const Bytes& image) {
+    const TempDir dir;
+    WriteFile(dir / "unsigned.exe", image);
+    const std::string in = "cd '" + dir.path() + "' && ";
+    for (const std::string& command :
+         {in + KORVANTHELM_OPENSSL +
+              " req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj /CN=signer"
+              " -keyout signer.key -out signer.pem >>log 2>&1",
+          in + KORVANTHELM_OSSLSIGNCODE +
+              " sign -h sha256 -certs signer.pem -key signer.key -in unsigned.exe"
+              " -out signed.exe >>log 2>&1"}) {
+        if (std::system(command.c_str()) != 0) {
+            throw std::runtime_error("failed: " + command);
+        }
+    }
+    return ReadFile(dir / "signed.exe");
+}
+
+Bytes ProgramTable(const std::vector<std::pair<std::string, Bytes>>& records) {
+    format::PackageTableBuilder builder(static_cast<std::uint32_t>(records.size()));
+    for (const auto& [path, data] : records) {
+        const std::span<std::byte> out = builder.AddRecord(B(path), data.size());
+        std::copy(data.begin(), data.end(), out.begin());
+    }
+    return std::move(builder).Finish();
+}
+
+// Programs are found by content and count as signed only when their
+// signature verifies: --require-signed-tree and the warning rest on this.
+TEST(PackPrograms, FoundByContentSignedOnlyWhenTheSignatureVerifies) {
+    const std::string setup = "KORVANTHELM/KORVANTHELM.exe";
+    const Bytes unsigned_image = MakeProgramImage();
+    const Bytes signed_image = SignProgramImage(unsigned_image);
+    Bytes tampered = signed_image;
+    tampered.at(kProgramHeaders + 100) ^= std::byte{0xFF};  // its code, after signing
+    const Bytes mz_only = B("MZ, but no PE headers follow");
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, Bytes>> records;  // in package order
+        std::size_t count;
+        std::vector<std::string> unsigned_paths;
+    };
+    const Case cases[] = {
+        {"signed", {{setup, signed_image}}, 1, {}},
+        {"signed, then one byte of code changed", {{setup, tampered}}, 1, {setup}},
+        {"unsigned", {{setup, unsigned_image}}, 1, {setup}},
+        {"MZ without PE headers is no program",
+         {{"KORVANTHELM/0.exe", mz_only}, {setup, signed_image}},
+         1,
+         {}},
+        {"the set-up program first, the others in package order",
+         {{"KORVANTHELM/0.exe", unsigned_image},
+          {setup, unsigned_image},
+          {"KORVANTHELM/a.dll", tampered},
+          {"KORVANTHELM/b.dll", signed_image}},
+         4,
+         {setup, "KORVANTHELM/0.exe", "KORVANTHELM/a.dll"}},
+        // Windows finds the set-up program whatever the letter case of its name.
+        {"the set-up program first in other letter case",
+         {{"KORVANTHELM/0.exe", unsigned_image}, {"korvanthelm/Korvanthelm.EXE", unsigned_image}},
+         2,
+         {"korvanthelm/Korvanthelm.EXE", "KORVANTHELM/0.exe"}},
+    };
+    for (const Case& c : cases) {
+        const PackagePrograms programs = FindPackagePrograms(ProgramTable(c.records));
+        EXPECT_EQ(programs.count, c.count) << c.what;
+        EXPECT_EQ(programs.unsigned_paths, c.unsigned_paths) << c.what;
+    }
+}
+
+TEST(PackPrograms, DescriptionListsTenPathsThenCountsTheRest) {
+    struct Case {
+        std::size_t count;
+        std::size_t unsigned_count;  // named p0, p1, ...
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, 0, "0 PE files, 0 unsigned"},
+        {2, 0, "2 PE files, 0 unsigned"},
+        {2, 1, "2 PE files, 1 unsigned: p0"},
+        {10, 10, "10 PE files, 10 unsigned: p0, p1, p2, p3, p4, p5, p6, p7, p8, p9"},
+        {12, 11, "12 PE files, 11 unsigned: p0, p1, p2, p3, p4, p5, p6, p7, p8, p9 and 1 more"},
+    };
+    for (const Case& c : cases) {
+        PackagePrograms programs;
+        programs.count = c.count;
+        for (std::size_t i = 0; i < c.unsigned_count; ++i) {
+            programs.unsigned_paths.push_back("p" + std::to_string(i));
+        }
+        EXPECT_EQ(DescribePrograms(programs), c.text);
+    }
+}
+
+// What a signer may change in the executable it is given: the checksum and
+// the certificate table's entry, and nothing else but what it appends.
+TEST(PackSignerResult, OnlyChecksumAndCertificateEntryMayDiffer) {
+    constexpr std::size_t kNone = ~std::size_t{0};
+    struct Case {
+        const char* what;
+        std::size_t changed;  // kNone: no byte of the executable changed
+        std::size_t appended;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"a signature appended", kNone, 16, true},
+        {"nothing appended", kNone, 0, false},
+        {"first byte of the checksum", kProgramChecksum, 16, true},
+        {"last byte of the checksum", kProgramChecksum + 3, 16, true},
+        {"byte before the checksum", kProgramChecksum - 1, 16, false},
+        {"byte after the checksum", kProgramChecksum + 4, 16, false},
+        {"first byte of the certificate entry", kProgramSecurityEntry, 16, true},
+        {"last byte of the certificate entry", kProgramSecurityEntry + 7, 16, true},
+        {"byte before the certificate entry", kProgramSecurityEntry - 1, 16, false},
+        {"byte after the certificate entry", kProgramSecurityEntry + 8, 16, false},
+        {"first byte of the file", 0, 16, false},
+        {"last byte of the executable", 2 * kProgramHeaders - 1, 16, false},
+    };
+    const Bytes exe = MakeProgramImage();
+    for (const Case& c : cases) {
+        Bytes result = exe;
+        if (c.changed != kNone) {
+            result.at(c.changed) ^= std::byte{0x01};
+        }
+        result.resize(result.size() + c.appended, std::byte{0x5A});
+        EXPECT_EQ(IsUnsignedPlusSignature(exe, result), c.accepted) << c.what;
+    }
+    EXPECT_FALSE(IsUnsignedPlusSignature(exe, Bytes(exe.begin(), exe.end() - 1)))
+        << "shorter than the executable";
+}
+
+// A package of the given entries, its table stored uncompressed: the bytes
+// any writer could hand a player, whatever the packer would refuse.
+Bytes CraftedPackage(const std::vector<std::pair<std::string, std::string>>& entries) {
+    format::PackageTableBuilder builder(static_cast<std::uint32_t>(entries.size()));
+    for (const auto& [path, data] : entries) {
+        const std::span<std::byte> out = builder.AddRecord(B(path), data.size());
+        const Bytes bytes = B(data);
+        std::copy(bytes.begin(), bytes.end(), out.begin());
+    }
+    const Bytes table = std::move(builder).Finish();
+    const Bytes stream = format::WriteContainer(
+        table, format::kLzmsChunkSize,
+        [](std::span<const std::byte>, std::span<std::byte>) { return std::size_t{0}; });
+    return format::WritePackageEnvelope(table.size(), stream);
+}
+
+// What the walk accepts but a player's machine refuses, or may refuse, and
+// the near misses that must pass without a word.
+TEST(PackVerify, RefusesWhatThePlayersDiskRefusesAndWarnsOfLongPaths) {
+    const std::string setup(kSetupProgramPath);
+    // Target paths below the work directory of a typical TEMP: a file path
+    // reaches the limit at 260 units, a folder path at 248 (NUL included).
+    const std::size_t file_room = kMaxFilePathUnits - kTypicalWorkDirectoryUnits - 1;
+    const std::size_t folder_room = kMaxFolderPathUnits - kTypicalWorkDirectoryUnits - 1;
+    static_assert(kTypicalWorkDirectoryUnits == 99);
+    const std::string folder_fits(folder_room, 'f');
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> entries;
+        int exit_code;
+        const char* err;  // in standard error; "" for none at all
+    };
+    const Case cases[] = {
+        {"Cyrillic names one file on Windows",
+         {{setup, "s"}, {"Файл.txt", "1"}, {"файл.txt", "2"}},
+         1,
+         "entry 3 of 3: entry paths \"Файл.txt\" and \"файл.txt\" differ only in letter case"},
+        {"file, then the folder of a later entry",
+         {{setup, "s"}, {"a", "1"}, {"a/b", "2"}},
+         1,
+         "entry 3 of 3: file \"a\" is also the folder of \"a/b\""},
+        {"folder of an earlier entry, then a file",
+         {{setup, "s"}, {"a/b", "1"}, {"a", "2"}},
+         1,
+         "entry 3 of 3: file \"a\" is also the folder of \"a/b\""},
+        {"file folded into a later entry's folder",
+         {{setup, "s"}, {"É", "1"}, {"é/b", "2"}},
+         1,
+         "file \"É\" and folder \"é\" of \"é/b\" differ only in letter case"},
+        {"one folder spelled two ways",
+         {{setup, "s"}, {"Docs/a", "1"}, {"docs/b", "2"}},
+         1,
+         "one folder on Windows"},
+        {"no set-up program", {{"KORVANTHELM/other.exe", "s"}}, 1, "holds no set-up program"},
+        {"set-up program in other letter case", {{"korvanthelm/korvanthelm.EXE", "s"}}, 0, ""},
+        {"only full folding makes ß ss",
+         {{setup, "s"}, {"straße.txt", "1"}, {"strasse.txt", "2"}},
+         0,
+         ""},
+        {"a name prefix, not a folder prefix", {{setup, "s"}, {"a", "1"}, {"ab/c", "2"}}, 0, ""},
+        {"file path one unit below the limit",
+         {{setup, "s"}, {std::string(file_room, 'a'), "1"}},
+         0,
+         ""},
+        {"file path at the limit",
+         {{setup, "s"}, {std::string(file_room + 1, 'a'), "1"}, {"b", "2"}},
+         0,
+         "warning: 1 of 3 entries would pass Windows' classic path limit"},
+        {"folder path one unit below the limit", {{setup, "s"}, {folder_fits + "/x", "1"}}, 0, ""},
+        {"folder path at the limit",
+         {{setup, "s"}, {folder_fits + "f/x", "1"}},
+         0,
+         "warning: 1 of 2 entries"},
+        {"the warning names the longest path",
+         {{setup, "s"}, {folder_fits + "f/x", "1"}, {std::string(file_room + 2, 'z'), "2"}},
+         0,
+         "the longest is \"zzz"},
+    };
+    const TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(dir / "crafted.bin", CraftedPackage(c.entries));
+        const auto run = RunPacker({"verify", dir / "crafted.bin"});
+        EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+        if (*c.err == '\0') {
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+            EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+        }
+        const auto list = RunPacker({"list", dir / "crafted.bin"});
+        EXPECT_EQ(list.exit_code, c.exit_code) << list.err;
+    }
+}
+
+// The hostile packages the real exe is run on under Wine, judged by verify:
+// every one the bootstrapper refuses, verify refuses, for the same reason.
+TEST(PackVerify, RefusesEveryHostilePackageOfTheEndToEndTests) {
+    const TempDir dir;
+    WriteFile(dir / "probe.exe", "a stand-in set-up program");
+    const std::string command = std::string(KORVANTHELM_PYTHON) + " " + KORVANTHELM_MAKE_PACKAGES +
+                                " --out " + (dir / "packages") + " --probe " + (dir / "probe.exe");
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    for (const ::korvanthelm::test::HostilePackageCase& c :
+         ::korvanthelm::test::HostilePackageCases()) {
+        if (c.verify_says == nullptr) {
+            continue;
+        }
+        SCOPED_TRACE(c.package);
+        const auto run =
+            RunPacker({"verify", dir / ("packages/" + std::string(c.package) + ".package")});
+        EXPECT_EQ(run.exit_code, 1) << run.out;
+        EXPECT_NE(run.err.find(c.verify_says), std::string::npos) << run.err;
+    }
+    // Packages the bootstrapper unpacks and then fails on: the set-up program
+    // is missing, or the file system meets one name twice.
+    for (const auto& [package, says] :
+         {std::pair{"ok_no_setup_program", "holds no set-up program"},
+          std::pair{"ok_cyrillic_case_pair", "differ only in letter case"}}) {
+        const auto run =
+            RunPacker({"verify", dir / ("packages/" + std::string(package) + ".package")});
+        EXPECT_EQ(run.exit_code, 1) << package;
+        EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(RunPacker({"verify", dir / "packages/ok_probe.package"}).exit_code, 0);
+}
+
+// ---- Hostile input and output files --------------------------------------------
+
+}  // namespace
+}  // namespace korvanthelm::pack

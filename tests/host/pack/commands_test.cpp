@@ -1,0 +1,209 @@
+// What pack and build check before any long work, and the digests they
+// print and write.
+#include "tests/host/pack/pack_test_common.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+// Every path below `root`, with a file's SHA-256, a link's target or "<folder>"
+// (digests, so that a failure prints lines, not megabytes).
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+    std::map<std::string, std::string> paths;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string path = entry.path().string();
+        if (entry.is_symlink()) {
+            paths[path] = "-> " + std::filesystem::read_symlink(entry.path()).string();
+        } else if (entry.is_directory()) {
+            paths[path] = "<folder>";
+        } else {
+            paths[path] = Sha256Text(ReadFile(path));
+        }
+    }
+    return paths;
+}
+
+// Each of these would lose a file, or fail only after the compression. Each
+// is refused with one line naming the cause, at once (the tree's 6 MB take
+// seconds to compress), every file as it was and nothing new anywhere.
+TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/KORVANTHELM/data.txt", test::WordSalad(6 << 20, 3));
+    const std::string stub = dir / "stub.exe";
+    WriteFile(stub, "the only copy of the stub");
+    std::filesystem::create_symlink(stub, dir / "stub-link.exe");
+    const std::string package = dir / "package.bin";
+    WriteFile(package, "the only copy of the package");
+    const std::string previous = dir / "previous.bin";
+    WriteFile(previous, "a package made before");
+    const std::string launcher = dir / "launcher.exe";
+    WriteFile(launcher, "a launcher outside the tree");
+    std::filesystem::create_directory(dir / "folder");
+    const std::string hex(64, 'a');
+    const std::vector<std::string> from_package = {"--launcher-exe-sha256", hex,
+                                                   "--launcher-jar-sha256", hex};
+    const std::vector<std::string> token = {
+        "--sign-pkcs11-module", dir / "no-module.so",
+        "--sign-key",           "pkcs11:object=release;type=private",
+        "--sign-cert",          dir / "cert.pem"};
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string text;  // in the one line of standard error
+    };
+    const auto with = [](std::vector<std::string> args, const std::vector<std::string>& more) {
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    const Case cases[] = {
+        {{"pack", tree, "-o", dir / "no/such/dir/package.bin"},
+         "cannot write \"" + dir / "no/such/dir/package.bin" + "\": its folder \"" +
+             dir / "no/such/dir" + "\" does not exist"},
+        {{"pack", tree, "-o", dir / "package.bin", "--digests-header", dir / "no/digests.h"},
+         "its folder \"" + dir / "no" + "\" does not exist"},
+        {{"build", tree, "-o", dir / "no/such/dir/KORVANTHELM.exe", "--stub", stub},
+         "its folder \"" + dir / "no/such/dir" + "\" does not exist"},
+        {{"pack", tree, "-o", stub + "/package.bin"}, "\"" + stub + "\" is not a folder"},
+        {{"pack", tree, "-o", dir / "folder"}, "it is a folder; name the file to write"},
+        // An output that is another output or an input, however spelled.
+        {{"pack", tree, "-o", previous, "--digests-cmake", previous},
+         "refused: the output \"" + previous + "\" is also the --digests-cmake file"},
+        {{"pack", tree, "-o", previous, "--digests-header", dir / "tree/../previous.bin"},
+         "is also the --digests-header file"},
+        {{"pack", tree, "-o", dir / "new.bin", "--digests-header", dir / "./new.bin"},
+         "refused: the output \"" + dir / "new.bin" + "\" is also the --digests-header file"},
+        {{"pack", tree, "-o", dir / "new.bin", "--digests-cmake", dir / "d.cmake",
+          "--digests-header", dir / "folder/../d.cmake"},
+         "refused: the --digests-cmake output \"" + dir / "d.cmake" +
+             "\" is also the --digests-header file"},
+        {{"pack", tree, "-o", launcher, "--launcher-exe", launcher},
+         "refused: the output \"" + launcher + "\" is also the --launcher-exe file"},
+        {{"build", tree, "-o", stub, "--stub", stub},
+         "refused: the output \"" + stub + "\" is also the --stub file"},
+        {{"build", tree, "-o", dir / "stub-link.exe", "--stub", stub}, "is also the --stub file"},
+        {with({"build", "--package", package, "-o", package, "--stub", stub}, from_package),
+         "refused: the output \"" + package + "\" is also the --package file"},
+        // What a signing needs, before the stub is even read.
+        {{"build", tree, "-o", dir / "x.exe", "--stub", stub, "--sign-command", "true",
+          "--timestamp-url", "http//tsa.example/"},
+         "the timestamp URL \"http//tsa.example/\" is not an http:// or https:// address"},
+        {with({"build", tree, "-o", dir / "x.exe", "--stub", stub}, token),
+         "the PKCS#11 module \"" + dir / "no-module.so" + "\" does not load: "},
+    };
+    const std::map<std::string, std::string> before = Snapshot(dir.path());
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& arg : c.args) {
+            joined += arg + " ";
+        }
+        const auto started = std::chrono::steady_clock::now();
+        const auto run = RunPacker(c.args);
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(run.exit_code, 1) << joined << run.err;
+        EXPECT_NE(run.err.find(c.text), std::string::npos) << joined << "\n" << run.err;
+        EXPECT_EQ(LineCount(run.err), 1u) << joined << "\n" << run.err;
+        EXPECT_LT(took, std::chrono::seconds(1)) << joined << "took as long as compressing";
+        EXPECT_EQ(Snapshot(dir.path()), before) << joined;
+    }
+}
+
+TEST(PackCheapChecks, TimestampUrlsNeedHttpAndAHost) {
+    struct Case {
+        std::string_view url;
+        bool good;
+    };
+    constexpr Case kCases[] = {
+        {"http://timestamp.example.com", true},
+        {"https://tsa.example/rfc3161?x=1", true},
+        {"HTTP://TSA.EXAMPLE:8080/", true},       // schemes and hosts ignore case
+        {"http://127.0.0.1:9/", true},            // the tests' unreachable servers
+        {"http://[::1]:318/tsa", true},           // an IPv6 host in brackets
+        {"http://tsa.example#x", true},           // a fragment right after the host
+        {"http//tsa.example/", false},            // no colon after the scheme
+        {"ftp://tsa.example/", false},            // osslsigncode speaks HTTP only
+        {"tsa.example", false},                   // no scheme at all
+        {"http://", false},                       // no host
+        {"http:///tsa", false},                   // an empty host before the path
+        {"http://:80/", false},                   // a port without a host
+        {"http://tsa.example:/", false},          // a colon without a port
+        {"http://tsa.example:12345678/", false},  // more digits than a port has
+        {"http://tsa example/", false},           // a space inside
+        {"http://tsa.example/\n", false},         // a control character
+        {"http://user@tsa.example/", false},      // credentials do not belong on a command line
+        {"http://[::1/", false},                  // an unclosed bracket
+        {"https:/tsa.example", false},            // one slash
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(IsTimestampUrl(c.url), c.good) << c.url;
+    }
+}
+
+// ---- Launcher digests and digest files ---------------------------------------
+
+TEST(PackDigests, LauncherFilesResolveAsDocumented) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    WriteFile(tree + "/bin/launcher.exe", "exe in tree");
+    WriteFile(tree + "/bin/launcher.jar", "jar in tree");
+    WriteFile(dir / "work/bin/launcher.jar", "jar beside the working folder");
+    WriteFile(dir / "elsewhere.exe", "absolute exe");
+
+    // Relative and missing in the working folder: taken inside the tree.
+    auto run = RunPacker({"pack", tree, "-o", dir / "p.bin", "--launcher-exe", "bin/launcher.exe",
+                          "--launcher-jar", "bin/launcher.jar"},
+                         dir / "work");
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(DigestLines(run.out).at("LauncherExeDigest"), Sha256Text(B("exe in tree")));
+    EXPECT_EQ(DigestLines(run.out).at("LauncherJarDigest"),
+              Sha256Text(B("jar beside the working folder")))
+        << "present relative to the working folder: used as given";
+
+    run = RunPacker({"pack", tree, "-o", dir / "p.bin", "--launcher-exe", dir / "elsewhere.exe",
+                     "--launcher-jar", "bin/launcher.jar"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(DigestLines(run.out).at("LauncherExeDigest"), Sha256Text(B("absolute exe")));
+
+    // No launcher files given and none where the demo tree keeps them.
+    run = RunPacker({"pack", tree, "-o", dir / "p2.bin"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("KORVANTHELM/launcher/KorvanThelmLauncher.exe"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("--launcher-exe"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "p2.bin"));
+}
+
+TEST(PackDigests, DigestFilesHoldTheSameDigests) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin", "--digests-cmake",
+                                dir / "digests.cmake", "--digests-header", dir / "digests.h"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto digests = DigestLines(run.out);
+    const std::string cmake = S(ReadFile(dir / "digests.cmake"));
+    const std::string header = S(ReadFile(dir / "digests.h"));
+    for (const auto& [name, variable] :
+         {std::pair{"PackageDigest", "KORVANTHELM_PACKAGE_SHA256"},
+          std::pair{"LauncherExeDigest", "KORVANTHELM_LAUNCHER_EXE_SHA256"},
+          std::pair{"LauncherJarDigest", "KORVANTHELM_LAUNCHER_JAR_SHA256"}}) {
+        const std::string hex = digests.at(name);
+        EXPECT_EQ(hex.size(), 64u);
+        EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos) << hex;
+        EXPECT_NE(cmake.find(std::string("set(") + variable + " \"" + hex + "\")\n"),
+                  std::string::npos)
+            << cmake;
+        EXPECT_NE(header.find(std::string("#define ") + variable + " \"" + hex + "\"\n"),
+                  std::string::npos)
+            << header;
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat((dir / "package.bin").c_str(), &status), 0);
+    EXPECT_NE(status.st_mode & 0044, 0u) << "readable like any build output, not 0600";
+}
+
+// ---- verify and list on damaged packages ---------------------------------------
+
+}  // namespace
+}  // namespace korvanthelm::pack

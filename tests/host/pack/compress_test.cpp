@@ -1,0 +1,430 @@
+// The package a tree becomes: read back byte for byte, the same for every
+// number of jobs, compressed or stored chunk by chunk, with honest progress.
+#include "tests/host/pack/pack_test_common.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+TEST(PackRoundTrip, PackageHoldsExactlyTheTreeInByteOrder) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", RandomBytes(5000, 1));
+    WriteFile(tree + "/a.txt", "dot sorts before slash");
+    WriteFile(tree + "/a/b.txt", std::string(100000, 'x'));
+    WriteFile(tree + "/B.txt", "capital B sorts before small a");
+    WriteFile(tree + "/empty.dat", "");
+    WriteFile(tree + "/\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\x2F\xD1\x84.bin", "Cyrillic names");
+    WriteFile(tree + "/emoji\xF0\x9F\x98\x80.txt", "four-byte UTF-8");
+    WriteFile(tree + "/.hidden", "dot files are files");
+
+    const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "") << "nothing to warn about, no progress when not a terminal";
+
+    const Bytes package = ReadFile(dir / "package.bin");
+    const auto entries = EntriesOf(package);
+    const std::map<std::string, Bytes> files = FilesOf(tree);
+    ASSERT_EQ(entries.size(), files.size());
+    // std::map orders std::string keys by unsigned bytes: the package's order.
+    auto file = files.begin();
+    for (const auto& [path, data] : entries) {
+        EXPECT_EQ(path, file->first);
+        EXPECT_TRUE(data == file->second) << path;
+        ++file;
+    }
+
+    const auto digests = DigestLines(run.out);
+    EXPECT_EQ(LineCount(run.out), 3u) << run.out;
+    EXPECT_EQ(digests.at("PackageDigest"), Sha256Text(package));
+    EXPECT_EQ(digests.at("LauncherExeDigest"), Sha256Text(B("MZ launcher")));
+    EXPECT_EQ(digests.at("LauncherJarDigest"), Sha256Text(B("PK jar")));
+    ASSERT_EQ(package.size() >= 24, true);
+    EXPECT_EQ(S(std::span(package).first(8)), "KTSETUP1");
+
+    const auto verify = RunPacker({"verify", dir / "package.bin"});
+    EXPECT_EQ(verify.exit_code, 0) << verify.err;
+    const auto list = RunPacker({"list", dir / "package.bin"});
+    ASSERT_EQ(list.exit_code, 0) << list.err;
+    EXPECT_EQ(LineCount(list.out), files.size());
+    EXPECT_NE(list.out.find("      100000  a/b.txt\n"), std::string::npos) << list.out;
+}
+
+TEST(PackRoundTrip, SameTreeGivesIdenticalBytes) {
+    const TempDir dir;
+    // The same content created in opposite orders, at different times.
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"z/last.txt", "z"}, {"m/middle.bin", std::string(70000, 'm')}, {"a/first.txt", "a"}};
+    for (const auto& [path, content] : files) {
+        WriteFile(dir / ("one/" + path), content);
+    }
+    AddDefaultLauncherFiles(dir / "one");
+    sleep(1);
+    AddDefaultLauncherFiles(dir / "two");
+    for (auto it = files.rbegin(); it != files.rend(); ++it) {
+        WriteFile(dir / ("two/" + it->first), it->second);
+    }
+    ::chmod((dir / "two/a/first.txt").c_str(), 0600);
+
+    const auto first = RunPacker({"pack", dir / "one", "-o", dir / "one.bin"});
+    const auto again = RunPacker({"pack", dir / "one", "-o", dir / "again.bin", "--jobs", "3"});
+    const auto second = RunPacker({"pack", dir / "two", "-o", dir / "two.bin"});
+    ASSERT_EQ(first.exit_code, 0) << first.err;
+    ASSERT_EQ(again.exit_code, 0) << again.err;
+    ASSERT_EQ(second.exit_code, 0) << second.err;
+    EXPECT_TRUE(ReadFile(dir / "one.bin") == ReadFile(dir / "again.bin"));
+    EXPECT_TRUE(ReadFile(dir / "one.bin") == ReadFile(dir / "two.bin"));
+    EXPECT_EQ(first.out, second.out);
+}
+
+TEST(PackRoundTrip, IncompressibleTableIsStored) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/noise.bin", RandomBytes(300000, 7));
+    const auto run = RunPacker({"pack", tree, "-o", dir / "package.bin"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+
+    const Bytes package = ReadFile(dir / "package.bin");
+    const auto envelope = format::ParsePackageEnvelope(package);
+    ASSERT_TRUE(envelope);
+    const auto layout = format::ParseContainer(envelope->stream);
+    ASSERT_TRUE(layout);
+    ASSERT_EQ(layout->chunks.size(), 1u);
+    EXPECT_TRUE(layout->chunks[0].stored);
+    EXPECT_EQ(layout->chunk_size, envelope->unpacked_size) << "K = T below 64 MiB";
+    EXPECT_EQ(envelope->stream.size(), 24 + 4 + envelope->unpacked_size);
+    EXPECT_EQ(EntriesOf(package).size(), 4u);
+}
+
+TEST(PackRoundTrip, CompressibleTableIsOneLzmsChunk) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/text.txt", std::string(200000, 'k'));
+    ASSERT_EQ(RunPacker({"pack", tree, "-o", dir / "package.bin"}).exit_code, 0);
+    const Bytes package = ReadFile(dir / "package.bin");
+    const auto envelope = format::ParsePackageEnvelope(package);
+    ASSERT_TRUE(envelope);
+    const auto layout = format::ParseContainer(envelope->stream);
+    ASSERT_TRUE(layout);
+    ASSERT_EQ(layout->chunks.size(), 1u);
+    EXPECT_FALSE(layout->chunks[0].stored);
+    EXPECT_EQ(S(envelope->stream.first(6)), std::string("\x0A\x51\xE5\xC0\x18\x00", 6));
+    EXPECT_LT(package.size(), 10000u);
+}
+
+// Several chunks cheaply: a small chunk size (tests only; Windows uses
+// 64 MiB) over text, noise and text, with a short last chunk.
+TEST(PackRoundTrip, ChunksAreCompressedOrStoredEachOnItsOwn) {
+    constexpr std::size_t kChunk = 0x8000;  // the smallest K a multi-chunk buffer may use
+    format::PackageTableBuilder builder(3);
+    const auto fill = [](std::span<std::byte> out, const Bytes& from) {
+        std::copy(from.begin(), from.end(), out.begin());
+    };
+    const Bytes text = B(std::string(3 * kChunk, 't'));
+    const Bytes noise = RandomBytes(3 * kChunk, 5);
+    fill(builder.AddRecord(B("a"), text.size()), text);
+    fill(builder.AddRecord(B("b"), noise.size()), noise);
+    fill(builder.AddRecord(B("c"), 1000), Bytes(1000, std::byte{'u'}));
+    const Bytes table = std::move(builder).Finish();
+
+    const Bytes stream = CompressPackageTable(table, {.jobs = 1, .chunk_size = kChunk});
+    const Bytes package = format::WritePackageEnvelope(table.size(), stream);
+    const auto layout = format::ParseContainer(stream);
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(layout->chunk_size, kChunk);
+    ASSERT_EQ(layout->chunks.size(), (table.size() + kChunk - 1) / kChunk);
+    EXPECT_FALSE(layout->chunks[0].stored) << "text";
+    EXPECT_TRUE(layout->chunks[4].stored) << "noise only";
+    EXPECT_FALSE(layout->chunks.back().stored) << "text again";
+    EXPECT_LT(layout->chunks.back().uncompressed_size, kChunk);
+
+    EXPECT_TRUE(UnpackPackage(package) == table);
+    EXPECT_NO_THROW(CheckPackageDecodesTo(package, table));
+    Bytes other = table;
+    other[5 * kChunk + 7] ^= std::byte{1};
+    EXPECT_THROW(CheckPackageDecodesTo(package, other), PackError) << "one byte differs";
+    EXPECT_THROW(CheckPackageDecodesTo(package, std::span(table).first(table.size() - 1)),
+                 PackError);
+}
+
+// ---- Compression on several threads ------------------------------------------
+
+// What the packer wrote before it had threads: the container writer with one
+// compressor, chunk after chunk.
+Bytes SerialContainer(std::span<const std::byte> table, std::size_t chunk_size) {
+    LzmsCompressor compressor(std::min(table.size(), chunk_size));
+    return format::WriteContainer(table, chunk_size,
+                                  [&](std::span<const std::byte> in, std::span<std::byte> out) {
+                                      return compressor.Compress(in, out);
+                                  });
+}
+
+TEST(PackParallel, EveryJobCountGivesTheSerialBytes) {
+    constexpr std::size_t kChunk = 0x8000;
+    // Ten chunks whose compression takes very different times (noise is
+    // stored, runs of one byte are quick, word salad is slow), so threads
+    // finish out of order; then a last chunk of one byte, which is never
+    // given to the compressor.
+    Bytes table;
+    for (unsigned i = 0; i < 10; ++i) {
+        const Bytes part = i % 3 == 1   ? RandomBytes(kChunk, i)
+                           : i % 3 == 2 ? Bytes(kChunk, std::byte{'x'})
+                                        : B(test::WordSalad(kChunk, i));
+        table.insert(table.end(), part.begin(), part.end());
+    }
+    table.push_back(std::byte{'!'});
+    const Bytes serial = SerialContainer(table, kChunk);
+    const std::size_t chunks = 11;
+
+    for (const unsigned jobs : {1u, 2u, 3u, 11u, 40u}) {
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE("jobs " + std::to_string(jobs) + ", round " + std::to_string(round));
+            std::atomic<int> inside{0};
+            bool overlapped = false;
+            std::vector<int> state(chunks, 0);  // 0 waiting, 1 started, 2 finished
+            bool out_of_turn = false;
+            std::uint64_t finished_bytes = 0;
+            std::set<std::thread::id> threads;
+            const auto enter = [&] { overlapped |= inside.fetch_add(1) != 0; };
+            const auto leave = [&] { inside.fetch_sub(1); };
+            const CompressionEvents events{[&](std::size_t index, std::uint64_t) {
+                                               enter();
+                                               out_of_turn |= index >= chunks || state[index] != 0;
+                                               state[std::min(index, chunks - 1)] = 1;
+                                               threads.insert(std::this_thread::get_id());
+                                               leave();
+                                           },
+                                           [&](std::size_t index, std::uint64_t bytes) {
+                                               enter();
+                                               out_of_turn |= index >= chunks || state[index] != 1;
+                                               state[std::min(index, chunks - 1)] = 2;
+                                               finished_bytes += bytes;
+                                               leave();
+                                           }};
+            const Bytes stream =
+                CompressPackageTable(table, {.jobs = jobs, .chunk_size = kChunk}, events);
+            EXPECT_TRUE(stream == serial) << "the bytes must not depend on the threads";
+            EXPECT_FALSE(overlapped) << "events are reported one at a time";
+            EXPECT_FALSE(out_of_turn) << "each chunk started once, then finished once";
+            EXPECT_EQ(std::count(state.begin(), state.end(), 2), static_cast<long>(chunks));
+            EXPECT_EQ(finished_bytes, table.size());
+            EXPECT_LE(threads.size(), std::min<std::size_t>(jobs, chunks));
+        }
+    }
+}
+
+TEST(PackParallel, FailuresStopEveryThreadAndReachTheCaller) {
+    constexpr std::size_t kChunk = 0x8000;
+    const Bytes table = B(test::WordSalad(9 * kChunk, 3));
+    for (const unsigned jobs : {1u, 3u}) {
+        SCOPED_TRACE("jobs " + std::to_string(jobs));
+        std::atomic<unsigned> started{0};
+        const CompressionEvents fail_at_start{[&](std::size_t index, std::uint64_t) {
+                                                  ++started;
+                                                  if (index == 4) {
+                                                      throw PackError("stop at 4");
+                                                  }
+                                              },
+                                              {}};
+        EXPECT_THROW(
+            CompressPackageTable(table, {.jobs = jobs, .chunk_size = kChunk}, fail_at_start),
+            PackError);
+        EXPECT_EQ(started.load(), 5u) << "no chunk is taken after the failure";
+        const CompressionEvents fail_at_finish{{}, [&](std::size_t index, std::uint64_t) {
+                                                   if (index == 8) {
+                                                       throw std::runtime_error("stop at 8");
+                                                   }
+                                               }};
+        EXPECT_THROW(
+            CompressPackageTable(table, {.jobs = jobs, .chunk_size = kChunk}, fail_at_finish),
+            std::runtime_error);
+    }
+    EXPECT_THROW(CompressPackageTable(table, {.jobs = 0, .chunk_size = kChunk}),
+                 std::invalid_argument);
+    EXPECT_THROW(CompressPackageTable(table, {.jobs = 2, .chunk_size = kChunk - 1}),
+                 std::invalid_argument);
+}
+
+TEST(PackParallel, DefaultJobsFollowCoresChunksAndMemory) {
+    constexpr std::uint64_t kMiB = 1 << 20;
+    constexpr std::uint64_t kFour = 4 * format::kLzmsChunkSize;  // four full chunks
+    const std::uint64_t per_job = CompressionMemoryPerJob(kFour);
+    // The container being written may need the table's size again.
+    const std::uint64_t container = 24 + kFour + 4 * 4;
+    struct Case {
+        const char* what;
+        std::uint64_t table;
+        unsigned cores;
+        std::optional<std::uint64_t> memory;
+        JobChoice expected;
+    };
+    const Case cases[] = {
+        {"memory unknown: the cores, up to the chunks", kFour, 8, std::nullopt, {4, false}},
+        {"plenty of memory, two cores", kFour, 2, container + 10 * per_job, {2, false}},
+        {"memory for exactly three", kFour, 8, container + 3 * per_job, {3, true}},
+        {"one byte short of three", kFour, 8, container + 3 * per_job - 1, {2, true}},
+        {"not even one fits: still one", kFour, 8, container - 1, {1, true}},
+        {"one core: nothing to lower", kFour, 1, 0, {1, false}},
+        {"one chunk: one job", 1000, 8, std::nullopt, {1, false}},
+        {"cores unknown", kFour, 0, std::nullopt, {1, false}},
+        {"a short fifth chunk counts", kFour + 1, 8, std::nullopt, {5, false}},
+    };
+    for (const Case& c : cases) {
+        const JobChoice choice = ChooseCompressionJobs(c.table, c.cores, c.memory);
+        EXPECT_EQ(choice.jobs, c.expected.jobs) << c.what;
+        EXPECT_EQ(choice.lowered_for_memory, c.expected.lowered_for_memory) << c.what;
+    }
+    // A 64 MiB compressor is wimlib's ~9 bytes per byte, plus the block buffer;
+    // a small table gets a compressor of its own size.
+    EXPECT_GT(per_job, 8 * 64 * kMiB);
+    EXPECT_LT(per_job, 12 * 64 * kMiB);
+    EXPECT_LT(CompressionMemoryPerJob(1 << 20), per_job / 32);
+
+    const std::string meminfo =
+        "MemTotal:       24683956 kB\nMemFree:        22064724 kB\n"
+        "MemAvailable:   24104212 kB\nBuffers:           58420 kB\n";
+    EXPECT_EQ(MemAvailableFrom(meminfo), std::uint64_t{24104212} * 1024);
+    EXPECT_EQ(MemAvailableFrom("MemTotal: 5 kB\nMemFree: 3 kB\n"), std::nullopt);
+    EXPECT_EQ(MemAvailableFrom("MemAvailable: 12 MB\n"), std::nullopt) << "only kB is known";
+    EXPECT_EQ(MemAvailableFrom("MemAvailable: 18446744073709551615 kB\n"), std::nullopt);
+    EXPECT_EQ(MemAvailableFrom("MemAvailable:"), std::nullopt);
+    EXPECT_TRUE(AvailableMemory()) << "this host has /proc/meminfo";
+    EXPECT_GE(UsableCores(), 1u);
+}
+
+TEST(PackProgress, MovesWithinAChunkAndNeverGoesBack) {
+    using Clock = CompressionProgress::Clock;
+    const Clock::time_point t0{};
+    const auto at = [&](double seconds) {
+        return t0 +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    };
+    // Three chunks of 10 MB and a last one of 4 MB on two threads; the speed
+    // is assumed to be 1.5 MB/s per thread until a chunk is finished.
+    CompressionProgress progress(34'000'000, 4, 2);
+    enum What { kStart, kFinish, kLook };
+    struct Step {
+        double seconds;
+        What what;
+        std::size_t index;        // kStart, kFinish
+        std::uint64_t value;      // kStart: chunk bytes; kLook: expected done bytes
+        std::size_t chunks_done;  // kLook
+        const char* why;
+    };
+    const Step steps[] = {
+        {0, kStart, 0, 10'000'000, 0, ""},
+        {0, kStart, 1, 10'000'000, 0, ""},
+        {0, kLook, 0, 0, 0, "nothing done yet"},
+        {2, kLook, 0, 6'000'000, 0, "moves before any chunk is finished"},
+        {10, kLook, 0, 19'000'000, 0, "a running chunk counts for at most 95 %"},
+        {10, kFinish, 0, 0, 0, ""},  // 10 MB in 10 s: 1 MB/s
+        {10, kStart, 2, 10'000'000, 0, ""},
+        {10, kLook, 0, 19'500'000, 1, "the measured speed replaces the assumed one"},
+        {20, kLook, 0, 29'000'000, 1, ""},
+        {20, kFinish, 1, 0, 0, ""},  // 20 MB in 30 thread-seconds: 2/3 MB/s
+        {20, kStart, 3, 4'000'000, 0, ""},
+        {20, kLook, 0, 29'000'000, 2, "a slower measured speed does not take it back"},
+        {26, kLook, 0, 33'300'000, 2, "both running chunks at their caps"},
+        {30, kFinish, 3, 0, 0, ""},
+        {30, kLook, 0, 33'500'000, 3, "below the total while a chunk runs"},
+        {31, kFinish, 2, 0, 0, ""},
+        {31, kLook, 0, 34'000'000, 4, "all of it once every chunk is finished"},
+    };
+    for (const Step& step : steps) {
+        switch (step.what) {
+            case kStart:
+                progress.ChunkStarted(step.index, step.value, at(step.seconds));
+                break;
+            case kFinish:
+                progress.ChunkFinished(step.index, at(step.seconds));
+                break;
+            case kLook: {
+                const CompressionProgress::Estimate estimate = progress.At(at(step.seconds));
+                EXPECT_NEAR(static_cast<double>(estimate.done_bytes),
+                            static_cast<double>(step.value), 1.0)
+                    << "at " << step.seconds << " s: " << step.why;
+                EXPECT_EQ(estimate.chunks_done, step.chunks_done) << "at " << step.seconds << " s";
+                EXPECT_EQ(estimate.seconds_left > 0, estimate.chunks_done < 4)
+                    << "at " << step.seconds << " s";
+                break;
+            }
+        }
+    }
+}
+
+// The time left counts down: a measured speed lower than the assumed one, or
+// fewer threads busy near the end, never make it jump back up; it runs out
+// (below what is shown) instead, and stays above 0 until the last chunk ends.
+TEST(PackProgress, EstimateOfTimeLeftNeverRunsBackwards) {
+    using Clock = CompressionProgress::Clock;
+    const auto at = [](double seconds) {
+        return Clock::time_point{} +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    };
+    enum What { kStart, kFinish, kLook };
+    struct Step {
+        double seconds;
+        What what;
+        std::size_t index;    // kStart, kFinish
+        std::uint64_t bytes;  // kStart
+        double left;          // kLook: the expected time left; -1: only "below what is shown"
+        const char* why;
+    };
+    // Two 30 MB chunks on two threads: assumed 1.5 MB/s each, so 20 s at
+    // first; the chunks really take 100 s (0.3 MB/s), which the old estimate
+    // turned into a jump from a few seconds left to a minute and more.
+    const Step steps[] = {
+        {0, kStart, 0, 30'000'000, 0, ""},
+        {0, kStart, 1, 30'000'000, 0, ""},
+        {0, kLook, 0, 0, 20, "the assumed speed on both threads"},
+        {5, kLook, 0, 0, 15, "counts down with the clock"},
+        {18, kLook, 0, 0, 2, ""},
+        {25, kLook, 0, 0, -1, "ran out: not shown, yet above 0"},
+        {99, kFinish, 0, 0, 0, ""},  // 30 MB in 99 s: far slower than assumed
+        {99, kLook, 0, 0, -1, "the slower speed does not raise it again"},
+        {100, kFinish, 1, 0, 0, ""},
+        {100, kLook, 0, 0, 0, "0 once every chunk is finished"},
+    };
+    CompressionProgress progress(60'000'000, 2, 2);
+    std::optional<double> last_left;
+    double last_seconds = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::to_string(step.seconds) + " s: " + step.why);
+        if (step.what == kStart) {
+            progress.ChunkStarted(step.index, step.bytes, at(step.seconds));
+        } else if (step.what == kFinish) {
+            progress.ChunkFinished(step.index, at(step.seconds));
+        } else {
+            const double left = progress.At(at(step.seconds)).seconds_left;
+            if (step.left < 0) {
+                EXPECT_GT(left, 0);
+                EXPECT_LT(left, kShownSecondsLeft);
+            } else {
+                EXPECT_NEAR(left, step.left, 0.01);
+            }
+            if (last_left) {
+                // Down with the clock, or run out and never shown again.
+                const bool counted_down = left <= *last_left - (step.seconds - last_seconds) + 1e-9;
+                const bool ran_out = left < kShownSecondsLeft && left <= *last_left;
+                EXPECT_TRUE(counted_down || ran_out) << left << " after " << *last_left
+                                                     << ": it rose, or fell slower than the clock";
+            }
+            last_left = left;
+            last_seconds = step.seconds;
+        }
+    }
+    // A measured speed faster than the assumed one lowers it at once.
+    CompressionProgress fast(60'000'000, 4, 1);
+    fast.ChunkStarted(0, 15'000'000, at(0));
+    EXPECT_NEAR(fast.At(at(0)).seconds_left, 40, 0.01);
+    fast.ChunkFinished(0, at(1));  // 15 MB/s
+    fast.ChunkStarted(1, 15'000'000, at(1));
+    EXPECT_NEAR(fast.At(at(1)).seconds_left, 3, 0.01);
+}
+
+// ---- Hostile and unusual trees ----------------------------------------------
+
+}  // namespace
+}  // namespace korvanthelm::pack

@@ -1,0 +1,270 @@
+// Inputs and outputs that are not ordinary files, and signals while an
+// output is staged: refused or cleaned up, nothing left behind.
+#include "tests/host/pack/pack_test_common.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+// Where a run reads or writes something that is not an ordinary file. Each
+// row must end within seconds (a FIFO or /dev/zero used to hang the run), with
+// one line naming the cause, the node untouched and no temporary file left.
+struct HostileFile {
+    const char* name;
+    // Makes the node in `dir` and returns the command line; nullopt when this
+    // machine cannot make it (a device node needs root).
+    std::function<std::optional<std::vector<std::string>>(const TempDir& dir)> make;
+    const char* node;     // the path in `dir` (or absolute) that must survive unchanged
+    const char* message;  // in the one line on stderr
+};
+
+std::vector<std::string> PackTo(const TempDir& dir, std::vector<std::string> extra) {
+    AddDefaultLauncherFiles(dir / "tree");
+    std::vector<std::string> args = {"pack", dir / "tree"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+void MakeNodeFifo(const std::string& path) {
+    if (::mkfifo(path.c_str(), 0600) != 0) {
+        throw std::runtime_error("mkfifo " + path);
+    }
+}
+
+const HostileFile
+    kHostileFiles[] =
+        {
+            {"FifoToVerify",
+             [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                 MakeNodeFifo(d / "fifo");
+                 return std::vector<std::string>{"verify", d / "fifo"};
+             },
+             "fifo", "not a regular file: \""},
+            {"FifoToList",
+             [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                 MakeNodeFifo(d / "fifo");
+                 return std::vector<std::string>{"list", d / "fifo"};
+             },
+             "fifo", "not a regular file: \""},
+            // The stub is the first thing build reads.
+            {"FifoAsStub",
+             [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                 MakeNodeFifo(d / "fifo");
+                 return std::vector<std::string>{"build",       d / "tree", "-o",
+                                                 d / "out.exe", "--stub",   d / "fifo"};
+             },
+             "fifo", "not a regular file: \""},
+            {"FifoAsLauncherExe",
+             [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                 MakeNodeFifo(d / "fifo");
+                 return PackTo(d, {"-o", d / "package.bin", "--launcher-exe", d / "fifo"});
+             },
+             "fifo", "not a regular file: \""},
+            {"DevZeroAsLauncherExe",
+             [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                 return PackTo(d, {"-o", d / "package.bin", "--launcher-exe", "/dev/zero"});
+             },
+             "/dev/zero", "not a regular file: \"/dev/zero\""},
+            // Sparse: 3 GiB that take no disk, and must not be read either.
+            {"Sparse3GiBToVerify",
+             [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                 WriteFile(d / "huge.exe", "MZ");
+                 std::filesystem::resize_file(d / "huge.exe", std::uint64_t{3} << 30);
+                 return std::vector<std::string>{"verify", d / "huge.exe"};
+             },
+             "huge.exe", "holds more than"},
+            {"FolderToVerify",
+             [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                 std::filesystem::create_directory(d / "folder");
+                 return std::vector<std::string>{"verify", d / "folder"};
+             },
+             "folder", "not a regular file: \""},
+            {"FifoAsOutput",
+             [](
+                 const TempDir& d) -> std::
+                                       optional<std::vector<std::string>> {
+                                           MakeNodeFifo(d / "fifo");
+                                           return PackTo(d, {"-o", d / "fifo"});
+                                       },
+             "fifo", "exists and is not a regular file"},
+            // The same node as /dev/full, made here so the real one is never at risk.
+            {
+                "DeviceNodeAsOutput",
+                [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                    if (::mknod((d / "full").c_str(), S_IFCHR | 0666, ::makedev(1, 7)) != 0) {
+                        return std::nullopt;
+                    }
+                    return PackTo(d, {"-o", d / "full"});
+                },
+                "full", "exists and is not a regular file"},
+            // A link is replaced by the rename, never written through: refused too.
+            {"LinkToDevFullAsOutput",
+             [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                 if (::symlink("/dev/full", (d / "out.bin").c_str()) != 0) {
+                     return std::nullopt;
+                 }
+                 return PackTo(d, {"-o", d / "out.bin"});
+             },
+             "out.bin", "exists and is not a regular file"},
+            // The second output fails after the first is staged: neither is written.
+            {
+                "FifoAsDigestsFile",
+                [](const TempDir& d) -> std::optional<std::vector<std::string>> {
+                    MakeNodeFifo(d / "fifo");
+                    return PackTo(d, {"-o", d / "package.bin", "--digests-cmake", d / "fifo"});
+                },
+                "fifo", "exists and is not a regular file"},
+};
+
+void PrintTo(const HostileFile& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class PackHostileFile : public testing::TestWithParam<HostileFile> {};
+
+TEST_P(PackHostileFile, RefusedAtOnceWithOneLineAndNothingChanged) {
+    const HostileFile& c = GetParam();
+    const TempDir dir;
+    const std::optional<std::vector<std::string>> args = c.make(dir);
+    if (!args) {
+        GTEST_SKIP() << "this machine cannot make the node (needs root)";
+    }
+    const std::string node = c.node[0] == '/' ? c.node : dir / c.node;
+    struct stat before {};
+    ASSERT_EQ(::lstat(node.c_str(), &before), 0);
+
+    const auto started = std::chrono::steady_clock::now();
+    const auto run = RunPacker(*args, ".", std::chrono::seconds(60));
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_FALSE(run.timed_out) << "hung";
+    EXPECT_LT(took, std::chrono::seconds(20));
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+
+    struct stat after {};
+    ASSERT_EQ(::lstat(node.c_str(), &after), 0) << "the node is gone";
+    EXPECT_EQ(after.st_mode, before.st_mode) << "the node was replaced";
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the node was replaced";
+    EXPECT_EQ(after.st_rdev, before.st_rdev);
+    EXPECT_FALSE(std::filesystem::exists(dir / "package.bin"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.exe"));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos)
+            << "temporary file left behind: " << entry.path();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PackHostileFile, testing::ValuesIn(kHostileFiles),
+                         [](const testing::TestParamInfo<HostileFile>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The run that `signal_number` stops the moment its first temporary file
+// appears in `out`; nullopt when the run ended before the signal landed.
+std::optional<test::RunResult> StopWhenStaging(const std::string& tree, const std::string& out,
+                                               int signal_number) {
+    const UniqueFd watch(::inotify_init1(IN_CLOEXEC));
+    if (!watch || ::inotify_add_watch(watch.get(), out.c_str(), IN_CREATE) < 0) {
+        throw std::runtime_error("inotify");
+    }
+    test::PackerRun run({"pack", tree, "-o", out + "/package.bin"});
+    alignas(inotify_event) char events[4096];
+    for (bool seen = false; !seen;) {
+        pollfd ready{watch.get(), POLLIN, 0};
+        if (::poll(&ready, 1, /*timeout_ms=*/600'000) != 1) {
+            throw std::runtime_error("no temporary file appeared");
+        }
+        const ssize_t got = ::read(watch.get(), events, sizeof(events));
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            seen = seen || std::string_view(event->name).find(".tmp-") != std::string::npos;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    ::kill(run.pid(), signal_number);
+    test::RunResult result = run.Wait(std::chrono::seconds(120));
+    if (result.exit_code == 0) {
+        std::filesystem::remove(out + "/package.bin");
+        return std::nullopt;
+    }
+    return result;
+}
+
+// A run stopped by SIGTERM, SIGINT or SIGHUP while its output is staged
+// removes the temporary file and dies of that same signal, so a build system
+// sees how it ended. The signal is sent the moment the temporary file
+// appears; 16 MB of random data (stored, so written in full) keep it in
+// place while it is written and flushed. A run that won the race is repeated.
+TEST(PackSignals, StoppedWhileStagingLeavesNoTemporaryFile) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/data/random.bin", RandomBytes(std::size_t{16} << 20, /*seed=*/11));
+    const std::string out = dir / "out";
+    std::filesystem::create_directory(out);
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        std::optional<test::RunResult> result;
+        for (int attempt = 0; attempt < 3 && !result; ++attempt) {
+            result = StopWhenStaging(tree, out, signal_number);
+        }
+        ASSERT_TRUE(result) << strsignal(signal_number) << " never landed while staging";
+        EXPECT_EQ(result->signal, signal_number) << strsignal(signal_number) << result->err;
+        EXPECT_TRUE(std::filesystem::is_empty(out))
+            << strsignal(signal_number) << ": " << std::filesystem::directory_iterator(out)->path();
+    }
+}
+
+// A forked child that exits runs the atexit handler it inherited; it must
+// leave the temporary files of the process that made them alone.
+TEST(PackSignals, ForkedChildKeepsItsParentsTemporaryFile) {
+    const TempDir dir;
+    const auto temporaries = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            found.push_back(entry.path().string());
+        }
+        return found;
+    };
+    {
+        StagedFile staged(dir / "out.bin", B("staged"));
+        ASSERT_EQ(temporaries().size(), 1u);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(temporaries().size(), 1u) << "the child removed its parent's file";
+    }
+    EXPECT_TRUE(temporaries().empty()) << "not removed without Commit()";
+}
+
+// A write that fails after the temporary file exists (the file size limit
+// stands in for a full disk) fails the constructor, which must still remove
+// the file: no destructor runs for an object whose constructor threw.
+TEST(PackSignals, WriteFailureInsideTheConstructorLeavesNothing) {
+    const TempDir dir;
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 4096;
+    const auto previous_handler = ::signal(SIGXFSZ, SIG_IGN);  // EFBIG instead of death
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string error;
+    try {
+        StagedFile staged(dir / "out.bin", Bytes(std::size_t{1} << 20));
+    } catch (const PackError& e) {
+        error = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, previous_handler);
+    EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()))
+        << std::filesystem::directory_iterator(dir.path())->path();
+}
+
+// ---- Command line ---------------------------------------------------------------
+
+}  // namespace
+}  // namespace korvanthelm::pack
