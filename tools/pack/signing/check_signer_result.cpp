@@ -11,12 +11,9 @@
 namespace korvanthelm::pack {
 namespace {
 
-// The optional header's CheckSum field, which signing may rewrite: at the same
-// offset in PE32 and PE32+.
-constexpr std::uint64_t kChecksumOffset = 64;
+// Signing may rewrite the optional header's CheckSum field and fill in the
+// certificate table's data directory entry; nothing else.
 constexpr std::uint64_t kChecksumSize = 4;
-// The certificate table's data directory, which signing fills in.
-constexpr std::size_t kCertificateTableDirectory = 4;
 constexpr std::uint64_t kDirectoryEntrySize = 8;
 
 }  // namespace
@@ -27,9 +24,8 @@ bool IsUnsignedPlusSignature(std::span<const std::byte> unsigned_bytes,
         return false;
     }
     const PeHeaders headers = ReadPeHeaders(unsigned_bytes);
-    const std::uint64_t checksum = headers.optional + kChecksumOffset;
-    const std::optional<std::uint64_t> security =
-        headers.DirectoryEntry(kCertificateTableDirectory);
+    const std::uint64_t checksum = headers.optional + kCheckSumField;
+    const std::optional<std::uint64_t> security = headers.DirectoryEntry(kSecurityDirectoryIndex);
     if (!security || !FileHas(unsigned_bytes, checksum, kChecksumSize)) {
         return false;
     }
