@@ -1,7 +1,5 @@
 #include "tools/pack/signing/add_timestamp.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -30,7 +28,7 @@ void AddTimestamp(const std::string& signed_path, const std::vector<std::string>
     std::string last_reason;
     for (const std::string& url : urls) {
         for (int attempt = 1; attempt <= kTimestampAttempts; ++attempt) {
-            ::unlink(stamped.path().c_str());
+            std::remove(stamped.path().c_str());  // a file left by an earlier try
             const ProgramRun run =
                 RunProgram({"osslsigncode", "add", "-h", "sha256", "-ts", url, "-in", signed_path,
                             "-out", stamped.path()},

@@ -1,12 +1,12 @@
 #include "tools/pack/signing/run_signer.h"
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <ctime>
 #include <optional>
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/path_exists.h"
 #include "tools/pack/platform/run_program.h"
 #include "tools/pack/signing/load_signing_certificate.h"
 #include "tools/pack/signing/signer_failure.h"
@@ -22,7 +22,7 @@ std::string SignerName(const SigningOptions& options) {
 
 void RunSigningCommand(const SigningOptions& options, const std::string& unsigned_path,
                        const std::string& signed_path) {
-    ::unlink(signed_path.c_str());
+    std::remove(signed_path.c_str());  // so that a signer writing nothing is noticed
     // The command gets the two paths as its last two arguments, and the
     // environment as it is: a signing service's client reads its own.
     const ProgramRun run = RunProgram({"/bin/sh", "-c", options.command + " \"$1\" \"$2\"",
@@ -32,7 +32,7 @@ void RunSigningCommand(const SigningOptions& options, const std::string& unsigne
         throw PackError(SignerName(options) + " failed (exit " + std::to_string(run.status) +
                         "): " + SignerReason(run.output));
     }
-    if (::access(signed_path.c_str(), F_OK) != 0) {
+    if (!PathExists(signed_path)) {
         throw PackError(SignerName(options) + " wrote no signed file (its second argument)");
     }
 }
@@ -60,7 +60,7 @@ void RunOsslsigncode(const SigningOptions& options, const std::string& unsigned_
         args.insert(args.end(), {"-readpass", kSecretPath});
     }
     args.insert(args.end(), {"-in", unsigned_path, "-out", signed_path});
-    ::unlink(signed_path.c_str());
+    std::remove(signed_path.c_str());  // so that a signer writing nothing is noticed
     const ProgramRun run = RunProgram(args, input);
     if (run.status != 0) {
         throw PackError(OsslsigncodeFailure(run.output));
