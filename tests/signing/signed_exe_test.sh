@@ -168,6 +168,14 @@ chmod +x "$work/deaf-bin/osslsigncode"
 PATH=$work/deaf-bin:$PATH KORVANTHELM_SIGN_PASSWORD=$long_password refused \
     "an osslsigncode that reads no password" "osslsigncode could not sign: reads no password" \
     "$work/deaf.exe" --sign-cert "$work/long.p12"
+# An osslsigncode that prompts first and says what went wrong last: the last
+# line is the detail after ours.
+mkdir -p "$work/chatty-bin"
+printf '#!/bin/sh\necho "Enter PKCS#11 token PIN for Trial Token:"\necho "the real cause"\nexit 1\n' \
+    >"$work/chatty-bin/osslsigncode"
+chmod +x "$work/chatty-bin/osslsigncode"
+PATH=$work/chatty-bin:$PATH refused "an osslsigncode that prompts before it fails" \
+    "osslsigncode could not sign: the real cause" "$work/chatty.exe" --sign-cert "$work/cert.p12"
 SOURCE_DATE_EPOCH=946684800 refused "a signing time before the certificate" \
     "is outside the certificate's validity" "$work/too-early.exe" --sign-cert "$work/cert.p12"
 # Beyond any date a certificate can hold: named as seconds, not a crash.

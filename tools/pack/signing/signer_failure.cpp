@@ -21,7 +21,9 @@ std::string SignerReason(const std::string& output) {
     if (lines.empty()) {
         return "no reason given";
     }
-    return std::string(lines.front().substr(0, 200));
+    // The last line: a tool says what finally went wrong at the end (a PIN
+    // prompt or progress comes first).
+    return std::string(lines.back().substr(0, 200));
 }
 
 std::string OsslsigncodeFailure(const std::string& output) {

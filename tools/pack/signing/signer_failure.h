@@ -5,7 +5,7 @@
 
 namespace korvanthelm::pack {
 
-// The first line of a signer's output that says what went wrong (at most 200
+// The last line of a signer's output that says what went wrong (at most 200
 // characters; osslsigncode's "Failed" and engine chatter skipped), or "no
 // reason given".
 std::string SignerReason(const std::string& output);
