@@ -427,6 +427,28 @@ refused "a timestamp URL without a host" \
     --timestamp-url https:///tsa
 unset KORVANTHELM_SIGN_PASSWORD
 
+# Stopped while the signer works: the hidden signing copies (one of them the
+# whole unsigned exe) go with the packer, whichever signal ends it.
+for signal in INT TERM HUP; do
+    mkdir -p "$work/stopped-$signal"
+    # A background job of a script starts with SIGINT ignored; a person's
+    # Ctrl-C reaches a packer that has it.
+    env --default-signal="$signal" "$packer" build "$tree" -o "$work/stopped-$signal/K.exe" \
+        --stub "$stub" --sign-command "sleep 30; false" >/dev/null 2>&1 &
+    builder=$!
+    for _ in $(seq 1 300); do
+        compgen -G "$work/stopped-$signal/.korvanthelm-signing-*" >/dev/null && break
+        sleep 0.1
+    done
+    kill -s "$signal" "$builder"
+    status=0
+    wait "$builder" || status=$?
+    left=$(ls -A "$work/stopped-$signal")
+    if [[ $status -ne $((128 + $(kill -l "$signal"))) || -n "$left" ]]; then
+        fail "SIG$signal while signing: exit $status, left: ${left:-nothing}"
+    fi
+done
+
 if [[ $failures -ne 0 ]]; then
     echo "$failures check(s) failed"
     exit 1

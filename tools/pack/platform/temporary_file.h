@@ -2,7 +2,8 @@
 // packer does on a copy (the signers): the file exists, empty, from the
 // moment the owner is made, and whatever is at its path is removed when the
 // owner goes, on every path out of its scope, also while a PackError passes
-// through. A signal that ends the packer meanwhile leaves it behind, hidden.
+// through. It is on the process's list of temporary files from the moment it
+// exists, so SIGINT, SIGTERM or SIGHUP meanwhile removes it too.
 #pragma once
 
 #include <string>
