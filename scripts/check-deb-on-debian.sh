@@ -4,7 +4,7 @@
 # Debian 13 root it must install the way README says (as root: apt-get
 # update, then apt-get install of the .deb), and the installed packer must
 # build an exe from a small tree with Cyrillic names, list those names back,
-# verify the exe, and refuse a tree holding two names Windows takes for one
+# verify the exe (also with --json), and refuse a tree holding two names Windows takes for one
 # (Cyrillic letters that differ only in case).
 #
 #   check-deb-on-debian.sh [DEB] [--roots DIR] [--refresh]
@@ -86,6 +86,14 @@ printf 'Привет, мир\n' >"$tree/KORVANTHELM/launcher/Документы/
 printf 'ёжик\n' >"$tree/KORVANTHELM/launcher/Ёлка/ёжик.dat"
 korvanthelm-pack build "$tree" -o "/root/сборка.exe"
 korvanthelm-pack verify "/root/сборка.exe"
+# The document for machines, as a studio's CI reads it: proven against the
+# installed stub, nothing to warn about. (A minimal root has no JSON parser;
+# the packer writes the document on one line without spaces.)
+document=$(korvanthelm-pack verify --json "/root/сборка.exe" 2>/dev/null)
+echo "$document"
+for field in '"ok":true' '"executable_check":"stub_and_package"' '"entry_count":5' '"warnings":[]'; do
+    grep -qF -- "$field" <<<"$document" || { echo "verify --json lacks $field"; exit 1; }
+done
 listed=$(korvanthelm-pack list "/root/сборка.exe")
 for name in "KORVANTHELM/launcher/Документы/Привет, мир.txt" "KORVANTHELM/launcher/Ёлка/ёжик.dat"; do
     grep -qF -- "$name" <<<"$listed" || { echo "list does not show $name:"; echo "$listed"; exit 1; }
