@@ -84,6 +84,10 @@ TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
         {{"build", tree, "-o", dir / "stub-link.exe", "--stub", stub}, "is also the --stub file"},
         {with({"build", "--package", package, "-o", package, "--stub", stub}, from_package),
          "refused: the output \"" + package + "\" is also the --package file"},
+        {{"build", "--package", package, "-o", previous, "--digests", previous, "--stub", stub},
+         "refused: the output \"" + previous + "\" is also the --digests file"},
+        {{"build", tree, "-o", launcher, "--stub", stub, "--sign-cert", launcher},
+         "refused: the output \"" + launcher + "\" is also the --sign-cert file"},
         // What a signing needs, before the stub is even read.
         {{"build", tree, "-o", dir / "x.exe", "--stub", stub, "--sign-command", "true",
           "--timestamp-url", "http//tsa.example/"},

@@ -120,7 +120,10 @@ BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
         std::vector<NamedPath>{{options.stub.empty() ? "stub" : "--stub", stub_path},
                                {"--package", options.package},
                                {"--launcher-exe", options.pack.launcher_exe},
-                               {"--launcher-jar", options.pack.launcher_jar}});
+                               {"--launcher-jar", options.pack.launcher_jar},
+                               {"--digests", options.digests_file},
+                               {"--sign-cert", options.signing.cert},
+                               {"--sign-key", options.signing.key}});
     RequireWritableOutputFolder(options.pack.output);
     CheckSigningPrerequisites(options.signing);
     const std::vector<std::byte> stub = ReadCheckedStub(stub_path, options.version);
