@@ -209,7 +209,8 @@ TEST(CheckExecutableStructure, RefusesWhatBreaksARun) {
         return std::size_t{Get(e, SectionHeader(e, ".kdigest") + 20)};
     };
     const Case kCases[] = {
-        {"cut short into .reloc", [](Bytes& e) { e.resize(e.size() - 0x100); }, "section .reloc"},
+        {"cut short into .reloc", [](Bytes& e) { e.erase(e.end() - 0x100, e.end()); },
+         "section .reloc"},
         {"the checksum off by one",
          [](Bytes& e) { Put(e, kOptional + 64, Get(e, kOptional + 64) + 1, 4); }, "checksum"},
         {"the slot's layout 2",

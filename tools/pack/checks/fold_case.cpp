@@ -1,6 +1,5 @@
 #include "tools/pack/checks/fold_case.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <iterator>
 
@@ -20,28 +19,41 @@ constexpr bool IsSurrogate(char32_t code_point) {
     return code_point >= 0xD800 && code_point <= 0xDFFF;
 }
 
-// The run whose range holds `code_point`, or nullptr.
-constexpr const Run* FindRun(char32_t code_point) {
+// Index of "no run": past the end of the table.
+constexpr std::size_t kNoRun = std::size(kRuns);
+
+// The index of the run whose range holds `code_point`, or kNoRun. Indices,
+// not pointers: GCC will not compare a pointer into the table with nullptr
+// in a constant expression, and the static_asserts below evaluate this.
+constexpr std::size_t FindRun(char32_t code_point) {
     // The last run starting at or before the code point is the only one
     // that can hold it: the runs are sorted and do not overlap.
-    const Run* after = std::upper_bound(std::begin(kRuns), std::end(kRuns), code_point,
-                                        [](char32_t c, const Run& run) { return c < run.first; });
-    if (after == std::begin(kRuns)) {
-        return nullptr;
+    std::size_t low = 0;                  // every run before `low` starts at or before it
+    std::size_t high = std::size(kRuns);  // every run from `high` on starts after it
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        if (kRuns[middle].first <= code_point) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
     }
-    const Run* run = after - 1;
-    if (code_point > run->last || (code_point - run->first) % run->step != 0) {
-        return nullptr;
+    if (low == 0) {
+        return kNoRun;
     }
-    return run;
+    const Run& run = kRuns[low - 1];
+    if (code_point > run.last || (code_point - run.first) % run.step != 0) {
+        return kNoRun;
+    }
+    return low - 1;
 }
 
 constexpr char32_t Fold(char32_t code_point) {
-    const Run* run = FindRun(code_point);
-    if (run == nullptr) {
+    const std::size_t index = FindRun(code_point);
+    if (index == kNoRun) {
         return code_point;
     }
-    return static_cast<char32_t>(static_cast<std::int64_t>(code_point) + run->delta);
+    return static_cast<char32_t>(static_cast<std::int64_t>(code_point) + kRuns[index].delta);
 }
 
 // What FoldCase and the entry-path checks rely on, proved over the whole

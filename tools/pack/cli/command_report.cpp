@@ -20,7 +20,7 @@ void CommandReport::Warn(const PackWarning& warning) {
     warnings_.push_back(warning);
 }
 
-WarnFunction CommandReport::WarnFunction() {
+WarnFunction CommandReport::Warner() {
     return [this](const PackWarning& warning) { Warn(warning); };
 }
 

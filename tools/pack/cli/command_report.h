@@ -29,7 +29,7 @@ class CommandReport {
     // command refuse before it prints a verdict the warning would undo.
     void RefuseIfStrict(const PackWarning& warning) const;
     // Warn as a function the commands call.
-    WarnFunction WarnFunction();
+    WarnFunction Warner();
 
     // "warnings": [{"kind", "path" (null when none), "message"}...] into the
     // object `json` is writing.

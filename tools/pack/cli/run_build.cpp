@@ -141,7 +141,7 @@ int RunBuild(std::span<const std::string_view> args, const std::string& version)
     }
 
     CommandReport report(parsed);
-    const BuildResult result = BuildExecutable(options, report.WarnFunction());
+    const BuildResult result = BuildExecutable(options, report.Warner());
     PrintDigests(result.digests, report.text());
     PrintBuildSummary(options, result);
     if (report.json()) {

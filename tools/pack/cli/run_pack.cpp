@@ -52,7 +52,7 @@ int RunPack(std::span<const std::string_view> args) {
     options.progress_interval = ProgressLineInterval();
 
     CommandReport report(parsed);
-    const PackResult result = PackLauncherTree(options, report.WarnFunction());
+    const PackResult result = PackLauncherTree(options, report.Warner());
     PrintDigests({result.package_digest, result.launcher_exe_digest, result.launcher_jar_digest},
                  report.text());
     if (options.progress == ProgressStyle::kTerminal) {

@@ -29,10 +29,10 @@ void AddTimestamp(const std::string& signed_path, const std::vector<std::string>
     for (const std::string& url : urls) {
         for (int attempt = 1; attempt <= kTimestampAttempts; ++attempt) {
             std::remove(stamped.path().c_str());  // a file left by an earlier try
-            const ProgramRun run =
-                RunProgram({"osslsigncode", "add", "-h", "sha256", "-ts", url, "-in", signed_path,
-                            "-out", stamped.path()},
-                           ProgramInput{.hidden_variable = kSigningPasswordVariable});
+            const ProgramRun run = RunProgram(
+                {"osslsigncode", "add", "-h", "sha256", "-ts", url, "-in", signed_path, "-out",
+                 stamped.path()},
+                ProgramInput{.secret = std::nullopt, .hidden_variable = kSigningPasswordVariable});
             if (run.status == 0) {
                 if (std::rename(stamped.path().c_str(), signed_path.c_str()) != 0) {
                     throw PackError(std::string("cannot rename the timestamped file: ") +
