@@ -103,7 +103,7 @@ JsonWriter BuildDocument(const BuildOptions& options, const BuildResult& result,
     return json;
 }
 
-JsonWriter ListDocument(const std::string& path, const InspectedPackage& package,
+JsonWriter ListDocument(const std::string& path, const ExaminedPackage& package,
                         const CommandReport& report) {
     const CheckedPackage& checked = package.checked;
     JsonWriter json;

@@ -9,7 +9,7 @@
 #include "tools/pack/base/json_writer.h"
 #include "tools/pack/cli/command_report.h"
 #include "tools/pack/commands/build_executable.h"
-#include "tools/pack/commands/inspect_package.h"
+#include "tools/pack/commands/examine_package.h"
 #include "tools/pack/commands/pack_launcher_tree.h"
 
 namespace korvanthelm::pack::cli {
@@ -18,7 +18,7 @@ JsonWriter PackDocument(const PackOptions& options, const PackResult& result,
                         const CommandReport& report);
 JsonWriter BuildDocument(const BuildOptions& options, const BuildResult& result,
                          const CommandReport& report);
-JsonWriter ListDocument(const std::string& path, const InspectedPackage& package,
+JsonWriter ListDocument(const std::string& path, const ExaminedPackage& package,
                         const CommandReport& report);
 // Also for a signed file changed after signing: "ok" false and the refusal.
 JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,

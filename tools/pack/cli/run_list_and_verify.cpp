@@ -12,7 +12,7 @@
 #include "tools/pack/cli/json_documents.h"
 #include "tools/pack/cli/parse_command_line.h"
 #include "tools/pack/cli/print_output.h"
-#include "tools/pack/commands/inspect_package.h"
+#include "tools/pack/commands/examine_package.h"
 #include "tools/pack/commands/longest_entry_path.h"
 
 namespace korvanthelm::pack::cli {
@@ -100,7 +100,7 @@ int RunList(std::span<const std::string_view> args) {
     }
     const std::string& path = parsed->positional.front();
     CommandReport report(*parsed);
-    const InspectedPackage package = ListPackage(path);
+    const ExaminedPackage package = ListPackage(path);
     const std::vector<PackWarning> warnings = WarningsOf(package.checked, report);
     std::FILE* const out = report.text();
     for (const PackageEntrySummary& entry : package.checked.entries) {

@@ -1,4 +1,4 @@
-#include "tools/pack/commands/inspect_package.h"
+#include "tools/pack/commands/examine_package.h"
 
 #include <utility>
 
@@ -15,12 +15,12 @@
 namespace korvanthelm::pack {
 namespace {
 
-// Moving an InspectedPackage keeps `checked` valid: a moved vector keeps its
+// Moving an ExaminedPackage keeps `checked` valid: a moved vector keeps its
 // buffer, and that is where the spans point.
-InspectedPackage Inspect(std::vector<std::byte> file) {
-    InspectedPackage inspected{std::move(file), {}};
-    inspected.checked = CheckPackageFile(inspected.file);
-    return inspected;
+ExaminedPackage Examine(std::vector<std::byte> file) {
+    ExaminedPackage examined{std::move(file), {}};
+    examined.checked = CheckPackageFile(examined.file);
+    return examined;
 }
 
 std::string SignatureRefusal(const AuthenticodeSignature& signature) {
@@ -95,10 +95,10 @@ void CheckExecutable(std::span<const std::byte> exe, const std::string& version,
 
 }  // namespace
 
-InspectedPackage ListPackage(const std::string& path) {
+ExaminedPackage ListPackage(const std::string& path) {
     std::vector<std::byte> file = ReadWholeFile(path);
     RefuseStub(file, path);
-    return Inspect(std::move(file));
+    return Examine(std::move(file));
 }
 
 VerifiedFile VerifyPackageFile(const std::string& path, const std::string& version,
@@ -117,7 +117,7 @@ VerifiedFile VerifyPackageFile(const std::string& path, const std::string& versi
         }
     }
     RefuseStub(file, path);
-    verified.package = Inspect(std::move(file));
+    verified.package = Examine(std::move(file));
     if (verified.is_executable) {
         // CheckPackageFile has read this slot already: it cannot fail now.
         verified.slot = ReadDigestSlot(verified.package->file);

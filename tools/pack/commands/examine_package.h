@@ -13,7 +13,7 @@
 namespace korvanthelm::pack {
 
 // A package with the file bytes its views point into.
-struct InspectedPackage {
+struct ExaminedPackage {
     std::vector<std::byte> file;
     CheckedPackage checked;  // its spans point into `file`
 };
@@ -22,7 +22,7 @@ struct InspectedPackage {
 // Throws PackError naming the first problem; for the bootstrapper stub (an
 // executable whose digest slot is not filled), that it is the stub and
 // carries no package.
-InspectedPackage ListPackage(const std::string& path);
+ExaminedPackage ListPackage(const std::string& path);
 
 struct VerifiedFile {
     bool is_executable = false;
@@ -34,7 +34,7 @@ struct VerifiedFile {
     // examined, and this is the refusal. A signed file changed afterwards is
     // refused as such, whatever the change did to the package.
     std::string signature_refusal;
-    std::optional<InspectedPackage> package;  // set when signature_refusal is empty
+    std::optional<ExaminedPackage> package;  // set when signature_refusal is empty
     // An executable's digest slot (PackageDigest and the launcher digests),
     // when the package was examined.
     std::optional<DigestSlotContents> slot;
