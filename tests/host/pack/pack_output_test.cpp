@@ -1,11 +1,5 @@
-// What korvanthelm-pack prints for machines and logs: the --json documents
-// read back with a strict parser, --strict, and the progress lines of a run
-// whose standard error is a log.
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12 takes std::regex's inner std::function for maybe uninitialized, a
-// false positive of its optimiser that clang does not share.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+// What korvanthelm-pack prints for machines: the --json documents read back
+// with a strict parser, and --strict.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +8,6 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -369,46 +362,6 @@ TEST(PackJson, BuildWithAPackageJudgesItsDigests) {
         }
         ::unlink(out.c_str());
     }
-}
-
-// With standard error a log, pack prints a plain line per interval (lowered
-// here to 1 ms) whose percent never falls and whose estimate never rises,
-// then 100 %.
-TEST(PackJson, ProgressIntoALogIsPlainLines) {
-    const TempDir dir;
-    test::AddDefaultLauncherFiles(dir / "tree");
-    WriteFile(dir / "tree/words.txt", test::WordSalad(3 << 20, 7));
-    ::setenv("KORVANTHELM_PACK_PROGRESS_MS_FOR_TESTING", "1", /*overwrite=*/1);
-    const auto run = RunPacker({"pack", dir / "tree", "-o", dir / "p.bin", "--jobs", "1"});
-    ::unsetenv("KORVANTHELM_PACK_PROGRESS_MS_FOR_TESTING");
-    ASSERT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << "the digests only";
-    const std::regex line(
-        R"(korvanthelm-pack: compressing: (\d+) %, ([01]) of 1 chunks, \d+ s(, about (\d+) s left)?)");
-    std::size_t lines = 0;
-    int last_percent = -1;
-    long last_left = -1;
-    std::string last;
-    std::size_t start = 0;
-    while (start < run.err.size()) {
-        const std::size_t end = run.err.find('\n', start);
-        ASSERT_NE(end, std::string::npos) << "every line ends: " << run.err;
-        last = run.err.substr(start, end - start);
-        start = end + 1;
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(last, match, line)) << last;
-        ++lines;
-        const int percent = std::stoi(match[1]);
-        EXPECT_GE(percent, last_percent) << last;
-        last_percent = percent;
-        if (match[4].matched) {
-            const long left = std::stol(match[4]);
-            EXPECT_TRUE(last_left < 0 || left <= last_left) << last;
-            last_left = left;
-        }
-    }
-    EXPECT_GE(lines, 2u) << run.err;
-    EXPECT_EQ(last.substr(0, 52), "korvanthelm-pack: compressing: 100 %, 1 of 1 chunks,") << last;
 }
 
 }  // namespace
