@@ -1,4 +1,5 @@
 #include "tools/pack/commands/build_executable.h"
+#include "tools/pack/commands/installed_stub_path.h"
 
 #include <algorithm>
 #include <optional>
@@ -16,7 +17,6 @@
 #include "tools/pack/platform/check_output_folder.h"
 #include "tools/pack/platform/file_io.h"
 #include "tools/pack/platform/outputs_share_a_file.h"
-#include "tools/pack/platform/program_folder.h"
 #include "tools/pack/platform/sha256_text.h"
 #include "tools/pack/signing/check_signing_prerequisites.h"
 
@@ -32,11 +32,11 @@ std::string StubPath(const BuildOptions& options) {
     if (!options.stub.empty()) {
         return options.stub;
     }
-    const std::optional<std::string> folder = ProgramFolder();
-    if (!folder) {
+    const std::optional<std::string> installed = InstalledStubPath();
+    if (!installed) {
         throw PackError("cannot find this program's own folder; name the stub with --stub");
     }
-    return *folder + "/../share/korvanthelm/korvanthelm-stub.exe";
+    return *installed;
 }
 
 // The stub is judged before a tree is compressed: a wrong one fails at once.

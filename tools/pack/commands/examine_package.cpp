@@ -1,4 +1,5 @@
 #include "tools/pack/commands/examine_package.h"
+#include "tools/pack/commands/installed_stub_path.h"
 
 #include <utility>
 
@@ -10,7 +11,6 @@
 #include "tools/pack/pe/read_timestamp.h"
 #include "tools/pack/platform/file_io.h"
 #include "tools/pack/platform/path_exists.h"
-#include "tools/pack/platform/program_folder.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -57,9 +57,7 @@ std::string StubPath(const std::string& named) {
     if (!named.empty()) {
         return named;
     }
-    const std::optional<std::string> folder = ProgramFolder();
-    const std::string path =
-        folder ? *folder + "/../share/korvanthelm/korvanthelm-stub.exe" : std::string();
+    const std::string path = InstalledStubPath().value_or(std::string());
     if (path.empty() || !PathExists(path)) {
         throw PackError("no stub to prove the executable against at \"" +
                         (path.empty() ? std::string("this program's folder") : path) +
