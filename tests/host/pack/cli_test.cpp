@@ -150,6 +150,13 @@ TEST(PackCommandLine, HelpAndMistakes) {
         EXPECT_EQ(run.exit_code, c.exit_code) << joined << run.err;
         EXPECT_NE((c.exit_code == 0 ? run.out : run.err).find(c.text), std::string::npos)
             << joined << "\nstdout: " << run.out << "\nstderr: " << run.err;
+        // The Windows packer, when this run has it, gives the same answer.
+        if (const auto windows = RunWindowsPacker(c.args)) {
+            EXPECT_EQ(windows->exit_code, run.exit_code) << joined << windows->err;
+            EXPECT_EQ(windows->out, run.out) << joined;
+            EXPECT_TRUE(SameRefusalText(run.err, windows->err))
+                << joined << "\nLinux:   " << run.err << "Windows: " << windows->err;
+        }
     }
 }
 

@@ -52,7 +52,11 @@ using test::AddDefaultLauncherFiles;
 using test::RandomBytes;
 using test::ReadFile;
 using test::RunPacker;
+using test::RunResult;
+using test::RunWindowsPacker;
+using test::SameRefusalText;
 using test::TempDir;
+using test::WindowsPackerGiven;
 using test::WriteFile;
 
 using Bytes = std::vector<std::byte>;

@@ -1,7 +1,6 @@
 #include "tools/pack/tree/scan_launcher_tree.h"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -16,6 +15,7 @@
 #include "tools/pack/platform/examine_entry.h"
 #include "tools/pack/platform/list_folder.h"
 #include "tools/pack/platform/open_folder.h"
+#include "tools/pack/platform/system_error_text.h"
 #include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
@@ -40,7 +40,7 @@ std::string InTree(const TreeWalk& walk, std::string_view relative) {
 }
 
 [[noreturn]] void ThrowSystemError(const std::string& what, int error) {
-    throw PackError(what + ": " + std::strerror(error));
+    throw PackError(what + ": " + SystemErrorText(error));
 }
 
 // Adds the files below the folder open at `folder` whose path in the tree is
