@@ -31,7 +31,8 @@ std::function<void(const std::string&)> Files(std::string first, std::string sec
 const HostileTree kHostileTrees[] = {
     {"DeviceName", [](const std::string& t) { WriteFile(t + "/bin/CON.txt", "x"); }, 1,
      "\"bin/CON.txt\""},
-    {"TrailingDotFolder", [](const std::string& t) { WriteFile(t + "/a./b", "x"); }, 1, "\"a./b\""},
+    {"TrailingDotFolder", [](const std::string& t) { WriteFile(t + "/a./b", "x"); }, 1, "\"a./b\"",
+     "Wine lists the folder \"a.\" but opens no name ending in a dot, not even through \\\\?\\"},
     {"TrailingSpaceBeforeExtension", [](const std::string& t) { WriteFile(t + "/foo .txt", "x"); },
      1, "\"foo .txt\""},
     {"ForbiddenCharacter", [](const std::string& t) { WriteFile(t + "/what?.txt", "x"); }, 1,
@@ -43,14 +44,16 @@ const HostileTree kHostileTrees[] = {
          WriteFile(t + "/real.txt", "x");
          ASSERT_EQ(::symlink("real.txt", (t + "/link.txt").c_str()), 0);
      },
-     1, "symbolic link"},
+     1, "symbolic link",
+     "Wine shows a Linux link to a file as the file itself, with no reparse point"},
     {"SymlinkToFolderOutside",
      [](const std::string& t) { ASSERT_EQ(::symlink("/etc", (t + "/etc").c_str()), 0); }, 1,
      "\"etc\""},
     {"DanglingSymlink",
      [](const std::string& t) { ASSERT_EQ(::symlink("/nonexistent", (t + "/gone").c_str()), 0); },
-     1, "symbolic link"},
-    {"Fifo", [](const std::string& t) { MakeFifo(t + "/pipe"); }, 1, "special file"},
+     1, "symbolic link", "Wine leaves a dangling Linux link out of a folder's listing"},
+    {"Fifo", [](const std::string& t) { MakeFifo(t + "/pipe"); }, 1, "special file",
+     "a FIFO in a folder has no Windows counterpart, and Wine cannot examine one"},
     {"AsciiCaseDuplicates",
      [](const std::string& t) {
          WriteFile(t + "/Docs/Readme.txt", "1");
@@ -76,9 +79,9 @@ const HostileTree kHostileTrees[] = {
      "folder \"Dir\" of \"Dir/x\" and folder \"dir\" of \"dir/y\" differ only in "
      "letter case, one folder on Windows"},
     {"InvalidUtf8Name", [](const std::string& t) { WriteFile(t + "/bad\xFF.txt", "x"); }, 1,
-     "bad\\xff.txt"},
+     "bad\\xff.txt", "Wine turns a Linux name that is not UTF-8 into a valid Windows name"},
     {"OverlongUtf8Name", [](const std::string& t) { WriteFile(t + "/slash\xC0\xAF", "x"); }, 1,
-     "not valid UTF-8"},
+     "not valid UTF-8", "Wine turns a Linux name that is not UTF-8 into a valid Windows name"},
     {"PathOver1000Units",
      [](const std::string& t) {
          std::string path = t;

@@ -43,6 +43,37 @@ std::string InTree(const TreeWalk& walk, std::string_view relative) {
     throw PackError(what + ": " + SystemErrorText(error));
 }
 
+std::span<const std::byte> BytesOf(const std::string& text) {
+    return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
+}
+
+// The refusal of a path that is not UTF-8 or not safe, whichever it is.
+void RefuseBadOrUnsafePath(std::optional<format::EntryFailure> refused, const TreeWalk& walk,
+                           const std::string& path) {
+    if (refused == format::EntryFailure::kBadPath) {
+        throw PackError("file name is not valid UTF-8: " + InTree(walk, path));
+    }
+    if (refused == format::EntryFailure::kUnsafePath) {
+        throw PackError(
+            "unsafe entry path (a Windows device name, a name ending in a dot or space, "
+            "a forbidden character, or over 1000 UTF-16 units): " +
+            InTree(walk, path));
+    }
+}
+
+// An entry the system cannot examine. Windows cannot open a name holding a
+// character it forbids, though a listing may show one: such a name is
+// refused by the path rules, as the Linux packer refuses it, before the
+// system's own reason is given.
+[[noreturn]] void ThrowCannotExamine(const TreeWalk& walk, const std::string& path, int error) {
+    format::EntryPathRegistry<char16_t> registry;
+    std::u16string entry_path;
+    RefuseBadOrUnsafePath(
+        format::AdmitEntryPath(BytesOf(path), format::StrictUtf8Decoder{}, registry, entry_path),
+        walk, path);
+    ThrowSystemError("cannot examine " + InTree(walk, path), error);
+}
+
 // Adds the files below the folder open at `folder` whose path in the tree is
 // `relative`; returns how many there are.
 std::uint64_t WalkFolder(const UniqueFd& folder, const std::string& relative, TreeWalk& walk) {
@@ -64,7 +95,7 @@ std::uint64_t WalkFolder(const UniqueFd& folder, const std::string& relative, Tr
         }
         EntryStatus status{};
         if (!ExamineEntry(folder, name, status, error)) {
-            ThrowSystemError("cannot examine " + InTree(walk, path), error);
+            ThrowCannotExamine(walk, path, error);
         }
         if (status.kind == EntryKind::kSymbolicLink) {
             throw PackError("symbolic link in the tree (links are never followed): " +
@@ -132,18 +163,13 @@ LauncherTree ScanLauncherTree(const std::string& root) {
     std::uint64_t table_size = format::kPackageTableHeaderSize;
     for (std::size_t i = 0; i < walk.files.size(); ++i) {
         const TreeFile& file = walk.files[i];
-        const std::span<const std::byte> path_bytes(
-            reinterpret_cast<const std::byte*>(file.path.data()), file.path.size());
-        const std::optional<format::EntryFailure> refused =
-            format::AdmitEntryPath(path_bytes, format::StrictUtf8Decoder{}, registry, entry_path);
+        const std::optional<format::EntryFailure> refused = format::AdmitEntryPath(
+            BytesOf(file.path), format::StrictUtf8Decoder{}, registry, entry_path);
+        RefuseBadOrUnsafePath(refused, walk, file.path);
         switch (refused.value_or(format::EntryFailure::kRecordCutShort)) {
-            case format::EntryFailure::kBadPath:
-                throw PackError("file name is not valid UTF-8: " + InTree(walk, file.path));
+            case format::EntryFailure::kBadPath:  // refused above
             case format::EntryFailure::kUnsafePath:
-                throw PackError(
-                    "unsafe entry path (a Windows device name, a name ending in a dot or space, "
-                    "a forbidden character, or over 1000 UTF-16 units): " +
-                    InTree(walk, file.path));
+                break;
             case format::EntryFailure::kDuplicatePath: {
                 const auto earlier = std::find_if(
                     walk.files.begin(), walk.files.begin() + static_cast<std::ptrdiff_t>(i),
