@@ -104,6 +104,37 @@ if [[ -f "$work/mixed/KORVANTHELM.exe" ]]; then
     fi
 fi
 
+# Signing on Windows: key files, PKCS#12 and tokens are refused in one line,
+# before any work; a signing command runs through cmd.exe with the unsigned
+# and the signed file as its last two arguments ("copy /b" signs nothing,
+# which the packer must notice). Nothing is left where the output goes.
+# refused_sign LABEL only|last EXPECTED_TEXT ARGS...: exit 1, the only line on
+# stderr (refused before any work) or its last line (a warning about the tree
+# came before it) holding the text.
+refused_sign() {
+    local label=$1 which=$2 expected=$3 status=0
+    shift 3
+    mkdir -p "$work/$label"
+    "$wine_run" "$packer" build "$(winpath "$demo")" -o "$(winpath "$work/$label/KORVANTHELM.exe")" \
+        "$@" >"$work/$label/out.log" 2>"$work/$label/err.log" || status=$?
+    [[ $status -eq 1 ]] || fail "$label: exit code $status, not 1"
+    [[ $which == last || $(wc -l <"$work/$label/err.log") -eq 1 ]] \
+        || fail "$label: not refused in one line before any work: $(cat "$work/$label/err.log")"
+    tail -n 1 "$work/$label/err.log" | grep -qF -- "$expected" \
+        || fail "$label: \"$expected\" not in: $(cat "$work/$label/err.log")"
+    [[ -z "$(ls -A "$work/$label" | grep -v '^\(out\|err\)\.log$')" ]] \
+        || fail "$label: left behind: $(ls -A "$work/$label")"
+}
+refused_sign key-file only "korvanthelm-pack: signing with a key file, a PKCS#12 file or a PKCS#11 token \
+is a Linux feature: on Windows sign with --sign-command (signtool, or a cloud signer's client)" \
+    --sign-cert "$(winpath "$work/cert.pem")" --sign-key "$(winpath "$work/key.pem")"
+refused_sign pkcs12 only "is a Linux feature: on Windows sign with --sign-command" \
+    --sign-cert "$(winpath "$work/cert.p12")"
+refused_sign sign-command last "korvanthelm-pack: what the signing command \"copy /b\" made carries \
+no signature that verifies" --sign-command "copy /b"
+refused_sign failing-command last "korvanthelm-pack: the signing command \"exit 7\" failed (exit 7)" \
+    --sign-command "exit 7"
+
 if [[ $failures -ne 0 ]]; then
     echo "$failures check(s) failed"
     exit 1
