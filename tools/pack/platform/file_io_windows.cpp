@@ -71,7 +71,7 @@ void RefuseNonRegularOutput(const std::string& path) {
                          (information.dwFileAttributes &
                           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     if (!regular) {
-        throw PackError("refused: \"" + PrintablePath(path) +
+        throw PackError("refused: \"" + PrintableHostPath(path) +
                         "\" exists and is not a regular file");
     }
 }

@@ -16,7 +16,7 @@ namespace korvanthelm::pack {
 namespace {
 
 [[noreturn]] void ThrowFileError(const std::string& what, const std::string& path, int error) {
-    throw PackError(what + " \"" + PrintablePath(path) + "\": " + SystemErrorText(error));
+    throw PackError(what + " \"" + PrintableHostPath(path) + "\": " + SystemErrorText(error));
 }
 
 }  // namespace

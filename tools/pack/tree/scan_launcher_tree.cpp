@@ -35,8 +35,12 @@ std::string Quoted(std::string_view path) {
     return "\"" + PrintablePath(path) + "\"";
 }
 
+std::string QuotedRoot(std::string_view root) {
+    return "\"" + PrintableHostPath(root) + "\"";
+}
+
 std::string InTree(const TreeWalk& walk, std::string_view relative) {
-    return Quoted(relative) + " in " + Quoted(walk.root);
+    return Quoted(relative) + " in " + QuotedRoot(walk.root);
 }
 
 [[noreturn]] void ThrowSystemError(const std::string& what, int error) {
@@ -103,7 +107,7 @@ std::uint64_t WalkFolder(const UniqueFd& folder, const std::string& relative, Tr
         }
         if (status.kind == EntryKind::kRegularFile) {
             if (walk.files.size() == kMaxPackageEntryCount) {
-                throw PackError("more than 10000 files in " + Quoted(walk.root) +
+                throw PackError("more than 10000 files in " + QuotedRoot(walk.root) +
                                 ": a package holds at most 10000 entries");
             }
             walk.files.push_back({path, status.size});
@@ -143,12 +147,12 @@ LauncherTree ScanLauncherTree(const std::string& root) {
     int error = 0;
     const UniqueFd root_fd = OpenFolder(root, error);
     if (!root_fd) {
-        ThrowSystemError("cannot open the launcher tree " + Quoted(root), error);
+        ThrowSystemError("cannot open the launcher tree " + QuotedRoot(root), error);
     }
     TreeWalk walk{root, {}, {}};
     WalkFolder(root_fd, "", walk);
     if (walk.files.empty()) {
-        throw PackError("no files in " + Quoted(root) + ": a package needs at least one");
+        throw PackError("no files in " + QuotedRoot(root) + ": a package needs at least one");
     }
     // The package's entry order, fixed so the same tree gives the same bytes.
     std::sort(walk.files.begin(), walk.files.end(),
@@ -186,7 +190,7 @@ LauncherTree ScanLauncherTree(const std::string& root) {
                 break;
         }
         if (const std::optional<std::string> clash = folded_names.Claim(file.path, entry_path)) {
-            throw PackError(*clash + ": in " + Quoted(walk.root));
+            throw PackError(*clash + ": in " + QuotedRoot(walk.root));
         }
         // Summed so nothing can wrap: every term is checked against what is left.
         const std::uint64_t left = kMaxPackageTableSize - table_size;
