@@ -1,6 +1,7 @@
 // A stand-in for the decompressor of Windows' Compression API (cabinet.dll),
 // for Wine, which has none. Buffer mode and LZMS only: exactly what the
-// product calls. Exported by ordinal (cabinet.def) with the documented
+// product calls. (The compressor half, for the Windows packer, is in
+// compressor_standin.cpp.) Exported by ordinal (cabinet.def) with the documented
 // prototypes, so the product's System32 + ordinal binding finds it.
 //
 // Behaviour, as documented for Windows:
@@ -38,96 +39,28 @@
 #include <new>
 #include <span>
 #include <string>
-#include <unordered_set>
 
 #include "codec/container/decode_container.h"
 #include "format/compression_container.h"
-
-// mingw-w64's winerror.h lacks it; the value is Windows' own.
-#ifndef ERROR_BAD_COMPRESSION_BUFFER
-#define ERROR_BAD_COMPRESSION_BUFFER 605L
-#endif
+#include "support/cabinet/standin_support.h"
 
 namespace {
+
+using korvanthelm::standin::Fail;
+using korvanthelm::standin::Logged;
+using korvanthelm::standin::Variable;
 
 struct Decompressor {
     DWORD algorithm;
 };
 
-// The open handles. A lock, because a caller may use several handles from
-// several threads.
-class HandleRegistry {
-  public:
-    bool Add(Decompressor* d) {
-        Lock lock(lock_);
-        try {
-            return open_.insert(d).second;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-    }
-    bool Contains(Decompressor* d) {
-        Lock lock(lock_);
-        return open_.count(d) != 0;
-    }
-    bool Remove(Decompressor* d) {
-        Lock lock(lock_);
-        return open_.erase(d) != 0;
-    }
-
-  private:
-    class Lock {
-      public:
-        explicit Lock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-        ~Lock() { ReleaseSRWLockExclusive(&lock_); }
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-
-      private:
-        SRWLOCK& lock_;
-    };
-
-    SRWLOCK lock_ = SRWLOCK_INIT;
-    std::unordered_set<Decompressor*> open_;
-};
-
-HandleRegistry& Registry() {
-    static HandleRegistry registry;
+korvanthelm::standin::HandleRegistry<Decompressor>& Registry() {
+    static korvanthelm::standin::HandleRegistry<Decompressor> registry;
     return registry;
-}
-
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
-std::wstring Variable(const wchar_t* name) {
-    wchar_t buffer[1024];
-    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
-    return length == 0 || length >= 1024 ? std::wstring() : std::wstring(buffer, length);
 }
 
 bool FailureRequested(const wchar_t* call) {
     return Variable(L"KORVANTHELM_STANDIN_FAIL") == call;
-}
-
-// Appends "<call> ok" or "<call> failed" to the log file, if one is named;
-// keeps the caller's last error.
-BOOL Logged(const char* call, BOOL result) {
-    const DWORD error = GetLastError();
-    const std::wstring path = Variable(L"KORVANTHELM_STANDIN_LOG");
-    if (!path.empty()) {
-        HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            const std::string line = std::string(call) + (result ? " ok\n" : " failed\n");
-            DWORD written = 0;
-            WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-            CloseHandle(file);
-        }
-    }
-    SetLastError(error);
-    return result;
 }
 
 BOOL CreateDecompressorImpl(DWORD Algorithm, PDECOMPRESSOR_HANDLE DecompressorHandle) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "tools/selftest/check_line.h"
+#include "tools/selftest/compressor_check.h"
 #include "tools/selftest/link_checks.h"
 #include "tools/selftest/package_checks.h"
 #include "tools/selftest/platform_checks.h"
@@ -82,6 +83,7 @@ int wmain(int argc, wchar_t** argv) {
     st::CheckLines lines;
     lines.push_back(st::CheckCabinetOrdinals());
     lines.push_back(st::CheckSha256KnownAnswers());
+    lines.push_back(st::CheckSystemCompressor());
     lines.push_back(st::CheckSignatureTrust(exe));
     for (st::CheckLines more : {st::CheckPackage(exe), st::CheckLinksAndLongPaths()}) {
         lines.insert(lines.end(), more.begin(), more.end());

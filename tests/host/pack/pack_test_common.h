@@ -41,7 +41,7 @@
 #include "tools/pack/platform/file_io.h"
 #include "tools/pack/platform/sha256_text.h"
 #include "tools/pack/platform/unique_fd.h"
-#include "tools/pack/platform/wimlib_lzms.h"
+#include "tools/pack/platform/lzms_codec.h"
 #include "tools/pack/signing/check_signer_result.h"
 #include "tools/pack/signing/check_signing_prerequisites.h"
 #include "tools/pack/tree/scan_launcher_tree.h"

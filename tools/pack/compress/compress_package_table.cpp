@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "tools/pack/platform/wimlib_lzms.h"
+#include "tools/pack/platform/lzms_codec.h"
 
 namespace korvanthelm::pack {
 namespace {

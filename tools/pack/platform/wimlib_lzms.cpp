@@ -1,4 +1,5 @@
-#include "tools/pack/platform/wimlib_lzms.h"
+// The Linux side of lzms_codec.h: wimlib's LZMS compressor and decompressor.
+#include "tools/pack/platform/lzms_codec.h"
 
 #include <wimlib.h>
 
@@ -16,20 +17,29 @@ std::string WimlibFailure(const char* what, int code) {
 
 }  // namespace
 
-LzmsCompressor::LzmsCompressor(std::size_t max_chunk_size) {
-    const int code = wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, max_chunk_size,
-                                              /*compression_level=*/0, &compressor_);
-    if (code != 0) {
-        throw PackError(WimlibFailure("cannot create the LZMS compressor", code));
+struct LzmsCompressor::Backend {
+    explicit Backend(std::size_t max_chunk_size) {
+        const int code = wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, max_chunk_size,
+                                                  /*compression_level=*/0, &compressor);
+        if (code != 0) {
+            throw PackError(WimlibFailure("cannot create the LZMS compressor", code));
+        }
     }
-}
+    ~Backend() { wimlib_free_compressor(compressor); }
+    Backend(const Backend&) = delete;
+    Backend& operator=(const Backend&) = delete;
 
-LzmsCompressor::~LzmsCompressor() {
-    wimlib_free_compressor(compressor_);
-}
+    wimlib_compressor* compressor = nullptr;
+};
+
+LzmsCompressor::LzmsCompressor(std::size_t max_chunk_size)
+    : backend_(std::make_unique<Backend>(max_chunk_size)) {}
+
+LzmsCompressor::~LzmsCompressor() = default;
 
 std::size_t LzmsCompressor::Compress(std::span<const std::byte> chunk, std::span<std::byte> out) {
-    return wimlib_compress(chunk.data(), chunk.size(), out.data(), out.size(), compressor_);
+    return wimlib_compress(chunk.data(), chunk.size(), out.data(), out.size(),
+                           backend_->compressor);
 }
 
 std::uint64_t LzmsCompressor::NeededMemory(std::size_t max_chunk_size) {
@@ -37,21 +47,29 @@ std::uint64_t LzmsCompressor::NeededMemory(std::size_t max_chunk_size) {
                                                /*compression_level=*/0);
 }
 
-LzmsDecompressor::LzmsDecompressor(std::size_t max_chunk_size) {
-    const int code =
-        wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, max_chunk_size, &decompressor_);
-    if (code != 0) {
-        throw PackError(WimlibFailure("cannot create the LZMS decompressor", code));
+struct LzmsDecompressor::Backend {
+    explicit Backend(std::size_t max_chunk_size) {
+        const int code =
+            wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, max_chunk_size, &decompressor);
+        if (code != 0) {
+            throw PackError(WimlibFailure("cannot create the LZMS decompressor", code));
+        }
     }
-}
+    ~Backend() { wimlib_free_decompressor(decompressor); }
+    Backend(const Backend&) = delete;
+    Backend& operator=(const Backend&) = delete;
 
-LzmsDecompressor::~LzmsDecompressor() {
-    wimlib_free_decompressor(decompressor_);
-}
+    wimlib_decompressor* decompressor = nullptr;
+};
+
+LzmsDecompressor::LzmsDecompressor(std::size_t max_chunk_size)
+    : backend_(std::make_unique<Backend>(max_chunk_size)) {}
+
+LzmsDecompressor::~LzmsDecompressor() = default;
 
 bool LzmsDecompressor::Decompress(std::span<const std::byte> block, std::span<std::byte> out) {
-    return wimlib_decompress(block.data(), block.size(), out.data(), out.size(), decompressor_) ==
-           0;
+    return wimlib_decompress(block.data(), block.size(), out.data(), out.size(),
+                             backend_->decompressor) == 0;
 }
 
 }  // namespace korvanthelm::pack
