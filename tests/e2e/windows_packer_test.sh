@@ -104,6 +104,15 @@ if [[ -f "$work/mixed/KORVANTHELM.exe" ]]; then
     fi
 fi
 
+# A refusal names a Windows path as it was given, backslashes and all.
+mkdir -p "$work/empty-tree"
+status=0
+"$wine_run" "$packer" pack "$(winpath "$work/empty-tree")" -o "$(winpath "$work/empty.bin")" \
+    >/dev/null 2>"$work/empty.err" || status=$?
+expected="korvanthelm-pack: no files in \"$(winpath "$work/empty-tree")\": a package needs at least one"
+[[ $status -eq 1 && "$(cat "$work/empty.err")" == "$expected" ]] \
+    || fail "an empty tree: exit code $status, \"$(cat "$work/empty.err")\", not \"$expected\""
+
 # Signing on Windows: key files, PKCS#12 and tokens are refused in one line,
 # before any work; a signing command runs through cmd.exe with the unsigned
 # and the signed file as its last two arguments ("copy /b" signs nothing,
