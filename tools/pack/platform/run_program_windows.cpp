@@ -27,9 +27,6 @@ namespace {
 // exited: a helper left running may hold the output open for good.
 constexpr DWORD kExitPollMilliseconds = 100;
 
-// One argument as CommandLineToArgvW and the C runtime read it back:
-// quoted when it is empty or holds a blank or a quote, backslashes doubled
-// where they come before a quote (the closing one included).
 void AppendQuoted(std::wstring& line, const std::wstring& argument) {
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
         line += argument;
@@ -130,15 +127,23 @@ ChildPipes MakeChildPipes() {
 
 }  // namespace
 
-ProgramRun RunProgram(const std::vector<std::string>& argv, const ProgramInput& input) {
+std::wstring QuotedCommandLine(const std::vector<std::wstring>& arguments) {
     std::wstring line;
-    for (const std::string& argument : argv) {
+    for (const std::wstring& argument : arguments) {
         if (!line.empty()) {
             line.push_back(L' ');
         }
-        AppendQuoted(line, WideFromUtf8(argument));
+        AppendQuoted(line, argument);
     }
-    return RunCommandLine(std::move(line), /*application=*/L"", argv.front(), input);
+    return line;
+}
+
+ProgramRun RunProgram(const std::vector<std::string>& argv, const ProgramInput& input) {
+    std::vector<std::wstring> arguments;
+    for (const std::string& argument : argv) {
+        arguments.push_back(WideFromUtf8(argument));
+    }
+    return RunCommandLine(QuotedCommandLine(arguments), /*application=*/L"", argv.front(), input);
 }
 
 ProgramRun RunCommandLine(std::wstring line, const std::wstring& application,
