@@ -104,6 +104,35 @@ if [[ -f "$work/mixed/KORVANTHELM.exe" ]]; then
     fi
 fi
 
+# verify asks Windows about a signature (signed here with osslsigncode and a
+# certificate made for the test): the signer and the verdict are shown, and
+# a signed exe changed afterwards is refused with the Linux packer's words,
+# digests and all.
+if [[ -f "$work/demo/KORVANTHELM.exe" ]]; then
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
+        -days 30 -subj "/CN=KorvanThelm Test Signer/O=Test" >/dev/null 2>&1
+    osslsigncode sign -h sha256 -certs "$work/cert.pem" -key "$work/key.pem" \
+        -in "$work/demo/KORVANTHELM.exe" -out "$work/signed.exe" >/dev/null
+    "$wine_run" "$packer" verify "$(winpath "$work/signed.exe")" >"$work/signed.log" 2>&1 \
+        || fail "korvanthelm-pack.exe verify refuses the signed exe: $(cat "$work/signed.log")"
+    grep -q "^Signature: Authenticode, SHA256, signer .*KorvanThelm Test Signer" "$work/signed.log" \
+        || fail "no signer in: $(cat "$work/signed.log")"
+    grep -q "^Signature: valid, the file is unchanged since signing, .*certificate" "$work/signed.log" \
+        || fail "no verdict with the certificate's trust in: $(cat "$work/signed.log")"
+    cp "$work/signed.exe" "$work/tampered.exe"
+    printf 'A' | dd of="$work/tampered.exe" bs=1 seek=5001 conv=notrunc 2>/dev/null
+    status=0
+    "$wine_run" "$packer" verify "$(winpath "$work/tampered.exe")" >/dev/null 2>"$work/tampered.err" \
+        || status=$?
+    "$linux_packer" verify "$work/tampered.exe" --stub "$root/$name/korvanthelm-stub.exe" \
+        >/dev/null 2>"$work/tampered-linux.err" || true
+    [[ $status -eq 1 && "$(cat "$work/tampered.err")" == "$(cat "$work/tampered-linux.err")" ]] \
+        || fail "a signed exe changed afterwards: exit code $status, \"$(cat "$work/tampered.err")\"," \
+                "not the Linux packer's \"$(cat "$work/tampered-linux.err")\""
+    grep -q "changed after it was signed" "$work/tampered-linux.err" \
+        || fail "the Linux packer does not refuse the changed exe: $(cat "$work/tampered-linux.err")"
+fi
+
 # A refusal names a Windows path as it was given, backslashes and all.
 mkdir -p "$work/empty-tree"
 status=0

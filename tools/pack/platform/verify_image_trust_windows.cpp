@@ -106,7 +106,9 @@ void ReadSigner(const TrustFunctions& trust, HANDLE state, ImageTrust& result) {
         return;
     }
     CERT_NAME_BLOB* subject = &signer->pasCertChain[0].pCert->pCertInfo->Subject;
-    const DWORD flags = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+    // Most specific part last, unquoted, as OpenSSL prints a subject on Linux.
+    const DWORD flags =
+        CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG;
     const DWORD length = trust.name(X509_ASN_ENCODING, subject, flags, nullptr, 0);
     std::wstring text(length, L'\0');
     trust.name(X509_ASN_ENCODING, subject, flags, text.data(), length);
