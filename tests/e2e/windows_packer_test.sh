@@ -119,6 +119,11 @@ if [[ -f "$work/demo/KORVANTHELM.exe" ]]; then
         || fail "no signer in: $(cat "$work/signed.log")"
     grep -q "^Signature: valid, the file is unchanged since signing, .*certificate" "$work/signed.log" \
         || fail "no verdict with the certificate's trust in: $(cat "$work/signed.log")"
+    "$wine_run" "$packer" verify "$(winpath "$work/signed.exe")" --json >"$work/signed.json" 2>/dev/null \
+        || fail "korvanthelm-pack.exe verify --json refuses the signed exe"
+    python3 -c 'import json, sys; s = json.load(open(sys.argv[1]))["signature"]
+assert s["state"] == "valid" and isinstance(s["trusted_root"], bool), s' "$work/signed.json" \
+        || fail "verify --json gives no state and trusted_root: $(cat "$work/signed.json")"
     cp "$work/signed.exe" "$work/tampered.exe"
     printf 'A' | dd of="$work/tampered.exe" bs=1 seek=5001 conv=notrunc 2>/dev/null
     status=0

@@ -49,6 +49,11 @@ void WriteSignature(JsonWriter& json, const std::optional<AuthenticodeSignature>
     json.Key("signer").String(signature->signer);
     json.Key("digest_algorithm").String(signature->digest_algorithm);
     json.Key("state").String(SignatureState(*signature));
+    // Only the Windows packer can say (the system's trust check): the key is
+    // left out where nothing was asked, so the Linux documents stay as they are.
+    if (signature->chains_to_trusted_root) {
+        json.Key("trusted_root").Bool(*signature->chains_to_trusted_root);
+    }
     json.Key("timestamp");
     if (timestamp) {
         json.String(*timestamp);
