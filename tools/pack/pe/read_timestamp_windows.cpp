@@ -1,15 +1,12 @@
-#include "tools/pack/pe/check_authenticode_signature.h"
 #include "tools/pack/pe/read_timestamp.h"
 #include "tools/pack/platform/verify_image_trust.h"
 
 namespace korvanthelm::pack {
 
 // The system checks the timestamp with the signature: a countersignature it
-// accepted gives the time the signature is judged at.
+// accepted gives the time the signature is judged at. An unsigned image has
+// none.
 std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image) {
-    if (!CheckAuthenticodeSignature(image)) {
-        return std::nullopt;
-    }
     return VerifyImageTrust(image).timestamp;
 }
 

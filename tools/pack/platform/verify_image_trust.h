@@ -32,7 +32,8 @@ struct ImageTrust {
 // Judges the signature of the PE image `image` (the file as stored): the
 // bytes go to a temporary file that is deleted when closed, which
 // WinVerifyTrust reads with no revocation check (nothing is fetched from the
-// network). wintrust.dll and crypt32.dll are loaded from System32. Throws
+// network); an image with no signature is kBroken, with no timestamp.
+// wintrust.dll and crypt32.dll are loaded from System32. Throws
 // PackError when they or the temporary file cannot be had.
 ImageTrust VerifyImageTrust(std::span<const std::byte> image);
 

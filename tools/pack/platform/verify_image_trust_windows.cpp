@@ -145,6 +145,10 @@ ImageTrust VerifyImageTrust(std::span<const std::byte> image) {
     // From here the file goes when its handle closes.
     FILE_DISPOSITION_INFO dispose{TRUE};
     SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose));
+    // One write: every input the packer reads is under 3 GiB (kMaxInputFileSize).
+    if (image.size() > 0xFFFFFFFFu) {
+        throw PackError("cannot check the signature: the image is over 4 GiB");
+    }
     DWORD wrote = 0;
     if (!WriteFile(file.get(), image.data(), static_cast<DWORD>(image.size()), &wrote, nullptr) ||
         wrote != image.size()) {
