@@ -64,6 +64,8 @@ def check_exit7(doc, text, d):
     assert first["work_directory"] == "removed", first
     assert 'message box "Не удалось запустить лаунчер (код 7)' in text, text
     assert doc["setup_side"]["problems"][0].startswith("no launcher record"), doc["setup_side"]
+    assert doc["starts"][2]["faults"][-1].startswith("update.request is still there"), doc["starts"]
+    assert "; update.request left" in text, text
 
 
 def check_never_ends(doc, text, d):
@@ -72,6 +74,10 @@ def check_never_ends(doc, text, d):
     assert first["timed_out"] is True and first["exit_code"] is None, first
     assert first["setup_program"]["arguments"] == "--setup", first
     assert [s["ran"] for s in doc["starts"]] == [True, False, False], doc["starts"]
+    # The watcher ends it at the limit; the packer's own wait is only the
+    # fallback, 30 s later.
+    assert first["wall_ms"] < 14000, first
+    assert first["work_directory"] == "left", first
     assert "did not end within 4 s, ended by try" in text, text
     assert "Second start: not run, an earlier start did not end" in text, text
 
