@@ -9,20 +9,48 @@
 #include "tools/pack/platform/file_io.h"
 #include "tools/pack/platform/folder_tree.h"
 #include "tools/pack/platform/path_exists.h"
+#include "tools/pack/platform/read_file_start.h"
 
 namespace korvanthelm::pack {
 namespace {
+
+// Names the world of the run in progress, so that the next run removes it
+// should this one be killed (Ctrl-C) before it could.
+std::string WorldInUseMark(const PrivateWine& wine) {
+    return wine.folder + "/world-in-use";
+}
+
+// What an interrupted run left: its world and its Wine processes. Only a
+// folder try itself made is removed.
+void RemoveWorldLeftBehind(const PrivateWine& wine) {
+    const std::optional<std::string> left = ReadFileStart(WorldInUseMark(wine), /*limit=*/4096);
+    if (!left) {
+        return;
+    }
+    StopPrivateWine(wine);
+    if (left->find("/korvanthelm-try-") != std::string::npos) {
+        RemoveFolderTree(*left);
+    }
+    RemoveFolderTree(WorldInUseMark(wine));
+}
 
 // Removes the world when the run ends, whatever way, unless it is kept; and
 // ends the prefix's processes (a launcher handed over to runs on otherwise).
 class WorldOwner {
   public:
     WorldOwner(const PrivateWine& wine, TryWorld world, bool keep)
-        : wine_(wine), world_(std::move(world)), keep_(keep) {}
+        : wine_(wine), world_(std::move(world)), keep_(keep) {
+        if (!keep_) {
+            StagedFile mark(WorldInUseMark(wine_),
+                            std::as_bytes(std::span(world_.root.data(), world_.root.size())));
+            mark.Commit();
+        }
+    }
     ~WorldOwner() {
         StopPrivateWine(wine_);
         if (!keep_) {
             RemoveFolderTree(world_.root);
+            RemoveFolderTree(WorldInUseMark(wine_));
         }
     }
     WorldOwner(const WorldOwner&) = delete;
@@ -73,6 +101,7 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
     result.digests = DigestsOf(options.exe, version);
     result.wine_version = WineVersion();
     const UniqueFd lock = LockPrivateWine(wine);
+    RemoveWorldLeftBehind(wine);
     StartPrivateWine(wine);
     const WorldOwner owner(wine, MakeTryWorld(options.keep, wine.prefix), !options.keep.empty());
     const TryWorld& world = owner.world();

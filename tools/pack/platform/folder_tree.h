@@ -14,8 +14,9 @@ std::string CreateFreshFolder(const std::string& parent, const std::string& stem
 // PackError naming the first folder that cannot be made.
 void MakeFolders(const std::string& path);
 
-// Removes `path` and everything below it, links themselves and never what
-// they point to. Best effort: never throws, and reports nothing.
+// Removes `path` and everything below it (a file or link named as `path`
+// alone too), links themselves and never what they point to. Best effort:
+// never throws, and reports nothing.
 void RemoveFolderTree(const std::string& path) noexcept;
 
 // Whether `path` is a folder holding nothing (false also when it is missing).
