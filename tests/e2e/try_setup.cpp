@@ -6,6 +6,7 @@
 //                copied from launcher\ beside it; the launcher record)
 //   wrong_build  writes 64 zeros into app\launcher.build
 //   other_jar    installs launcher\app\other.jar as app\KorvanThelm.jar
+//   other_exe    installs launcher\app\other.jar as the launcher exe
 //   no_record    installs the files but writes no launcher record
 //   exit7        installs nothing and exits with 7
 //   never_ends   installs nothing and never ends
@@ -90,7 +91,9 @@ int Install(const std::string& mode, const std::wstring& source) {
     const std::string build = mode == "wrong_build"
                                   ? std::string(64, '0')
                                   : ReadSmallFile(source + L"\\launcher\\app\\launcher.build");
-    if (!CopyFileW((source + L"\\launcher\\KorvanThelmLauncher.exe").c_str(), exe.c_str(), FALSE) ||
+    const std::wstring exe_source = mode == "other_exe" ? L"\\launcher\\app\\other.jar"
+                                                        : L"\\launcher\\KorvanThelmLauncher.exe";
+    if (!CopyFileW((source + exe_source).c_str(), exe.c_str(), FALSE) ||
         !CopyFileW((source + jar).c_str(), (folder + L"\\app\\KorvanThelm.jar").c_str(), FALSE) ||
         !WriteSmallFile(folder + L"\\app\\launcher.build", build + "\r\n")) {
         return 1;

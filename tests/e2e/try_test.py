@@ -91,6 +91,9 @@ ROWS = [
     ("other_jar", 60, 1, check_broken_side(
         "the launcher jar is not the one this exe was built with (LauncherJarDigest): "
         "installed {other_jar}, built with {jar}", "{jar}")),
+    ("other_exe", 60, 1, check_broken_side(
+        "the launcher exe is not the one this exe was built with (LauncherExeDigest): "
+        "installed {other_jar}, built with {setup}", "{jar}")),
     ("no_record", 60, 1, check_broken_side(
         "no launcher record: %APPDATA%\\KORVANTHELM\\launcher.path", None)),
     ("exit7", 60, 1, check_exit7),
@@ -125,15 +128,18 @@ def run_row(args, mode, timeout, status, check):
     os.makedirs(home)
     os.makedirs(tmp)
     env = dict(os.environ, HOME=home, TMPDIR=tmp, XDG_CACHE_HOME=os.path.join(args.work, "cache"))
+    # One row keeps its world, to show what the set-up program left.
+    keep = os.path.join(root, "keep") if mode == "wrong_build" else None
     started = time.monotonic()
-    run = subprocess.run([args.packer, "try", exe, "--timeout", str(timeout), "--json"], env=env,
+    run = subprocess.run([args.packer, "try", exe, "--timeout", str(timeout), "--json"] +
+                         (["--keep", keep] if keep else []), env=env,
                          capture_output=True, timeout=3 * timeout + 120)
     took = time.monotonic() - started
     text = run.stderr.decode("utf-8")
     print(f"--- {mode}: exit {run.returncode} in {took:.1f} s\n{text}", flush=True)
     assert run.returncode == status, (run.returncode, status)
     doc = json.loads(run.stdout)
-    digests = {"jar": sha256(args.jar), "other_jar": sha256(os.path.join(tree, "KORVANTHELM",
+    digests = {"jar": sha256(args.jar), "setup": sha256(args.setup), "other_jar": sha256(os.path.join(tree, "KORVANTHELM",
                                                                            "launcher", "app",
                                                                            "other.jar"))
                if mode != "demo" else None}
@@ -141,6 +147,13 @@ def run_row(args, mode, timeout, status, check):
     if mode == "never_ends":
         assert took < timeout + 40, f"try took {took:.1f} s past a {timeout} s limit"
     assert os.listdir(home) == [] and os.listdir(tmp) == [], (os.listdir(home), os.listdir(tmp))
+    assert doc["kept"] == keep, doc["kept"]
+    if keep:
+        mark = os.path.join(keep, "Local", "KORVANTHELM", "Launcher", "app", "launcher.build")
+        with open(mark) as f:
+            assert f.read().strip() == ZEROS
+        assert os.path.isfile(os.path.join(keep, "Roaming", "KORVANTHELM", "launcher.path"))
+        assert f"World kept in {keep}" in text, text
 
 
 def main():

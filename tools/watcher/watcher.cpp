@@ -333,14 +333,15 @@ int WatchWithTrace(const Options& options, const PROCESS_INFORMATION& process) {
     const DWORD start = GetTickCount();
     bool root_ended = false;
     DWORD root_exit = 0;
-    DWORD ended_at = 0;
+    DWORD ended_at = 0;  // when root_ended became true
     for (;;) {
         AnswerOneBox(options, live);
         DEBUG_EVENT event;
         if (WaitForDebugEvent(&event, 20)) {
+            const bool was_running = !root_ended;
             HandleDebugEvent(event, live, process.dwProcessId, root_ended, root_exit);
-            if (root_ended && ended_at == 0) {
-                ended_at = GetTickCount() | 1;
+            if (was_running && root_ended) {
+                ended_at = GetTickCount();
             }
         }
         const DWORD now = GetTickCount();
