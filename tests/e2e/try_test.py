@@ -163,6 +163,13 @@ def main():
     parser.add_argument("--only", help="run this row alone")
     args = parser.parse_args()
     failed = []
+    # Without Wine: one line saying what to install, exit status 1.
+    run = subprocess.run([args.packer, "try", "any.exe"], env=dict(os.environ, PATH="/nonexistent"),
+                         capture_output=True, timeout=30)
+    if (run.returncode, run.stdout, run.stderr) != (1, b"", (
+            b"korvanthelm-pack: try needs Wine: install the package wine (apt-get install wine)\n")):
+        print(f"FAILED without Wine: {run!r}", flush=True)
+        failed.append("no wine")
     for mode, timeout, status, check in ROWS:
         if args.only and mode != args.only:
             continue

@@ -99,6 +99,7 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
     result.exe = options.exe;
     result.timeout = options.timeout;
     result.digests = DigestsOf(options.exe, version);
+    RefuseUnusableKeep(options.keep);
     result.wine_version = WineVersion();
     const UniqueFd lock = LockPrivateWine(wine);
     RemoveWorldLeftBehind(wine);

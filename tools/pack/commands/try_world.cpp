@@ -7,15 +7,18 @@
 
 namespace korvanthelm::pack {
 
+void RefuseUnusableKeep(const std::string& keep) {
+    if (!keep.empty() && PathExists(keep) && !IsEmptyFolder(keep)) {
+        throw PackError("--keep " + keep + ": not an empty folder (try puts a new world there)");
+    }
+}
+
 TryWorld MakeTryWorld(const std::string& keep, const std::string& prefix) {
     TryWorld world;
     if (keep.empty()) {
         world.root = CreateFreshFolder(TemporaryFolder(), "korvanthelm-try-");
     } else {
-        if (PathExists(keep) && !IsEmptyFolder(keep)) {
-            throw PackError("--keep " + keep +
-                            ": not an empty folder (try puts a new world there)");
-        }
+        RefuseUnusableKeep(keep);
         MakeFolders(keep);
         world.root = AbsolutePath(keep);
     }

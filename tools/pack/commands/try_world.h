@@ -16,8 +16,13 @@ struct TryWorld {
     std::string prefix;          // the Wine prefix, for paths on its C: drive
 };
 
-// The world in `keep` (made when missing, refused unless empty) or, with an
-// empty `keep`, in a fresh folder under the temporary folder. Throws
+// Throws PackError when `keep` names something other than a missing or empty
+// folder: a world is never mixed with what was there. Checked before Wine
+// starts, as cheap checks come first.
+void RefuseUnusableKeep(const std::string& keep);
+
+// The world in `keep` (made when missing; RefuseUnusableKeep's refusal) or,
+// with an empty `keep`, in a fresh folder under the temporary folder. Throws
 // PackError naming the folder.
 TryWorld MakeTryWorld(const std::string& keep, const std::string& prefix);
 
