@@ -63,8 +63,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
     "korvanthelm-pack packs a launcher tree and builds KORVANTHELM.exe from the
 prebuilt bootstrapper stub in one command, with no compiler; it also lists and
-verifies packages and finished executables. korvanthelm-selftest.exe checks on
-a Windows machine what Wine cannot answer.")
+verifies packages and finished executables, and tries a finished one under
+Wine as players would run it (with Wine installed). korvanthelm-selftest.exe
+checks on a Windows machine what Wine cannot answer.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # korvanthelm-tools_<version>_amd64.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
