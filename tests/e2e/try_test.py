@@ -74,6 +74,7 @@ def check_never_ends(doc, text, d):
     assert first["timed_out"] is True and first["exit_code"] is None, first
     assert first["setup_program"]["arguments"] == "--setup", first
     assert [s["ran"] for s in doc["starts"]] == [True, False, False], doc["starts"]
+    assert doc["second_start"] is None, doc["second_start"]
     # The watcher ends it at the limit; the packer's own wait is only the
     # fallback, 30 s later.
     assert first["wall_ms"] < 14000, first

@@ -246,7 +246,11 @@ JsonWriter TryDocument(const TryResult& result) {
     }
     json.EndArray().Key("setup_side");
     WriteContract(json, result.contract);
-    json.Key("second_start").String(result.second_road);
+    // Unknown when the second start did not run.
+    json.Key("second_start");
+    WriteOptionalText(json, result.second_road.empty()
+                                ? std::nullopt
+                                : std::optional<std::string>(result.second_road));
     json.EndObject();
     return json;
 }
