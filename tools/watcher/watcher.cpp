@@ -40,8 +40,12 @@ namespace {
 constexpr int kTimeoutExit = 259;
 // After the program has ended in --trace mode, how long its last starts may
 // take to show: a process it started just before exiting announces itself
-// after the exit.
+// after the exit. Longer when it ended well without a start seen: a program
+// that hands over and exits at once (the bootstrapper's fast path) usually
+// exits before its child has announced itself, and a loaded machine can
+// take seconds to start a process.
 constexpr DWORD kLingerMs = 1000;
+constexpr DWORD kLingerForHandOverMs = 10000;
 
 void WriteUtf8Line(const std::wstring& text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
@@ -284,10 +288,16 @@ std::wstring DescribeProcess(HANDLE process, DWORD& parent) {
     return text;
 }
 
-// One debug event: reported, its file handles closed, and let go on. Sets
-// `root_exit` when the program itself ends.
-void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, DWORD root_pid,
-                      bool& root_ended, DWORD& root_exit) {
+// What the trace knows about the program itself.
+struct RootState {
+    DWORD pid = 0;
+    bool ended = false;
+    DWORD exit_code = 0;
+    bool started_a_child = false;
+};
+
+// One debug event: reported, its file handles closed, and let go on.
+void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, RootState& root) {
     DWORD status = DBG_CONTINUE;
     switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT: {
@@ -297,6 +307,7 @@ void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, D
             DWORD parent = 0;
             const std::wstring line = DescribeProcess(event.u.CreateProcessInfo.hProcess, parent);
             live[event.dwProcessId] = event.u.CreateProcessInfo.hProcess;
+            root.started_a_child = root.started_a_child || parent == root.pid;
             WriteUtf8Line(L"start\t" + std::to_wstring(event.dwProcessId) + L"\t" +
                           std::to_wstring(parent) + L"\t" + Field(line));
             break;
@@ -305,9 +316,9 @@ void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, D
             live.erase(event.dwProcessId);
             WriteUtf8Line(L"exit\t" + std::to_wstring(event.dwProcessId) + L"\t" +
                           std::to_wstring(event.u.ExitProcess.dwExitCode));
-            if (event.dwProcessId == root_pid) {
-                root_ended = true;
-                root_exit = event.u.ExitProcess.dwExitCode;
+            if (event.dwProcessId == root.pid) {
+                root.ended = true;
+                root.exit_code = event.u.ExitProcess.dwExitCode;
             }
             break;
         case LOAD_DLL_DEBUG_EVENT:
@@ -331,28 +342,30 @@ void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, D
 int WatchWithTrace(const Options& options, const PROCESS_INFORMATION& process) {
     std::map<DWORD, HANDLE> live = {{process.dwProcessId, process.hProcess}};
     const DWORD start = GetTickCount();
-    bool root_ended = false;
-    DWORD root_exit = 0;
-    DWORD ended_at = 0;  // when root_ended became true
+    RootState root;
+    root.pid = process.dwProcessId;
+    DWORD ended_at = 0;  // when root.ended became true
     for (;;) {
         AnswerOneBox(options, live);
         DEBUG_EVENT event;
         if (WaitForDebugEvent(&event, 20)) {
-            const bool was_running = !root_ended;
-            HandleDebugEvent(event, live, process.dwProcessId, root_ended, root_exit);
-            if (was_running && root_ended) {
+            const bool was_running = !root.ended;
+            HandleDebugEvent(event, live, root);
+            if (was_running && root.ended) {
                 ended_at = GetTickCount();
             }
         }
         const DWORD now = GetTickCount();
-        if (root_ended && (live.empty() || now - ended_at > kLingerMs)) {
+        const DWORD linger =
+            root.exit_code == 0 && !root.started_a_child ? kLingerForHandOverMs : kLingerMs;
+        if (root.ended && ((live.empty() && root.started_a_child) || now - ended_at > linger)) {
             for (const auto& [pid, handle] : live) {
                 WriteUtf8Line(L"ended\t" + std::to_wstring(pid));
                 TerminateProcess(handle, kTimeoutExit);
             }
-            return static_cast<int>(root_exit);
+            return static_cast<int>(root.exit_code);
         }
-        if (!root_ended && now - start > options.timeout_ms) {
+        if (!root.ended && now - start > options.timeout_ms) {
             for (const auto& [pid, handle] : live) {
                 TerminateProcess(handle, kTimeoutExit);
             }
