@@ -102,6 +102,19 @@ ROWS = [
 ]
 
 
+def wine_processes(prefix):
+    """The processes of the Wine prefix `prefix` still running."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if b"WINEPREFIX=" + prefix.encode() + b"\0" in f.read() + b"\0":
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
 def make_tree(root, mode, setup, jar):
     tree = os.path.join(root, "tree")
     app = os.path.join(tree, "KORVANTHELM", "launcher", "app")
@@ -148,6 +161,13 @@ def run_row(args, mode, timeout, status, check):
     if mode == "never_ends":
         assert took < timeout + 40, f"try took {took:.1f} s past a {timeout} s limit"
     assert os.listdir(home) == [] and os.listdir(tmp) == [], (os.listdir(home), os.listdir(tmp))
+    # try ends Wine's processes, the launcher handed over to included.
+    prefix = os.path.join(args.work, "cache", "korvanthelm", "wine-prefix")
+    for _ in range(50):
+        if not wine_processes(prefix):
+            break
+        time.sleep(0.1)
+    assert not wine_processes(prefix), f"Wine still running: {wine_processes(prefix)}"
     assert doc["kept"] == keep, doc["kept"]
     if keep:
         mark = os.path.join(keep, "Local", "KORVANTHELM", "Launcher", "app", "launcher.build")

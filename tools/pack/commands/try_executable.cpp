@@ -103,9 +103,11 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
     result.wine_version = WineVersion();
     const UniqueFd lock = LockPrivateWine(wine);
     RemoveWorldLeftBehind(wine);
-    StartPrivateWine(wine);
+    // The world's owner first: whatever fails from here on, Wine's server
+    // and services are ended and the world removed.
     const WorldOwner owner(wine, MakeTryWorld(options.keep, wine.prefix), !options.keep.empty());
     const TryWorld& world = owner.world();
+    StartPrivateWine(wine);
     if (!options.keep.empty()) {
         result.kept = world.root;
     }
