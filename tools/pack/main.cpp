@@ -1,6 +1,7 @@
 // korvanthelm-pack: turns a launcher tree into the package resource the
 // bootstrapper carries, assembles KORVANTHELM.exe from the prebuilt stub, and
-// lists or verifies packages and built executables.
+// lists or verifies packages and built executables, and tries a built one
+// under Wine as players would run it.
 // Exit status: 0 success, 1 failure (one line on stderr), 2 bad command line.
 #include <cstdio>
 #include <exception>
@@ -17,6 +18,7 @@
 #include "tools/pack/cli/run_build.h"
 #include "tools/pack/cli/run_list_and_verify.h"
 #include "tools/pack/cli/run_pack.h"
+#include "tools/pack/cli/run_try.h"
 
 #ifndef KORVANTHELM_VERSION
 #error "KORVANTHELM_VERSION must name the tools' version"
@@ -51,6 +53,9 @@ int Run(std::span<const std::string_view> args) {
     }
     if (command == "verify") {
         return cli::RunVerify(rest, KORVANTHELM_VERSION);
+    }
+    if (command == "try") {
+        return cli::RunTry(rest, KORVANTHELM_VERSION);
     }
     return cli::RefuseCommandLine("unknown command " + std::string(command), /*command=*/"");
 }
