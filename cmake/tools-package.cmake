@@ -4,6 +4,7 @@
 #   /usr/bin/korvanthelm-pack
 #   /usr/share/korvanthelm/korvanthelm-stub.exe       the packer's default stub
 #   /usr/share/korvanthelm/korvanthelm-selftest.exe   the release self-test
+#   /usr/share/korvanthelm/korvanthelm-watcher.exe    answers message boxes for `try`
 #   /usr/share/man/man1/korvanthelm-pack.1.gz         made from the packer's own help
 #   /usr/share/doc/korvanthelm-tools/README.md, copyright, changelog.gz
 #
@@ -11,12 +12,15 @@
 # from our own sources), so its changelog is changelog.gz, in Debian's
 # changelog format (packaging/changelog).
 #
-# The packer finds the stub relative to itself (../share/korvanthelm), so a
-# copy unpacked anywhere works as well as the installed one.
+# The packer finds the stub and the watcher relative to itself
+# (../share/korvanthelm), so a copy unpacked anywhere works as well as the
+# installed one.
 install(TARGETS korvanthelm-pack RUNTIME DESTINATION bin)
 install(FILES ${KORVANTHELM_WINDOWS_BINARY_DIR}/stub/korvanthelm-stub.exe
               ${KORVANTHELM_WINDOWS_BINARY_DIR}/product/korvanthelm-selftest.exe
         DESTINATION share/korvanthelm)
+install(FILES ${KORVANTHELM_WINDOWS_BINARY_DIR}/bin/watcher.exe DESTINATION share/korvanthelm
+        RENAME korvanthelm-watcher.exe)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
         DESTINATION share/doc/korvanthelm-tools)
 
@@ -59,8 +63,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
     "korvanthelm-pack packs a launcher tree and builds KORVANTHELM.exe from the
 prebuilt bootstrapper stub in one command, with no compiler; it also lists and
-verifies packages and finished executables. korvanthelm-selftest.exe checks on
-a Windows machine what Wine cannot answer.")
+verifies packages and finished executables, and tries a finished one under
+Wine as players would run it (with Wine installed). korvanthelm-selftest.exe
+checks on a Windows machine what Wine cannot answer.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # korvanthelm-tools_<version>_amd64.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
@@ -69,6 +74,8 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS osslsigncode)
 # Signing with a key in a token goes through OpenSSL's PKCS#11 engine and the
 # token's module (SoftHSM2's, or the one the token's maker ships; opensc's
 # pkcs11-tool looks inside); Wine runs the built exe here to try it.
+# Wine runs the built exe for `korvanthelm-pack try`; a CI image that only
+# builds needs none of it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libengine-pkcs11-openssl, softhsm2, opensc, wine")
 set(CPACK_STRIP_FILES bin/korvanthelm-pack)  # the .exe files are stripped at link time
 include(CPack)

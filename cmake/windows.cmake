@@ -66,16 +66,19 @@ add_subdirectory(bootstrap)
 # the exes this build makes without --stub.
 if(KORVANTHELM_HOST_TOOLS_DIR)
   set(_stub_beside_packer ${KORVANTHELM_HOST_TOOLS_DIR}/share/korvanthelm/korvanthelm-stub.exe)
+  set(_watcher_beside_packer ${KORVANTHELM_HOST_TOOLS_DIR}/share/korvanthelm/korvanthelm-watcher.exe)
   add_custom_target(korvanthelm_stub_beside_packer ALL
     COMMAND ${CMAKE_COMMAND} -E make_directory ${KORVANTHELM_HOST_TOOLS_DIR}/share/korvanthelm
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:korvanthelm_stub> ${_stub_beside_packer}
-    DEPENDS korvanthelm_stub
-    COMMENT "Copying the stub to where the build tree's packer looks for it"
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:watcher> ${_watcher_beside_packer}
+    DEPENDS korvanthelm_stub watcher
+    COMMENT "Copying the stub and the watcher to where the build tree's packer looks for them"
     VERBATIM)
 endif()
 add_subdirectory(demo)
 add_subdirectory(resources)
 add_subdirectory(tools/selftest)
+add_subdirectory(tools/watcher)
 include(${CMAKE_SOURCE_DIR}/cmake/windows-tools-archive.cmake)
 
 # korvanthelm_windows_test(<name> <sources...> [LIBS <libs...>] [DEPENDS <targets...>]

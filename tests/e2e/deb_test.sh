@@ -36,6 +36,7 @@ echo "package: $(basename "$deb")"
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 for path in ./usr/bin/korvanthelm-pack ./usr/share/korvanthelm/korvanthelm-stub.exe \
             ./usr/share/korvanthelm/korvanthelm-selftest.exe \
+            ./usr/share/korvanthelm/korvanthelm-watcher.exe \
             ./usr/share/doc/korvanthelm-tools/README.md ./usr/share/doc/korvanthelm-tools/copyright \
             ./usr/share/doc/korvanthelm-tools/changelog.gz ./usr/share/man/man1/korvanthelm-pack.1.gz; do
     grep -qxF -- "$path" <<<"$contents" || fail "the package lacks $path"
@@ -55,7 +56,7 @@ done
 # The manual page is made from the help of the packer it ships with: every
 # command has its section.
 manual=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man1/korvanthelm-pack.1.gz | gzip -dc)
-for command in pack build list verify; do
+for command in pack build list verify try; do
     grep -qx "\.SS $command" <<<"$manual" || fail "the manual page has no section for $command"
 done
 
@@ -89,6 +90,13 @@ if [[ -f "$exe" ]]; then
         head -20 "$work/diff.log"
     fi
     [[ -z "$(ls -A "$world/Temp")" ]] || fail "the work directory was left in TEMP"
+    # `try` finds the watcher beside the unpacked packer, as it finds the
+    # stub. This set-up program installs nothing, so only the first start's
+    # line is looked at.
+    XDG_CACHE_HOME="$work/cache" "$root/usr/bin/korvanthelm-pack" try "$exe" --timeout 60 \
+        >"$work/try.log" 2>&1 || true
+    grep -q "^First start: exit code 0, .*unpacked, set-up program run with --setup (exit code 0)" \
+        "$work/try.log" || { cat "$work/try.log"; fail "try from the unpacked package"; }
 fi
 
 if [[ $failures -ne 0 ]]; then

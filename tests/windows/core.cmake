@@ -5,11 +5,8 @@ target_include_directories(korvanthelm_test_support PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(korvanthelm_test_support PUBLIC GTest::gtest bcrypt)
 korvanthelm_strict(korvanthelm_test_support)
 
-# watcher.exe answers message boxes; probe.exe stands in for the set-up
-# program and the installed launcher and reports how it was started.
-add_executable(watcher ${CMAKE_SOURCE_DIR}/tests/tools/watcher.cpp)
-korvanthelm_unicode_entry(watcher)
-korvanthelm_strict(watcher)
+# watcher.exe (tools/watcher) answers message boxes; probe.exe stands in for
+# the set-up program and the installed launcher and reports how it was started.
 add_executable(probe WIN32 ${CMAKE_SOURCE_DIR}/tests/tools/probe.cpp)
 korvanthelm_unicode_entry(probe)
 korvanthelm_strict(probe)

@@ -1,6 +1,7 @@
 // korvanthelm-pack: turns a launcher tree into the package resource the
 // bootstrapper carries, assembles KORVANTHELM.exe from the prebuilt stub, and
-// lists or verifies packages and built executables.
+// lists or verifies packages and built executables, and tries a built one
+// under Wine as players would run it.
 // Exit status: 0 success, 1 failure (one line on stderr), 2 bad command line.
 #include <cstdio>
 #include <exception>
@@ -18,6 +19,9 @@
 #include "tools/pack/cli/run_list_and_verify.h"
 #include "tools/pack/cli/run_pack.h"
 #include "tools/pack/platform/standard_streams.h"
+#ifndef _WIN32
+#include "tools/pack/cli/run_try.h"
+#endif
 
 #ifndef KORVANTHELM_VERSION
 #error "KORVANTHELM_VERSION must name the tools' version"
@@ -52,6 +56,17 @@ int Run(std::span<const std::string_view> args) {
     }
     if (command == "verify") {
         return cli::RunVerify(rest, KORVANTHELM_VERSION);
+    }
+    if (command == "try") {
+#ifdef _WIN32
+        // try starts the exe in a private Wine prefix with the watcher: the
+        // Windows packer has no Wine to start.
+        throw PackError(
+            "try runs KORVANTHELM.exe under Wine, a Linux feature: on Windows start it "
+            "yourself");
+#else
+        return cli::RunTry(rest, KORVANTHELM_VERSION);
+#endif
     }
     return cli::RefuseCommandLine("unknown command " + std::string(command), /*command=*/"");
 }

@@ -13,7 +13,8 @@ const char kUsage[] =
     "       korvanthelm-pack build ... [SIGNING] [--require-signed-tree]\n"
     "       korvanthelm-pack list FILE\n"
     "       korvanthelm-pack verify FILE [--stub STUB]\n"
-    "       every command also takes --json and --strict\n"
+    "       korvanthelm-pack try EXE [--timeout SECONDS] [--keep DIR]\n"
+    "       every command also takes --json, and all but try --strict\n"
     "       korvanthelm-pack COMMAND --help\n"
     "       korvanthelm-pack --version\n";
 
@@ -154,5 +155,35 @@ const char kVerifyHelp[] =
     "error; --strict refuses a package with a warning.\n"
     "\n"
     "Exit status 0 only when everything passes.\n";
+
+const char kTryHelp[] =
+    "usage: korvanthelm-pack try EXE [--timeout SECONDS] [--keep DIR] [--json]\n"
+    "\n"
+    "Runs a built KORVANTHELM.exe under Wine as a player's machine would, before it\n"
+    "ships, and checks the set-up program's side of the contract. The exe is first\n"
+    "checked as `verify` checks it. Wine runs it in a private prefix made once and kept\n"
+    "in the user's cache ($XDG_CACHE_HOME or ~/.cache, korvanthelm/wine-prefix):\n"
+    "headless, with Wine's own cabinet.dll, so the bootstrapper's built-in decoder\n"
+    "unpacks, as under Proton. Each run gets a private world: its own TEMP, APPDATA and\n"
+    "LOCALAPPDATA, removed afterwards unless --keep DIR (a new or empty folder) keeps\n"
+    "it. The watcher installed beside the stub (korvanthelm-watcher.exe) reads and\n"
+    "closes every message box, so none blocks a run.\n"
+    "\n"
+    "Three starts: the first (expects an unpack and the set-up program run with\n"
+    "--setup); the second (expects the hand-over to the installed launcher, without\n"
+    "unpacking); one with %APPDATA%\\KORVANTHELM\\update.request present (expects\n"
+    "--update, and the file removed by the set-up program). For each: the exit code,\n"
+    "any message box, the wall time, and whether the work directory was removed.\n"
+    "After the first start the set-up program's side is checked: the launcher record\n"
+    "launcher.path, the file it names, the launcher exe and app\\KorvanThelm.jar\n"
+    "against LauncherExeDigest and LauncherJarDigest (both shown when they differ),\n"
+    "and app\\launcher.build holding LauncherJarDigest. The second start is reported\n"
+    "as \"handed over\" or \"unpacked again, because ...\".\n"
+    "\n"
+    "Every start has a time limit, --timeout SECONDS (default 60, at most 3600): a\n"
+    "start past it is ended and reported, and the starts after it are not run.\n"
+    "Exit status 0 only when all three starts behave as README says; 1 otherwise, or\n"
+    "when Wine is missing (one line saying what to install). --json prints the report\n"
+    "as one JSON document on standard output and the text on standard error.\n";
 
 }  // namespace korvanthelm::pack::cli

@@ -12,5 +12,6 @@ extern const char kPackHelp[];
 extern const char kBuildHelp[];
 extern const char kListHelp[];
 extern const char kVerifyHelp[];
+extern const char kTryHelp[];
 
 }  // namespace korvanthelm::pack::cli

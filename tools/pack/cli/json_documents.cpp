@@ -1,5 +1,7 @@
 #include "tools/pack/cli/json_documents.h"
 
+#include "tools/pack/commands/judge_start.h"
+
 namespace korvanthelm::pack::cli {
 namespace {
 
@@ -68,6 +70,73 @@ void WritePackageFigures(JsonWriter& json, const CheckedPackage& checked) {
     json.Key("unpacked_size").Number(checked.table_size);
     json.Key("package_size").Number(checked.package.size());
 }
+
+// The try document's parts: try is a Linux feature (it starts Wine), so the
+// Windows packer builds none of it.
+#ifndef _WIN32
+void WriteOptionalText(JsonWriter& json, const std::optional<std::string>& text) {
+    if (text) {
+        json.String(*text);
+    } else {
+        json.Null();
+    }
+}
+
+void WriteOptionalCode(JsonWriter& json, const std::optional<std::uint32_t>& code) {
+    if (code) {
+        json.Number(*code);
+    } else {
+        json.Null();
+    }
+}
+
+void WriteStart(JsonWriter& json, const StartVerdict& start) {
+    json.BeginObject().Key("name").String(start.name).Key("ran").Bool(start.ran);
+    json.Key("timed_out").Bool(start.outcome.timed_out);
+    json.Key("exit_code");
+    WriteOptionalCode(json, start.outcome.exit_code);
+    json.Key("wall_ms").Number(static_cast<std::uint64_t>(start.outcome.wall.count()));
+    json.Key("message_boxes").BeginArray();
+    for (const MessageBoxSeen& box : start.outcome.boxes) {
+        json.BeginObject().Key("caption").String(box.caption).Key("text").String(box.text);
+        json.EndObject();
+    }
+    json.EndArray().Key("setup_program");
+    if (start.setup) {
+        json.BeginObject().Key("arguments").String(start.setup_arguments).Key("exit_code");
+        WriteOptionalCode(json, start.setup->exit_code);
+        json.EndObject();
+    } else {
+        json.Null();
+    }
+    json.Key("handed_over_to");
+    WriteOptionalText(json, start.launcher
+                                ? std::optional<std::string>(start.launcher->command_line)
+                                : std::nullopt);
+    json.Key("work_directory").String(start.ran ? WorkDirectoryState(start) : "none");
+    json.Key("faults");
+    WriteStrings(json, start.faults);
+    json.EndObject();
+}
+
+void WriteContract(JsonWriter& json, const std::optional<SetupContract>& contract) {
+    if (!contract) {
+        json.Null();
+        return;
+    }
+    json.BeginObject().Key("launcher_record");
+    WriteOptionalText(json, contract->record);
+    json.Key("launcher_exe_digest");
+    WriteOptionalText(json, contract->exe_digest);
+    json.Key("launcher_jar_digest");
+    WriteOptionalText(json, contract->jar_digest);
+    json.Key("launcher_build");
+    WriteOptionalText(json, contract->build_mark);
+    json.Key("problems");
+    WriteStrings(json, contract->problems);
+    json.EndObject();
+}
+#endif
 
 }  // namespace
 
@@ -171,5 +240,30 @@ JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
     json.EndObject();
     return json;
 }
+
+#ifndef _WIN32
+JsonWriter TryDocument(const TryResult& result) {
+    JsonWriter json;
+    json.BeginObject().Key("command").String("try").Key("file").String(result.exe);
+    json.Key("ok").Bool(result.ok).Key("wine").String(result.wine_version);
+    json.Key("timeout_seconds").Number(static_cast<std::uint64_t>(result.timeout.count()));
+    json.Key("kept");
+    WriteOptionalText(json, result.kept);
+    WriteDigests(json, result.digests);
+    json.Key("starts").BeginArray();
+    for (const StartVerdict& start : result.starts) {
+        WriteStart(json, start);
+    }
+    json.EndArray().Key("setup_side");
+    WriteContract(json, result.contract);
+    // Unknown when the second start did not run.
+    json.Key("second_start");
+    WriteOptionalText(json, result.second_road.empty()
+                                ? std::nullopt
+                                : std::optional<std::string>(result.second_road));
+    json.EndObject();
+    return json;
+}
+#endif
 
 }  // namespace korvanthelm::pack::cli

@@ -11,6 +11,7 @@
 #include "tools/pack/commands/build_executable.h"
 #include "tools/pack/commands/examine_package.h"
 #include "tools/pack/commands/pack_launcher_tree.h"
+#include "tools/pack/commands/try_executable.h"
 
 namespace korvanthelm::pack::cli {
 
@@ -23,5 +24,7 @@ JsonWriter ListDocument(const std::string& path, const ExaminedPackage& package,
 // Also for a signed file changed after signing: "ok" false and the refusal.
 JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
                           const CommandReport& report);
+// The whole `try` report; "ok" false when a start did not behave.
+JsonWriter TryDocument(const TryResult& result);
 
 }  // namespace korvanthelm::pack::cli

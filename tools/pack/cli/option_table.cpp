@@ -8,31 +8,35 @@ using enum ValueKind;
 
 constexpr std::string_view kJobsWords = "needs a number from 1 to 1024";
 static_assert(kMaxJobs == 1024, "kJobsWords names kMaxJobs");
+constexpr std::string_view kSecondsWords = "needs a number of seconds from 1 to 3600";
+static_assert(kMaxTimeoutSeconds == 3600, "kSecondsWords names kMaxTimeoutSeconds");
 
 // clang-format off
 constexpr OptionRow kOptions[] = {
-    // name             spelling                  short  kind           pack   build  list   verify bad value
-    {kOutput,            "--output",               "-o",  kFile,         true,  true,  false, false, {}},
-    {kLauncherExe,       "--launcher-exe",         {},    kFile,         true,  true,  false, false, {}},
-    {kLauncherJar,       "--launcher-jar",         {},    kFile,         true,  true,  false, false, {}},
-    {kDigestsCmake,      "--digests-cmake",        {},    kFile,         true,  false, false, false, {}},
-    {kDigestsHeader,     "--digests-header",       {},    kFile,         true,  false, false, false, {}},
-    {kJobs,              "--jobs",                 "-j",  kNumber,       true,  true,  false, false, kJobsWords},
-    {kPackage,           "--package",              {},    kFile,         false, true,  false, false, {}},
-    {kLauncherExeSha256, "--launcher-exe-sha256",  {},    kText,         false, true,  false, false, {}},
-    {kLauncherJarSha256, "--launcher-jar-sha256",  {},    kText,         false, true,  false, false, {}},
-    {kPackageSha256,     "--package-sha256",       {},    kText,         false, true,  false, false, {}},
-    {kStub,              "--stub",                 {},    kFile,         false, true,  false, true,  {}},
-    {kNoVerify,          "--no-verify",            {},    kNone,         false, true,  false, false, {}},
-    {kSignCert,          "--sign-cert",            {},    kFile,         false, true,  false, false, {}},
-    {kSignKey,           "--sign-key",             {},    kText,         false, true,  false, false, {}},
-    {kSignPkcs11Module,  "--sign-pkcs11-module",   {},    kFile,         false, true,  false, false, {}},
-    {kSignCommand,       "--sign-command",         {},    kText,         false, true,  false, false, {}},
-    {kTimestampUrl,      "--timestamp-url",        {},    kRepeatedText, false, true,  false, false, {}},
-    {kRequireSignedTree, "--require-signed-tree",  {},    kNone,         false, true,  false, false, {}},
-    {kDigests,           "--digests",              {},    kFile,         false, true,  false, false, {}},
-    {kJson,              "--json",                 {},    kNone,         true,  true,  true,  true,  {}},
-    {kStrict,            "--strict",               {},    kNone,         true,  true,  true,  true,  {}},
+    // name             spelling                  short  kind           pack   build  list   verify try    bad value
+    {kOutput,            "--output",               "-o",  kFile,         true,  true,  false, false, false, {}},
+    {kLauncherExe,       "--launcher-exe",         {},    kFile,         true,  true,  false, false, false, {}},
+    {kLauncherJar,       "--launcher-jar",         {},    kFile,         true,  true,  false, false, false, {}},
+    {kDigestsCmake,      "--digests-cmake",        {},    kFile,         true,  false, false, false, false, {}},
+    {kDigestsHeader,     "--digests-header",       {},    kFile,         true,  false, false, false, false, {}},
+    {kJobs,              "--jobs",                 "-j",  kNumber,       true,  true,  false, false, false, kJobsWords},
+    {kPackage,           "--package",              {},    kFile,         false, true,  false, false, false, {}},
+    {kLauncherExeSha256, "--launcher-exe-sha256",  {},    kText,         false, true,  false, false, false, {}},
+    {kLauncherJarSha256, "--launcher-jar-sha256",  {},    kText,         false, true,  false, false, false, {}},
+    {kPackageSha256,     "--package-sha256",       {},    kText,         false, true,  false, false, false, {}},
+    {kStub,              "--stub",                 {},    kFile,         false, true,  false, true,  false, {}},
+    {kNoVerify,          "--no-verify",            {},    kNone,         false, true,  false, false, false, {}},
+    {kSignCert,          "--sign-cert",            {},    kFile,         false, true,  false, false, false, {}},
+    {kSignKey,           "--sign-key",             {},    kText,         false, true,  false, false, false, {}},
+    {kSignPkcs11Module,  "--sign-pkcs11-module",   {},    kFile,         false, true,  false, false, false, {}},
+    {kSignCommand,       "--sign-command",         {},    kText,         false, true,  false, false, false, {}},
+    {kTimestampUrl,      "--timestamp-url",        {},    kRepeatedText, false, true,  false, false, false, {}},
+    {kRequireSignedTree, "--require-signed-tree",  {},    kNone,         false, true,  false, false, false, {}},
+    {kDigests,           "--digests",              {},    kFile,         false, true,  false, false, false, {}},
+    {kJson,              "--json",                 {},    kNone,         true,  true,  true,  true,  true,  {}},
+    {kStrict,            "--strict",               {},    kNone,         true,  true,  true,  true,  false, {}},
+    {kTimeout,           "--timeout",              {},    kSeconds,      false, false, false, false, true,  kSecondsWords},
+    {kKeep,              "--keep",                 {},    kFile,         false, false, false, false, true,  {}},
 };
 
 constexpr CommandRow kCommands[] = {
@@ -40,6 +44,7 @@ constexpr CommandRow kCommands[] = {
     {Command::kBuild,  "build",  "needs a value"},
     {Command::kList,   "list",   "needs a value"},
     {Command::kVerify, "verify", "needs a file name"},
+    {Command::kTry,    "try",    "needs a folder name"},
 };
 // clang-format on
 
@@ -61,7 +66,7 @@ constexpr bool EveryCommandHasItsRow() {
             return false;
         }
     }
-    return std::size(kCommands) == static_cast<std::size_t>(Command::kVerify) + 1;
+    return std::size(kCommands) == static_cast<std::size_t>(Command::kTry) + 1;
 }
 static_assert(EveryCommandHasItsRow());
 
@@ -75,6 +80,8 @@ bool TakenBy(const OptionRow& row, Command command) {
             return row.for_list;
         case Command::kVerify:
             return row.for_verify;
+        case Command::kTry:
+            return row.for_try;
     }
     return false;
 }

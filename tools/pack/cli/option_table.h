@@ -10,7 +10,7 @@
 namespace korvanthelm::pack::cli {
 
 // The commands that take options.
-enum class Command { kPack, kBuild, kList, kVerify };
+enum class Command { kPack, kBuild, kList, kVerify, kTry };
 
 enum class OptionName {
     kOutput,
@@ -34,8 +34,10 @@ enum class OptionName {
     kDigests,
     kJson,
     kStrict,
+    kTimeout,
+    kKeep,
 };
-inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(OptionName::kStrict) + 1;
+inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(OptionName::kKeep) + 1;
 
 enum class ValueKind {
     kNone,          // a switch
@@ -43,11 +45,15 @@ enum class ValueKind {
     kText,          // any text, not empty
     kNumber,        // a number from 1 to kMaxJobs
     kRepeatedText,  // any text, not empty; may be given again, each one kept
+    kSeconds,       // a number of seconds from 1 to kMaxTimeoutSeconds
 };
 
 // A table of at most 2 GiB has at most 32 chunks of 64 MiB; far more threads
 // than that is a typing mistake.
 inline constexpr unsigned kMaxJobs = 1024;
+// One start of KORVANTHELM.exe that takes an hour is a hang, whatever the
+// machine.
+inline constexpr unsigned kMaxTimeoutSeconds = 3600;
 
 struct OptionRow {
     OptionName name;
@@ -58,6 +64,7 @@ struct OptionRow {
     bool for_build;
     bool for_list;
     bool for_verify;
+    bool for_try;
     // Said after the spelling when the value is missing or bad; empty: the
     // command's own words (CommandRow::missing_value).
     std::string_view bad_value;

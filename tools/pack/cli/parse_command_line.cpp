@@ -6,12 +6,13 @@ namespace korvanthelm::pack::cli {
 namespace {
 
 bool AcceptsValue(const OptionRow& row, std::string_view value, unsigned& number) {
-    if (row.kind != ValueKind::kNumber) {
+    if (row.kind != ValueKind::kNumber && row.kind != ValueKind::kSeconds) {
         return !value.empty();
     }
+    const unsigned most = row.kind == ValueKind::kNumber ? kMaxJobs : kMaxTimeoutSeconds;
     const char* const end = value.data() + value.size();
     const auto [stop, error] = std::from_chars(value.data(), end, number);
-    return error == std::errc{} && stop == end && number >= 1 && number <= kMaxJobs;
+    return error == std::errc{} && stop == end && number >= 1 && number <= most;
 }
 
 }  // namespace
@@ -54,6 +55,8 @@ ParsedCommandLine ParseCommandLine(Command command, std::span<const std::string_
         }
         if (row->kind == ValueKind::kNumber) {
             parsed.jobs = number;
+        } else if (row->kind == ValueKind::kSeconds) {
+            parsed.seconds = number;
         }
         given.emplace_back(value);
         ++i;

@@ -19,7 +19,8 @@ struct ParsedCommandLine {
     // Per OptionName, every value given in order; a switch given holds one
     // empty text.
     std::array<std::vector<std::string>, kOptionCount> values;
-    unsigned jobs = 0;  // the value of --jobs as a number; 0 when not given
+    unsigned jobs = 0;     // the value of --jobs as a number; 0 when not given
+    unsigned seconds = 0;  // the value of --timeout as a number; 0 when not given
 
     bool Given(OptionName name) const { return !values[Index(name)].empty(); }
     // The single value of `name`, or an empty text when it was not given.

@@ -1,0 +1,207 @@
+#!/usr/bin/env python3
+"""`korvanthelm-pack try` on one table of exes, each built with
+`korvanthelm-pack build` around a set-up program that keeps or breaks one
+part of its contract (try_setup.exe and its modes; the demo's own set-up
+program for the correct row). Each row runs `try --json` once, with HOME and
+TMPDIR fresh and empty and the Wine prefix cached in the work folder, and
+asserts the document, the text report on standard error, the exit status,
+that `try` ended well within its time limit, and that HOME and TMPDIR are
+empty again afterwards: nothing left outside the cache and --keep."""
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ZEROS = "0" * 64
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def check_correct(doc, text, d):
+    assert doc["ok"] is True, doc
+    assert doc["second_start"] == "handed over", doc["second_start"]
+    assert [s["setup_program"] and s["setup_program"]["arguments"] for s in doc["starts"]] == [
+        "--setup", None, "--update"], doc["starts"]
+    assert [s["work_directory"] for s in doc["starts"]] == ["removed", "none", "removed"]
+    assert all(not s["faults"] and not s["message_boxes"] for s in doc["starts"]), doc["starts"]
+    assert doc["setup_side"]["problems"] == [], doc["setup_side"]
+    assert doc["starts"][1]["handed_over_to"].endswith('\\KorvanThelmLauncher.exe"')
+    assert "OK: all three starts behave as README says" in text, text
+    assert "; update.request removed" in text, text
+
+
+def check_broken_side(problem_start, expected_build):
+    def check(doc, text, d):
+        assert doc["ok"] is False
+        problems = doc["setup_side"]["problems"]
+        assert len(problems) == 1 and problems[0].startswith(problem_start.format(**d)), problems
+        assert doc["second_start"] == "unpacked again, because " + problems[0], doc["second_start"]
+        assert doc["starts"][0]["faults"] == [], doc["starts"][0]
+        assert doc["starts"][1]["setup_program"]["arguments"] == "--setup"
+        build = expected_build and expected_build.format(**d)
+        assert doc["setup_side"]["launcher_build"] == build, doc["setup_side"]
+        assert "  FAILED: " + problems[0] in text, text
+        assert "Second start: " in text and "FAILED: unpacked again, because " in text, text
+        assert "FAILED: not all three starts behave as README says" in text, text
+    return check
+
+
+def check_exit7(doc, text, d):
+    first = doc["starts"][0]
+    assert doc["ok"] is False
+    assert first["exit_code"] == 1, first
+    assert first["setup_program"] == {"arguments": "--setup", "exit_code": 7}, first
+    [box] = first["message_boxes"]
+    assert box["caption"] == "KORVANTHELM" and "(код 7)" in box["text"], box
+    assert "the set-up program ended with exit code 7" in first["faults"], first
+    assert first["work_directory"] == "removed", first
+    assert 'message box "Не удалось запустить лаунчер (код 7)' in text, text
+    assert doc["setup_side"]["problems"][0].startswith("no launcher record"), doc["setup_side"]
+    assert doc["starts"][2]["faults"][-1].startswith("update.request is still there"), doc["starts"]
+    assert "; update.request left" in text, text
+
+
+def check_never_ends(doc, text, d):
+    first = doc["starts"][0]
+    assert doc["ok"] is False
+    assert first["timed_out"] is True and first["exit_code"] is None, first
+    assert first["setup_program"]["arguments"] == "--setup", first
+    assert [s["ran"] for s in doc["starts"]] == [True, False, False], doc["starts"]
+    assert doc["second_start"] is None, doc["second_start"]
+    # The watcher ends it at the limit; the packer's own wait is only the
+    # fallback, 30 s later.
+    assert first["wall_ms"] < 14000, first
+    assert first["work_directory"] == "left", first
+    assert "did not end within 4 s, ended by try" in text, text
+    assert "Second start: not run, an earlier start did not end" in text, text
+
+
+# mode, --timeout, exit status, check. "demo": the demo tree as it is.
+ROWS = [
+    ("demo", 60, 0, check_correct),
+    ("wrong_build", 60, 1, check_broken_side(
+        "app\\launcher.build does not hold LauncherJarDigest: it holds \"" + ZEROS + "\", not {jar}",
+        ZEROS)),
+    ("other_jar", 60, 1, check_broken_side(
+        "the launcher jar is not the one this exe was built with (LauncherJarDigest): "
+        "installed {other_jar}, built with {jar}", "{jar}")),
+    ("other_exe", 60, 1, check_broken_side(
+        "the launcher exe is not the one this exe was built with (LauncherExeDigest): "
+        "installed {other_jar}, built with {setup}", "{jar}")),
+    ("no_record", 60, 1, check_broken_side(
+        "no launcher record: %APPDATA%\\KORVANTHELM\\launcher.path", None)),
+    ("exit7", 60, 1, check_exit7),
+    ("never_ends", 4, 1, check_never_ends),
+]
+
+
+def wine_processes(prefix):
+    """The processes of the Wine prefix `prefix` still running."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if b"WINEPREFIX=" + prefix.encode() + b"\0" in f.read() + b"\0":
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+def make_tree(root, mode, setup, jar):
+    tree = os.path.join(root, "tree")
+    app = os.path.join(tree, "KORVANTHELM", "launcher", "app")
+    os.makedirs(app)
+    shutil.copyfile(setup, os.path.join(tree, "KORVANTHELM", "KORVANTHELM.exe"))
+    shutil.copyfile(setup, os.path.join(tree, "KORVANTHELM", "launcher", "KorvanThelmLauncher.exe"))
+    shutil.copyfile(jar, os.path.join(app, "KorvanThelm.jar"))
+    with open(jar, "rb") as f, open(os.path.join(app, "other.jar"), "wb") as out:
+        out.write(f.read() + b"another build")
+    with open(os.path.join(app, "launcher.build"), "w") as f:
+        f.write(sha256(jar) + "\n")
+    with open(os.path.join(tree, "KORVANTHELM", "try-mode.txt"), "w") as f:
+        f.write(mode)
+    return tree
+
+
+def run_row(args, mode, timeout, status, check):
+    root = os.path.join(args.work, mode)
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    tree = args.demo_tree if mode == "demo" else make_tree(root, mode, args.setup, args.jar)
+    exe = os.path.join(root, "KORVANTHELM.exe")
+    subprocess.run([args.packer, "build", tree, "-o", exe], check=True, capture_output=True)
+    home, tmp = os.path.join(root, "home"), os.path.join(root, "tmp")
+    os.makedirs(home)
+    os.makedirs(tmp)
+    env = dict(os.environ, HOME=home, TMPDIR=tmp, XDG_CACHE_HOME=os.path.join(args.work, "cache"))
+    # One row keeps its world, to show what the set-up program left.
+    keep = os.path.join(root, "keep") if mode == "wrong_build" else None
+    started = time.monotonic()
+    run = subprocess.run([args.packer, "try", exe, "--timeout", str(timeout), "--json"] +
+                         (["--keep", keep] if keep else []), env=env,
+                         capture_output=True, timeout=3 * timeout + 120)
+    took = time.monotonic() - started
+    text = run.stderr.decode("utf-8")
+    print(f"--- {mode}: exit {run.returncode} in {took:.1f} s\n{text}", flush=True)
+    assert run.returncode == status, (run.returncode, status)
+    doc = json.loads(run.stdout)
+    digests = {"jar": sha256(args.jar), "setup": sha256(args.setup), "other_jar": sha256(os.path.join(tree, "KORVANTHELM",
+                                                                           "launcher", "app",
+                                                                           "other.jar"))
+               if mode != "demo" else None}
+    check(doc, text, digests)
+    if mode == "never_ends":
+        assert took < timeout + 40, f"try took {took:.1f} s past a {timeout} s limit"
+    assert os.listdir(home) == [] and os.listdir(tmp) == [], (os.listdir(home), os.listdir(tmp))
+    # try ends Wine's processes, the launcher handed over to included.
+    prefix = os.path.join(args.work, "cache", "korvanthelm", "wine-prefix")
+    for _ in range(50):
+        if not wine_processes(prefix):
+            break
+        time.sleep(0.1)
+    assert not wine_processes(prefix), f"Wine still running: {wine_processes(prefix)}"
+    assert doc["kept"] == keep, doc["kept"]
+    if keep:
+        mark = os.path.join(keep, "Local", "KORVANTHELM", "Launcher", "app", "launcher.build")
+        with open(mark) as f:
+            assert f.read().strip() == ZEROS
+        assert os.path.isfile(os.path.join(keep, "Roaming", "KORVANTHELM", "launcher.path"))
+        assert f"World kept in {keep}" in text, text
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("--packer", "--setup", "--demo-tree", "--jar", "--work"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("--only", help="run this row alone")
+    args = parser.parse_args()
+    failed = []
+    # Without Wine: one line saying what to install, exit status 1.
+    run = subprocess.run([args.packer, "try", "any.exe"], env=dict(os.environ, PATH="/nonexistent"),
+                         capture_output=True, timeout=30)
+    if (run.returncode, run.stdout, run.stderr) != (1, b"", (
+            b"korvanthelm-pack: try needs Wine: install the package wine (apt-get install wine)\n")):
+        print(f"FAILED without Wine: {run!r}", flush=True)
+        failed.append("no wine")
+    for mode, timeout, status, check in ROWS:
+        if args.only and mode != args.only:
+            continue
+        try:
+            run_row(args, mode, timeout, status, check)
+        except (AssertionError, subprocess.SubprocessError, ValueError) as error:
+            print(f"FAILED row {mode}: {error!r}", flush=True)
+            failed.append(mode)
+    print("failed rows:", failed or "none")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
