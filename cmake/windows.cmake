@@ -56,6 +56,9 @@ if(KORVANTHELM_TESTS)
   add_subdirectory(support/cabinet)  # for Wine only: tests and benchmarks
 endif()
 add_subdirectory(platform)
+# korvanthelm-pack.exe: the packer from the same sources, for studios that
+# build on Windows.
+add_subdirectory(tools/pack)
 add_subdirectory(package)
 add_subdirectory(bootstrap)
 # The host packer takes its default stub from ../share/korvanthelm/ beside
@@ -76,6 +79,7 @@ add_subdirectory(demo)
 add_subdirectory(resources)
 add_subdirectory(tools/selftest)
 add_subdirectory(tools/watcher)
+include(${CMAKE_SOURCE_DIR}/cmake/windows-tools-archive.cmake)
 
 # korvanthelm_windows_test(<name> <sources...> [LIBS <libs...>] [DEPENDS <targets...>]
 #                          [PROPERTIES <ctest properties...>])

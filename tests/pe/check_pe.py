@@ -56,9 +56,10 @@ VERSION_STRINGS = {
 # user32 (MessageBoxW) is a KnownDLL too, but it is loaded only when there is a
 # message to show: importing it would slow down every start.
 ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll"}
-# Not KnownDLLs and needed by the program: they are loaded at run time from
-# System32 only, and a static import would reopen the planting hole.
-FORBIDDEN_IMPORTS = {"bcrypt.dll", "cabinet.dll"}
+# Not KnownDLLs and needed by the program (or by korvanthelm-pack.exe, which
+# checks signatures with wintrust and crypt32): they are loaded at run time
+# from System32 only, and a static import would reopen the planting hole.
+FORBIDDEN_IMPORTS = {"bcrypt.dll", "cabinet.dll", "wintrust.dll", "crypt32.dll"}
 
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
 PE32_PLUS_MAGIC = 0x20B
@@ -469,8 +470,21 @@ def main():
     parser.add_argument("--package", help="file that RCDATA 101 must equal")
     parser.add_argument("--stub", action="store_true", help="EXE is the stub")
     parser.add_argument("--code-budget", type=int, help="most bytes of .text allowed")
+    parser.add_argument("--packer", help="korvanthelm-pack.exe, whose imports are held to the "
+                                         "same allow-list: it runs from a download or a CI workspace too")
     parser.add_argument("exe")
     args = parser.parse_args()
+
+    if args.packer:
+        packer = load(args.packer)
+        print("packer imports:", ", ".join(imported_dlls(packer)) or "(none)")
+        report = Report()
+        check_imports(packer, report)
+        if report.failures:
+            print(f"{args.packer}: {len(report.failures)} difference(s):")
+            for failure in report.failures:
+                print("  " + failure)
+            return 1
 
     pe = load(args.exe)
     print("imports:", ", ".join(imported_dlls(pe)) or "(none)")

@@ -18,7 +18,10 @@
 #include "tools/pack/cli/run_build.h"
 #include "tools/pack/cli/run_list_and_verify.h"
 #include "tools/pack/cli/run_pack.h"
+#include "tools/pack/platform/standard_streams.h"
+#ifndef _WIN32
 #include "tools/pack/cli/run_try.h"
+#endif
 
 #ifndef KORVANTHELM_VERSION
 #error "KORVANTHELM_VERSION must name the tools' version"
@@ -55,7 +58,15 @@ int Run(std::span<const std::string_view> args) {
         return cli::RunVerify(rest, KORVANTHELM_VERSION);
     }
     if (command == "try") {
+#ifdef _WIN32
+        // try starts the exe in a private Wine prefix with the watcher: the
+        // Windows packer has no Wine to start.
+        throw PackError(
+            "try runs KORVANTHELM.exe under Wine, a Linux feature: on Windows start it "
+            "yourself");
+#else
         return cli::RunTry(rest, KORVANTHELM_VERSION);
+#endif
     }
     return cli::RefuseCommandLine("unknown command " + std::string(command), /*command=*/"");
 }
@@ -63,11 +74,15 @@ int Run(std::span<const std::string_view> args) {
 }  // namespace
 }  // namespace korvanthelm::pack
 
-int main(int argc, char** argv) {
+namespace korvanthelm::pack {
+namespace {
+
+// The one catch: every failure that ends the run is one line on stderr.
+int RunCaught(const std::vector<std::string>& arguments) {
     try {
-        const std::vector<std::string_view> args(argv + 1, argv + argc);
-        return korvanthelm::pack::Run(args);
-    } catch (const korvanthelm::pack::PackError& error) {
+        const std::vector<std::string_view> args(arguments.begin(), arguments.end());
+        return Run(args);
+    } catch (const PackError& error) {
         std::fprintf(stderr, "korvanthelm-pack: %s\n", error.what());
     } catch (const std::bad_alloc&) {
         std::fputs("korvanthelm-pack: out of memory\n", stderr);
@@ -76,3 +91,32 @@ int main(int argc, char** argv) {
     }
     return 1;
 }
+
+}  // namespace
+}  // namespace korvanthelm::pack
+
+#ifdef _WIN32
+// The command line as Windows gives it, UTF-16, carried on as UTF-8.
+int wmain(int argc, wchar_t** argv) {
+    korvanthelm::pack::PrepareStandardStreams();
+    std::vector<std::string> arguments;
+    try {
+        arguments = korvanthelm::pack::Utf8Arguments(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs("korvanthelm-pack: out of memory\n", stderr);
+        return 1;
+    }
+    return korvanthelm::pack::RunCaught(arguments);
+}
+#else
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    try {
+        arguments.assign(argv + 1, argv + argc);
+    } catch (const std::bad_alloc&) {
+        std::fputs("korvanthelm-pack: out of memory\n", stderr);
+        return 1;
+    }
+    return korvanthelm::pack::RunCaught(arguments);
+}
+#endif

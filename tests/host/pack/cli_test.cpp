@@ -163,6 +163,21 @@ TEST(PackCommandLine, HelpAndMistakes) {
         EXPECT_EQ(run.exit_code, c.exit_code) << joined << run.err;
         EXPECT_NE((c.exit_code == 0 ? run.out : run.err).find(c.text), std::string::npos)
             << joined << "\nstdout: " << run.out << "\nstderr: " << run.err;
+        // The Windows packer, when this run has it, gives the same answer;
+        // try, which starts Wine, is a Linux feature it refuses in one line.
+        const auto windows = RunWindowsPacker(c.args);
+        if (windows && !c.args.empty() && c.args.front() == "try") {
+            EXPECT_EQ(windows->exit_code, 1) << joined << windows->err;
+            EXPECT_EQ(windows->err,
+                      "korvanthelm-pack: try runs KORVANTHELM.exe under Wine, a Linux feature: on "
+                      "Windows start it yourself\n")
+                << joined;
+        } else if (windows) {
+            EXPECT_EQ(windows->exit_code, run.exit_code) << joined << windows->err;
+            EXPECT_EQ(windows->out, run.out) << joined;
+            EXPECT_TRUE(SameRefusalText(run.err, windows->err))
+                << joined << "\nLinux:   " << run.err << "Windows: " << windows->err;
+        }
     }
 }
 

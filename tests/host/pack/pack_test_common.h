@@ -39,9 +39,9 @@
 #include "tools/pack/compress/progress_display.h"
 #include "tools/pack/compress/unpack_package.h"
 #include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/lzms_codec.h"
 #include "tools/pack/platform/sha256_text.h"
 #include "tools/pack/platform/unique_fd.h"
-#include "tools/pack/platform/lzms_codec.h"
 #include "tools/pack/signing/check_signer_result.h"
 #include "tools/pack/signing/check_signing_prerequisites.h"
 #include "tools/pack/tree/scan_launcher_tree.h"
@@ -52,7 +52,11 @@ using test::AddDefaultLauncherFiles;
 using test::RandomBytes;
 using test::ReadFile;
 using test::RunPacker;
+using test::RunResult;
+using test::RunWindowsPacker;
+using test::SameRefusalText;
 using test::TempDir;
+using test::WindowsPackerGiven;
 using test::WriteFile;
 
 using Bytes = std::vector<std::byte>;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -73,10 +74,14 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-PackerRun::PackerRun(const std::vector<std::string>& args, const std::string& cwd) {
+PackerRun::PackerRun(const std::vector<std::string>& args, const std::string& cwd,
+                     const std::vector<std::string>& program) {
     const std::string out_path = capture_ / "out";
     const std::string err_path = capture_ / "err";
-    std::vector<std::string> argv_storage = {KORVANTHELM_PACK_EXE};
+    std::vector<std::string> argv_storage = program;
+    if (argv_storage.empty()) {
+        argv_storage.push_back(KORVANTHELM_PACK_EXE);
+    }
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : argv_storage) {
@@ -141,6 +146,52 @@ RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd
                     std::chrono::milliseconds limit) {
     PackerRun run(args, cwd);
     return run.Wait(limit);
+}
+
+namespace {
+
+std::string Variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+bool WindowsPackerGiven() {
+    return !Variable("KORVANTHELM_TEST_WINDOWS_PACKER").empty() &&
+           !Variable("KORVANTHELM_TEST_WINE_RUN").empty();
+}
+
+std::optional<RunResult> RunWindowsPacker(const std::vector<std::string>& args,
+                                          const std::string& cwd) {
+    if (!WindowsPackerGiven()) {
+        return std::nullopt;
+    }
+    PackerRun run(
+        args, cwd,
+        {Variable("KORVANTHELM_TEST_WINE_RUN"), Variable("KORVANTHELM_TEST_WINDOWS_PACKER")});
+    return run.Wait(kDefaultRunLimit);
+}
+
+bool SameRefusalText(const std::string& linux_err, const std::string& windows_err) {
+    if (linux_err == windows_err) {
+        return true;
+    }
+    // strerror's texts are this system's whole list: a line ending in one of
+    // them ends in the system's words, which Windows says its own way.
+    const std::size_t last = linux_err.rfind(": ");
+    if (last == std::string::npos || linux_err.empty() || linux_err.back() != '\n' ||
+        linux_err.find('\n') != linux_err.size() - 1) {
+        return false;
+    }
+    const std::string tail = linux_err.substr(last + 2, linux_err.size() - last - 3);
+    bool system_words = false;
+    for (int error = 1; error < 200 && !system_words; ++error) {
+        system_words = tail == std::strerror(error);
+    }
+    return system_words && windows_err.starts_with(linux_err.substr(0, last + 2)) &&
+           windows_err.size() > last + 3 && windows_err.back() == '\n' &&
+           windows_err.find('\n') == windows_err.size() - 1;
 }
 
 std::vector<std::byte> RandomBytes(std::size_t n, unsigned seed) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,10 +50,13 @@ inline constexpr std::chrono::seconds kDefaultRunLimit{1800};
 
 // korvanthelm-pack started with `args` (each passed as one argument) in the
 // working folder `cwd`, stdin from /dev/null, stdout and stderr captured.
+// `program` replaces the packer when not empty: the command that starts
+// another packer (the Windows one under Wine), `args` after it.
 // A run not waited for is killed and reaped on destruction.
 class PackerRun {
   public:
-    explicit PackerRun(const std::vector<std::string>& args, const std::string& cwd = ".");
+    explicit PackerRun(const std::vector<std::string>& args, const std::string& cwd = ".",
+                       const std::vector<std::string>& program = {});
     ~PackerRun();
     PackerRun(const PackerRun&) = delete;
     PackerRun& operator=(const PackerRun&) = delete;
@@ -69,6 +73,21 @@ class PackerRun {
 // A PackerRun waited for.
 RunResult RunPacker(const std::vector<std::string>& args, const std::string& cwd = ".",
                     std::chrono::milliseconds limit = kDefaultRunLimit);
+
+// The Windows packer, korvanthelm-pack.exe, run with the same `args` under
+// Wine, when the environment names it: KORVANTHELM_TEST_WINDOWS_PACKER (the
+// exe) and KORVANTHELM_TEST_WINE_RUN (the wrapper that runs a program in the
+// build's Wine prefix). nullopt when they are not set: the tables that run
+// through both packers then check the Linux one alone.
+std::optional<RunResult> RunWindowsPacker(const std::vector<std::string>& args,
+                                          const std::string& cwd = ".");
+bool WindowsPackerGiven();
+
+// True when the Windows packer's standard error says what the Linux packer's
+// says: the same text, or, where the Linux line ends in the system's words
+// for an error (": " and a strerror text), the same text up to them, followed
+// by the other system's words on one line.
+bool SameRefusalText(const std::string& linux_err, const std::string& windows_err);
 
 // `n` bytes from a seeded generator: the same seed gives the same bytes.
 std::vector<std::byte> RandomBytes(std::size_t n, unsigned seed);

@@ -11,4 +11,9 @@ namespace korvanthelm::pack {
 // byte that is not part of a well-formed sequence.
 std::string PrintablePath(std::string_view bytes);
 
+// A path of the file system the packer runs on (a tree, an output), for
+// messages: as PrintablePath, except that on Windows a backslash, which no
+// file name there can hold, stays the separator it is.
+std::string PrintableHostPath(std::string_view bytes);
+
 }  // namespace korvanthelm::pack

@@ -51,6 +51,11 @@ void WriteSignature(JsonWriter& json, const std::optional<AuthenticodeSignature>
     json.Key("signer").String(signature->signer);
     json.Key("digest_algorithm").String(signature->digest_algorithm);
     json.Key("state").String(SignatureState(*signature));
+    // Only the Windows packer can say (the system's trust check): the key is
+    // left out where nothing was asked, so the Linux documents stay as they are.
+    if (signature->chains_to_trusted_root) {
+        json.Key("trusted_root").Bool(*signature->chains_to_trusted_root);
+    }
     json.Key("timestamp");
     if (timestamp) {
         json.String(*timestamp);
@@ -66,6 +71,9 @@ void WritePackageFigures(JsonWriter& json, const CheckedPackage& checked) {
     json.Key("package_size").Number(checked.package.size());
 }
 
+// The try document's parts: try is a Linux feature (it starts Wine), so the
+// Windows packer builds none of it.
+#ifndef _WIN32
 void WriteOptionalText(JsonWriter& json, const std::optional<std::string>& text) {
     if (text) {
         json.String(*text);
@@ -128,6 +136,7 @@ void WriteContract(JsonWriter& json, const std::optional<SetupContract>& contrac
     WriteStrings(json, contract->problems);
     json.EndObject();
 }
+#endif
 
 }  // namespace
 
@@ -232,6 +241,7 @@ JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
     return json;
 }
 
+#ifndef _WIN32
 JsonWriter TryDocument(const TryResult& result) {
     JsonWriter json;
     json.BeginObject().Key("command").String("try").Key("file").String(result.exe);
@@ -254,5 +264,6 @@ JsonWriter TryDocument(const TryResult& result) {
     json.EndObject();
     return json;
 }
+#endif
 
 }  // namespace korvanthelm::pack::cli

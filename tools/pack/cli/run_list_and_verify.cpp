@@ -64,7 +64,25 @@ void PrintVerdict(std::FILE* out, const VerifiedFile& verified) {
 }
 
 void PrintSignatureVerdict(std::FILE* out, const VerifiedFile& verified) {
-    if (verified.signature) {
+    if (verified.signature && verified.signature->chains_to_trusted_root) {
+        // The Windows packer asked the system, which also judged the certificate.
+        PrintSignature(out, *verified.signature);
+        if (*verified.signature->chains_to_trusted_root) {
+            std::fputs(
+                "Signature: valid, the file is unchanged since signing, and the "
+                "certificate chains to a root this Windows trusts\n",
+                out);
+        } else {
+            std::fprintf(out,
+                         "Signature: valid, the file is unchanged since signing, but the "
+                         "certificate is not trusted here: %s\n",
+                         verified.signature->trust_problem.c_str());
+        }
+        if (verified.timestamp) {
+            std::fprintf(out, "Signature: timestamped %s (countersignature accepted by Windows)\n",
+                         verified.timestamp->c_str());
+        }
+    } else if (verified.signature) {
         PrintSignature(out, *verified.signature);
         std::fputs(
             "Signature: valid, the file is unchanged since signing "

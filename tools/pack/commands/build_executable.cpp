@@ -106,8 +106,22 @@ void JudgeUnsignedPrograms(const CheckedPackage& checked, const BuildOptions& op
 
 // The signer's temporary files go beside the output, on the same file system.
 std::string OutputFolder(const std::string& output) {
+#ifdef _WIN32
+    const std::size_t slash = output.find_last_of("/\\");  // Windows takes either
+#else
     const std::size_t slash = output.rfind('/');
-    return slash == std::string::npos ? "." : output.substr(0, std::max<std::size_t>(slash, 1));
+#endif
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    // A root keeps its slash: "/", and on Windows "C:\".
+    std::size_t root_end = 1;
+#ifdef _WIN32
+    if (slash == 2 && output[1] == ':') {
+        root_end = 3;
+    }
+#endif
+    return output.substr(0, std::max(slash, root_end));
 }
 
 }  // namespace

@@ -9,7 +9,12 @@ std::optional<std::string> InstalledStubPath() {
     if (!folder) {
         return std::nullopt;
     }
+#ifdef _WIN32
+    // The Windows tools unpack as one folder: the stub lies beside the packer.
+    return *folder + "\\korvanthelm-stub.exe";
+#else
     return *folder + "/../share/korvanthelm/korvanthelm-stub.exe";
+#endif
 }
 
 }  // namespace korvanthelm::pack

@@ -19,6 +19,11 @@ struct AuthenticodeSignature {
     std::string signed_digest;     // lowercase hex: the digest the signature holds
     std::string file_digest;       // lowercase hex: the same digest of the file as it is
     bool signature_valid = false;  // the signer's signature over signed_digest verifies
+    // Whether the certificate chains to a root the system trusts, and if not
+    // the system's reason: only the Windows packer can ask (WinVerifyTrust);
+    // unset on Linux, where no trust store is consulted.
+    std::optional<bool> chains_to_trusted_root;
+    std::string trust_problem;
 
     // True when the file is exactly what was signed.
     bool Matches() const { return signature_valid && signed_digest == file_digest; }
@@ -30,7 +35,9 @@ struct AuthenticodeSignature {
 // optional header's CheckSum, the certificate table's directory entry and the
 // certificate table itself. Throws PackError when the image or its
 // certificate table is malformed, or the signature is not an Authenticode
-// signature this function can read.
+// signature this function can read. On Windows the system judges the
+// signature (VerifyImageTrust), and also says whether the certificate is
+// trusted; the file digest is then the system's when it accepts the file.
 std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image);
 
 }  // namespace korvanthelm::pack

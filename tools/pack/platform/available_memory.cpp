@@ -1,5 +1,9 @@
 #include "tools/pack/platform/available_memory.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <charconv>
 #include <fstream>
@@ -34,6 +38,15 @@ std::optional<std::uint64_t> MemAvailableFrom(std::string_view meminfo) {
 }
 
 std::optional<std::uint64_t> AvailableMemory() {
+#ifdef _WIN32
+    // The physical memory the system can hand out now without paging out.
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof(status);
+    if (!GlobalMemoryStatusEx(&status)) {
+        return std::nullopt;
+    }
+    return status.ullAvailPhys;
+#else
     std::ifstream file("/proc/meminfo");
     if (!file) {
         return std::nullopt;
@@ -41,6 +54,7 @@ std::optional<std::uint64_t> AvailableMemory() {
     std::ostringstream text;
     text << file.rdbuf();
     return MemAvailableFrom(text.str());
+#endif
 }
 
 }  // namespace korvanthelm::pack

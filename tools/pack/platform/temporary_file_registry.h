@@ -4,7 +4,10 @@
 // handler and by a handler for SIGINT, SIGTERM and SIGHUP, which then dies of
 // the same signal so the caller sees how the run ended. Each entry remembers
 // the process that registered it: a forked child that exits or is signalled
-// never removes its parent's files.
+// never removes its parent's files. On Windows a console control handler
+// (Ctrl+C, Ctrl+Break, the console closed, logoff, shutdown) takes the
+// signals' place: it removes the files and lets the process end as it would
+// have.
 #pragma once
 
 #include <csignal>
@@ -24,7 +27,8 @@ void UnregisterTemporaryFile(const std::string& path);
 // Holds SIGINT, SIGTERM and SIGHUP back in the calling thread for its
 // lifetime, so that creating a file and registering it happen as one step;
 // a signal that arrives meanwhile is handled at destruction, once the file
-// is on the list.
+// is on the list. On Windows it holds the list itself: the console control
+// handler, which runs on a thread of its own, waits until the file is on it.
 class TemporaryFileSignalsHeld {
   public:
     TemporaryFileSignalsHeld();
@@ -32,8 +36,10 @@ class TemporaryFileSignalsHeld {
     TemporaryFileSignalsHeld(const TemporaryFileSignalsHeld&) = delete;
     TemporaryFileSignalsHeld& operator=(const TemporaryFileSignalsHeld&) = delete;
 
+#ifndef _WIN32
   private:
     sigset_t previous_;
+#endif
 };
 
 }  // namespace korvanthelm::pack

@@ -10,6 +10,17 @@
 
 namespace korvanthelm::pack {
 
+// The Windows packer's refusal of the signers that need OpenSSL: key files,
+// PKCS#12 and tokens are signed with osslsigncode, which Windows lacks.
+inline constexpr char kKeySigningIsLinuxOnly[] =
+    "signing with a key file, a PKCS#12 file or a PKCS#11 token is a Linux feature: "
+    "on Windows sign with --sign-command (signtool, or a cloud signer's client)";
+// Likewise the timestamp: osslsigncode adds it on Linux; on Windows the
+// signing command asks for its own.
+inline constexpr char kTimestampIsLinuxOnly[] =
+    "--timestamp-url adds the timestamp with osslsigncode, a Linux feature: on Windows "
+    "let the --sign-command timestamp (signtool sign /tr URL /td sha256)";
+
 // True for an RFC 3161 server address osslsigncode can ask: "http://" or
 // "https://" (letters in any case), a host of letters, digits, '-' and '.'
 // (or an IPv6 address in brackets), an optional port of digits, then
@@ -27,6 +38,8 @@ bool IsTimestampUrl(std::string_view url);
 // (ReadTokenPublicKey), must be the certificate's. A signing command is the
 // release engineer's own: only its timestamp URLs are checked.
 // Throws PackError, one line naming the cause; loads nothing it keeps.
+// On Windows every key-file, PKCS#12 or token signing is refused with
+// kKeySigningIsLinuxOnly, and a --timestamp-url with kTimestampIsLinuxOnly.
 void CheckSigningPrerequisites(const SigningOptions& options);
 
 }  // namespace korvanthelm::pack

@@ -1,12 +1,11 @@
 #include "tools/pack/signing/run_signer.h"
 
-#include <cstdio>
 #include <ctime>
 #include <optional>
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/path_exists.h"
+#include "tools/pack/platform/remove_file.h"
 #include "tools/pack/platform/run_program.h"
 #include "tools/pack/signing/load_signing_certificate.h"
 #include "tools/pack/signing/signer_failure.h"
@@ -14,28 +13,6 @@
 #include "tools/pack/signing/signing_time.h"
 
 namespace korvanthelm::pack {
-
-std::string SignerName(const SigningOptions& options) {
-    return options.command.empty() ? "osslsigncode"
-                                   : "the signing command \"" + options.command + "\"";
-}
-
-void RunSigningCommand(const SigningOptions& options, const std::string& unsigned_path,
-                       const std::string& signed_path) {
-    std::remove(signed_path.c_str());  // so that a signer writing nothing is noticed
-    // The command gets the two paths as its last two arguments, and the
-    // environment as it is: a signing service's client reads its own.
-    const ProgramRun run = RunProgram({"/bin/sh", "-c", options.command + " \"$1\" \"$2\"",
-                                       "korvanthelm-sign", unsigned_path, signed_path},
-                                      ProgramInput{});
-    if (run.status != 0) {
-        throw PackError(SignerName(options) + " failed (exit " + std::to_string(run.status) +
-                        "): " + SignerReason(run.output));
-    }
-    if (!PathExists(signed_path)) {
-        throw PackError(SignerName(options) + " wrote no signed file (its second argument)");
-    }
-}
 
 void RunOsslsigncode(const SigningOptions& options, const std::string& unsigned_path,
                      const std::string& signed_path) {
@@ -60,7 +37,7 @@ void RunOsslsigncode(const SigningOptions& options, const std::string& unsigned_
         args.insert(args.end(), {"-readpass", kSecretPath});
     }
     args.insert(args.end(), {"-in", unsigned_path, "-out", signed_path});
-    std::remove(signed_path.c_str());  // so that a signer writing nothing is noticed
+    RemoveFileIfPresent(signed_path);  // so that a signer writing nothing is noticed
     const ProgramRun run = RunProgram(args, input);
     if (run.status != 0) {
         throw PackError(OsslsigncodeFailure(run.output));

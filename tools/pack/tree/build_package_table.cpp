@@ -1,6 +1,5 @@
 #include "tools/pack/tree/build_package_table.h"
 
-#include <cstring>
 #include <span>
 
 #include "format/package_table.h"
@@ -10,13 +9,14 @@
 #include "tools/pack/platform/open_file_below.h"
 #include "tools/pack/platform/open_folder.h"
 #include "tools/pack/platform/read_exactly.h"
+#include "tools/pack/platform/system_error_text.h"
 #include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
 namespace {
 
 [[noreturn]] void ThrowFileError(const std::string& what, const std::string& path, int error) {
-    throw PackError(what + " \"" + PrintablePath(path) + "\": " + std::strerror(error));
+    throw PackError(what + " \"" + PrintableHostPath(path) + "\": " + SystemErrorText(error));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "tools/pack/tree/scan_launcher_tree.h"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -16,6 +15,7 @@
 #include "tools/pack/platform/examine_entry.h"
 #include "tools/pack/platform/list_folder.h"
 #include "tools/pack/platform/open_folder.h"
+#include "tools/pack/platform/system_error_text.h"
 #include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
@@ -35,12 +35,47 @@ std::string Quoted(std::string_view path) {
     return "\"" + PrintablePath(path) + "\"";
 }
 
+std::string QuotedRoot(std::string_view root) {
+    return "\"" + PrintableHostPath(root) + "\"";
+}
+
 std::string InTree(const TreeWalk& walk, std::string_view relative) {
-    return Quoted(relative) + " in " + Quoted(walk.root);
+    return Quoted(relative) + " in " + QuotedRoot(walk.root);
 }
 
 [[noreturn]] void ThrowSystemError(const std::string& what, int error) {
-    throw PackError(what + ": " + std::strerror(error));
+    throw PackError(what + ": " + SystemErrorText(error));
+}
+
+std::span<const std::byte> BytesOf(const std::string& text) {
+    return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
+}
+
+// The refusal of a path that is not UTF-8 or not safe, whichever it is.
+void RefuseBadOrUnsafePath(std::optional<format::EntryFailure> refused, const TreeWalk& walk,
+                           const std::string& path) {
+    if (refused == format::EntryFailure::kBadPath) {
+        throw PackError("file name is not valid UTF-8: " + InTree(walk, path));
+    }
+    if (refused == format::EntryFailure::kUnsafePath) {
+        throw PackError(
+            "unsafe entry path (a Windows device name, a name ending in a dot or space, "
+            "a forbidden character, or over 1000 UTF-16 units): " +
+            InTree(walk, path));
+    }
+}
+
+// An entry the system cannot examine. Windows cannot open a name holding a
+// character it forbids, though a listing may show one: such a name is
+// refused by the path rules, as the Linux packer refuses it, before the
+// system's own reason is given.
+[[noreturn]] void ThrowCannotExamine(const TreeWalk& walk, const std::string& path, int error) {
+    format::EntryPathRegistry<char16_t> registry;
+    std::u16string entry_path;
+    RefuseBadOrUnsafePath(
+        format::AdmitEntryPath(BytesOf(path), format::StrictUtf8Decoder{}, registry, entry_path),
+        walk, path);
+    ThrowSystemError("cannot examine " + InTree(walk, path), error);
 }
 
 // Adds the files below the folder open at `folder` whose path in the tree is
@@ -64,7 +99,7 @@ std::uint64_t WalkFolder(const UniqueFd& folder, const std::string& relative, Tr
         }
         EntryStatus status{};
         if (!ExamineEntry(folder, name, status, error)) {
-            ThrowSystemError("cannot examine " + InTree(walk, path), error);
+            ThrowCannotExamine(walk, path, error);
         }
         if (status.kind == EntryKind::kSymbolicLink) {
             throw PackError("symbolic link in the tree (links are never followed): " +
@@ -72,7 +107,7 @@ std::uint64_t WalkFolder(const UniqueFd& folder, const std::string& relative, Tr
         }
         if (status.kind == EntryKind::kRegularFile) {
             if (walk.files.size() == kMaxPackageEntryCount) {
-                throw PackError("more than 10000 files in " + Quoted(walk.root) +
+                throw PackError("more than 10000 files in " + QuotedRoot(walk.root) +
                                 ": a package holds at most 10000 entries");
             }
             walk.files.push_back({path, status.size});
@@ -112,12 +147,12 @@ LauncherTree ScanLauncherTree(const std::string& root) {
     int error = 0;
     const UniqueFd root_fd = OpenFolder(root, error);
     if (!root_fd) {
-        ThrowSystemError("cannot open the launcher tree " + Quoted(root), error);
+        ThrowSystemError("cannot open the launcher tree " + QuotedRoot(root), error);
     }
     TreeWalk walk{root, {}, {}};
     WalkFolder(root_fd, "", walk);
     if (walk.files.empty()) {
-        throw PackError("no files in " + Quoted(root) + ": a package needs at least one");
+        throw PackError("no files in " + QuotedRoot(root) + ": a package needs at least one");
     }
     // The package's entry order, fixed so the same tree gives the same bytes.
     std::sort(walk.files.begin(), walk.files.end(),
@@ -132,18 +167,13 @@ LauncherTree ScanLauncherTree(const std::string& root) {
     std::uint64_t table_size = format::kPackageTableHeaderSize;
     for (std::size_t i = 0; i < walk.files.size(); ++i) {
         const TreeFile& file = walk.files[i];
-        const std::span<const std::byte> path_bytes(
-            reinterpret_cast<const std::byte*>(file.path.data()), file.path.size());
-        const std::optional<format::EntryFailure> refused =
-            format::AdmitEntryPath(path_bytes, format::StrictUtf8Decoder{}, registry, entry_path);
+        const std::optional<format::EntryFailure> refused = format::AdmitEntryPath(
+            BytesOf(file.path), format::StrictUtf8Decoder{}, registry, entry_path);
+        RefuseBadOrUnsafePath(refused, walk, file.path);
         switch (refused.value_or(format::EntryFailure::kRecordCutShort)) {
-            case format::EntryFailure::kBadPath:
-                throw PackError("file name is not valid UTF-8: " + InTree(walk, file.path));
+            case format::EntryFailure::kBadPath:  // refused above
             case format::EntryFailure::kUnsafePath:
-                throw PackError(
-                    "unsafe entry path (a Windows device name, a name ending in a dot or space, "
-                    "a forbidden character, or over 1000 UTF-16 units): " +
-                    InTree(walk, file.path));
+                break;
             case format::EntryFailure::kDuplicatePath: {
                 const auto earlier = std::find_if(
                     walk.files.begin(), walk.files.begin() + static_cast<std::ptrdiff_t>(i),
@@ -160,7 +190,7 @@ LauncherTree ScanLauncherTree(const std::string& root) {
                 break;
         }
         if (const std::optional<std::string> clash = folded_names.Claim(file.path, entry_path)) {
-            throw PackError(*clash + ": in " + Quoted(walk.root));
+            throw PackError(*clash + ": in " + QuotedRoot(walk.root));
         }
         // Summed so nothing can wrap: every term is checked against what is left.
         const std::uint64_t left = kMaxPackageTableSize - table_size;

@@ -1,0 +1,77 @@
+#include <cstdint>
+#include <vector>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/check_authenticode_signature.h"
+#include "tools/pack/pe/pe_headers.h"
+#include "tools/pack/platform/sha256_text.h"
+#include "tools/pack/platform/verify_image_trust.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+struct CertificateTable {
+    std::uint64_t checksum;        // 4 bytes the digest leaves out
+    std::uint64_t security_entry;  // 8 bytes the digest leaves out
+    std::uint64_t offset;          // the table, left out too
+    std::uint64_t size;
+};
+
+std::optional<CertificateTable> FindCertificateTable(std::span<const std::byte> file) {
+    const PeHeaders headers = ReadPeHeaders(file);
+    if (!FileHas(file, headers.optional, headers.optional_size)) {
+        throw PackError("malformed executable: the optional header lies outside the file");
+    }
+    const std::optional<DataDirectory> entry =
+        ReadDataDirectory(file, headers, kSecurityDirectoryIndex, "certificate table entry");
+    if (!entry || (entry->address == 0 && entry->size == 0)) {
+        return std::nullopt;  // never signed
+    }
+    if (!FileHas(file, entry->address, entry->size) || entry->address < entry->entry + 8) {
+        throw PackError("malformed signature: the certificate table lies outside the file");
+    }
+    return CertificateTable{headers.CheckSumOffset(), entry->entry, entry->address, entry->size};
+}
+
+// The Authenticode SHA-256 of the file as it is, for the refusal of a file
+// changed after signing: every byte but the CheckSum, the directory entry
+// and the table.
+std::string FileDigest(std::span<const std::byte> file, const CertificateTable& table) {
+    std::vector<std::byte> covered(file.begin(), file.begin() + table.checksum);
+    covered.insert(covered.end(), file.begin() + table.checksum + 4,
+                   file.begin() + table.security_entry);
+    covered.insert(covered.end(), file.begin() + table.security_entry + 8,
+                   file.begin() + table.offset);
+    covered.insert(covered.end(), file.begin() + table.offset + table.size, file.end());
+    return Sha256Text(covered);
+}
+
+}  // namespace
+
+std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
+    const std::optional<CertificateTable> table = FindCertificateTable(image);
+    if (!table) {
+        return std::nullopt;
+    }
+    const ImageTrust trust = VerifyImageTrust(image);
+    if (trust.signed_digest.empty() && trust.verdict != TrustVerdict::kBroken) {
+        throw PackError("malformed signature: the system read no file digest from it");
+    }
+    AuthenticodeSignature signature;
+    signature.signer = trust.signer;
+    signature.digest_algorithm = trust.digest_algorithm;
+    signature.signed_digest = trust.signed_digest;
+    signature.file_digest = trust.signed_digest;
+    signature.signature_valid = trust.verdict != TrustVerdict::kBroken;
+    if (trust.verdict == TrustVerdict::kChanged) {
+        signature.file_digest =
+            trust.digest_algorithm == "SHA256" ? FileDigest(image, *table) : "not the signed one";
+    }
+    if (signature.signature_valid) {
+        signature.chains_to_trusted_root = trust.verdict == TrustVerdict::kTrusted;
+        signature.trust_problem = trust.reason;
+    }
+    return signature;
+}
+
+}  // namespace korvanthelm::pack

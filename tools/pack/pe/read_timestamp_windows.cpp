@@ -1,0 +1,13 @@
+#include "tools/pack/pe/read_timestamp.h"
+#include "tools/pack/platform/verify_image_trust.h"
+
+namespace korvanthelm::pack {
+
+// The system checks the timestamp with the signature: a countersignature it
+// accepted gives the time the signature is judged at. An unsigned image has
+// none.
+std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image) {
+    return VerifyImageTrust(image).timestamp;
+}
+
+}  // namespace korvanthelm::pack

@@ -1,0 +1,149 @@
+#include <windows.h>
+
+#include <algorithm>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
+#include "tools/pack/platform/create_new_file.h"
+#include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/temporary_file_registry.h"
+#include "tools/pack/platform/wide_path.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+[[noreturn]] void ThrowFileError(const char* what, const std::string& path, DWORD error) {
+    throw PackError(std::string(what) + " \"" + path + "\": " + WindowsErrorText(error));
+}
+
+// A read that grows the buffer past the size seen at open must still stop at
+// `max_size`: one byte more is read to tell "exactly that" from "more".
+constexpr std::size_t kGrowthStep = 1 << 16;
+// WriteFile counts in DWORDs: larger writes are made in pieces.
+constexpr std::size_t kLargestWrite = std::size_t{1} << 30;
+
+}  // namespace
+
+std::vector<std::byte> ReadWholeFile(const std::string& path, std::uint64_t max_size) {
+    const OpenedFile file = OpenRegularFile(path, max_size);
+    std::vector<std::byte> bytes(static_cast<std::size_t>(file.size));
+    std::size_t done = 0;
+    for (;;) {
+        if (done == bytes.size()) {
+            if (done > max_size) {
+                ThrowFileTooLarge(path, max_size);  // it grew while being read
+            }
+            bytes.resize(bytes.size() + kGrowthStep);  // the file may have grown
+        }
+        DWORD got = 0;
+        const DWORD wanted = static_cast<DWORD>(std::min(bytes.size() - done, kLargestWrite));
+        if (!ReadFile(file.fd.get(), bytes.data() + done, wanted, &got, /*overlapped=*/nullptr)) {
+            ThrowFileError("cannot read", path, GetLastError());
+        }
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    if (done > max_size) {
+        ThrowFileTooLarge(path, max_size);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+void RefuseNonRegularOutput(const std::string& path) {
+    // Opened as itself (a link is judged as the link, since the rename
+    // replaces it) with no access asked, so nothing else's use is disturbed.
+    const std::wstring wide = WidePath(path);
+    const UniqueFd existing(CreateFileW(wide.c_str(), /*access=*/0,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        /*security=*/nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        /*template=*/nullptr),
+                            wide);
+    if (!existing) {
+        return;  // nothing there (or nothing openable: the write will say)
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool regular = GetFileType(existing.get()) == FILE_TYPE_DISK &&
+                         GetFileInformationByHandle(existing.get(), &information) &&
+                         (information.dwFileAttributes &
+                          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    if (!regular) {
+        throw PackError("refused: \"" + PrintableHostPath(path) +
+                        "\" exists and is not a regular file");
+    }
+}
+
+StagedFile::Temporary::~Temporary() {
+    if (!path_.empty()) {
+        DeleteFileW(WidePath(path_).c_str());
+        UnregisterTemporaryFile(path_);
+    }
+}
+
+void StagedFile::Temporary::Adopt(std::string path) {
+    RegisterTemporaryFile(path);
+    path_ = std::move(path);
+}
+
+void StagedFile::Temporary::Release() {
+    UnregisterTemporaryFile(path_);
+    path_.clear();
+}
+
+// `mode` has no meaning here: the new file takes the folder's inherited ACL,
+// as any file a program creates there.
+StagedFile::StagedFile(std::string path, std::span<const std::byte> bytes, mode_t /*mode*/)
+    : path_(std::move(path)) {
+    RefuseNonRegularOutput(path_);
+    UniqueFd file;
+    std::string name;
+    {
+        // Created and on the list in one step: a Ctrl+C in between would
+        // leave the file behind.
+        const TemporaryFileSignalsHeld held;
+        int error = 0;
+        file = CreateNewFile(path_ + ".tmp-", "", name, error);
+        if (!file) {
+            ThrowFileError("cannot create a temporary file beside", path_,
+                           static_cast<DWORD>(error));
+        }
+        try {
+            temporary_.Adopt(name);
+        } catch (...) {
+            file.reset();
+            DeleteFileW(WidePath(name).c_str());
+            throw;
+        }
+    }
+    // From here temporary_ removes the file if anything fails.
+    for (std::size_t done = 0; done < bytes.size();) {
+        DWORD wrote = 0;
+        const DWORD wanted = static_cast<DWORD>(std::min(bytes.size() - done, kLargestWrite));
+        if (!WriteFile(file.get(), bytes.data() + done, wanted, &wrote, /*overlapped=*/nullptr)) {
+            ThrowFileError("cannot write", name, GetLastError());
+        }
+        done += wrote;
+    }
+    if (!FlushFileBuffers(file.get())) {
+        ThrowFileError("cannot flush", name, GetLastError());
+    }
+    if (!CloseHandle(file.release())) {
+        ThrowFileError("cannot write", name, GetLastError());
+    }
+}
+
+void StagedFile::Commit() {
+    // Again at the last moment: a node put in place since the constructor
+    // must not be replaced either.
+    RefuseNonRegularOutput(path_);
+    if (!MoveFileExW(WidePath(temporary_.path()).c_str(), WidePath(path_).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ThrowFileError("cannot replace", path_, GetLastError());
+    }
+    temporary_.Release();
+}
+
+}  // namespace korvanthelm::pack

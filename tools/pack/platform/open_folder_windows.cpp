@@ -1,0 +1,78 @@
+#include <windows.h>
+
+#include "tools/pack/platform/open_folder.h"
+#include "tools/pack/platform/wide_path.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+// Listing and reading attributes only; others may read and write inside it,
+// but the folder cannot be renamed or removed while the walk holds it.
+constexpr DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
+constexpr DWORD kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// The handle's own path, links resolved and "\\?\" in front: what lies inside
+// is opened below it exactly as named (no trailing dot or space dropped),
+// whatever happens meanwhile to the path the folder was named by.
+std::wstring FinalPath(HANDLE handle, std::wstring fallback) {
+    const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, VOLUME_NAME_DOS);
+    if (needed == 0) {
+        return fallback;
+    }
+    std::wstring path(needed, L'\0');
+    const DWORD written = GetFinalPathNameByHandleW(handle, path.data(), needed, VOLUME_NAME_DOS);
+    if (written == 0 || written >= needed) {
+        return fallback;
+    }
+    path.resize(written);
+    return path;
+}
+
+// A handle opened as a folder: empty with `error` set when it turns out to be
+// a link (`refuse_links`) or anything but a folder.
+UniqueFd CheckedFolder(HANDLE handle, const std::wstring& path, bool refuse_links, int& error) {
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = static_cast<int>(GetLastError());
+        return {};
+    }
+    UniqueFd folder(handle, path);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information)) {
+        error = static_cast<int>(GetLastError());
+        return {};
+    }
+    if (refuse_links && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        error = static_cast<int>(kStoppedOnLinkError);
+        return {};
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        error = ERROR_DIRECTORY;
+        return {};
+    }
+    error = 0;
+    return UniqueFd(folder.release(), FinalPath(handle, path));
+}
+
+}  // namespace
+
+UniqueFd OpenFolder(const std::string& path, int& error) {
+    const std::wstring wide = WidePath(path);
+    // FILE_FLAG_BACKUP_SEMANTICS: the only way CreateFileW opens a folder.
+    const HANDLE handle = CreateFileW(wide.c_str(), kFolderAccess, kFolderSharing,
+                                      /*security=*/nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, /*template=*/nullptr);
+    return CheckedFolder(handle, wide, /*refuse_links=*/false, error);
+}
+
+UniqueFd OpenFolderInside(const UniqueFd& folder, const std::string& name, int& error) {
+    const std::wstring wide = WideChildPath(folder.path(), name);
+    // FILE_FLAG_OPEN_REPARSE_POINT: a junction or link is opened as itself and
+    // refused, never followed.
+    const HANDLE handle =
+        CreateFileW(wide.c_str(), kFolderAccess, kFolderSharing, /*security=*/nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                    /*template=*/nullptr);
+    return CheckedFolder(handle, wide, /*refuse_links=*/true, error);
+}
+
+}  // namespace korvanthelm::pack
