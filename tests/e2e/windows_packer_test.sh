@@ -147,6 +147,48 @@ expected="korvanthelm-pack: no files in \"$(winpath "$work/empty-tree")\": a pac
 [[ $status -eq 1 && "$(cat "$work/empty.err")" == "$expected" ]] \
     || fail "an empty tree: exit code $status, \"$(cat "$work/empty.err")\", not \"$expected\""
 
+# The system's LZMS compressor, as the stand-in cabinet.dll plays it. None at
+# all (plain Wine, or a Windows before 8), one that copies its input (newer
+# Wine's stub) and one that makes garbage: build is refused in one line before
+# any file is read into the package, and nothing is written. One whose blocks
+# never fit (the stand-in's default) gives a valid exe of stored chunks with a
+# warning, as the demo build above showed; --strict refuses that.
+# refused_compressor LABEL EXPECTED_LINE [VARIABLE=VALUE...] [-- PACKER ARGS...]
+refused_compressor() {
+    local label=$1 expected=$2 status=0 variables=() extra=()
+    shift 2
+    while [[ $# -gt 0 && $1 != -- ]]; do variables+=("$1"); shift; done
+    [[ $# -gt 0 ]] && { shift; extra=("$@"); }
+    mkdir -p "$work/$label"
+    env "${variables[@]}" "$wine_run" "$packer" build "$(winpath "$demo")" \
+        -o "$(winpath "$work/$label/KORVANTHELM.exe")" "${extra[@]}" \
+        >"$work/$label/out.log" 2>"$work/$label/err.log" || status=$?
+    [[ $status -eq 1 ]] || fail "$label: exit code $status, not 1"
+    [[ "$(tail -n 1 "$work/$label/err.log")" == "$expected" ]] \
+        || fail "$label: \"$expected\" is not the last line of: $(cat "$work/$label/err.log")"
+    [[ -z "$(ls -A "$work/$label" | grep -v '^\(out\|err\)\.log$')" ]] \
+        || fail "$label: left behind: $(ls -A "$work/$label")"
+}
+# The closing line names the output as it was given, backslashes and all.
+mkdir -p "$work/backslashes"
+"$wine_run" "$packer" build "$(winpath "$demo")" -o "$(winpath "$work/backslashes/KORVANTHELM.exe")" \
+    >/dev/null 2>"$work/backslashes/err.log" || fail "a build to a path with backslashes failed"
+grep -qF "korvanthelm-pack: built $(winpath "$work/backslashes/KORVANTHELM.exe"), " \
+    "$work/backslashes/err.log" || fail "the output's name is not as given: $(cat "$work/backslashes/err.log")"
+grep -qxF "korvanthelm-pack: warning: the LZMS compressor compressed nothing (Wine has none of its \
+own): every chunk is stored as it is, so the package is as large as its files" "$work/demo/build.log" \
+    || fail "the demo build does not say that the stand-in compressed nothing"
+refused_compressor no-compressor "korvanthelm-pack: this Windows has no LZMS compressor: cabinet.dll \
+in System32 lacks the Compression API, which came with Windows 8" KORVANTHELM_WINE_PLAIN=1
+for mode in copy garbage; do
+    refused_compressor "$mode-compressor" "korvanthelm-pack: the LZMS compressor makes blocks that do \
+not decode to their input (newer Wine's stub copies instead of compressing): no package can be made \
+with it" KORVANTHELM_STANDIN_COMPRESS=$mode
+done
+refused_compressor strict-stored "korvanthelm-pack: refused (--strict): the LZMS compressor \
+compressed nothing (Wine has none of its own): every chunk is stored as it is, so the package is as \
+large as its files" -- --strict
+
 # Signing on Windows: key files, PKCS#12 and tokens are refused in one line,
 # before any work; a signing command runs through cmd.exe with the unsigned
 # and the signed file as its last two arguments ("copy /b" signs nothing,

@@ -119,7 +119,7 @@ void PrintBuildSummary(const BuildOptions& options, const BuildResult& result) {
     const std::string signer =
         result.signature ? "signed by " + result.signature->signer : std::string("not signed");
     std::fprintf(stderr, "%s: built %s, %zu bytes, PackageDigest %s, %s\n", kProgram,
-                 PrintablePath(options.pack.output).c_str(), result.exe_size,
+                 PrintableHostPath(options.pack.output).c_str(), result.exe_size,
                  result.digests.package.c_str(), signer.c_str());
 }
 

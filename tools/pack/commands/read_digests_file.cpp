@@ -83,7 +83,7 @@ ExecutableDigests ParseDigestsText(std::string_view text, const std::string& nam
             (line.front() == '#' && !line.starts_with("#define "))) {
             continue;
         }
-        const std::string where = "digests file \"" + PrintablePath(name) + "\", line " +
+        const std::string where = "digests file \"" + PrintableHostPath(name) + "\", line " +
                                   std::to_string(line_number) + ": ";
         std::string_view key;
         std::string_view value;
@@ -109,7 +109,7 @@ ExecutableDigests ParseDigestsText(std::string_view text, const std::string& nam
     }
     for (const DigestName& known : kNames) {
         if ((digests.*(known.field)).empty()) {
-            throw PackError("digests file \"" + PrintablePath(name) + "\" has no " +
+            throw PackError("digests file \"" + PrintableHostPath(name) + "\" has no " +
                             std::string(known.plain));
         }
     }

@@ -49,7 +49,7 @@ CompressorVerdict CheckLzmsCompressor() {
         decoded != sample) {
         throw PackError(
             "the LZMS compressor makes blocks that do not decode to their input (newer Wine's "
-            "stand-in copies instead of compressing): no package can be made with it");
+            "stub copies instead of compressing): no package can be made with it");
     }
     return CompressorVerdict::kCompresses;
 }
