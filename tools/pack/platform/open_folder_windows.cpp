@@ -28,9 +28,18 @@ std::wstring FinalPath(HANDLE handle, std::wstring fallback) {
     return path;
 }
 
+// Whether a folder was opened inside another one already open (kYes) or by a
+// path the caller gave (kNo).
+enum class Inside { kNo, kYes };
+
 // A handle opened as a folder: empty with `error` set when it turns out to be
-// a link (`refuse_links`) or anything but a folder.
-UniqueFd CheckedFolder(HANDLE handle, const std::wstring& path, bool refuse_links, int& error) {
+// a link (inside another folder) or anything but a folder. A folder opened
+// inside another keeps the path it was opened by: its parent's path is final
+// and no link was followed on the way, so asking the system again (a round
+// trip to the mount manager per folder, milliseconds under Wine) would only
+// give the same.
+UniqueFd CheckedFolder(HANDLE handle, const std::wstring& path, Inside inside, int& error) {
+    const bool refuse_links = inside == Inside::kYes;
     if (handle == INVALID_HANDLE_VALUE) {
         error = static_cast<int>(GetLastError());
         return {};
@@ -50,6 +59,9 @@ UniqueFd CheckedFolder(HANDLE handle, const std::wstring& path, bool refuse_link
         return {};
     }
     error = 0;
+    if (inside == Inside::kYes) {
+        return folder;
+    }
     return UniqueFd(folder.release(), FinalPath(handle, path));
 }
 
@@ -61,7 +73,7 @@ UniqueFd OpenFolder(const std::string& path, int& error) {
     const HANDLE handle = CreateFileW(wide.c_str(), kFolderAccess, kFolderSharing,
                                       /*security=*/nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, /*template=*/nullptr);
-    return CheckedFolder(handle, wide, /*refuse_links=*/false, error);
+    return CheckedFolder(handle, wide, Inside::kNo, error);
 }
 
 UniqueFd OpenFolderInside(const UniqueFd& folder, const std::string& name, int& error) {
@@ -72,7 +84,7 @@ UniqueFd OpenFolderInside(const UniqueFd& folder, const std::string& name, int& 
         CreateFileW(wide.c_str(), kFolderAccess, kFolderSharing, /*security=*/nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                     /*template=*/nullptr);
-    return CheckedFolder(handle, wide, /*refuse_links=*/true, error);
+    return CheckedFolder(handle, wide, Inside::kYes, error);
 }
 
 }  // namespace korvanthelm::pack
