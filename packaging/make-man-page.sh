@@ -50,6 +50,8 @@ page() {
     printf 'the stub build starts from, unless \\-\\-stub names another\n'
     printf '.TP\n.I /usr/share/korvanthelm/korvanthelm\\-selftest.exe\n'
     printf 'the release self\\-test, to run on a Windows machine\n'
+    printf '.TP\n.I /usr/share/korvanthelm/korvanthelm\\-watcher.exe\n'
+    printf 'the message\\-box watcher try runs the exe under\n'
 }
 
 tmp=$(mktemp "$output.XXXXXX")
