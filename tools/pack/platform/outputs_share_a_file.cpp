@@ -1,11 +1,8 @@
 #include "tools/pack/platform/outputs_share_a_file.h"
 
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <system_error>
-
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/path_exists.h"
+#include "tools/pack/platform/paths_name_one_file.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -18,27 +15,6 @@ namespace {
 
 }  // namespace
 
-bool PathsNameOneFile(const std::string& a, const std::string& b) {
-    struct stat a_status {};
-    struct stat b_status {};
-    const bool a_exists = ::stat(a.c_str(), &a_status) == 0;
-    const bool b_exists = ::stat(b.c_str(), &b_status) == 0;
-    if (a_exists && b_exists) {
-        return a_status.st_dev == b_status.st_dev && a_status.st_ino == b_status.st_ino;
-    }
-    if (a_exists != b_exists) {
-        return false;
-    }
-    // Neither exists yet: two spellings of one future file.
-    std::error_code error;
-    const std::filesystem::path a_path = std::filesystem::weakly_canonical(a, error);
-    if (error) {
-        return false;
-    }
-    const std::filesystem::path b_path = std::filesystem::weakly_canonical(b, error);
-    return !error && a_path == b_path;
-}
-
 void RefuseOutputsThatShareAFile(std::span<const NamedPath> outputs,
                                  std::span<const NamedPath> inputs) {
     for (std::size_t i = 0; i < outputs.size(); ++i) {
@@ -49,8 +25,7 @@ void RefuseOutputsThatShareAFile(std::span<const NamedPath> outputs,
         for (const NamedPath& input : inputs) {
             // An input that does not exist is refused where it is read; a
             // relative launcher file of that kind is looked for in the tree.
-            struct stat status {};
-            if (!input.path.empty() && ::stat(input.path.c_str(), &status) == 0 &&
+            if (!input.path.empty() && PathExists(input.path) &&
                 PathsNameOneFile(output.path, input.path)) {
                 ThrowShared(output, input);
             }

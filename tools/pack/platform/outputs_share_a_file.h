@@ -15,12 +15,6 @@ struct NamedPath {
     std::string path;
 };
 
-// True when `a` and `b` name one file: the same device and inode when both
-// exist (so a link or "x/../x" does not hide it), else the same absolute
-// path once "." and ".." and the links of its existing folders are resolved.
-// Never throws.
-bool PathsNameOneFile(const std::string& a, const std::string& b);
-
 // Returns when every output (empty paths skipped) names a file of its own,
 // neither an input that exists (the others cannot be lost) nor another
 // output. Else throws PackError
