@@ -1,9 +1,5 @@
 #include "tools/pack/platform/open_file_below.h"
 
-#include <fcntl.h>
-
-#include <cerrno>
-
 #include "tools/pack/platform/open_folder.h"
 
 namespace korvanthelm::pack {
@@ -16,10 +12,7 @@ UniqueFd OpenFileBelow(const UniqueFd& root, const std::string& relative, int& e
         const std::size_t slash = relative.find('/', start);
         const std::string name = relative.substr(start, slash - start);
         if (slash == std::string::npos) {
-            UniqueFd file(
-                ::openat(at->get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-            error = file ? 0 : errno;
-            return file;
+            return OpenFileInside(*at, name, error);
         }
         UniqueFd next = OpenFolderInside(*at, name, error);
         if (!next) {

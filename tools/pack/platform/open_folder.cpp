@@ -19,4 +19,11 @@ UniqueFd OpenFolderInside(const UniqueFd& folder, const std::string& name, int& 
     return inside;
 }
 
+UniqueFd OpenFileInside(const UniqueFd& folder, const std::string& name, int& error) {
+    UniqueFd file(
+        ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    error = file ? 0 : errno;
+    return file;
+}
+
 }  // namespace korvanthelm::pack

@@ -17,4 +17,10 @@ UniqueFd OpenFolder(const std::string& path, int& error);
 // put in place after the folder was examined is refused, not followed.
 UniqueFd OpenFolderInside(const UniqueFd& folder, const std::string& name, int& error);
 
+// The file `name` inside the folder open at `folder`, for reading,
+// close-on-exec, never through a link (a link there fails, as above). The
+// open never blocks: a FIFO opens at once, for the caller to refuse on
+// examining it.
+UniqueFd OpenFileInside(const UniqueFd& folder, const std::string& name, int& error);
+
 }  // namespace korvanthelm::pack
