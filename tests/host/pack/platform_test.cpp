@@ -1,6 +1,8 @@
 // Inputs and outputs that are not ordinary files, and signals while an
 // output is staged: refused or cleaned up, nothing left behind.
 #include "tests/host/pack/pack_test_common.h"
+#include "tools/pack/platform/open_folder.h"
+#include "tools/pack/platform/read_exactly.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -265,6 +267,34 @@ TEST(PackSignals, WriteFailureInsideTheConstructorLeavesNothing) {
 }
 
 // ---- Command line ---------------------------------------------------------------
+
+// A launcher file read into the table must end exactly where its entry does:
+// one that turns out longer or shorter than it was when examined changed
+// while being packed, and the package would not hold what was digested.
+TEST(PackReadExactly, TellsExactFromShorterAndLonger) {
+    const TempDir dir;
+    WriteFile(dir / "ten.bin", "0123456789");
+    const struct {
+        std::size_t wanted;
+        ExactRead expected;
+    } kCases[] = {{10, ExactRead::kRead},
+                  {9, ExactRead::kLonger},
+                  {11, ExactRead::kShorter},
+                  {0, ExactRead::kLonger}};
+    for (const auto& c : kCases) {
+        int error = 0;
+        const UniqueFd folder = OpenFolder(dir.path(), error);
+        ASSERT_TRUE(folder);
+        const UniqueFd file = OpenFileInside(folder, "ten.bin", error);
+        ASSERT_TRUE(file);
+        std::vector<std::byte> out(c.wanted);
+        EXPECT_EQ(ReadExactly(file, out, error), c.expected) << c.wanted;
+        if (c.expected == ExactRead::kRead) {
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), out.size()),
+                      "0123456789");
+        }
+    }
+}
 
 }  // namespace
 }  // namespace korvanthelm::pack

@@ -16,41 +16,10 @@ namespace {
     throw PackError(std::string(what) + " \"" + path + "\": " + WindowsErrorText(error));
 }
 
-// A read that grows the buffer past the size seen at open must still stop at
-// `max_size`: one byte more is read to tell "exactly that" from "more".
-constexpr std::size_t kGrowthStep = 1 << 16;
 // WriteFile counts in DWORDs: larger writes are made in pieces.
 constexpr std::size_t kLargestWrite = std::size_t{1} << 30;
 
 }  // namespace
-
-std::vector<std::byte> ReadWholeFile(const std::string& path, std::uint64_t max_size) {
-    const OpenedFile file = OpenRegularFile(path, max_size);
-    std::vector<std::byte> bytes(static_cast<std::size_t>(file.size));
-    std::size_t done = 0;
-    for (;;) {
-        if (done == bytes.size()) {
-            if (done > max_size) {
-                ThrowFileTooLarge(path, max_size);  // it grew while being read
-            }
-            bytes.resize(bytes.size() + kGrowthStep);  // the file may have grown
-        }
-        DWORD got = 0;
-        const DWORD wanted = static_cast<DWORD>(std::min(bytes.size() - done, kLargestWrite));
-        if (!ReadFile(file.fd.get(), bytes.data() + done, wanted, &got, /*overlapped=*/nullptr)) {
-            ThrowFileError("cannot read", path, GetLastError());
-        }
-        if (got == 0) {
-            break;
-        }
-        done += got;
-    }
-    if (done > max_size) {
-        ThrowFileTooLarge(path, max_size);
-    }
-    bytes.resize(done);
-    return bytes;
-}
 
 void RefuseNonRegularOutput(const std::string& path) {
     // Opened as itself (a link is judged as the link, since the rename
