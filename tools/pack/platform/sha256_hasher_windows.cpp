@@ -13,8 +13,7 @@
 #include "platform/unique_resource.h"
 #include "tools/pack/base/hex_text.h"
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/sha256_text.h"
-#include "tools/pack/platform/wide_path.h"
+#include "tools/pack/platform/sha256_hasher.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -43,11 +42,13 @@ struct HashTraits {
 // BCryptHashData counts in ULONGs: larger inputs are hashed in pieces.
 constexpr std::size_t kLargestPiece = std::size_t{1} << 30;
 
+}  // namespace
+
 // One hash computation; members in the order they are released last to
 // first: the hash, the provider, then the DLL.
-class Sha256 {
+class Sha256Hasher::Backend {
   public:
-    Sha256() : bcrypt_(LoadSystemLibrary(L"bcrypt.dll")) {
+    Backend() : bcrypt_(LoadSystemLibrary(L"bcrypt.dll")) {
         const auto open =
             GetLibraryFunction<OpenAlgorithmProviderFn>(bcrypt_, "BCryptOpenAlgorithmProvider");
         const auto create = GetLibraryFunction<CreateHashFn>(bcrypt_, "BCryptCreateHash");
@@ -97,35 +98,16 @@ class Sha256 {
     UniqueResource<HashTraits> hash_;
 };
 
-}  // namespace
+Sha256Hasher::Sha256Hasher() : backend_(std::make_unique<Backend>()) {}
 
-std::string Sha256Text(std::span<const std::byte> bytes) {
-    Sha256 sha;
-    sha.Update(bytes);
-    return sha.FinishText();
+Sha256Hasher::~Sha256Hasher() = default;
+
+void Sha256Hasher::Update(std::span<const std::byte> bytes) {
+    backend_->Update(bytes);
 }
 
-std::string FileSha256Text(const std::string& path, std::uint64_t max_size) {
-    const OpenedFile file = OpenRegularFile(path, max_size);
-    Sha256 sha;
-    std::uint64_t done = 0;
-    std::array<std::byte, 1 << 16> buffer;
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file.fd.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
-                      /*overlapped=*/nullptr)) {
-            throw PackError("cannot read \"" + path + "\": " + WindowsErrorText(GetLastError()));
-        }
-        if (got == 0) {
-            break;
-        }
-        done += got;
-        if (done > max_size) {
-            ThrowFileTooLarge(path, max_size);  // it grew while being read
-        }
-        sha.Update(std::span(buffer).first(got));
-    }
-    return sha.FinishText();
+std::string Sha256Hasher::FinishText() {
+    return backend_->FinishText();
 }
 
 }  // namespace korvanthelm::pack
