@@ -29,23 +29,6 @@ void RefuseNonRegularOutput(const std::string& path) {
     }
 }
 
-StagedFile::Temporary::~Temporary() {
-    if (!path_.empty()) {
-        ::unlink(path_.c_str());
-        UnregisterTemporaryFile(path_);
-    }
-}
-
-void StagedFile::Temporary::Adopt(std::string path) {
-    RegisterTemporaryFile(path);
-    path_ = std::move(path);
-}
-
-void StagedFile::Temporary::Release() {
-    UnregisterTemporaryFile(path_);
-    path_.clear();
-}
-
 StagedFile::StagedFile(std::string path, std::span<const std::byte> bytes, mode_t mode)
     : path_(std::move(path)) {
     RefuseNonRegularOutput(path_);

@@ -45,23 +45,6 @@ void RefuseNonRegularOutput(const std::string& path) {
     }
 }
 
-StagedFile::Temporary::~Temporary() {
-    if (!path_.empty()) {
-        DeleteFileW(WidePath(path_).c_str());
-        UnregisterTemporaryFile(path_);
-    }
-}
-
-void StagedFile::Temporary::Adopt(std::string path) {
-    RegisterTemporaryFile(path);
-    path_ = std::move(path);
-}
-
-void StagedFile::Temporary::Release() {
-    UnregisterTemporaryFile(path_);
-    path_.clear();
-}
-
 // `mode` has no meaning here: the new file takes the folder's inherited ACL,
 // as any file a program creates there.
 StagedFile::StagedFile(std::string path, std::span<const std::byte> bytes, mode_t /*mode*/)

@@ -1,9 +1,7 @@
 // ReadWholeFile of file_io.h: the same on every system, over OpenRegularFile
 // and ReadSome.
-#include "tools/pack/base/pack_error.h"
 #include "tools/pack/platform/file_io.h"
 #include "tools/pack/platform/read_some.h"
-#include "tools/pack/platform/system_error_text.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -25,16 +23,11 @@ std::vector<std::byte> ReadWholeFile(const std::string& path, std::uint64_t max_
             }
             bytes.resize(bytes.size() + kGrowthStep);  // the file may have grown
         }
-        int error = 0;
-        const std::optional<std::size_t> got =
-            ReadSome(file.fd, std::span(bytes).subspan(done), error);
-        if (!got) {
-            throw PackError("cannot read \"" + path + "\": " + SystemErrorText(error));
-        }
-        if (*got == 0) {
+        const std::size_t got = ReadSomeOf(file.fd, std::span(bytes).subspan(done), path);
+        if (got == 0) {
             break;
         }
-        done += *got;
+        done += got;
     }
     if (done > max_size) {
         ThrowFileTooLarge(path, max_size);

@@ -4,10 +4,8 @@
 
 #include <array>
 
-#include "tools/pack/base/pack_error.h"
 #include "tools/pack/platform/read_some.h"
 #include "tools/pack/platform/sha256_hasher.h"
-#include "tools/pack/platform/system_error_text.h"
 
 namespace korvanthelm::pack {
 
@@ -23,19 +21,15 @@ std::string FileSha256Text(const std::string& path, std::uint64_t max_size) {
     std::uint64_t done = 0;
     std::array<std::byte, 1 << 16> buffer;
     for (;;) {
-        int error = 0;
-        const std::optional<std::size_t> got = ReadSome(file.fd, buffer, error);
-        if (!got) {
-            throw PackError("cannot read \"" + path + "\": " + SystemErrorText(error));
-        }
-        if (*got == 0) {
+        const std::size_t got = ReadSomeOf(file.fd, buffer, path);
+        if (got == 0) {
             break;
         }
-        done += *got;
+        done += got;
         if (done > max_size) {
             ThrowFileTooLarge(path, max_size);  // it grew while being read
         }
-        sha.Update(std::span(buffer).first(*got));
+        sha.Update(std::span(buffer).first(got));
     }
     return sha.FinishText();
 }
