@@ -12,18 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/base/pack_error.h"
 
 namespace korvanthelm::pack {
 namespace {
 
 using Bytes = std::vector<std::byte>;
-
-void Put(Bytes& image, std::size_t offset, std::uint64_t value, int size) {
-    for (int i = 0; i < size; ++i) {
-        image.at(offset + i) = static_cast<std::byte>(value >> (8 * i));
-    }
-}
 
 constexpr std::size_t kPe = 0x40;
 constexpr std::size_t kOptional = kPe + 24;
@@ -49,17 +44,17 @@ Bytes MakeImage(const Shape& shape) {
     std::fill(image.begin(), image.begin() + kHeaders, std::byte{0});
     image[0] = std::byte{'M'};
     image[1] = std::byte{'Z'};
-    Put(image, 0x3C, kPe, 4);
-    Put(image, kPe, 0x00004550, 4);
-    Put(image, kPe + 4, 0x8664, 2);
-    Put(image, kPe + 20, shape.optional_size, 2);
-    Put(image, kOptional, 0x20B, 2);
-    Put(image, kOptional + 108, shape.directory_count, 4);
-    Put(image, kSecurityEntry, shape.table_offset, 4);
-    Put(image, kSecurityEntry + 4, shape.table_size, 4);
-    Put(image, kHeaders, shape.length, 4);
-    Put(image, kHeaders + 4, shape.revision, 2);
-    Put(image, kHeaders + 6, shape.type, 2);
+    test::PutLittleEndian(image, 0x3C, kPe, 4);
+    test::PutLittleEndian(image, kPe, 0x00004550, 4);
+    test::PutLittleEndian(image, kPe + 4, 0x8664, 2);
+    test::PutLittleEndian(image, kPe + 20, shape.optional_size, 2);
+    test::PutLittleEndian(image, kOptional, 0x20B, 2);
+    test::PutLittleEndian(image, kOptional + 108, shape.directory_count, 4);
+    test::PutLittleEndian(image, kSecurityEntry, shape.table_offset, 4);
+    test::PutLittleEndian(image, kSecurityEntry + 4, shape.table_size, 4);
+    test::PutLittleEndian(image, kHeaders, shape.length, 4);
+    test::PutLittleEndian(image, kHeaders + 4, shape.revision, 2);
+    test::PutLittleEndian(image, kHeaders + 6, shape.type, 2);
     image.resize(shape.file_size);
     return image;
 }

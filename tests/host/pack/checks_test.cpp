@@ -47,36 +47,11 @@ TEST(PrintablePath, EscapesWhatATerminalWouldMisshow) {
 }
 
 // PE32+ headers and one page of code-like bytes: a program osslsigncode signs.
-constexpr std::size_t kProgramPe = 0x40;
+constexpr std::size_t kProgramPe = test::kSignableImagePe;
 constexpr std::size_t kProgramOptional = kProgramPe + 24;
 constexpr std::size_t kProgramChecksum = kProgramOptional + 64;
 constexpr std::size_t kProgramSecurityEntry = kProgramOptional + 112 + 4 * 8;
-constexpr std::size_t kProgramHeaders = 0x200;
-
-void PutLittleEndian(Bytes& image, std::size_t offset, std::uint64_t value, int size) {
-    for (int i = 0; i < size; ++i) {
-        image.at(offset + i) = static_cast<std::byte>(value >> (8 * i));
-    }
-}
-
-Bytes MakeProgramImage() {
-    Bytes image(2 * kProgramHeaders, std::byte{0});
-    image[0] = std::byte{'M'};
-    image[1] = std::byte{'Z'};
-    PutLittleEndian(image, 0x3C, kProgramPe, 4);
-    PutLittleEndian(image, kProgramPe, 0x00004550, 4);
-    PutLittleEndian(image, kProgramPe + 4, 0x8664, 2);
-    PutLittleEndian(image, kProgramPe + 20, 240, 2);  // optional header size
-    PutLittleEndian(image, kProgramOptional, 0x20B, 2);
-    PutLittleEndian(image, kProgramOptional + 32, 0x1000, 4);  // SectionAlignment
-    PutLittleEndian(image, kProgramOptional + 36, 0x200, 4);   // FileAlignment
-    PutLittleEndian(image, kProgramOptional + 60, kProgramHeaders, 4);
-    PutLittleEndian(image, kProgramOptional + 108, 16, 4);  // data directories
-    for (std::size_t i = kProgramHeaders; i < image.size(); ++i) {
-        image[i] = static_cast<std::byte>(i * 7);
-    }
-    return image;
-}
+constexpr std::size_t kProgramHeaders = test::kSignableImageHeaders;
 
 // `image` signed by osslsigncode with a throw-away key openssl makes.
 Bytes SignProgramImage(const Bytes& image) {
@@ -110,7 +85,7 @@ Bytes ProgramTable(const std::vector<std::pair<std::string, Bytes>>& records) {
 // signature verifies: --require-signed-tree and the warning rest on this.
 TEST(PackPrograms, FoundByContentSignedOnlyWhenTheSignatureVerifies) {
     const std::string setup = "KORVANTHELM/KORVANTHELM.exe";
-    const Bytes unsigned_image = MakeProgramImage();
+    const Bytes unsigned_image = test::MakeSignableImage();
     const Bytes signed_image = SignProgramImage(unsigned_image);
     Bytes tampered = signed_image;
     tampered.at(kProgramHeaders + 100) ^= std::byte{0xFF};  // its code, after signing
@@ -196,7 +171,7 @@ TEST(PackSignerResult, OnlyChecksumAndCertificateEntryMayDiffer) {
         {"first byte of the file", 0, 16, false},
         {"last byte of the executable", 2 * kProgramHeaders - 1, 16, false},
     };
-    const Bytes exe = MakeProgramImage();
+    const Bytes exe = test::MakeSignableImage();
     for (const Case& c : cases) {
         Bytes result = exe;
         if (c.changed != kNone) {

@@ -221,4 +221,32 @@ std::string WordSalad(std::size_t size, unsigned seed) {
     return text;
 }
 
+void PutLittleEndian(std::vector<std::byte>& image, std::size_t offset, std::uint64_t value,
+                     int size) {
+    for (int i = 0; i < size; ++i) {
+        image.at(offset + i) = static_cast<std::byte>(value >> (8 * i));
+    }
+}
+
+std::vector<std::byte> MakeSignableImage() {
+    constexpr std::size_t kPe = kSignableImagePe;
+    constexpr std::size_t kOptional = kSignableImageOptional;
+    std::vector<std::byte> image(2 * kSignableImageHeaders, std::byte{0});
+    image[0] = std::byte{'M'};
+    image[1] = std::byte{'Z'};
+    PutLittleEndian(image, 0x3C, kPe, 4);
+    PutLittleEndian(image, kPe, 0x00004550, 4);
+    PutLittleEndian(image, kPe + 4, 0x8664, 2);
+    PutLittleEndian(image, kPe + 20, 240, 2);  // optional header size
+    PutLittleEndian(image, kOptional, 0x20B, 2);
+    PutLittleEndian(image, kOptional + 32, 0x1000, 4);  // SectionAlignment
+    PutLittleEndian(image, kOptional + 36, 0x200, 4);   // FileAlignment
+    PutLittleEndian(image, kOptional + 60, kSignableImageHeaders, 4);
+    PutLittleEndian(image, kOptional + 108, 16, 4);  // data directories
+    for (std::size_t i = kSignableImageHeaders; i < image.size(); ++i) {
+        image[i] = static_cast<std::byte>(i * 7);
+    }
+    return image;
+}
+
 }  // namespace korvanthelm::pack::test

@@ -92,6 +92,19 @@ bool SameRefusalText(const std::string& linux_err, const std::string& windows_er
 // `n` bytes from a seeded generator: the same seed gives the same bytes.
 std::vector<std::byte> RandomBytes(std::size_t n, unsigned seed);
 
+// Writes the low `size` bytes of `value` little-endian into `image` at
+// `offset`; throws std::out_of_range past its end.
+void PutLittleEndian(std::vector<std::byte>& image, std::size_t offset, std::uint64_t value,
+                     int size);
+
+// The smallest image osslsigncode signs: PE32+ headers (the PE header at
+// kSignableImagePe, headers of kSignableImageHeaders bytes) and one page of
+// code-like bytes after them.
+inline constexpr std::size_t kSignableImagePe = 0x40;
+inline constexpr std::size_t kSignableImageOptional = kSignableImagePe + 24;
+inline constexpr std::size_t kSignableImageHeaders = 0x200;
+std::vector<std::byte> MakeSignableImage();
+
 // `size` bytes of words from a seeded generator: compresses like text,
 // without being trivially repetitive.
 std::string WordSalad(std::size_t size, unsigned seed);

@@ -29,12 +29,6 @@ using Bytes = std::vector<std::byte>;
 // The packer's own version: the verify command proves only exes of it.
 constexpr char kVersion[] = KORVANTHELM_VERSION;
 
-void Put(Bytes& image, std::size_t offset, std::uint64_t value, int size) {
-    for (int i = 0; i < size; ++i) {
-        image[offset + i] = static_cast<std::byte>(value >> (8 * i));
-    }
-}
-
 std::uint32_t Get(const Bytes& image, std::size_t offset) {
     std::uint32_t value = 0;
     for (int i = 3; i >= 0; --i) {
@@ -70,49 +64,49 @@ Bytes MakeStub() {
     Bytes stub(0xC00, std::byte{0});
     stub[0] = std::byte{'M'};
     stub[1] = std::byte{'Z'};
-    Put(stub, 0x3C, kPe, 4);
-    Put(stub, kPe, 0x00004550, 4);
-    Put(stub, kPe + 4, 0x8664, 2);
-    Put(stub, kPe + 6, std::size(kStubSections), 2);
-    Put(stub, kPe + 20, 240, 2);
-    Put(stub, kOptional, 0x20B, 2);
-    Put(stub, kOptional + 32, 0x1000, 4);  // section alignment
-    Put(stub, kOptional + 36, 0x200, 4);   // file alignment
-    Put(stub, kOptional + 56, 0x5000, 4);  // image size
-    Put(stub, kOptional + 60, 0x400, 4);   // header size
-    Put(stub, kOptional + 108, 16, 4);
-    Put(stub, kDirectories + 2 * 8, 0x3000, 4);
-    Put(stub, kDirectories + 2 * 8 + 4, 0x200, 4);
-    Put(stub, kRelocationEntry, 0x4000, 4);
-    Put(stub, kRelocationEntry + 4, 12, 4);
+    test::PutLittleEndian(stub, 0x3C, kPe, 4);
+    test::PutLittleEndian(stub, kPe, 0x00004550, 4);
+    test::PutLittleEndian(stub, kPe + 4, 0x8664, 2);
+    test::PutLittleEndian(stub, kPe + 6, std::size(kStubSections), 2);
+    test::PutLittleEndian(stub, kPe + 20, 240, 2);
+    test::PutLittleEndian(stub, kOptional, 0x20B, 2);
+    test::PutLittleEndian(stub, kOptional + 32, 0x1000, 4);  // section alignment
+    test::PutLittleEndian(stub, kOptional + 36, 0x200, 4);   // file alignment
+    test::PutLittleEndian(stub, kOptional + 56, 0x5000, 4);  // image size
+    test::PutLittleEndian(stub, kOptional + 60, 0x400, 4);   // header size
+    test::PutLittleEndian(stub, kOptional + 108, 16, 4);
+    test::PutLittleEndian(stub, kDirectories + 2 * 8, 0x3000, 4);
+    test::PutLittleEndian(stub, kDirectories + 2 * 8 + 4, 0x200, 4);
+    test::PutLittleEndian(stub, kRelocationEntry, 0x4000, 4);
+    test::PutLittleEndian(stub, kRelocationEntry + 4, 12, 4);
     for (std::size_t i = 0; i < std::size(kStubSections); ++i) {
         const std::size_t at = kSectionTable + 40 * i;
         std::memcpy(stub.data() + at, kStubSections[i].name, std::strlen(kStubSections[i].name));
-        Put(stub, at + 8, 0x200, 4);
-        Put(stub, at + 12, kStubSections[i].rva, 4);
-        Put(stub, at + 16, 0x200, 4);
-        Put(stub, at + 20, kStubSections[i].raw, 4);
-        Put(stub, at + 36, 0x40000040, 4);  // initialized data, readable
+        test::PutLittleEndian(stub, at + 8, 0x200, 4);
+        test::PutLittleEndian(stub, at + 12, kStubSections[i].rva, 4);
+        test::PutLittleEndian(stub, at + 16, 0x200, 4);
+        test::PutLittleEndian(stub, at + 20, kStubSections[i].raw, 4);
+        test::PutLittleEndian(stub, at + 36, 0x40000040, 4);  // initialized data, readable
     }
     std::memcpy(stub.data() + kSlotRaw, "KTDIGEST", 8);
-    Put(stub, kSlotRaw + 8, 1, 4);  // layout
+    test::PutLittleEndian(stub, kSlotRaw + 8, 1, 4);  // layout
     std::memcpy(stub.data() + kSlotRaw + 16, kVersion, std::strlen(kVersion));
     // type 16 -> name 1 -> language 1033 -> data entry -> 4 bytes
     const std::size_t rsrc = 0x800;
-    Put(stub, rsrc + 14, 1, 2);
-    Put(stub, rsrc + 16, 16, 4);
-    Put(stub, rsrc + 20, 0x80000018, 4);
-    Put(stub, rsrc + 0x18 + 14, 1, 2);
-    Put(stub, rsrc + 0x18 + 16, 1, 4);
-    Put(stub, rsrc + 0x18 + 20, 0x80000030, 4);
-    Put(stub, rsrc + 0x30 + 14, 1, 2);
-    Put(stub, rsrc + 0x30 + 16, 1033, 4);
-    Put(stub, rsrc + 0x30 + 20, 0x48, 4);
-    Put(stub, rsrc + 0x48, 0x3000 + 0x58, 4);
-    Put(stub, rsrc + 0x48 + 4, 4, 4);
+    test::PutLittleEndian(stub, rsrc + 14, 1, 2);
+    test::PutLittleEndian(stub, rsrc + 16, 16, 4);
+    test::PutLittleEndian(stub, rsrc + 20, 0x80000018, 4);
+    test::PutLittleEndian(stub, rsrc + 0x18 + 14, 1, 2);
+    test::PutLittleEndian(stub, rsrc + 0x18 + 16, 1, 4);
+    test::PutLittleEndian(stub, rsrc + 0x18 + 20, 0x80000030, 4);
+    test::PutLittleEndian(stub, rsrc + 0x30 + 14, 1, 2);
+    test::PutLittleEndian(stub, rsrc + 0x30 + 16, 1033, 4);
+    test::PutLittleEndian(stub, rsrc + 0x30 + 20, 0x48, 4);
+    test::PutLittleEndian(stub, rsrc + 0x48, 0x3000 + 0x58, 4);
+    test::PutLittleEndian(stub, rsrc + 0x48 + 4, 4, 4);
     std::memcpy(stub.data() + rsrc + 0x58, "VERS", 4);
-    Put(stub, 0xA00, 0x1000, 4);  // relocation block: page, size
-    Put(stub, 0xA00 + 4, 12, 4);
+    test::PutLittleEndian(stub, 0xA00, 0x1000, 4);  // relocation block: page, size
+    test::PutLittleEndian(stub, 0xA00 + 4, 12, 4);
     return stub;
 }
 
@@ -141,7 +135,7 @@ std::size_t SectionHeader(const Bytes& image, const char* name) {
 }
 
 void FixChecksum(Bytes& image) {
-    Put(image, kOptional + 64, PeChecksum(image, kOptional + 64), 4);
+    test::PutLittleEndian(image, kOptional + 64, PeChecksum(image, kOptional + 64), 4);
 }
 
 std::string RefusalOf(const std::function<void()>& check) {
@@ -174,14 +168,16 @@ TEST(ProveExecutable, NamesThePartThatDiffers) {
         {"one zero byte appended", [](Bytes& e) { e.push_back(std::byte{0}); },
          "bytes after the sections"},
         {"the NUL after PackageDigest made '0'",
-         [](Bytes& e) { Put(e, kPackageDigestUnits + 2 * 64, '0', 2); }, "section .kdigest"},
+         [](Bytes& e) { test::PutLittleEndian(e, kPackageDigestUnits + 2 * 64, '0', 2); },
+         "section .kdigest"},
         {"the relocation entry at the stub's address",
-         [](Bytes& e) { Put(e, kRelocationEntry, 0x4000, 4); }, "headers"},
+         [](Bytes& e) { test::PutLittleEndian(e, kRelocationEntry, 0x4000, 4); }, "headers"},
         {"the checksum off by one",
-         [](Bytes& e) { Put(e, kOptional + 64, Get(e, kOptional + 64) + 1, 4); }, "headers"},
+         [](Bytes& e) { test::PutLittleEndian(e, kOptional + 64, Get(e, kOptional + 64) + 1, 4); },
+         "headers"},
         {"the image size one page larger",
          [](Bytes& e) {
-             Put(e, kOptional + 56, Get(e, kOptional + 56) + 0x1000, 4);
+             test::PutLittleEndian(e, kOptional + 56, Get(e, kOptional + 56) + 0x1000, 4);
              FixChecksum(e);
          },
          "headers"},
@@ -212,55 +208,57 @@ TEST(CheckExecutableStructure, RefusesWhatBreaksARun) {
         {"cut short into .reloc", [](Bytes& e) { e.erase(e.end() - 0x100, e.end()); },
          "section .reloc"},
         {"the checksum off by one",
-         [](Bytes& e) { Put(e, kOptional + 64, Get(e, kOptional + 64) + 1, 4); }, "checksum"},
+         [](Bytes& e) { test::PutLittleEndian(e, kOptional + 64, Get(e, kOptional + 64) + 1, 4); },
+         "checksum"},
         {"the slot's layout 2",
          [&](Bytes& e) {
-             Put(e, slot(e) + 8, 2, 4);
+             test::PutLittleEndian(e, slot(e) + 8, 2, 4);
              FixChecksum(e);
          },
          "layout 2"},
         {"the slot's state 2",
          [&](Bytes& e) {
-             Put(e, slot(e) + 12, 2, 4);
+             test::PutLittleEndian(e, slot(e) + 12, 2, 4);
              FixChecksum(e);
          },
          "filled state"},
         {"the NUL after PackageDigest made '0'",
          [&](Bytes& e) {
-             Put(e, slot(e) + 32 + 2 * 64, '0', 2);
+             test::PutLittleEndian(e, slot(e) + 32 + 2 * 64, '0', 2);
              FixChecksum(e);
          },
          "PackageDigest"},
         {"a capital in LauncherJarDigest",
          [&](Bytes& e) {
-             Put(e, slot(e) + 292, 'C', 2);
+             test::PutLittleEndian(e, slot(e) + 292, 'C', 2);
              FixChecksum(e);
          },
          "LauncherJarDigest"},
         {"the version text without its zero",
          [&](Bytes& e) {
              for (std::size_t i = 0; i < 16; ++i) {
-                 Put(e, slot(e) + 16 + i, '9', 1);
+                 test::PutLittleEndian(e, slot(e) + 16 + i, '9', 1);
              }
              FixChecksum(e);
          },
          "version text"},
         {"the relocation entry at the stub's address",
          [](Bytes& e) {
-             Put(e, kRelocationEntry, 0x4000, 4);
+             test::PutLittleEndian(e, kRelocationEntry, 0x4000, 4);
              FixChecksum(e);
          },
          "relocation"},
         {"17 data directories",
          [](Bytes& e) {
-             Put(e, kOptional + 108, 17, 4);
+             test::PutLittleEndian(e, kOptional + 108, 17, 4);
              FixChecksum(e);
          },
          "more than 16"},
         // All ones is zero to the checksum's one's-complement sum, so the
         // checksum alone does not see this one.
         {"the unused debug directory set to all ones",
-         [](Bytes& e) { Put(e, kDirectories + 6 * 8, 0xFFFFFFFF, 4); }, "data directory 6"},
+         [](Bytes& e) { test::PutLittleEndian(e, kDirectories + 6 * 8, 0xFFFFFFFF, 4); },
+         "data directory 6"},
     };
     for (const Case& c : kCases) {
         Bytes exe = Assemble(MakeStub());
@@ -282,8 +280,10 @@ TEST(CheckStub, RefusesStubsBuildCannotFillSoundly) {
         {"the sound stub", [](Bytes&) {}, "(accepted)"},
         {"512 bytes after its sections", [](Bytes& s) { s.resize(s.size() + 512); },
          "512 bytes after its sections"},
-        {"the slot in state 2", [](Bytes& s) { Put(s, kSlotRaw + 12, 2, 4); }, "state 2"},
-        {"17 data directories", [](Bytes& s) { Put(s, kOptional + 108, 17, 4); }, "more than 16"},
+        {"the slot in state 2", [](Bytes& s) { test::PutLittleEndian(s, kSlotRaw + 12, 2, 4); },
+         "state 2"},
+        {"17 data directories", [](Bytes& s) { test::PutLittleEndian(s, kOptional + 108, 17, 4); },
+         "more than 16"},
     };
     for (const Case& c : kCases) {
         Bytes stub = MakeStub();

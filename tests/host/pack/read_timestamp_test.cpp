@@ -34,16 +34,8 @@ constexpr char kTimestampText[] = "2033-05-18 03:33:20 UTC";
 constexpr char kTimestampGenTime[] = "20330518033320Z";  // as the TSTInfo holds it
 constexpr std::size_t kSignatureValueSize = 256;         // RSA-2048
 
-constexpr std::size_t kPe = 0x40;
-constexpr std::size_t kOptional = kPe + 24;
+constexpr std::size_t kOptional = test::kSignableImageOptional;
 constexpr std::size_t kSecurityEntry = kOptional + 112 + 4 * 8;
-constexpr std::size_t kHeaders = 0x200;
-
-void Put(Bytes& image, std::size_t offset, std::uint64_t value, int size) {
-    for (int i = 0; i < size; ++i) {
-        image.at(offset + i) = static_cast<std::byte>(value >> (8 * i));
-    }
-}
 
 std::uint64_t Get(const Bytes& image, std::size_t offset, int size) {
     std::uint64_t value = 0;
@@ -51,26 +43,6 @@ std::uint64_t Get(const Bytes& image, std::size_t offset, int size) {
         value = value << 8 | std::to_integer<std::uint64_t>(image.at(offset + i));
     }
     return value;
-}
-
-// PE32+ headers and one page of code-like bytes: enough for osslsigncode.
-Bytes MakeUnsignedImage() {
-    Bytes image(2 * kHeaders, std::byte{0});
-    image[0] = std::byte{'M'};
-    image[1] = std::byte{'Z'};
-    Put(image, 0x3C, kPe, 4);
-    Put(image, kPe, 0x00004550, 4);
-    Put(image, kPe + 4, 0x8664, 2);
-    Put(image, kPe + 20, 240, 2);  // optional header size
-    Put(image, kOptional, 0x20B, 2);
-    Put(image, kOptional + 32, 0x1000, 4);  // SectionAlignment
-    Put(image, kOptional + 36, 0x200, 4);   // FileAlignment
-    Put(image, kOptional + 60, kHeaders, 4);
-    Put(image, kOptional + 108, 16, 4);  // data directories
-    for (std::size_t i = kHeaders; i < image.size(); ++i) {
-        image[i] = static_cast<std::byte>(i * 7);
-    }
-    return image;
 }
 
 void Run(const std::string& command) {
@@ -98,7 +70,7 @@ struct Fixture {
         const std::string osslsigncode = KORVANTHELM_OSSLSIGNCODE;
         const std::string in = "cd '" + dir.path() + "' && ";
         const std::string quiet = " >>log 2>&1";
-        unsigned_image = MakeUnsignedImage();
+        unsigned_image = test::MakeSignableImage();
         test::WriteFile(dir / "unsigned.exe", unsigned_image);
         Run(in + openssl +
             " req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj /CN=signer"
