@@ -1,0 +1,64 @@
+// Finds LZ matches for the encoder: at each position of a block, in order,
+// the longest match for each length, up to a "nice" length beyond which
+// searching stops. A binary tree per 3-byte hash over a sliding window (the
+// classic technique of LZ77 compressors: each new position becomes the root
+// of its bucket's tree, and the walk down that tree both finds the matches
+// and re-links the tree around the new root), plus a direct table for
+// 2-byte matches.
+//
+// Deterministic: the result depends only on the bytes and the settings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace korvanthelm::lzms {
+
+struct LzMatch {
+    std::uint32_t length;
+    std::uint32_t offset;
+};
+
+struct MatchFinderSettings {
+    unsigned window_log = 24;  // matches reach back at most 2^window_log - 1 bytes
+    unsigned max_depth = 32;   // tree nodes visited per position
+    unsigned nice_length = 64;
+};
+
+class MatchFinder {
+  public:
+    // Up to this many matches per position: one per length from 2 to the
+    // nice length at most.
+    static constexpr std::size_t kMaxMatches = 300;
+
+    // `data` must outlive the finder. Memory: 8 bytes per window position
+    // (at most the block's size) plus 768 KiB of tables.
+    MatchFinder(std::span<const std::uint8_t> data, const MatchFinderSettings& settings);
+
+    // Positions must be visited in order 0, 1, 2, ... each exactly once, by
+    // either call. Writes the matches at `pos`, lengths strictly rising,
+    // offsets >= 1; returns how many. A match of the nice length is not
+    // extended beyond it.
+    std::size_t Find(std::size_t pos, LzMatch* matches);
+    // Inserts `pos` without reporting matches.
+    void Skip(std::size_t pos);
+
+    // Bytes allocated.
+    std::size_t MemoryBytes() const;
+
+  private:
+    template <bool kReport>
+    std::size_t Visit(std::size_t pos, LzMatch* matches);
+
+    std::span<const std::uint8_t> data_;
+    MatchFinderSettings settings_;
+    std::size_t window_mask_;
+    std::vector<std::uint32_t> head2_;
+    std::vector<std::uint32_t> head3_;
+    std::vector<std::uint32_t> tree_;  // two children per window position
+};
+
+}  // namespace korvanthelm::lzms
