@@ -6,7 +6,7 @@ namespace korvanthelm::lzms {
 namespace {
 
 constexpr std::uint32_t kNone = UINT32_MAX;
-constexpr unsigned kHashBits = 16;
+constexpr unsigned kHashBits = 14;
 // Differences hashed per position; also the shortest match reported.
 constexpr std::size_t kHashedBytes = DeltaMatchFinder::kMinLength;
 

@@ -22,8 +22,8 @@ struct DeltaMatch {
     std::uint32_t raw_offset;
 };
 
-// Spans of 1, 2, 4 and 8 bytes: tables of bytes, 16-, 32- and 64-bit numbers.
-inline constexpr unsigned kDeltaPowersSearched = 4;
+// Every span the format has (1 to 128 bytes): tables of numbers and of records.
+inline constexpr unsigned kDeltaPowersSearched = 8;
 
 // The length of the delta match (power, off = raw << power) at `pos`, at
 // most `limit`; the caller has checked pos >= off + span.
@@ -32,7 +32,7 @@ std::size_t DeltaMatchLength(std::span<const std::uint8_t> data, std::size_t pos
 
 class DeltaMatchFinder {
   public:
-    // `data` must outlive the finder. Memory: 1 MiB.
+    // `data` must outlive the finder. Memory: 256 KiB.
     explicit DeltaMatchFinder(std::span<const std::uint8_t> data, unsigned nice_length);
 
     // Positions in order, each exactly once (Find or Skip). Writes at most

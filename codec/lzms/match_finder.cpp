@@ -6,12 +6,18 @@ namespace korvanthelm::lzms {
 namespace {
 
 constexpr std::uint32_t kNone = UINT32_MAX;
-constexpr unsigned kHash3Bits = 17;
+constexpr unsigned kHash3Bits = 16;
 
 std::uint32_t Hash3(const std::uint8_t* p) {
     const std::uint32_t v =
         std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
     return (v * 0x9E3779B1u) >> (32 - kHash3Bits);
+}
+
+std::uint32_t Hash4(const std::uint8_t* p, unsigned bits) {
+    const std::uint32_t v = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
+                            std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+    return (v * 0x9E3779B1u) >> (32 - bits);
 }
 
 }  // namespace
@@ -24,11 +30,17 @@ MatchFinder::MatchFinder(std::span<const std::uint8_t> data, const MatchFinderSe
     window_mask_ = window - 1;
     head2_.assign(std::size_t{1} << 16, kNone);
     head3_.assign(std::size_t{1} << kHash3Bits, kNone);
+    // About one tree per 4 window positions: short trees where the data
+    // repeats little, which is where a walk costs most.
+    tree_bits_ = 16;
+    while (tree_bits_ < 22 && (std::size_t{1} << (tree_bits_ + 2)) < window)
+        ++tree_bits_;
+    head4_.assign(std::size_t{1} << tree_bits_, kNone);
     tree_.assign(2 * window, kNone);
 }
 
 std::size_t MatchFinder::MemoryBytes() const {
-    return 4 * (head2_.size() + head3_.size() + tree_.size());
+    return 4 * (head2_.size() + head3_.size() + head4_.size() + tree_.size());
 }
 
 std::size_t MatchFinder::Find(std::size_t pos, LzMatch* matches) {
@@ -42,37 +54,41 @@ void MatchFinder::Skip(std::size_t pos) {
 template <bool kReport>
 std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
     const std::size_t available = data_.size() - pos;
-    if (available < 3) {
-        // Too close to the end to hash 3 bytes; a 2-byte match may remain.
-        if (available < 2)
-            return 0;
-        const std::uint8_t* cur = data_.data() + pos;
-        const std::uint32_t key = std::uint32_t{cur[0]} | std::uint32_t{cur[1]} << 8;
-        const std::uint32_t candidate = head2_[key];
-        head2_[key] = static_cast<std::uint32_t>(pos);
-        if (kReport && candidate != kNone && pos - candidate <= window_mask_) {
-            matches[0] = {2, static_cast<std::uint32_t>(pos - candidate)};
-            return 1;
-        }
+    if (available < 2)
         return 0;
-    }
     const std::uint8_t* const cur = data_.data() + pos;
     const std::size_t limit = std::min<std::size_t>(settings_.nice_length, available);
     std::size_t count = 0;
     std::size_t best = 1;
 
+    // Short matches: the most recent position with the same 2 and 3 bytes.
     const std::uint32_t key2 = std::uint32_t{cur[0]} | std::uint32_t{cur[1]} << 8;
     const std::uint32_t candidate2 = head2_[key2];
     head2_[key2] = static_cast<std::uint32_t>(pos);
     if (kReport && candidate2 != kNone && pos - candidate2 <= window_mask_) {
-        // The two bytes match by construction; the tree reports anything longer.
         matches[count++] = {2, static_cast<std::uint32_t>(pos - candidate2)};
         best = 2;
     }
+    if (available < 4)
+        return count;
+    const std::uint32_t h3 = Hash3(cur);
+    const std::uint32_t candidate3 = head3_[h3];
+    head3_[h3] = static_cast<std::uint32_t>(pos);
+    if (kReport && candidate3 != kNone && pos - candidate3 <= window_mask_) {
+        const std::uint8_t* const other = data_.data() + candidate3;
+        std::size_t len = 0;
+        while (len < limit && other[len] == cur[len])
+            ++len;
+        if (len > best) {
+            matches[count++] = {static_cast<std::uint32_t>(len),
+                                static_cast<std::uint32_t>(pos - candidate3)};
+            best = len;
+        }
+    }
 
-    const std::uint32_t h = Hash3(cur);
-    std::uint32_t node = head3_[h];
-    head3_[h] = static_cast<std::uint32_t>(pos);
+    const std::uint32_t h = Hash4(cur, tree_bits_);
+    std::uint32_t node = head4_[h];
+    head4_[h] = static_cast<std::uint32_t>(pos);
 
     // The walk: every visited node is smaller or larger than the new
     // position's suffix; smaller ones hang to the new root's left, larger

@@ -35,7 +35,7 @@ class MatchFinder {
     static constexpr std::size_t kMaxMatches = 300;
 
     // `data` must outlive the finder. Memory: 8 bytes per window position
-    // (at most the block's size) plus 768 KiB of tables.
+    // (at most the block's size) plus up to 16.5 MiB of tables.
     MatchFinder(std::span<const std::uint8_t> data, const MatchFinderSettings& settings);
 
     // Positions must be visited in order 0, 1, 2, ... each exactly once, by
@@ -58,7 +58,9 @@ class MatchFinder {
     std::size_t window_mask_;
     std::vector<std::uint32_t> head2_;
     std::vector<std::uint32_t> head3_;
-    std::vector<std::uint32_t> tree_;  // two children per window position
+    unsigned tree_bits_ = 16;
+    std::vector<std::uint32_t> head4_;  // the roots of the trees
+    std::vector<std::uint32_t> tree_;   // two children per window position
 };
 
 }  // namespace korvanthelm::lzms
