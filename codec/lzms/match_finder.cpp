@@ -20,6 +20,25 @@ std::uint32_t Hash4(const std::uint8_t* p, unsigned bits) {
     return (v * 0x9E3779B1u) >> (32 - bits);
 }
 
+// Far matches: positions that are multiples of kFarStep are entered under
+// a hash of their next kFarBytes bytes, and every position looks itself up;
+// a repeat of kFarBytes + kFarStep - 1 bytes or more is then found within
+// its first kFarStep bytes, however far back it lies.
+constexpr std::size_t kFarBytes = 32;
+constexpr std::size_t kFarStep = 8;
+constexpr unsigned kFarBits = 20;
+
+std::uint32_t HashFar(const std::uint8_t* p) {
+    std::uint64_t h = 0;
+    for (std::size_t i = 0; i < kFarBytes; i += 8) {
+        std::uint64_t v = 0;
+        for (std::size_t j = 0; j < 8; ++j)
+            v |= std::uint64_t{p[i + j]} << (8 * j);
+        h = (h ^ v) * 0x9E3779B97F4A7C15ull;
+    }
+    return static_cast<std::uint32_t>(h >> (64 - kFarBits));
+}
+
 }  // namespace
 
 MatchFinder::MatchFinder(std::span<const std::uint8_t> data, const MatchFinderSettings& settings)
@@ -36,11 +55,35 @@ MatchFinder::MatchFinder(std::span<const std::uint8_t> data, const MatchFinderSe
     while (tree_bits_ < 22 && (std::size_t{1} << (tree_bits_ + 2)) < window)
         ++tree_bits_;
     head4_.assign(std::size_t{1} << tree_bits_, kNone);
+    // Only a block larger than the window has matches the trees cannot see.
+    if (data.size() > window)
+        far_.assign(std::size_t{1} << kFarBits, kNone);
     tree_.assign(2 * window, kNone);
 }
 
 std::size_t MatchFinder::MemoryBytes() const {
-    return 4 * (head2_.size() + head3_.size() + head4_.size() + tree_.size());
+    return 4 * (head2_.size() + head3_.size() + head4_.size() + far_.size() + tree_.size());
+}
+
+void MatchFinder::FindFar(std::size_t pos, LzMatch* matches, std::size_t& count,
+                          std::size_t& best) {
+    const std::uint8_t* const cur = data_.data() + pos;
+    const std::uint32_t h = HashFar(cur);
+    const std::uint32_t candidate = far_[h];
+    if (pos % kFarStep == 0)
+        far_[h] = static_cast<std::uint32_t>(pos);
+    if (matches == nullptr || candidate == kNone || pos - candidate <= window_mask_)
+        return;
+    const std::uint8_t* const other = data_.data() + candidate;
+    const std::size_t limit = std::min<std::size_t>(settings_.nice_length, data_.size() - pos);
+    std::size_t len = 0;
+    while (len < limit && other[len] == cur[len])
+        ++len;
+    if (len >= kFarBytes && len > best) {
+        matches[count++] = {static_cast<std::uint32_t>(len),
+                            static_cast<std::uint32_t>(pos - candidate)};
+        best = len;
+    }
 }
 
 std::size_t MatchFinder::Find(std::size_t pos, LzMatch* matches) {
@@ -85,6 +128,9 @@ std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
             best = len;
         }
     }
+
+    if (!far_.empty() && available >= kFarBytes)
+        FindFar(pos, kReport ? matches : nullptr, count, best);
 
     const std::uint32_t h = Hash4(cur, tree_bits_);
     std::uint32_t node = head4_[h];

@@ -35,7 +35,7 @@ class MatchFinder {
     static constexpr std::size_t kMaxMatches = 300;
 
     // `data` must outlive the finder. Memory: 8 bytes per window position
-    // (at most the block's size) plus up to 16.5 MiB of tables.
+    // (at most the block's size) plus up to 20.5 MiB of tables.
     MatchFinder(std::span<const std::uint8_t> data, const MatchFinderSettings& settings);
 
     // Positions must be visited in order 0, 1, 2, ... each exactly once, by
@@ -52,6 +52,7 @@ class MatchFinder {
   private:
     template <bool kReport>
     std::size_t Visit(std::size_t pos, LzMatch* matches);
+    void FindFar(std::size_t pos, LzMatch* matches, std::size_t& count, std::size_t& best);
 
     std::span<const std::uint8_t> data_;
     MatchFinderSettings settings_;
@@ -61,6 +62,7 @@ class MatchFinder {
     unsigned tree_bits_ = 16;
     std::vector<std::uint32_t> head4_;  // the roots of the trees
     std::vector<std::uint32_t> tree_;   // two children per window position
+    std::vector<std::uint32_t> far_;    // beyond the window (see FindFar)
 };
 
 }  // namespace korvanthelm::lzms

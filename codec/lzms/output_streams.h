@@ -35,12 +35,18 @@ class BlockOutput {
     }
 
     // The block's size in bytes with the backward units moved right behind
-    // the forward ones; 0 if it did not fit.
+    // the forward ones; 0 if it did not fit. Windows' and wimlib's encoders
+    // never make a block of less than 10 bytes; a smaller one gets zero
+    // units between the streams, where each reader finds the zeros it
+    // expects past its own stream's end.
     std::size_t Finish() {
-        if (overflow_)
+        constexpr std::size_t kMinUnits = 5;
+        const std::size_t padding = front_ + back_ < kMinUnits ? kMinUnits - front_ - back_ : 0;
+        if (overflow_ || front_ + back_ + padding > capacity_)
             return 0;
-        std::memmove(data_ + 2 * front_, data_ + 2 * (capacity_ - back_), 2 * back_);
-        return 2 * (front_ + back_);
+        std::memmove(data_ + 2 * (front_ + padding), data_ + 2 * (capacity_ - back_), 2 * back_);
+        std::memset(data_ + 2 * front_, 0, 2 * padding);
+        return 2 * (front_ + padding + back_);
     }
 
   private:
@@ -83,10 +89,12 @@ class RangeEncoder {
         decision.state = DecisionClass<kStateBits>::Next(decision.state, bit);
     }
 
-    // Sends the rest of `low_`: the decoder has then read exactly as many
-    // units as were sent, two for its start and one per renormalisation.
+    // Sends the rest of `low_`, and one unit more: the decoder reads two
+    // units at its start and one per renormalisation, so three would do, but
+    // Windows' and wimlib's encoders send four, and a decoder that reads a
+    // unit ahead then still finds it.
     void Flush() {
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 4; ++i)
             ShiftLow();
     }
 
