@@ -8,6 +8,7 @@
 #include "codec/lzms/delta_match_finder.h"
 #include "codec/lzms/lzms_decoder.h"
 #include "codec/lzms/match_finder.h"
+#include "codec/lzms/match_pipeline.h"
 #include "codec/lzms/near_optimal_parse.h"
 #include "codec/lzms/x86_filter.h"
 
@@ -23,7 +24,8 @@ constexpr ParseSettings kParse{.segment_length = 1024, .nice_length = 64};
 
 }  // namespace
 
-std::size_t EncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> out) {
+std::size_t EncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> out,
+                        unsigned threads) {
     const std::size_t n = chunk.size();
     if (n < kMinChunk || n > kMaxBlockSize)
         return 0;
@@ -34,10 +36,15 @@ std::size_t EncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> o
         const auto x86 = std::make_unique<X86FilterState>();
         ApplyX86Translation(std::as_writable_bytes(std::span(data)), *x86);
     }
-    MatchFinder lz(data, kMatchFinder);
     DeltaMatchFinder delta(data, kParse.nice_length);
     const auto writer = std::make_unique<BlockWriter>(out, n);
-    ParseBlock(data, lz, &delta, *writer, kParse);
+    if (threads >= 2) {
+        MatchPipeline lz(data, kMatchFinder);
+        ParseBlock(data, lz, &delta, *writer, kParse);
+    } else {
+        MatchFinder lz(data, kMatchFinder);
+        ParseBlock(data, lz, &delta, *writer, kParse);
+    }
     return writer->Finish();
 }
 

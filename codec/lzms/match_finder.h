@@ -22,13 +22,25 @@ struct LzMatch {
     std::uint32_t offset;
 };
 
+// Where the parse gets its LZ matches: positions in order 0, 1, 2, ...
+// each exactly once, by Find (writes the matches, lengths strictly rising,
+// offsets >= 1; returns how many, at most MatchFinder::kMaxMatches) or by
+// Skip (the matches are not wanted). Every source gives the same matches
+// as a MatchFinder with the same settings.
+class LzMatchSource {
+  public:
+    virtual ~LzMatchSource() = default;
+    virtual std::size_t Find(std::size_t pos, LzMatch* matches) = 0;
+    virtual void Skip(std::size_t pos) = 0;
+};
+
 struct MatchFinderSettings {
     unsigned window_log = 24;  // matches reach back at most 2^window_log - 1 bytes
     unsigned max_depth = 32;   // tree nodes visited per position
     unsigned nice_length = 64;
 };
 
-class MatchFinder {
+class MatchFinder final : public LzMatchSource {
   public:
     // Up to this many matches per position: one per length from 2 to the
     // nice length at most.
@@ -42,9 +54,10 @@ class MatchFinder {
     // either call. Writes the matches at `pos`, lengths strictly rising,
     // offsets >= 1; returns how many. A match of the nice length is not
     // extended beyond it.
-    std::size_t Find(std::size_t pos, LzMatch* matches);
-    // Inserts `pos` without reporting matches.
-    void Skip(std::size_t pos);
+    std::size_t Find(std::size_t pos, LzMatch* matches) override;
+    // Inserts `pos` without reporting matches: the finder's state after it
+    // is the same as after Find.
+    void Skip(std::size_t pos) override;
 
     // Bytes allocated.
     std::size_t MemoryBytes() const;

@@ -208,7 +208,7 @@ std::size_t LzMatchLength(const std::uint8_t* p, std::size_t offset, std::size_t
 
 class Parser {
   public:
-    Parser(std::span<const std::uint8_t> data, MatchFinder& lz, DeltaMatchFinder* delta,
+    Parser(std::span<const std::uint8_t> data, LzMatchSource& lz, DeltaMatchFinder* delta,
            BlockWriter& writer, const ParseSettings& settings)
         : data_(data),
           lz_(lz),
@@ -238,7 +238,7 @@ class Parser {
     void WritePath(std::size_t start, std::size_t k, const Step* last);
 
     std::span<const std::uint8_t> data_;
-    MatchFinder& lz_;
+    LzMatchSource& lz_;
     DeltaMatchFinder* delta_;
     BlockWriter& writer_;
     ParseSettings settings_;
@@ -416,7 +416,7 @@ void Parser::WritePath(std::size_t start, std::size_t k, const Step* last) {
 
 }  // namespace
 
-void ParseBlock(std::span<const std::uint8_t> data, MatchFinder& lz, DeltaMatchFinder* delta,
+void ParseBlock(std::span<const std::uint8_t> data, LzMatchSource& lz, DeltaMatchFinder* delta,
                 BlockWriter& writer, const ParseSettings& settings) {
     Parser parser(data, lz, delta, writer, settings);
     parser.Run();

@@ -27,8 +27,8 @@ struct ParseSettings {
 };
 
 // Writes all of `data` as items through `writer`. `lz` and `delta` (which
-// may be null: no delta matches) must be fresh finders over `data`.
-void ParseBlock(std::span<const std::uint8_t> data, MatchFinder& lz, DeltaMatchFinder* delta,
+// may be null: no delta matches) must be fresh sources over `data`.
+void ParseBlock(std::span<const std::uint8_t> data, LzMatchSource& lz, DeltaMatchFinder* delta,
                 BlockWriter& writer, const ParseSettings& settings);
 
 }  // namespace korvanthelm::lzms

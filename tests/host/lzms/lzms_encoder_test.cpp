@@ -246,18 +246,30 @@ TEST(LzmsEncoder, AnswersDidNotFit) {
     EXPECT_EQ(EncodeBlock(too_big, big_out), 0u);
 }
 
-// The same chunk gives the same block, whatever ran before it.
-TEST(LzmsEncoder, SameChunkSameBlock) {
+// The same chunk gives the same block, whatever ran before it and however
+// many threads share the work (the match finder's thread hands over batches
+// of 64 Ki positions: this chunk spans several, and ends inside one).
+TEST(LzmsEncoder, SameBlockForEveryThreadCount) {
     const auto code = testing::PeCode(300'000);
     const Bytes data = code ? *code : testing::SixteenBitRamps(300'000, 9);
     Bytes first(data.size());
     first.resize(EncodeBlock(data, first));
-    Bytes other(1 << 16);
-    EncodeBlock(testing::RandomBytes(1 << 15, 3), other);
-    Bytes second(data.size());
-    second.resize(EncodeBlock(data, second));
-    EXPECT_FALSE(first.empty());
-    EXPECT_TRUE(first == second);
+    ASSERT_FALSE(first.empty());
+    for (const unsigned threads : {1u, 2u, 3u, 8u}) {
+        Bytes other(1 << 16);
+        EncodeBlock(testing::RandomBytes(1 << 15, threads), other, threads);
+        Bytes again(data.size());
+        again.resize(EncodeBlock(data, again, threads));
+        EXPECT_TRUE(again == first) << threads << " threads";
+    }
+    // A chunk of exactly one batch, and one position more.
+    for (const std::size_t size : {std::size_t{1} << 16, (std::size_t{1} << 16) + 1}) {
+        const Bytes ramps = testing::SixteenBitRamps(size, 4);
+        Bytes one(size), two(size);
+        one.resize(EncodeBlock(ramps, one, 1));
+        two.resize(EncodeBlock(ramps, two, 2));
+        EXPECT_TRUE(!one.empty() && one == two) << size << " bytes";
+    }
 }
 
 }  // namespace
