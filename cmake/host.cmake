@@ -4,8 +4,9 @@ korvanthelm_option(KORVANTHELM_SANITIZE BOOL ON "Build host code with AddressSan
 korvanthelm_option(KORVANTHELM_WINDOWS BOOL ON "Cross-build the Windows part and run its tests under Wine")
 korvanthelm_option(KORVANTHELM_FUZZ_SECONDS STRING 10 "Length of each fuzzer's run in the host tests")
 
-# wimlib (Debian libwim-dev): the packer's LZMS compressor, and the reference
-# decoder our own decoder is compared with. Its .pc file names private
+# wimlib (Debian libwim-dev), for tests and benchmarks only: the reference
+# decoder every block of ours is checked with and the compressor ours is
+# compared with. Nothing shipped links it. Its .pc file names private
 # dependencies that are not installed, so it is found directly.
 find_path(WIMLIB_INCLUDE_DIR wimlib.h REQUIRED)
 find_library(WIMLIB_LIBRARY wim REQUIRED)

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace korvanthelm::lzms {
@@ -28,5 +29,13 @@ namespace korvanthelm::lzms {
 // above; a little more with threads). Thread-safe (no shared state).
 std::size_t EncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> out,
                         unsigned threads = 1);
+
+// The most EncodeBlock allocates for a chunk of `chunk_size` bytes with
+// `threads` threads: the filtered copy of the chunk, the match finder's
+// trees and tables, the delta matches' tables, the parse's window and, with
+// 2 or more threads, the batches of matches waiting for the parse (the
+// block itself is written into the caller's `out`). What a caller reserves
+// per chunk being encoded; 0 for a size EncodeBlock refuses.
+std::uint64_t EncoderNeededMemory(std::size_t chunk_size, unsigned threads = 1);
 
 }  // namespace korvanthelm::lzms

@@ -1,7 +1,6 @@
 // A stand-in for the decompressor of Windows' Compression API (cabinet.dll),
 // for Wine, which has none. Buffer mode and LZMS only: exactly what the
-// product calls. (The compressor half, for the Windows packer, is in
-// compressor_standin.cpp.) Exported by ordinal (cabinet.def) with the documented
+// product calls; no compressor, as in Wine's own. Exported by ordinal (cabinet.def) with the documented
 // prototypes, so the product's System32 + ordinal binding finds it.
 //
 // Behaviour, as documented for Windows:

@@ -1,4 +1,4 @@
-// What both halves of the stand-in cabinet.dll share: failing the way the
+// What the stand-in cabinet.dll's parts share: failing the way the
 // Compression API does, the test switches read from the caller's
 // environment, the call log, and the list of open handles.
 #pragma once

@@ -83,7 +83,7 @@ int wmain(int argc, wchar_t** argv) {
     st::CheckLines lines;
     lines.push_back(st::CheckCabinetOrdinals());
     lines.push_back(st::CheckSha256KnownAnswers());
-    lines.push_back(st::CheckSystemCompressor());
+    lines.push_back(st::CheckEncoderBlocks());
     lines.push_back(st::CheckSignatureTrust(exe));
     for (st::CheckLines more : {st::CheckPackage(exe), st::CheckLinksAndLongPaths()}) {
         lines.insert(lines.end(), more.begin(), more.end());

@@ -2,6 +2,10 @@
 // number of jobs, compressed or stored chunk by chunk, with honest progress.
 #include "tests/host/pack/pack_test_common.h"
 
+#include "codec/lzms/lzms_encoder.h"
+#include "codec/lzms/match_finder.h"
+#include "tests/host/lzms/wimlib_reference.h"
+
 namespace korvanthelm::pack {
 namespace {
 
@@ -215,6 +219,56 @@ TEST(PackParallel, EveryJobCountGivesTheSerialBytes) {
     }
 }
 
+// Every LZMS block of a container decodes with wimlib's decompressor, an
+// implementation written apart from ours, to its chunk.
+void ExpectWimlibDecodes(std::span<const std::byte> stream, std::span<const std::byte> table) {
+    const auto layout = format::ParseContainer(stream);
+    ASSERT_TRUE(layout);
+    const testing::WimlibLzmsDecompressor wimlib(static_cast<std::size_t>(layout->chunk_size));
+    std::uint64_t offset = 0;
+    for (const format::ContainerChunk& chunk : layout->chunks) {
+        const auto size = static_cast<std::size_t>(chunk.uncompressed_size);
+        if (!chunk.stored) {
+            Bytes out(size);
+            EXPECT_TRUE(wimlib.Decompress(chunk.payload, out) &&
+                        std::equal(out.begin(), out.end(),
+                                   table.begin() + static_cast<std::ptrdiff_t>(offset)))
+                << "chunk at " << offset;
+        }
+        offset += size;
+    }
+}
+
+// Jobs beyond the number of chunks go to the encoder of each chunk (its
+// match finding runs ahead of the parse on a thread of its own): the bytes
+// stay those of one job. Chunks of several of the pipeline's batches (2^16
+// positions), text and x86-like code, so the shared work really is shared.
+TEST(PackParallel, SpareJobsWorkInsideAChunkAndChangeNoByte) {
+    constexpr std::size_t kChunk = 0x50000;
+    Bytes table = B(test::WordSalad(kChunk, 7));
+    for (std::size_t i = 0; table.size() < 2 * kChunk + 1000; ++i) {
+        // Calls and jumps with near targets, as in compiled code.
+        const std::uint8_t op[] = {0xE8, static_cast<std::uint8_t>(i * 37), 0x01, 0x00, 0x00,
+                                   0x48, 0x89, 0xC7,
+                                   0xE9, static_cast<std::uint8_t>(i * 11), 0xFF, 0xFF, 0xFF};
+        for (const std::uint8_t b : op) {
+            table.push_back(std::byte{b});
+        }
+    }
+    for (const std::size_t chunk : {table.size(), kChunk}) {
+        const std::size_t chunks = (table.size() + chunk - 1) / chunk;
+        const Bytes one = CompressPackageTable(table, {.jobs = 1, .chunk_size = chunk});
+        SCOPED_TRACE(std::to_string(chunks) + " chunk(s)");
+        EXPECT_TRUE(one == SerialContainer(table, chunk));
+        ExpectWimlibDecodes(one, table);
+        EXPECT_TRUE(UnpackPackage(format::WritePackageEnvelope(table.size(), one)) == table);
+        for (const unsigned jobs : {2u, 3u, 4u, 7u}) {
+            SCOPED_TRACE("jobs " + std::to_string(jobs));
+            EXPECT_TRUE(CompressPackageTable(table, {.jobs = jobs, .chunk_size = chunk}) == one);
+        }
+    }
+}
+
 TEST(PackParallel, FailuresStopEveryThreadAndReachTheCaller) {
     constexpr std::size_t kChunk = 0x8000;
     const Bytes table = B(test::WordSalad(9 * kChunk, 3));
@@ -276,11 +330,28 @@ TEST(PackParallel, DefaultJobsFollowCoresChunksAndMemory) {
         EXPECT_EQ(choice.jobs, c.expected.jobs) << c.what;
         EXPECT_EQ(choice.lowered_for_memory, c.expected.lowered_for_memory) << c.what;
     }
-    // A 64 MiB compressor is wimlib's ~9 bytes per byte, plus the block buffer;
-    // a small table gets a compressor of its own size.
-    EXPECT_GT(per_job, 8 * 64 * kMiB);
-    EXPECT_LT(per_job, 12 * 64 * kMiB);
+    // A 64 MiB chunk: the encoder's own figure (its copy of the chunk, its
+    // trees of 8 bytes per position up to 16 MiB back, its tables) plus the
+    // block buffer; at most half of what wimlib's compressor needs at its
+    // default level for the same chunk (577 MiB); a small table gets an
+    // encoder of its own size.
+    EXPECT_GT(per_job, 64 * kMiB + 128 * kMiB + 64 * kMiB);
+    EXPECT_LE(LzmsCompressor::NeededMemory(64 * kMiB), 577 * kMiB / 2);
     EXPECT_LT(CompressionMemoryPerJob(1 << 20), per_job / 32);
+    EXPECT_GT(LzmsCompressor::NeededMemory(64 * kMiB, 2), LzmsCompressor::NeededMemory(64 * kMiB))
+        << "the pipeline's batches of matches";
+    EXPECT_EQ(LzmsCompressor::NeededMemory(64 * kMiB + 1), 0u) << "over the format's limit";
+    // The figure covers what the match finder really allocates, at and
+    // beside the sizes where its window and tables change.
+    for (const std::size_t size :
+         {std::size_t{4}, std::size_t{65536}, std::size_t{65537}, std::size_t{1} << 20,
+          (std::size_t{1} << 22) + 1, std::size_t{16} << 20, (std::size_t{16} << 20) + 1}) {
+        std::vector<std::uint8_t> data(size);
+        const lzms::MatchFinder finder(data, {});
+        EXPECT_GE(lzms::EncoderNeededMemory(size), size + finder.MemoryBytes()) << size;
+        EXPECT_LE(lzms::EncoderNeededMemory(size), size + finder.MemoryBytes() + 4 * kMiB)
+            << size << ": the figure is not far above what is used";
+    }
 
     const std::string meminfo =
         "MemTotal:       24683956 kB\nMemFree:        22064724 kB\n"

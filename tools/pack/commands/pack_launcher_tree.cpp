@@ -12,7 +12,6 @@
 #include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/check_package_table.h"
 #include "tools/pack/commands/longest_entry_path.h"
-#include "tools/pack/compress/check_lzms_compressor.h"
 #include "tools/pack/compress/compress_package_table.h"
 #include "tools/pack/compress/progress_display.h"
 #include "tools/pack/compress/unpack_package.h"
@@ -135,13 +134,6 @@ PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn
         }
     }
 
-    // The compressor is tried on a sample before the tree is read: a system
-    // without one, or with one that copies, is named in a moment.
-    if (CheckLzmsCompressor() == CompressorVerdict::kStoresOnly) {
-        warn({kNothingCompressed, {},
-              "the LZMS compressor compressed nothing (Wine has none of its own): every chunk "
-              "is stored as it is, so the package is as large as its files"});
-    }
     const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
     packed.package =
         CompressWithProgress(table, ChooseJobs(options.jobs, table.size(), warn), options);

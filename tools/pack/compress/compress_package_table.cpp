@@ -26,13 +26,10 @@ std::uint64_t ChunkCount(std::uint64_t table_size, std::uint64_t chunk_size) {
     return table_size / largest + (table_size % largest != 0 ? 1 : 0);
 }
 
-// What one thread needs, made before any thread starts, so that a compressor
-// wimlib cannot make fails the call before any work is done.
+// What one chunk-taking thread needs, made before any thread starts.
 struct Worker {
-    explicit Worker(std::size_t largest_chunk)
-        : compressor(largest_chunk), block(largest_chunk - 1) {}
-    // wimlib's compressors keep their match finder's state in themselves:
-    // one per thread, reused for every chunk that thread takes.
+    Worker(std::size_t largest_chunk, unsigned encoder_threads)
+        : compressor(largest_chunk, encoder_threads), block(largest_chunk - 1) {}
     LzmsCompressor compressor;
     // One byte less than the largest chunk: a block the compressor fits in
     // is strictly smaller than its chunk, so a stored chunk stays
@@ -68,7 +65,7 @@ class ChunkWriter {
                 }
                 const std::span<const std::byte> chunk = Chunk(index);
                 const std::span<std::byte> block = std::span(worker.block).first(chunk.size() - 1);
-                // LZMS never compresses a single byte; wimlib is not asked.
+                // LZMS never compresses a single byte; the encoder is not asked.
                 const std::size_t compressed =
                     block.empty() ? 0 : worker.compressor.Compress(chunk, block);
                 if (compressed > block.size()) [[unlikely]] {
@@ -188,15 +185,17 @@ std::vector<std::byte> CompressPackageTable(std::span<const std::byte> table,
         return out;
     }
 
-    // The compressor's memory grows with its block size (about 9 bytes per
-    // byte), so each is made no larger than the biggest chunk it will see,
-    // and no thread is made that would find no chunk.
+    // The encoder's memory grows with the chunk, so each compressor is made
+    // for the biggest chunk it will see, and no thread is made that would
+    // find no chunk: with more jobs than chunks, the spare ones share the
+    // work inside each chunk (the bytes are the same either way).
     const auto largest_chunk = static_cast<std::size_t>(LargestChunk(total, chunk_size));
     const auto threads = static_cast<std::size_t>(std::min<std::uint64_t>(settings.jobs, chunks));
+    const auto encoder_threads = static_cast<unsigned>(settings.jobs / threads);
     std::vector<std::unique_ptr<Worker>> workers;
     workers.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) {
-        workers.push_back(std::make_unique<Worker>(largest_chunk));
+        workers.push_back(std::make_unique<Worker>(largest_chunk, encoder_threads));
     }
 
     ChunkWriter writer(table, chunk_size, static_cast<std::size_t>(chunks), events, out);

@@ -1,5 +1,5 @@
 // The package table compressed into the Compression API's buffer format with
-// wimlib's LZMS compressor: the stream of the package envelope.
+// our LZMS encoder: the stream of the package envelope.
 //
 // Every LZMS chunk of that format is a block of its own, with no history
 // shared with its neighbours, so the chunks are compressed on several
@@ -21,8 +21,9 @@
 namespace korvanthelm::pack {
 
 struct CompressionSettings {
-    // Threads compressing chunks, each with its own compressor; never more
-    // are started than there are chunks. At least 1.
+    // Threads compressing: one per chunk at a time, each with its own
+    // compressor; jobs beyond the number of chunks share the work inside
+    // each chunk (jobs / chunks threads per chunk). At least 1.
     unsigned jobs = 1;
     // The Windows value except in tests, which use small chunks to get
     // several of them cheaply.
@@ -47,14 +48,15 @@ struct CompressionEvents {
 // the result is one compressor and one chunk-sized buffer per thread, plus
 // the blocks of chunks finished before an earlier one (kept until the
 // earlier one is written). Throws std::invalid_argument for jobs == 0 or a
-// framing the container does not allow, PackError when wimlib cannot make a
-// compressor; the threads are stopped and joined before anything is thrown.
+// framing the container does not allow, PackError when no compressor can be
+// made, std::bad_alloc when its memory cannot be had; the threads are stopped and joined before anything is thrown.
 std::vector<std::byte> CompressPackageTable(std::span<const std::byte> table,
                                             const CompressionSettings& settings = {},
                                             const CompressionEvents& events = {});
 
 // Memory one compressing thread needs for a table of `table_size` bytes: its
-// compressor (about 9 bytes per chunk byte) and its output buffer.
+// encoder's working memory (its own figure, lzms::EncoderNeededMemory) and
+// its output buffer.
 std::uint64_t CompressionMemoryPerJob(std::uint64_t table_size,
                                       std::uint64_t chunk_size = format::kLzmsChunkSize);
 
