@@ -1,27 +1,27 @@
 #!/bin/bash
 # The Windows packer under Wine against the Linux packer doing the same work:
-# `build TREE` of the realistic tree by korvanthelm-pack.exe (the stand-in
-# cabinet.dll makes it store every chunk) and by korvanthelm-pack-stored (the
-# Linux packer with a compressor that stores every chunk too), in
-# alternating rounds. Both read and digest the same files, build the same
-# table, write the same stored chunks and check them the same way, so the
-# ratio is the cost of Windows' file and process APIs under Wine, plus Wine's
-# start. Both exes must be the same bytes; the script says so.
+# `build TREE` of the realistic tree by korvanthelm-pack.exe and by
+# korvanthelm-pack, in alternating rounds, with the same number of jobs. Both
+# compress with the same LZMS encoder, read and digest the same files, build
+# the same table and check it the same way, so the ratio is the cost of
+# Windows' file and process APIs under Wine, of the mingw build's code and of
+# Wine's start. Both exes must be the same bytes; the script says so.
 #
 #   bench/windows_pack/run_windows_pack_bench.sh PERF [--rounds N]
-#       [--windows-packer EXE] [--wine-run SCRIPT] [--linux-packer PACKER] [--stub STUB]
+#       [--windows-packer EXE] [--wine-run SCRIPT] [--linux-packer PACKER] [--stub STUB] [--jobs N]
 #
 # PERF holds the realistic tree in PERF/tree (made by
 # <shared>/bench/build_launcher_tree.py). The defaults are the default
-# build's Windows packer and Wine wrapper and the bench preset's
-# korvanthelm-pack-stored.
+# build's Windows packer and Wine wrapper and the release preset's
+# korvanthelm-pack (optimised, no sanitizers: the one shipped).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-perf=${1:?usage: run_windows_pack_bench.sh PERF [--rounds N] [--windows-packer EXE] [--wine-run SCRIPT] [--linux-packer PACKER] [--stub STUB]}
+perf=${1:?usage: run_windows_pack_bench.sh PERF [--rounds N] [--windows-packer EXE] [--wine-run SCRIPT] [--linux-packer PACKER] [--stub STUB] [--jobs N]}
 shift
 windows_packer=$root/build/windows/bin/korvanthelm-pack.exe
 wine_run=$root/build/windows/wine-run.sh
-linux_packer=$root/build-bench/bench/windows_pack/korvanthelm-pack-stored
+linux_packer=$root/build-release/tools/pack/korvanthelm-pack
+jobs=2
 stub=$root/build/windows/stub/korvanthelm-stub.exe
 rounds=5
 while [[ $# -gt 0 ]]; do
@@ -31,6 +31,7 @@ while [[ $# -gt 0 ]]; do
         --wine-run) wine_run=$2; shift 2 ;;
         --linux-packer) linux_packer=$2; shift 2 ;;
         --stub) stub=$2; shift 2 ;;
+        --jobs) jobs=$2; shift 2 ;;
         *) echo "unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -54,12 +55,12 @@ echo "tree: $(find "$out/tree" -type f | wc -l) files, $(du -sb "$out/tree" | cu
 now() { date +%s.%N; }
 
 linux_build() {  # <output>
-    (cd "$out" && "$linux_packer" build tree -o "$1" --stub stub.exe \
+    (cd "$out" && "$linux_packer" build tree -o "$1" --stub stub.exe --jobs "$jobs" \
         --launcher-exe tree/KORVANTHELM/KORVANTHELM.exe --launcher-jar "tree/$jar" >/dev/null 2>&1)
 }
 
 windows_build() {  # <output>: the same command, Windows paths relative to $out
-    (cd "$out" && "$wine_run" "$windows_packer" build tree -o "$1" --stub stub.exe \
+    (cd "$out" && "$wine_run" "$windows_packer" build tree -o "$1" --stub stub.exe --jobs "$jobs" \
         --launcher-exe 'tree\KORVANTHELM\KORVANTHELM.exe' --launcher-jar "tree\\${jar//\//\\}" \
         >/dev/null 2>&1)
 }

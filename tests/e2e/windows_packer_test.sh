@@ -3,10 +3,11 @@
 # uses it: unpacked into a folder of its own, and only that copy's
 # korvanthelm-pack.exe (finding its stub beside itself), run under Wine,
 # builds KORVANTHELM.exe from the demo tree and from the mixed tree. The
-# Linux packer's verify must accept both; each then runs under plain Wine
-# (no Compression API): the demo's set-up program installs the launcher and
-# jar byte for byte, and what the probe found unpacked must be the mixed tree
-# byte for byte.
+# Linux packer's verify must accept both, and the Linux packer makes the very
+# same bytes (exe and package) from the same trees, and from one with
+# Cyrillic names; each exe then runs under plain Wine (no Compression API):
+# the demo's set-up program installs the launcher and jar byte for byte, and
+# what the probe found unpacked must be the mixed tree byte for byte.
 #
 #   windows_packer_test.sh --archive ZIP --demo-tree TREE --mixed-tree TREE --jar JAR
 #                          --linux-packer PACKER --work DIR --wine WINE_RUN WATCHER
@@ -148,47 +149,67 @@ expected="korvanthelm-pack: no files in \"$(winpath "$work/empty-tree")\": a pac
 [[ $status -eq 1 && "$(cat "$work/empty.err")" == "$expected" ]] \
     || fail "an empty tree: exit code $status, \"$(cat "$work/empty.err")\", not \"$expected\""
 
-# The system's LZMS compressor, as the stand-in cabinet.dll plays it. None at
-# all (plain Wine, or a Windows before 8), one that copies its input (newer
-# Wine's stub) and one that makes garbage: build is refused in one line before
-# any file is read into the package, and nothing is written. One whose blocks
-# never fit (the stand-in's default) gives a valid exe of stored chunks with a
-# warning, as the demo build above showed; --strict refuses that.
-# refused_compressor LABEL EXPECTED_LINE [VARIABLE=VALUE...] [-- PACKER ARGS...]
-refused_compressor() {
-    local label=$1 expected=$2 status=0 variables=() extra=()
-    shift 2
-    while [[ $# -gt 0 && $1 != -- ]]; do variables+=("$1"); shift; done
-    [[ $# -gt 0 ]] && { shift; extra=("$@"); }
-    mkdir -p "$work/$label"
-    env "${variables[@]}" "$wine_run" "$packer" build "$(winpath "$demo")" \
-        -o "$(winpath "$work/$label/KORVANTHELM.exe")" "${extra[@]}" \
-        >"$work/$label/out.log" 2>"$work/$label/err.log" || status=$?
-    [[ $status -eq 1 ]] || fail "$label: exit code $status, not 1"
-    [[ "$(tail -n 1 "$work/$label/err.log")" == "$expected" ]] \
-        || fail "$label: \"$expected\" is not the last line of: $(cat "$work/$label/err.log")"
-    [[ -z "$(ls -A "$work/$label" | grep -v '^\(out\|err\)\.log$')" ]] \
-        || fail "$label: left behind: $(ls -A "$work/$label")"
-}
 # The closing line names the output as it was given, backslashes and all.
 mkdir -p "$work/backslashes"
 "$wine_run" "$packer" build "$(winpath "$demo")" -o "$(winpath "$work/backslashes/KORVANTHELM.exe")" \
     >/dev/null 2>"$work/backslashes/err.log" || fail "a build to a path with backslashes failed"
 grep -qF "korvanthelm-pack: built $(winpath "$work/backslashes/KORVANTHELM.exe"), " \
     "$work/backslashes/err.log" || fail "the output's name is not as given: $(cat "$work/backslashes/err.log")"
-grep -qxF "korvanthelm-pack: warning: the LZMS compressor compressed nothing (Wine has none of its \
-own): every chunk is stored as it is, so the package is as large as its files" "$work/demo/build.log" \
-    || fail "the demo build does not say that the stand-in compressed nothing"
-refused_compressor no-compressor "korvanthelm-pack: this Windows has no LZMS compressor: cabinet.dll \
-in System32 lacks the Compression API, which came with Windows 8" KORVANTHELM_WINE_PLAIN=1
-for mode in copy garbage; do
-    refused_compressor "$mode-compressor" "korvanthelm-pack: the LZMS compressor makes blocks that do \
-not decode to their input (newer Wine's stub copies instead of compressing): no package can be made \
-with it" KORVANTHELM_STANDIN_COMPRESS=$mode
-done
-refused_compressor strict-stored "korvanthelm-pack: refused (--strict): the LZMS compressor \
-compressed nothing (Wine has none of its own): every chunk is stored as it is, so the package is as \
-large as its files" -- --strict
+
+# Both packers compress with the same encoder: the same tree gives the same
+# package and, around the same stub, the same exe, byte for byte, whatever
+# the number of jobs and with no Compression API at all (plain Wine, as a
+# Windows before 8). The Cyrillic tree is the demo with folders and files
+# named in Russian (UTF-8 on Linux, UTF-16 on Windows), to reach the sort.
+cyrillic="$work/cyrillic-tree"
+cp -r "$demo" "$cyrillic"
+mkdir -p "$cyrillic/Ресурсы/Карты" "$cyrillic/ёлка"
+printf 'карта %.0s' $(seq 1 2000) >"$cyrillic/Ресурсы/Карты/Север.txt"
+printf 'Ёжик' >"$cyrillic/ёлка/Ёж.dat"
+printf 'ascii beside' >"$cyrillic/Ресурсы/readme.txt"
+stub="$root/$name/korvanthelm-stub.exe"
+# same_bytes LABEL TREE [ARGS...]
+same_bytes() {
+    local label=$1 tree=$2 what
+    shift 2
+    local linux="$work/same-$label/linux" windows="$work/same-$label/windows"
+    mkdir -p "$linux" "$windows"
+    "$linux_packer" build "$tree" -o "$linux/KORVANTHELM.exe" --stub "$stub" "$@" \
+        >/dev/null 2>"$linux/build.err" || { fail "the Linux packer could not build $label: $(cat "$linux/build.err")"; return; }
+    "$linux_packer" pack "$tree" -o "$linux/package.bin" "$@" >/dev/null 2>"$linux/pack.err" \
+        || { fail "the Linux packer could not pack $label: $(cat "$linux/pack.err")"; return; }
+    local windows_args=() arg
+    for arg in "$@"; do
+        [[ $arg == /* ]] && arg=$(winpath "$arg")
+        windows_args+=("$arg")
+    done
+    KORVANTHELM_WINE_PLAIN=1 "$wine_run" "$packer" build "$(winpath "$tree")" \
+        -o "$(winpath "$windows/KORVANTHELM.exe")" "${windows_args[@]}" --jobs 3 \
+        >/dev/null 2>"$windows/build.err" \
+        || { fail "korvanthelm-pack.exe under plain Wine could not build $label: $(cat "$windows/build.err")"; return; }
+    "$wine_run" "$packer" pack "$(winpath "$tree")" -o "$(winpath "$windows/package.bin")" \
+        "${windows_args[@]}" >/dev/null 2>"$windows/pack.err" \
+        || { fail "korvanthelm-pack.exe could not pack $label: $(cat "$windows/pack.err")"; return; }
+    for what in KORVANTHELM.exe package.bin; do
+        if cmp "$linux/$what" "$windows/$what" >"$work/same-$label/$what.cmp"; then
+            echo "$label: $what the same from both packers ($(stat -c %s "$linux/$what") bytes)"
+        else
+            fail "$label: the Windows packer's $what differs from the Linux packer's: $(cat "$work/same-$label/$what.cmp")"
+        fi
+    done
+    cmp -s "$linux/KORVANTHELM.exe" "$work/$label/KORVANTHELM.exe" 2>/dev/null \
+        || [[ ! -f "$work/$label/KORVANTHELM.exe" ]] \
+        || fail "$label: the first Windows build and the Linux build differ"
+}
+same_bytes demo "$demo"
+same_bytes mixed "$mixed" --launcher-exe "$mixed/KORVANTHELM/KORVANTHELM.exe" --launcher-jar "$jar"
+same_bytes cyrillic "$cyrillic"
+# The Cyrillic exe unpacks under plain Wine as the demo does.
+if [[ -f "$work/same-cyrillic/windows/KORVANTHELM.exe" ]]; then
+    mkdir -p "$work/cyrillic"
+    cp "$work/same-cyrillic/windows/KORVANTHELM.exe" "$work/cyrillic/KORVANTHELM.exe"
+    run_plain cyrillic
+fi
 
 # Signing on Windows: key files, PKCS#12 and tokens are refused in one line,
 # before any work; a signing command runs through cmd.exe with the unsigned
@@ -226,5 +247,5 @@ if [[ $failures -ne 0 ]]; then
     exit 1
 fi
 rm -rf "$work"
-echo "the unpacked Windows tools built exes that the Linux packer verifies and that unpacked" \
-     "byte for byte under plain Wine"
+echo "the unpacked Windows tools built exes that the Linux packer verifies, makes byte for byte" \
+     "the same, and that unpacked byte for byte under plain Wine"
