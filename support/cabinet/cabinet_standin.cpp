@@ -1,7 +1,7 @@
 // A stand-in for the decompressor of Windows' Compression API (cabinet.dll),
 // for Wine, which has none. Buffer mode and LZMS only: exactly what the
-// product calls; no compressor, as in Wine's own. Exported by ordinal (cabinet.def) with the documented
-// prototypes, so the product's System32 + ordinal binding finds it.
+// product calls; no compressor, as in Wine's own. Exported by ordinal (cabinet.def) with the
+// documented prototypes, so the product's System32 + ordinal binding finds it.
 //
 // Behaviour, as documented for Windows:
 //  * CreateDecompressor(COMPRESS_ALGORITHM_LZMS, routines, &h) gives a handle;

@@ -47,11 +47,11 @@ std::vector<std::byte> Sample() {
 
 CheckLine CheckEncoderBlocks() {
     const std::vector<std::byte> sample = Sample();
-    const std::vector<std::byte> container = format::WriteContainer(
-        sample, format::kLzmsChunkSize,
-        [](std::span<const std::byte> chunk, std::span<std::byte> out) {
-            return lzms::EncodeBlock(chunk, out);
-        });
+    const std::vector<std::byte> container =
+        format::WriteContainer(sample, format::kLzmsChunkSize,
+                               [](std::span<const std::byte> chunk, std::span<std::byte> out) {
+                                   return lzms::EncodeBlock(chunk, out);
+                               });
     const std::optional<format::ContainerLayout> layout = format::ParseContainer(container);
     if (!layout) {
         return {kName, Outcome::kFailed, "the framed blocks are no valid buffer"};
@@ -69,8 +69,9 @@ CheckLine CheckEncoderBlocks() {
     const CompressionApi api = LoadCompressionApi();
     if (!api.complete()) {
         return {kName, Outcome::kNotCheckable,
-                sizes + ": the built-in decoder gives it back; System32's cabinet.dll has no "
-                        "Compression API decompressor (Windows before 8, Wine)"};
+                sizes +
+                    ": the built-in decoder gives it back; System32's cabinet.dll has no "
+                    "Compression API decompressor (Windows before 8, Wine)"};
     }
     const SystemDecompression system = DecompressWithSystem(api, container, by_system);
     if (!system.Filled(sample.size()) || by_system != sample) {

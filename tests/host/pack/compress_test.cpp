@@ -248,9 +248,9 @@ TEST(PackParallel, SpareJobsWorkInsideAChunkAndChangeNoByte) {
     Bytes table = B(test::WordSalad(kChunk, 7));
     for (std::size_t i = 0; table.size() < 2 * kChunk + 1000; ++i) {
         // Calls and jumps with near targets, as in compiled code.
-        const std::uint8_t op[] = {0xE8, static_cast<std::uint8_t>(i * 37), 0x01, 0x00, 0x00,
-                                   0x48, 0x89, 0xC7,
-                                   0xE9, static_cast<std::uint8_t>(i * 11), 0xFF, 0xFF, 0xFF};
+        const std::uint8_t op[] = {
+            0xE8, static_cast<std::uint8_t>(i * 37), 0x01, 0x00, 0x00, 0x48, 0x89, 0xC7,
+            0xE9, static_cast<std::uint8_t>(i * 11), 0xFF, 0xFF, 0xFF};
         for (const std::uint8_t b : op) {
             table.push_back(std::byte{b});
         }

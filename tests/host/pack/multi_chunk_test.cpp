@@ -1,6 +1,6 @@
 // A table over 64 MiB becomes several chunks: the first 64 MiB one LZMS
 // block, the rest a short last chunk, stored here because it is noise, both
-// compressed at once. Slow: the 64 MiB chunk alone takes wimlib tens of
+// compressed at once. Slow: the 64 MiB chunk alone takes the encoder tens of
 // seconds.
 #include <gtest/gtest.h>
 

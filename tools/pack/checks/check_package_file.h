@@ -26,7 +26,7 @@ struct CheckedPackage {
 };
 
 // `file` is a package, or an executable whose package is its RT_RCDATA 101.
-// The package must decode (envelope, container, every chunk with wimlib) to
+// The package must decode (envelope, container, every chunk with the bootstrapper's decoder) to
 // a table that passes CheckPackageTable and holds the set-up program; an
 // executable's digest slot must be filled, with PackageDigest the package's
 // digest and both launcher digests digest texts. Throws PackError naming the

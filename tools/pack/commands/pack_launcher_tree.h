@@ -67,7 +67,7 @@ void RefuseOutputInsideTree(const std::string& output, const std::string& tree);
 // file, and outputs inside the tree (the next run would pack them). Scans the
 // tree (refusing what the bootstrapper or a player's disk would refuse, see
 // ScanLauncherTree), digests the two launcher files, builds and compresses
-// the table, checks that the package decodes with wimlib to exactly that
+// the table, checks that the package decodes with the bootstrapper's decoder to exactly that
 // table and that the table passes the entry walk (CheckPackageTable), and
 // only then writes the package and the digest files (all staged first, then
 // each renamed into place). `warn` receives one warning per dropped empty

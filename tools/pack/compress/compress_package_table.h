@@ -49,7 +49,8 @@ struct CompressionEvents {
 // the blocks of chunks finished before an earlier one (kept until the
 // earlier one is written). Throws std::invalid_argument for jobs == 0 or a
 // framing the container does not allow, PackError when no compressor can be
-// made, std::bad_alloc when its memory cannot be had; the threads are stopped and joined before anything is thrown.
+// made, std::bad_alloc when its memory cannot be had; the threads are stopped and joined before
+// anything is thrown.
 std::vector<std::byte> CompressPackageTable(std::span<const std::byte> table,
                                             const CompressionSettings& settings = {},
                                             const CompressionEvents& events = {});

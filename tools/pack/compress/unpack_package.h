@@ -1,5 +1,5 @@
-// Decoding a package with wimlib's LZMS decompressor, the reference the
-// packer checks its own output against and `verify`/`list` read packages with.
+// Decoding a package with the bootstrapper's own LZMS decoder, which the
+// packer checks its own output with and `verify`/`list` read packages with.
 #pragma once
 
 #include <cstddef>
