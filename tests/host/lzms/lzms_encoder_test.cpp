@@ -228,8 +228,9 @@ TEST(LzmsEncoder, AnswersDidNotFit) {
         Bytes out(size + 64);
         EXPECT_EQ(EncodeBlock(chunk, std::span(out).first(size == 0 ? 0 : size - 1)), 0u)
             << size << " bytes";
-        if (size < 4)
+        if (size < 4) {
             EXPECT_EQ(EncodeBlock(chunk, out), 0u) << size << " bytes, room to spare";
+        }
     }
     const Bytes random = testing::RandomBytes(5000, 1);
     Bytes out(random.size() - 1);
