@@ -24,9 +24,12 @@ namespace korvanthelm::lzms {
 // `threads` (1 or more) share the work on this one chunk: with 2 or more,
 // LZ match finding runs on a thread of its own ahead of the parse (more are
 // not used yet). The block's bytes do not depend on it.
-// Throws std::bad_alloc when its working memory cannot be had (about 4.3
-// times the chunk for a chunk of 16 MiB or less, 1.6 times plus 150 MiB
-// above; a little more with threads). Thread-safe (no shared state).
+// Throws std::bad_alloc when its working memory cannot be had: a filtered
+// copy of the chunk, 8 bytes per position of the match finder's window
+// (the chunk's size rounded up to a power of two, at most 16 MiB) and up
+// to 22 MiB of tables, so about 215 MiB for a 64 MiB chunk (plus the
+// batches of matches in flight with threads). Thread-safe (no shared
+// state).
 std::size_t EncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> out,
                         unsigned threads = 1);
 
