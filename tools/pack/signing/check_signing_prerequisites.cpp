@@ -16,6 +16,7 @@
 #include "tools/pack/platform/read_token_public_key.h"
 #include "tools/pack/platform/shared_library_loads.h"
 #include "tools/pack/signing/load_signing_certificate.h"
+#include "tools/pack/signing/pkcs11_engine_path.h"
 #include "tools/pack/signing/pkcs11_uri.h"
 #include "tools/pack/signing/signing_password.h"
 #include "tools/pack/signing/signing_time.h"
@@ -105,6 +106,16 @@ void CheckTokenPrerequisites(const SigningOptions& options) {
     if (!failure.empty()) {
         throw PackError("the PKCS#11 module \"" + options.pkcs11_module +
                         "\" does not load: " + failure);
+    }
+    // osslsigncode reaches the module through OpenSSL's engine, which is a
+    // package of its own: missing, the signer would fail after the compression.
+    const std::string engine = Pkcs11EnginePath();
+    if (const std::string reason = SharedLibraryLoadFailure(engine, kEngineEntryPoint);
+        !reason.empty()) {
+        throw PackError("OpenSSL's PKCS#11 engine \"" + engine +
+                        "\", through which osslsigncode reaches the token, does not load "
+                        "(Debian package libengine-pkcs11-openssl): " +
+                        reason);
     }
     // Without it osslsigncode would stop at its own PIN prompt, which nobody reads.
     if (!SigningPassword()) {
