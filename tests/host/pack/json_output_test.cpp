@@ -192,6 +192,30 @@ TEST(ReadDigestsFile, TakesEveryFormPackWritesAndRefusesTheRest) {
          "line 1: not a digest line"},
         {"a name alone", "PackageDigest\n", "line 1: not a digest line"},
         {"empty", "", "has no PackageDigest"},
+        // What `pack --json` prints, as a script saves it.
+        {"pack --json",
+         "{\"command\":\"pack\",\"package_file\":\"p.bin\",\"package_digest\":\"" + p +
+             "\",\"launcher_exe_digest\":\"" + e + "\",\"launcher_jar_digest\":\"" + j +
+             "\",\"entry_count\":4,\"unpacked_size\":10,\"package_size\":9,\"warnings\":[{"
+             "\"kind\":\"long_path\",\"path\":null,\"message\":\"a \\\"b\\\"\"}]}\n",
+         nullptr},
+        {"pack --json, pretty-printed by a script",
+         "{\n  \"command\": \"pack\",\n  \"launcher_jar_digest\": \"" + j +
+             "\",\n  \"package_digest\": \"" + p + "\",\n  \"launcher_exe_digest\": \"" + e +
+             "\"\n}\n",
+         nullptr},
+        {"build --json", "{\"command\":\"build\",\"package_digest\":\"" + p + "\"}",
+         "a JSON document of \"build\", not of pack --json"},
+        {"pack --json without a digest",
+         "{\"command\":\"pack\",\"package_digest\":\"" + p + "\",\"launcher_exe_digest\":\"" + e +
+             "\"}",
+         "has no launcher_jar_digest"},
+        {"pack --json with a digest that is no digest",
+         "{\"command\":\"pack\",\"package_digest\":\"" + p + "\",\"launcher_exe_digest\":\"" + e +
+             "\",\"launcher_jar_digest\":null}",
+         "launcher_jar_digest must be 64 lowercase hexadecimal digits"},
+        {"broken JSON", "{\"command\":\"pack\",\"package_digest\":\"" + p,
+         "not a JSON document: byte 101: a string is not closed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -189,13 +189,18 @@ bool PathsNameOneFile(const std::string& a, const std::string& b) {
     if (a_exists != b_exists) {
         return false;
     }
-    // Neither exists yet: two spellings of one future file.
+    // Neither exists yet: two spellings of one future file, compared as
+    // absolute paths. weakly_canonical alone leaves "same.bin" relative
+    // (nothing of it exists) while "./same.bin" becomes absolute, and the two
+    // looked like two files.
     std::error_code error;
-    const std::filesystem::path a_path = std::filesystem::weakly_canonical(a, error);
+    const std::filesystem::path a_path =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(a, error), error);
     if (error) {
         return false;
     }
-    const std::filesystem::path b_path = std::filesystem::weakly_canonical(b, error);
+    const std::filesystem::path b_path =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(b, error), error);
     return !error && a_path == b_path;
 }
 
@@ -231,6 +236,9 @@ void RequireWritableOutputFolder(const std::string& output) {
     if (::stat(output.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
         throw PackError(prefix + "it is a folder; name the file to write");
     }
+    // A link, FIFO or device there would only be refused at the rename,
+    // after the compression; and no probe goes into /dev for /dev/null.
+    RefuseNonRegularOutput(output);
     // Permissions alone do not tell (read-only mounts, ACLs, root): a real
     // file made the way the output's temporary file will be made does.
     std::string probe = folder + "/.korvanthelm-probe-XXXXXX";

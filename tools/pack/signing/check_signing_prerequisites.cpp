@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
 #include "tools/pack/base/unique_openssl.h"
 #include "tools/pack/platform/this_process.h"
 #include "tools/pack/signing/load_signing_certificate.h"
@@ -121,6 +122,23 @@ void CheckTokenPrerequisites(const SigningOptions& options) {
     if (!SigningPassword()) {
         throw PackError(std::string("the key in the token needs its PIN in ") +
                         kSigningPasswordVariable + ", which is not set");
+    }
+    // A token not plugged in, or of another label, the signer finds only
+    // after the compression.
+    const std::optional<std::vector<std::string>> labels =
+        PresentTokenLabels(options.pkcs11_module);
+    const std::optional<TokenKeyQuery> query = TokenKeyQueryOf(options.key);
+    const std::string wanted = query ? query->token_label : std::string();
+    if (labels && (labels->empty() || (!wanted.empty() && std::find(labels->begin(), labels->end(),
+                                                                    wanted) == labels->end()))) {
+        std::string shown;
+        for (const std::string& label : *labels) {
+            shown += (shown.empty() ? "it shows \"" : ", \"") + PrintablePath(label) + "\"";
+        }
+        throw PackError((wanted.empty() ? std::string("no token")
+                                        : "no token \"" + PrintablePath(wanted) + "\"") +
+                        " is present in the PKCS#11 module \"" + options.pkcs11_module + "\" (" +
+                        (shown.empty() ? std::string("it shows none") : shown) + ")");
     }
 }
 
