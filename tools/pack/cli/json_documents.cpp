@@ -91,7 +91,7 @@ void WriteOptionalCode(JsonWriter& json, const std::optional<std::uint32_t>& cod
 }
 
 void WriteStart(JsonWriter& json, const StartVerdict& start) {
-    json.BeginObject().Key("name").String(start.name).Key("ran").Bool(start.ran);
+    json.BeginObject().Key("name").String(start.start.name).Key("ran").Bool(start.ran);
     json.Key("timed_out").Bool(start.outcome.timed_out);
     json.Key("exit_code");
     WriteOptionalCode(json, start.outcome.exit_code);

@@ -49,7 +49,7 @@ std::string WorkDirectoryWords(const StartVerdict& start) {
 }
 
 void PrintStart(std::FILE* out, const StartVerdict& start, const TryResult& result) {
-    std::string name = start.name;
+    std::string name(start.start.name);
     name[0] = static_cast<char>(name[0] - 'a' + 'A');
     if (!start.ran) {
         std::fprintf(out, "%s: not run, an earlier start did not end\n", name.c_str());
@@ -68,7 +68,7 @@ void PrintStart(std::FILE* out, const StartVerdict& start, const TryResult& resu
         line += ", message box \"" + box.text + "\"";
     }
     line += "; " + Road(start) + "; " + WorkDirectoryWords(start);
-    if (start.name == "update start" && start.setup) {
+    if (start.start.requests_update && start.setup) {
         line += start.update_request_left ? "; update.request left" : "; update.request removed";
     }
     std::fprintf(out, "%s\n", line.c_str());

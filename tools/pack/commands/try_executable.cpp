@@ -2,6 +2,8 @@
 
 #include <span>
 
+#include "format/setup_contract.h"
+
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/commands/examine_package.h"
 #include "tools/pack/platform/files.h"
@@ -83,7 +85,7 @@ ExecutableDigests DigestsOf(const std::string& exe, const std::string& version) 
 }
 
 void RequestUpdate(const TryWorld& world) {
-    StagedFile request(world.app_data + "/KORVANTHELM/update.request",
+    StagedFile request(AppDataPath(world, format::kUpdateRequestPath),
                        std::span<const std::byte>());
     request.Commit();
 }
@@ -110,13 +112,12 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
         result.kept = world.root;
     }
     StartRequest request{watcher, AbsolutePath(options.exe), options.timeout, {}};
-    const char* const names[] = {"first start", "second start", "update start"};
     bool stopped = false;
-    for (std::size_t i = 0; i < std::size(names); ++i) {
+    for (std::size_t i = 0; i < std::size(kTryStarts); ++i) {
         StartVerdict verdict;
-        verdict.name = names[i];
+        verdict.start = kTryStarts[i];
         if (!stopped) {
-            if (i == 2) {
+            if (verdict.start.requests_update) {
                 RequestUpdate(world);
             }
             request.trace = world.root + "/start-" + std::to_string(i + 1) + ".trace";
@@ -124,8 +125,9 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
             verdict.outcome = RunOneStart(wine, world, request);
             stopped = verdict.outcome.timed_out;
         }
+        const bool reads_contract = verdict.start.reads_contract && verdict.ran;
         result.starts.push_back(std::move(verdict));
-        if (i == 0 && result.starts[0].ran) {
+        if (reads_contract) {
             result.contract = CheckSetupContract(world, result.digests);
         }
     }

@@ -1,5 +1,6 @@
 #include "tools/pack/try/judge_start.h"
 
+#include "format/setup_contract.h"
 #include "tools/pack/platform/files.h"
 
 namespace korvanthelm::pack {
@@ -7,7 +8,6 @@ namespace {
 
 // The unpacked set-up program, as the bootstrapper starts it:
 // "<TEMP>\korvanthelm-setup-<32 hex>\KORVANTHELM\KORVANTHELM.exe" MODE.
-constexpr std::string_view kWorkDirectoryStem = "\\korvanthelm-setup-";
 constexpr std::string_view kSetupProgramTail = "\\KORVANTHELM\\KORVANTHELM.exe\"";
 
 bool IsChildOf(const StartedProcess& process, const StartedProcess& parent) {
@@ -20,8 +20,7 @@ void FindChildren(const TryWorld& world, StartVerdict& start) {
     if (processes.empty()) {
         return;
     }
-    const std::string setup_start =
-        "\"" + WindowsPath(world.temp) + std::string(kWorkDirectoryStem);
+    const std::string setup_start = "\"" + WindowsPath(world.temp) + format::kWorkDirectoryPath;
     for (const StartedProcess& process : processes) {
         if (!IsChildOf(process, processes.front())) {
             continue;
@@ -62,8 +61,7 @@ void JudgeCommon(const TryResult& result, StartVerdict& start) {
     }
 }
 
-// The first and the update start: unpacked, the set-up program run with
-// `mode` and ending with 0.
+// A start that unpacks: the set-up program run with `mode` and ending with 0.
 void JudgeUnpack(StartVerdict& start, std::string_view mode) {
     if (!start.setup) {
         start.faults.push_back("the set-up program was not started");
@@ -79,7 +77,9 @@ void JudgeUnpack(StartVerdict& start, std::string_view mode) {
     }
 }
 
-void JudgeSecond(TryResult& result, StartVerdict& start) {
+// The start that must hand over: the launcher the record names started, and
+// no unpacking.
+void JudgeHandOver(TryResult& result, StartVerdict& start) {
     if (start.setup) {
         const std::vector<std::string> problems =
             result.contract ? result.contract->problems : std::vector<std::string>();
@@ -106,8 +106,7 @@ void JudgeSecond(TryResult& result, StartVerdict& start) {
 
 void JudgeStarts(const TryWorld& world, TryResult& result) {
     bool ok = result.contract && result.contract->problems.empty();
-    for (std::size_t i = 0; i < result.starts.size(); ++i) {
-        StartVerdict& start = result.starts[i];
+    for (StartVerdict& start : result.starts) {
         if (!start.ran) {
             ok = false;
             continue;
@@ -115,13 +114,14 @@ void JudgeStarts(const TryWorld& world, TryResult& result) {
         FindChildren(world, start);
         JudgeCommon(result, start);
         if (!start.outcome.timed_out) {
-            if (i == 1) {
-                JudgeSecond(result, start);
+            if (start.start.run_mode.empty()) {
+                JudgeHandOver(result, start);
             } else {
-                JudgeUnpack(start, i == 0 ? "--setup" : "--update");
+                JudgeUnpack(start, start.start.run_mode);
             }
         }
-        if (i == 2 && PathExists(world.app_data + "/KORVANTHELM/update.request")) {
+        if (start.start.requests_update &&
+            PathExists(AppDataPath(world, format::kUpdateRequestPath))) {
             start.update_request_left = true;
             start.faults.push_back(
                 "update.request is still there: the set-up program run with "

@@ -2,9 +2,12 @@
 
 #include <charconv>
 
+#include "format/setup_contract.h"
+
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/platform/files.h"
 #include "tools/pack/platform/folders.h"
+#include "tools/watcher/watcher_trace.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -13,12 +16,13 @@ namespace {
 // this much, Wine itself is taken to be stuck.
 constexpr std::chrono::seconds kWineGrace{30};
 // The bootstrapper's work directories are named this under TEMP.
-constexpr std::string_view kWorkDirectoryStem = "korvanthelm-setup-";
+constexpr std::string_view kWorkDirectoryStem =
+    std::string_view(format::kWorkDirectoryPath).substr(1);
 
 std::vector<std::string_view> SplitFields(std::string_view line) {
     std::vector<std::string_view> fields;
     for (;;) {
-        const std::size_t tab = line.find('\t');
+        const std::size_t tab = line.find(watcher::kTraceSeparator);
         fields.push_back(line.substr(0, tab));
         if (tab == std::string_view::npos) {
             return fields;
@@ -35,12 +39,16 @@ std::uint32_t Number(std::string_view text) {
 
 void ReadTraceLine(std::string_view line, StartOutcome& outcome) {
     const std::vector<std::string_view> fields = SplitFields(line);
-    if (fields[0] == "timeout") {
+    const auto is = [&](const watcher::TraceLineKind& kind) {
+        return fields[0] == kind.word && fields.size() == kind.fields;
+    };
+    // A timeout line is taken whatever follows its word: the run was cut short.
+    if (fields[0] == watcher::kTraceTimeout.word) {
         outcome.timed_out = true;
-    } else if (fields[0] == "start" && fields.size() == 4) {
+    } else if (is(watcher::kTraceStart)) {
         outcome.processes.push_back(
             {Number(fields[1]), Number(fields[2]), std::string(fields[3]), std::nullopt});
-    } else if (fields[0] == "exit" && fields.size() == 3) {
+    } else if (is(watcher::kTraceExit)) {
         const std::uint32_t pid = Number(fields[1]);
         for (StartedProcess& process : outcome.processes) {
             if (process.pid == pid) {
@@ -50,7 +58,7 @@ void ReadTraceLine(std::string_view line, StartOutcome& outcome) {
         if (!outcome.processes.empty() && outcome.processes.front().pid == pid) {
             outcome.exit_code = Number(fields[2]);
         }
-    } else if (fields[0] == "box" && fields.size() == 4) {
+    } else if (is(watcher::kTraceBox)) {
         outcome.boxes.push_back(
             {Number(fields[1]), std::string(fields[2]), std::string(fields[3])});
     }

@@ -38,7 +38,7 @@ struct StartOutcome {
     std::vector<std::string> work_directories_left;  // names under TEMP afterwards
 };
 
-// Reads the watcher's --trace lines (start, exit, box, timeout) into an
+// Reads the watcher's --trace lines (tools/watcher/watcher_trace.h) into an
 // outcome; lines it does not know are skipped.
 StartOutcome ParseWatcherTrace(std::string_view text);
 

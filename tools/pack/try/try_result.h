@@ -11,11 +11,12 @@
 #include "tools/pack/pe/digest_slot_text.h"
 #include "tools/pack/try/check_setup_contract.h"
 #include "tools/pack/try/run_one_start.h"
+#include "tools/pack/try/try_starts.h"
 
 namespace korvanthelm::pack {
 
 struct StartVerdict {
-    std::string name;  // "first start", "second start", "update start"
+    TryStart start;    // which of kTryStarts
     bool ran = false;  // false: skipped, an earlier start did not end in time
     StartOutcome outcome;
     // The unpacked set-up program the bootstrapper started, and the
@@ -23,7 +24,7 @@ struct StartVerdict {
     std::optional<StartedProcess> setup;
     std::string setup_arguments;
     std::optional<StartedProcess> launcher;  // the installed launcher handed over to
-    bool update_request_left = false;        // update start: still there afterwards
+    bool update_request_left = false;        // requested before, still there afterwards
     std::vector<std::string> faults;         // what did not behave, in plain words
 };
 
