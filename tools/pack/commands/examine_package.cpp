@@ -76,16 +76,10 @@ void CheckExecutable(std::span<const std::byte> exe, const std::string& version,
     }
     const std::string path = StubPath(stub);
     const std::vector<std::byte> stub_bytes = ReadWholeFile(path);
-    constexpr std::string_view kStubRefusal = "the stub: ";
     try {
         ProveExecutable(exe, stub_bytes, version);
-    } catch (const PackError& error) {
-        const std::string_view what = error.what();
-        if (what.starts_with(kStubRefusal)) {
-            throw PackError("stub \"" + path +
-                            "\": " + std::string(what.substr(kStubRefusal.size())));
-        }
-        throw;
+    } catch (const StubRefused& refused) {
+        throw PackError("stub \"" + path + "\": " + refused.refusal());
     }
     verified.proven = true;
 }

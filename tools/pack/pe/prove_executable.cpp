@@ -94,7 +94,7 @@ void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> 
     try {
         rebuilt = AssembleExecutable(stub, package, slot.digests, version);
     } catch (const PackError& error) {
-        throw PackError(std::string("the stub: ") + error.what());
+        throw StubRefused(error.what());
     }
     const UnsignedView before = BeforeSigning(exe, rebuilt.size());
     if (before.was_signed) {
