@@ -123,8 +123,8 @@ if ! apt-get install -y -q wine >apt-wine.log 2>&1; then
     echo "RESULT wine-not-installable"
     exit 1
 fi
+mkdir -p "/root/пробный запуск" /root/tmp
 korvanthelm-pack build /root/demo-tree -o "/root/пробный запуск/KORVANTHELM.exe"
-mkdir -p /root/tmp
 status=0
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TMPDIR=/root/tmp \
     korvanthelm-pack try "/root/пробный запуск/KORVANTHELM.exe" --json >try.json 2>try.txt || status=$?
