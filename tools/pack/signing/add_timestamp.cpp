@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/run_program.h"
-#include "tools/pack/platform/temporary_file.h"
+#include "tools/pack/platform/processes.h"
+#include "tools/pack/platform/temporary_files.h"
 #include "tools/pack/signing/signer_failure.h"
 #include "tools/pack/signing/signing_password.h"
 
