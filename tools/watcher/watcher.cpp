@@ -25,9 +25,17 @@
 //   start PID PARENT COMMANDLINE    a process began (PARENT 0 when unknown)
 //   exit PID CODE                   a process ended, with its exit code
 //   box PID CAPTION TEXT            a dialog was read and OK pressed
+//   crash PID CODE                  an exception nobody handled ends PID
 //   ended PID                       still running after the program ended
 //                                   and its starts had a second to show: ended
 //   timeout                         the time ran out: every process ended
+// Texts are exact: a backslash, tab, CR or LF in them is written \\, \t, \r
+// or \n.
+//
+// A debugger sees every exception first. The watcher passes each one on to
+// the program unhandled, breakpoints included (only the one Windows makes as
+// each process starts is the debugger's own): a program that would crash on
+// a player's machine crashes here too, with its exception code.
 #include <windows.h>
 
 #include <cstdint>
@@ -59,14 +67,20 @@ void WriteUtf8Line(const std::wstring& text) {
               &written, nullptr);
 }
 
-// A text as one field of a tab-separated line.
-std::wstring Field(std::wstring text) {
-    for (wchar_t& unit : text) {
-        if (unit == L'\t' || unit == L'\r' || unit == L'\n') {
-            unit = L' ';
+// A text as one field of a tab-separated line, exact: the reader turns the
+// escapes back.
+std::wstring Field(const std::wstring& text) {
+    std::wstring field;
+    for (const wchar_t unit : text) {
+        switch (unit) {
+            case L'\\': field += L"\\\\"; break;
+            case L'\t': field += L"\\t"; break;
+            case L'\r': field += L"\\r"; break;
+            case L'\n': field += L"\\n"; break;
+            default: field += unit;
         }
     }
-    return text;
+    return field;
 }
 
 std::wstring WindowText(HWND window) {
@@ -294,6 +308,8 @@ struct RootState {
     bool ended = false;
     DWORD exit_code = 0;
     bool started_a_child = false;
+    // Processes whose start-up breakpoint has been passed over.
+    std::map<DWORD, bool> started_up;
 };
 
 // One debug event: reported, its file handles closed, and let go on.
@@ -314,6 +330,7 @@ void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, R
         }
         case EXIT_PROCESS_DEBUG_EVENT:
             live.erase(event.dwProcessId);
+            root.started_up.erase(event.dwProcessId);
             WriteUtf8Line(L"exit\t" + std::to_wstring(event.dwProcessId) + L"\t" +
                           std::to_wstring(event.u.ExitProcess.dwExitCode));
             if (event.dwProcessId == root.pid) {
@@ -326,13 +343,25 @@ void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, R
                 CloseHandle(event.u.LoadDll.hFile);
             }
             break;
-        case EXCEPTION_DEBUG_EVENT:
-            // The breakpoint each process hits as it starts is ours to pass;
-            // every other exception goes to the process's own handlers.
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+        case EXCEPTION_DEBUG_EVENT: {
+            // The breakpoint each process hits as it starts exists only for a
+            // debugger: passed over. Every other exception, breakpoints
+            // included, goes to the process's own handlers; when none takes
+            // it (the second chance), it ends the process as it would
+            // without a debugger.
+            const DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
+            bool& started_up = root.started_up[event.dwProcessId];
+            if (code == EXCEPTION_BREAKPOINT && !started_up) {
+                started_up = true;
+            } else {
                 status = DBG_EXCEPTION_NOT_HANDLED;
+                if (event.u.Exception.dwFirstChance == 0) {
+                    WriteUtf8Line(L"crash\t" + std::to_wstring(event.dwProcessId) + L"\t" +
+                                  std::to_wstring(code));
+                }
             }
             break;
+        }
         default:
             break;
     }

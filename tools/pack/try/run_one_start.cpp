@@ -27,6 +27,30 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
     }
 }
 
+// A text field as the watcher wrote it: \\, \t, \r and \n stand for
+// themselves.
+std::string Text(std::string_view field) {
+    std::string text;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\' || i + 1 == field.size()) {
+            text += field[i];
+            continue;
+        }
+        const char next = field[++i];
+        text += next == 't' ? '\t' : next == 'r' ? '\r' : next == 'n' ? '\n' : next;
+    }
+    return text;
+}
+
+StartedProcess* ProcessOf(StartOutcome& outcome, std::uint32_t pid) {
+    for (StartedProcess& process : outcome.processes) {
+        if (process.pid == pid) {
+            return &process;
+        }
+    }
+    return nullptr;
+}
+
 std::uint32_t Number(std::string_view text) {
     std::uint32_t value = 0;
     std::from_chars(text.data(), text.data() + text.size(), value);
@@ -39,7 +63,7 @@ void ReadTraceLine(std::string_view line, StartOutcome& outcome) {
         outcome.timed_out = true;
     } else if (fields[0] == "start" && fields.size() == 4) {
         outcome.processes.push_back(
-            {Number(fields[1]), Number(fields[2]), std::string(fields[3]), std::nullopt});
+            {Number(fields[1]), Number(fields[2]), Text(fields[3]), std::nullopt, std::nullopt});
     } else if (fields[0] == "exit" && fields.size() == 3) {
         const std::uint32_t pid = Number(fields[1]);
         for (StartedProcess& process : outcome.processes) {
@@ -51,8 +75,15 @@ void ReadTraceLine(std::string_view line, StartOutcome& outcome) {
             outcome.exit_code = Number(fields[2]);
         }
     } else if (fields[0] == "box" && fields.size() == 4) {
-        outcome.boxes.push_back(
-            {Number(fields[1]), std::string(fields[2]), std::string(fields[3])});
+        outcome.boxes.push_back({Number(fields[1]), Text(fields[2]), Text(fields[3])});
+    } else if (fields[0] == "crash" && fields.size() == 3) {
+        if (StartedProcess* process = ProcessOf(outcome, Number(fields[1]))) {
+            process->crash = Number(fields[2]);
+        }
+    } else if (fields[0] == "ended" && fields.size() == 2) {
+        if (StartedProcess* process = ProcessOf(outcome, Number(fields[1]))) {
+            process->outlived = true;
+        }
     }
 }
 
@@ -111,7 +142,8 @@ StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
         WindowsPath(request.exe),
     };
     const auto started = std::chrono::steady_clock::now();
-    const TimedRun run = RunInPrivateWine(wine, argv, request.trace, request.timeout + kWineGrace);
+    const TimedRun run = RunInPrivateWine(wine, argv, request.trace, request.timeout + kWineGrace,
+                                          /*append=*/false, /*stoppable=*/true);
     const auto wall = std::chrono::steady_clock::now() - started;
     if (run.timed_out) {
         StopPrivateWine(wine);
@@ -127,6 +159,11 @@ StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
     outcome.timed_out = outcome.timed_out || run.timed_out;
     outcome.wall = std::chrono::duration_cast<std::chrono::milliseconds>(wall);
     outcome.work_directories_left = WorkDirectoriesIn(world.temp);
+    const std::vector<RunningProcess> linux_left = LinuxProcessesOf(wine);
+    for (const RunningProcess& process : linux_left) {
+        outcome.linux_processes_left.push_back(process.command_line);
+    }
+    KillProcesses(linux_left);
     return outcome;
 }
 
