@@ -14,8 +14,8 @@
 //                handles: a crash on a player's machine
 //   outside      installs as README says, and also writes outside its world:
 //                a file in the profile (C:\users\...), one in C:\windows, a
-//                value in the prefix's registry (HKCU), and one in the
-//                folder HOME names
+//                value in the prefix's registry (HKCU), and one on the
+//                desktop (under Wine a link to the home)
 //   outlives     installs as README says, and leaves a copy of itself
 //                running (started with --linger) when it ends
 //   shouting     installs as README says, but its launcher record holds
@@ -132,15 +132,9 @@ void WriteOutside() {
                        sizeof(one));
         RegCloseKey(key);
     }
-    // Wine hands the Linux environment through; HOME is a Linux path, seen
-    // through Z:.
-    std::wstring home = Variable(L"HOME");
-    for (wchar_t& c : home) {
-        c = c == L'/' ? L'\\' : c;
-    }
-    if (!home.empty()) {
-        WriteSmallFile(L"Z:" + home + L"\\try-outside.txt", "home\r\n");
-    }
+    // A shortcut's place on the desktop: under Wine the profile's Desktop is
+    // a link to the home.
+    WriteSmallFile(Variable(L"USERPROFILE") + L"\\Desktop\\try-outside.txt", "desktop\r\n");
 }
 
 // Starts a copy of this program that waits for good, and does not wait for it.
