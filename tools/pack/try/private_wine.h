@@ -67,7 +67,9 @@ std::string CleanRegistryFolder(const PrivateWine& wine);
 
 // The Linux programs that processes of the prefix started (`start /unix`)
 // and that still run: Wine's own processes and server left out.
+#ifndef _WIN32
 std::vector<RunningProcess> LinuxProcessesOf(const PrivateWine& wine);
+#endif
 
 // Runs `argv` (after "wine", or a Wine tool such as "wineserver") in the
 // prefix, its output to `output`. `stoppable`: a stop signal held by
