@@ -73,11 +73,20 @@ std::wstring Field(const std::wstring& text) {
     std::wstring field;
     for (const wchar_t unit : text) {
         switch (unit) {
-            case L'\\': field += L"\\\\"; break;
-            case L'\t': field += L"\\t"; break;
-            case L'\r': field += L"\\r"; break;
-            case L'\n': field += L"\\n"; break;
-            default: field += unit;
+            case L'\\':
+                field += L"\\\\";
+                break;
+            case L'\t':
+                field += L"\\t";
+                break;
+            case L'\r':
+                field += L"\\r";
+                break;
+            case L'\n':
+                field += L"\\n";
+                break;
+            default:
+                field += unit;
         }
     }
     return field;

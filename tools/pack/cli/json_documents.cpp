@@ -110,9 +110,9 @@ void WriteStart(JsonWriter& json, const StartVerdict& start) {
         json.Null();
     }
     json.Key("handed_over_to");
-    WriteOptionalText(json, start.launcher
-                                ? std::optional<std::string>(ProgramOf(start.launcher->command_line))
-                                : std::nullopt);
+    WriteOptionalText(
+        json, start.launcher ? std::optional<std::string>(ProgramOf(start.launcher->command_line))
+                             : std::nullopt);
     json.Key("crashes").BeginArray();
     for (const StartedProcess& process : start.outcome.processes) {
         if (process.crash) {

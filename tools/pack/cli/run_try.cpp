@@ -91,7 +91,8 @@ void PrintContract(std::FILE* out, const SetupContract& contract,
     };
     std::fputs("The set-up program's side:\n", out);
     if (contract.record) {
-        std::fprintf(out, "  launcher record: %s\n", PrintableWindowsText(*contract.record).c_str());
+        std::fprintf(out, "  launcher record: %s\n",
+                     PrintableWindowsText(*contract.record).c_str());
         std::fprintf(out, "  launcher exe: %s\n",
                      state(contract.exe_digest, digests.launcher_exe, "LauncherExeDigest").c_str());
         std::fprintf(out, "  app\\KorvanThelm.jar: %s\n",
@@ -106,7 +107,8 @@ void PrintContract(std::FILE* out, const SetupContract& contract,
 
 void PrintReport(std::FILE* out, const TryResult& result) {
     std::fprintf(out, "Trying %s under %s, at most %lld s per start\n",
-                 PrintableHostPath(result.exe).c_str(), PrintableHostPath(result.wine_version).c_str(),
+                 PrintableHostPath(result.exe).c_str(),
+                 PrintableHostPath(result.wine_version).c_str(),
                  static_cast<long long>(result.timeout.count()));
     for (std::size_t i = 0; i < result.starts.size(); ++i) {
         PrintStart(out, result.starts[i], result);

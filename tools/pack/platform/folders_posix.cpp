@@ -213,10 +213,9 @@ namespace {
 constexpr int kDepthLimit = 64;
 
 std::string Describe(const UniqueFd& folder, const std::string& name, const struct stat& status) {
-    std::string text = std::to_string(status.st_mode & S_IFMT) + ' ' +
-                       std::to_string(status.st_size) + ' ' +
-                       std::to_string(status.st_mtim.tv_sec) + '.' +
-                       std::to_string(status.st_mtim.tv_nsec);
+    std::string text =
+        std::to_string(status.st_mode & S_IFMT) + ' ' + std::to_string(status.st_size) + ' ' +
+        std::to_string(status.st_mtim.tv_sec) + '.' + std::to_string(status.st_mtim.tv_nsec);
     if (S_ISLNK(status.st_mode)) {
         char target[4096];
         const ssize_t length = ::readlinkat(folder.get(), name.c_str(), target, sizeof(target));

@@ -90,7 +90,8 @@ std::string WhoIs(const StartVerdict& start, const StartedProcess& process) {
 void JudgeProcesses(StartVerdict& start, bool launcher_may_run_on) {
     for (const StartedProcess& process : start.outcome.processes) {
         if (process.crash) {
-            start.faults.push_back(WhoIs(start, process) + " crashed: " + ExceptionText(*process.crash));
+            start.faults.push_back(WhoIs(start, process) +
+                                   " crashed: " + ExceptionText(*process.crash));
         }
     }
     for (const StartedProcess& process : start.outcome.processes) {

@@ -138,18 +138,17 @@ PrivateWine FindPrivateWine() {
     if (!CallerLocaleIsUtf8()) {
         wine.variables.push_back("LC_ALL=C.UTF-8");
     }
-    wine.removed = {
-        // Headless: message boxes go to Wine's null display, never a real screen.
-        "DISPLAY", "WAYLAND_DISPLAY",
-        // Debian 13's Wine 10 aborts in wineboot whenever TMPDIR is set, to
-        // any value; without it the server's socket folder is /tmp/wine-*.
-        "TMPDIR",
-        // Another Wine's loader, server or libraries, or its tuning, in the
-        // caller's environment would make this another Wine.
-        "WINELOADER", "WINESERVER", "WINEDLLPATH", "WINELOADERNOEXEC", "WINEPRELOADRESERVE",
-        "WINEESYNC", "WINEFSYNC", "WINE_LARGE_ADDRESS_AWARE",
-        // The user's own folders: Wine would link the profile to them.
-        "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DESKTOP_DIR", "XDG_DOCUMENTS_DIR"};
+    wine.removed = {// Headless: message boxes go to Wine's null display, never a real screen.
+                    "DISPLAY", "WAYLAND_DISPLAY",
+                    // Debian 13's Wine 10 aborts in wineboot whenever TMPDIR is set, to
+                    // any value; without it the server's socket folder is /tmp/wine-*.
+                    "TMPDIR",
+                    // Another Wine's loader, server or libraries, or its tuning, in the
+                    // caller's environment would make this another Wine.
+                    "WINELOADER", "WINESERVER", "WINEDLLPATH", "WINELOADERNOEXEC",
+                    "WINEPRELOADRESERVE", "WINEESYNC", "WINEFSYNC", "WINE_LARGE_ADDRESS_AWARE",
+                    // The user's own folders: Wine would link the profile to them.
+                    "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DESKTOP_DIR", "XDG_DOCUMENTS_DIR"};
     return wine;
 }
 

@@ -86,7 +86,8 @@ std::vector<std::string> ChangedRegistryKeys(const RegistryKeys& before,
     auto old_key = before.begin();
     auto new_key = after.begin();
     while (old_key != before.end() || new_key != after.end()) {
-        if (new_key == after.end() || (old_key != before.end() && old_key->first < new_key->first)) {
+        if (new_key == after.end() ||
+            (old_key != before.end() && old_key->first < new_key->first)) {
             if (!old_key->second.empty()) {
                 changed.push_back(old_key->first);  // removed with its values
             }

@@ -27,7 +27,6 @@ RegistryKeys ReadRegistryFile(std::string_view text);
 // between `before` and `after`, in order. A key without values that went
 // away is Wine's own tidying (it drops the network card list it makes anew
 // at each start), not a change.
-std::vector<std::string> ChangedRegistryKeys(const RegistryKeys& before,
-                                             const RegistryKeys& after);
+std::vector<std::string> ChangedRegistryKeys(const RegistryKeys& before, const RegistryKeys& after);
 
 }  // namespace korvanthelm::pack
