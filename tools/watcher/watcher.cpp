@@ -22,6 +22,11 @@
 // started below it as their debugger, so that no start is missed however
 // briefly it runs, answers every dialog of any of them whatever its caption,
 // and prints the trace lines of watcher_trace.h instead of the bare texts.
+//
+// A debugger sees every exception first. The watcher passes each one on to
+// the program unhandled, breakpoints included (only the one Windows makes as
+// each process starts is the debugger's own): a program that would crash on
+// a player's machine crashes here too, with its exception code.
 #include <windows.h>
 
 #include <cstdint>
@@ -283,6 +288,8 @@ struct RootState {
     bool ended = false;
     DWORD exit_code = 0;
     bool started_a_child = false;
+    // Processes whose start-up breakpoint has been passed over.
+    std::map<DWORD, bool> started_up;
 };
 
 // One debug event: reported, its file handles closed, and let go on.
@@ -304,6 +311,7 @@ void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, R
         }
         case EXIT_PROCESS_DEBUG_EVENT:
             live.erase(event.dwProcessId);
+            root.started_up.erase(event.dwProcessId);
             WriteUtf8Line(TraceLine<wchar_t>(korvanthelm::watcher::kTraceExit,
                                              {std::to_wstring(event.dwProcessId),
                                               std::to_wstring(event.u.ExitProcess.dwExitCode)}));
@@ -317,13 +325,26 @@ void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, R
                 CloseHandle(event.u.LoadDll.hFile);
             }
             break;
-        case EXCEPTION_DEBUG_EVENT:
-            // The breakpoint each process hits as it starts is ours to pass;
-            // every other exception goes to the process's own handlers.
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+        case EXCEPTION_DEBUG_EVENT: {
+            // The breakpoint each process hits as it starts exists only for a
+            // debugger: passed over. Every other exception, breakpoints
+            // included, goes to the process's own handlers; when none takes
+            // it (the second chance), it ends the process as it would
+            // without a debugger.
+            const DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
+            bool& started_up = root.started_up[event.dwProcessId];
+            if (code == EXCEPTION_BREAKPOINT && !started_up) {
+                started_up = true;
+            } else {
                 status = DBG_EXCEPTION_NOT_HANDLED;
+                if (event.u.Exception.dwFirstChance == 0) {
+                    WriteUtf8Line(TraceLine<wchar_t>(
+                        korvanthelm::watcher::kTraceCrash,
+                        {std::to_wstring(event.dwProcessId), std::to_wstring(code)}));
+                }
             }
             break;
+        }
         default:
             break;
     }

@@ -80,12 +80,12 @@ TEST(TryTrace, ReadsWhatTheWatcherWrites) {
          7,
          {{10, 7}},
          {}},
-        {"a tab or line end inside a message stays one field",
-         Trace({Start(10, 0, "k"), Box(10, "KORVANTHELM", "one\ttwo\r\nthree"), Exit(10, 1)}),
+        {"a tab or line end inside a message stays one field, and comes back exact",
+         Trace({Start(10, 0, "k"), Box(10, "KORVANTHELM", "one\ttwo\r\nthree \\x"), Exit(10, 1)}),
          false,
          1,
          {{10, 1}},
-         {"one two  three"}},
+         {"one\ttwo\r\nthree \\x"}},
         {"a command line with tabs stays whole",
          Trace({Start(10, 0, "\"Z:\\a\tb.exe\" x"), Exit(10, 0)}),
          false,
@@ -210,9 +210,9 @@ TEST(TryContract, ProblemsAreTheBootstrappersReasonsInItsOrder) {
                        jar_digest + "\n");
          },
          {}},
-        {"the build mark holds something else",
+        {"the build mark holds something else, kept exact (escaped only when shown)",
          [](WorldOnDisk& t) { t.Install(t.LauncherFolder() + "\\launcher.exe", "old\tmark"); },
-         {"app\\launcher.build does not hold LauncherJarDigest: it holds \"old?mark\", not " +
+         {"app\\launcher.build does not hold LauncherJarDigest: it holds \"old\tmark\", not " +
           jar_digest}},
         {"a leading blank in the build mark is not trimmed",
          [&](WorldOnDisk& t) {

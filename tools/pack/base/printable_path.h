@@ -16,4 +16,9 @@ std::string PrintablePath(std::string_view bytes);
 // file name there can hold, stays the separator it is.
 std::string PrintableHostPath(std::string_view bytes);
 
+// A text from a Windows program or about one (a launcher record, a message
+// box, a command line, a fault naming them), for messages: as
+// PrintablePath, except that a backslash, Windows' path separator, stays.
+std::string PrintableWindowsText(std::string_view bytes);
+
 }  // namespace korvanthelm::pack

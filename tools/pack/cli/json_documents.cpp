@@ -110,9 +110,18 @@ void WriteStart(JsonWriter& json, const StartVerdict& start) {
         json.Null();
     }
     json.Key("handed_over_to");
-    WriteOptionalText(json, start.launcher
-                                ? std::optional<std::string>(start.launcher->command_line)
-                                : std::nullopt);
+    WriteOptionalText(
+        json, start.launcher ? std::optional<std::string>(ProgramOf(start.launcher->command_line))
+                             : std::nullopt);
+    json.Key("crashes").BeginArray();
+    for (const StartedProcess& process : start.outcome.processes) {
+        if (process.crash) {
+            json.BeginObject().Key("command_line").String(process.command_line);
+            json.Key("exception_code").Number(*process.crash).EndObject();
+        }
+    }
+    json.EndArray().Key("outlived");
+    WriteStrings(json, start.outlived);
     json.Key("work_directory").String(start.ran ? WorkDirectoryState(start) : "none");
     json.Key("faults");
     WriteStrings(json, start.faults);
@@ -256,6 +265,8 @@ JsonWriter TryDocument(const TryResult& result) {
     }
     json.EndArray().Key("setup_side");
     WriteContract(json, result.contract);
+    json.Key("outside_world");
+    WriteStrings(json, result.outside_world);
     // Unknown when the second start did not run.
     json.Key("second_start");
     WriteOptionalText(json, result.second_road.empty()

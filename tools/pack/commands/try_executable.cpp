@@ -10,6 +10,7 @@
 #include "tools/pack/platform/folders.h"
 #include "tools/pack/try/installed_watcher_path.h"
 #include "tools/pack/try/judge_start.h"
+#include "tools/pack/try/outside_writes.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -93,7 +94,7 @@ void RequestUpdate(const TryWorld& world) {
 }  // namespace
 
 TryResult TryExecutable(const TryOptions& options, const std::string& version) {
-    const PrivateWine wine = FindPrivateWine();
+    PrivateWine wine = FindPrivateWine();
     const std::string watcher = WatcherPath();
     TryResult result;
     result.exe = options.exe;
@@ -103,11 +104,17 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
     result.wine_version = WineVersion();
     const UniqueFd lock = LockPrivateWine(wine);
     RemoveWorldLeftBehind(wine);
+    // From here a stop signal (Ctrl-C) ends the running Wine program; the
+    // owner below then ends Wine and removes the world, and the caller dies
+    // of the signal. Held until the owner is done.
+    const HeldStopSignals held;
+    wine.stop = &held;
     // The world's owner first: whatever fails from here on, Wine's server
     // and services are ended and the world removed.
     const WorldOwner owner(wine, MakeTryWorld(options.keep, wine.prefix), !options.keep.empty());
     const TryWorld& world = owner.world();
     StartPrivateWine(wine);
+    const PrefixFiles before = ReadPrefixFiles(wine);
     if (!options.keep.empty()) {
         result.kept = world.root;
     }
@@ -131,7 +138,19 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
             result.contract = CheckSetupContract(world, result.digests);
         }
     }
+    // Wine ended and its registry saved before anything is compared.
+    StopPrivateWine(wine);
+    const OutsideWrites outside = FindOutsideWrites(wine, before);
+    if (!outside.files) {
+        MarkPrefixClean(wine);
+    }
+    result.outside_world = outside.written;
     JudgeStarts(world, result);
+    result.ok = result.ok && result.outside_world.empty();
+    // One that came after the last Wine program ended.
+    if (const int signal_number = held.Wait(std::chrono::milliseconds(0))) {
+        throw TryInterrupted{signal_number};
+    }
     return result;
 }
 

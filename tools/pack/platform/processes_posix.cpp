@@ -10,9 +10,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <pthread.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string_view>
 #include <thread>
 
@@ -264,6 +272,11 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 [[noreturn]] void BecomeProgram(int input, int output, char** argv, char** environment) {
     setpgid(0, 0);
     personality(ADDR_NO_RANDOMIZE);
+    // A fresh program starts with no signal held back, whatever its parent
+    // holds (try holds the stop signals while Wine runs).
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
         dup2(output, STDERR_FILENO) < 0) {
         _exit(127);
@@ -316,15 +329,19 @@ TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
         if (ended < 0 && errno != EINTR) {
             return run;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            run.timed_out = true;
+        run.timed_out = std::chrono::steady_clock::now() >= deadline;
+        if (!run.timed_out && request.stop != nullptr) {
+            run.stopped_by = request.stop->Wait(kPollInterval);
+        } else if (!run.timed_out) {
+            std::this_thread::sleep_for(kPollInterval);
+        }
+        if (run.timed_out || run.stopped_by != 0) {
             ::kill(-child, SIGKILL);
             while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
             }
             run.status = StatusOf(wait_status);
             return run;
         }
-        std::this_thread::sleep_for(kPollInterval);
     }
 }
 
@@ -353,6 +370,108 @@ std::optional<std::string> FindOnPath(const std::string& name) {
             return std::nullopt;
         }
         rest.remove_prefix(colon + 1);
+    }
+}
+
+HeldStopSignals::HeldStopSignals() {
+    sigemptyset(&signals_);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&signals_, signal_number);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+}
+
+HeldStopSignals::~HeldStopSignals() {
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+int HeldStopSignals::Wait(std::chrono::milliseconds wait) const {
+    if (received_ != 0) {
+        return received_;
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    const timespec limit{static_cast<time_t>(seconds.count()),
+                         static_cast<long>(std::chrono::nanoseconds(wait - seconds).count())};
+    int got = -1;
+    do {
+        got = ::sigtimedwait(&signals_, /*info=*/nullptr, &limit);
+    } while (got < 0 && errno == EINTR);
+    received_ = got > 0 ? got : 0;
+    return received_;
+}
+
+void DieOfSignal(int signal_number) {
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    ::raise(signal_number);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    // Still here: the handler returned or the signal is ignored now.
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+    ::_exit(128 + signal_number);
+}
+
+namespace {
+
+std::string ReadProcFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool HoldsVariable(const std::string& environment, const std::string& assignment) {
+    std::size_t start = 0;
+    while (start < environment.size()) {
+        const std::size_t end = std::min(environment.find('\0', start), environment.size());
+        if (environment.compare(start, end - start, assignment) == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<RunningProcess> ProcessesWithVariable(const std::string& assignment) {
+    std::vector<RunningProcess> found;
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc) {
+        return found;
+    }
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(proc.get())) {
+        pid_t pid = 0;
+        const std::string_view name = entry->d_name;
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ptr !=
+                name.data() + name.size() ||
+            pid == self) {
+            continue;
+        }
+        const std::string folder = "/proc/" + std::string(name);
+        if (!HoldsVariable(ReadProcFile(folder + "/environ"), assignment)) {
+            continue;
+        }
+        RunningProcess process;
+        process.pid = pid;
+        char program[4096];
+        const ssize_t length = ::readlink((folder + "/exe").c_str(), program, sizeof(program));
+        process.program.assign(program, length > 0 ? static_cast<std::size_t>(length) : 0);
+        process.command_line = ReadProcFile(folder + "/cmdline");
+        while (!process.command_line.empty() && process.command_line.back() == '\0') {
+            process.command_line.pop_back();
+        }
+        std::replace(process.command_line.begin(), process.command_line.end(), '\0', ' ');
+        found.push_back(std::move(process));
+    }
+    std::sort(found.begin(), found.end(),
+              [](const RunningProcess& a, const RunningProcess& b) { return a.pid < b.pid; });
+    return found;
+}
+
+void KillProcesses(const std::vector<RunningProcess>& processes) noexcept {
+    for (const RunningProcess& process : processes) {
+        ::kill(process.pid, SIGKILL);
     }
 }
 

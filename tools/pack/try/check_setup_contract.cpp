@@ -30,17 +30,6 @@ std::optional<std::string> DigestOf(const std::optional<std::string>& path) {
     }
 }
 
-// A text another program wrote, safe on one line of the report: control
-// characters become '?'.
-std::string Shown(std::string text) {
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == '\x7f') {
-            c = '?';
-        }
-    }
-    return text;
-}
-
 // "installed X, built with Y" for a file whose digest differs.
 std::string BothDigests(const std::string& installed, const std::string& built) {
     return "installed " + installed + ", built with " + built;
@@ -49,17 +38,17 @@ std::string BothDigests(const std::string& installed, const std::string& built) 
 void CheckBuildMark(SetupContract& contract, const ExecutableDigests& digests) {
     const std::string mark = contract.launcher_folder + format::kBuildMarkPath;
     if (!contract.build_mark) {
-        contract.problems.push_back("app\\launcher.build is missing: " + Shown(mark));
+        contract.problems.push_back("app\\launcher.build is missing: " + mark);
     } else if (*contract.build_mark != digests.launcher_jar) {
         contract.problems.push_back(
             "app\\launcher.build does not hold LauncherJarDigest: it holds \"" +
-            Shown(*contract.build_mark) + "\", not " + digests.launcher_jar);
+            *contract.build_mark + "\", not " + digests.launcher_jar);
     }
 }
 
 void CheckLauncherFiles(SetupContract& contract, const ExecutableDigests& digests) {
     if (!contract.exe_digest) {
-        contract.problems.push_back("the launcher exe cannot be read: " + Shown(*contract.record));
+        contract.problems.push_back("the launcher exe cannot be read: " + *contract.record);
     } else if (*contract.exe_digest != digests.launcher_exe) {
         contract.problems.push_back(
             "the launcher exe is not the one this exe was built with "
@@ -68,7 +57,7 @@ void CheckLauncherFiles(SetupContract& contract, const ExecutableDigests& digest
     }
     const std::string jar = contract.launcher_folder + format::kLauncherJarPath;
     if (!contract.jar_digest) {
-        contract.problems.push_back("the launcher jar is missing: " + Shown(jar));
+        contract.problems.push_back("the launcher jar is missing: " + jar);
     } else if (*contract.jar_digest != digests.launcher_jar) {
         contract.problems.push_back(
             "the launcher jar is not the one this exe was built with "
@@ -102,7 +91,7 @@ SetupContract CheckSetupContract(const TryWorld& world, const ExecutableDigests&
     contract.build_mark =
         ReadBootstrapperText(UnixPath(world, contract.launcher_folder + format::kBuildMarkPath));
     if (!exe || !ReadFileStart(*exe, /*limit=*/0)) {
-        contract.problems.push_back("the launcher record names a missing file: " + Shown(record));
+        contract.problems.push_back("the launcher record names a missing file: " + record);
         return contract;
     }
     CheckBuildMark(contract, digests);

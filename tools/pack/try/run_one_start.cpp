@@ -31,6 +31,19 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
     }
 }
 
+std::string Text(std::string_view field) {
+    return watcher::TraceFieldText(field);
+}
+
+StartedProcess* ProcessOf(StartOutcome& outcome, std::uint32_t pid) {
+    for (StartedProcess& process : outcome.processes) {
+        if (process.pid == pid) {
+            return &process;
+        }
+    }
+    return nullptr;
+}
+
 std::uint32_t Number(std::string_view text) {
     std::uint32_t value = 0;
     std::from_chars(text.data(), text.data() + text.size(), value);
@@ -47,7 +60,7 @@ void ReadTraceLine(std::string_view line, StartOutcome& outcome) {
         outcome.timed_out = true;
     } else if (is(watcher::kTraceStart)) {
         outcome.processes.push_back(
-            {Number(fields[1]), Number(fields[2]), std::string(fields[3]), std::nullopt});
+            {Number(fields[1]), Number(fields[2]), Text(fields[3]), std::nullopt, std::nullopt});
     } else if (is(watcher::kTraceExit)) {
         const std::uint32_t pid = Number(fields[1]);
         for (StartedProcess& process : outcome.processes) {
@@ -59,8 +72,15 @@ void ReadTraceLine(std::string_view line, StartOutcome& outcome) {
             outcome.exit_code = Number(fields[2]);
         }
     } else if (is(watcher::kTraceBox)) {
-        outcome.boxes.push_back(
-            {Number(fields[1]), std::string(fields[2]), std::string(fields[3])});
+        outcome.boxes.push_back({Number(fields[1]), Text(fields[2]), Text(fields[3])});
+    } else if (is(watcher::kTraceCrash)) {
+        if (StartedProcess* process = ProcessOf(outcome, Number(fields[1]))) {
+            process->crash = Number(fields[2]);
+        }
+    } else if (is(watcher::kTraceEnded)) {
+        if (StartedProcess* process = ProcessOf(outcome, Number(fields[1]))) {
+            process->outlived = true;
+        }
     }
 }
 
@@ -119,7 +139,8 @@ StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
         WindowsPath(request.exe),
     };
     const auto started = std::chrono::steady_clock::now();
-    const TimedRun run = RunInPrivateWine(wine, argv, request.trace, request.timeout + kWineGrace);
+    const TimedRun run = RunInPrivateWine(wine, argv, request.trace, request.timeout + kWineGrace,
+                                          /*append=*/false, /*stoppable=*/true);
     const auto wall = std::chrono::steady_clock::now() - started;
     if (run.timed_out) {
         StopPrivateWine(wine);
@@ -135,6 +156,11 @@ StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
     outcome.timed_out = outcome.timed_out || run.timed_out;
     outcome.wall = std::chrono::duration_cast<std::chrono::milliseconds>(wall);
     outcome.work_directories_left = WorkDirectoriesIn(world.temp);
+    const std::vector<RunningProcess> linux_left = LinuxProcessesOf(wine);
+    for (const RunningProcess& process : linux_left) {
+        outcome.linux_processes_left.push_back(process.command_line);
+    }
+    KillProcesses(linux_left);
     return outcome;
 }
 
