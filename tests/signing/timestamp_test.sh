@@ -43,7 +43,7 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # The authorities this test starts are stopped when it ends, however it ends
-# (and stop by themselves after two minutes if even that fails).
+# (and stop by themselves after five minutes if even that fails).
 authorities=()
 stop_authorities() {
     local pid
@@ -59,11 +59,17 @@ start_authority() {
     shift
     mkdir -p "$dir"
     "$python" "$here/time_stamping_authority.py" --openssl "$openssl" --dir "$dir" \
-        --lifetime 120 "$@" >"$dir/port" 2>"$dir/log" &
+        --lifetime 300 "$@" >"$dir/port" 2>"$dir/log" &
     authorities+=($!)
-    for ((i = 0; i < 300; ++i)); do
-        port=$(head -n 1 "$dir/port")
-        [[ -n "$port" ]] && return 0
+    # The authority makes its keys before it listens, which takes seconds on
+    # a loaded machine; until then its port file may not even exist (the
+    # shell creates it in the background job), or hold no whole line yet.
+    port=""
+    for ((i = 0; i < 900; ++i)); do
+        if [[ -f "$dir/port" ]] && grep -qx '[0-9]\+' "$dir/port"; then
+            port=$(head -n 1 "$dir/port")
+            return 0
+        fi
         kill -0 "${authorities[-1]}" 2>/dev/null || break
         sleep 0.1
     done
