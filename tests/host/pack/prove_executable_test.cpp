@@ -19,6 +19,7 @@
 #include "tools/pack/pe/assemble_executable.h"
 #include "tools/pack/pe/check_executable_structure.h"
 #include "tools/pack/pe/check_stub.h"
+#include "tools/pack/pe/digest_slot_text.h"
 #include "tools/pack/pe/pe_checksum.h"
 
 namespace korvanthelm::pack {
@@ -60,7 +61,7 @@ constexpr Section kStubSections[] = {
 
 // A stub of `kVersion`: four sections of 0x200 bytes each, the slot empty,
 // the resources one RT_VERSION entry, the relocations one block.
-Bytes MakeStub() {
+Bytes MakeStub(const char* version = kVersion) {
     Bytes stub(0xC00, std::byte{0});
     stub[0] = std::byte{'M'};
     stub[1] = std::byte{'Z'};
@@ -90,7 +91,7 @@ Bytes MakeStub() {
     }
     std::memcpy(stub.data() + kSlotRaw, "KTDIGEST", 8);
     test::PutLittleEndian(stub, kSlotRaw + 8, 1, 4);  // layout
-    std::memcpy(stub.data() + kSlotRaw + 16, kVersion, std::strlen(kVersion));
+    std::memcpy(stub.data() + kSlotRaw + 16, version, std::strlen(version));
     // type 16 -> name 1 -> language 1033 -> data entry -> 4 bytes
     const std::size_t rsrc = 0x800;
     test::PutLittleEndian(stub, rsrc + 14, 1, 2);
@@ -343,6 +344,124 @@ TEST(ProveExecutable, VerifyCommandProvesAgainstTheStub) {
             EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         }
     }
+}
+
+// A release version is three numbers; everything near it is damage, not
+// another version, so that no text can send an exe around the proof.
+TEST(IsReleaseVersion, ThreeNumbersAndNothingNear) {
+    struct Case {
+        std::string_view text;
+        bool release;
+    };
+    constexpr Case kCases[] = {
+        {"1.8.0", true},
+        {"0.0.0", true},
+        {"10.20.300", true},
+        {"1.8.0-", false},   // a suffix
+        {"v1.8.0", false},   // a prefix
+        {"1.8", false},      // two numbers
+        {"1.8.0.1", false},  // four numbers
+        {"1.08.0", false},   // a leading zero
+        {"1..0", false},     // an empty number
+        {"1.8.", false},     // ends in a dot
+        {".8.0", false},     // starts with a dot
+        {"1.8.0 ", false},   // a space after it
+        {"1.9/0", false},    // '/' is the character before '0'
+        {"1.8.:", false},    // ':' is the character after '9'
+        {"", false},
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(IsReleaseVersion(c.text), c.release) << '"' << c.text << '"';
+    }
+}
+
+// What a relabelled exe gets from verify: the label names the stub it is
+// proven against, never a lighter check. Each exe is what build makes, its
+// slot's version text rewritten and its checksum made right again, as an
+// attacker would; one also has a byte of its code changed.
+TEST(ProveExecutable, VerifyCommandProvesRelabelledExecutables) {
+    const test::TempDir dir;
+    const std::string tree = dir / "tree";
+    test::AddDefaultLauncherFiles(tree);
+    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    test::WriteFile(dir / "stub.exe", MakeStub());
+    test::WriteFile(dir / "old-stub.exe", MakeStub("1.7.3"));
+    const auto built =
+        test::RunPacker({"build", tree, "-o", dir / "KORVANTHELM.exe", "--stub", dir / "stub.exe"});
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    const Bytes exe = test::ReadFile(dir / "KORVANTHELM.exe");
+    const auto relabelled = [&](std::string_view version, bool change_code) {
+        Bytes copy = exe;
+        const std::size_t slot = Get(copy, SectionHeader(copy, ".kdigest") + 20);
+        for (std::size_t i = 0; i < 16; ++i) {
+            copy[slot + 16 + i] = i < version.size() ? std::byte(version[i]) : std::byte{0};
+        }
+        if (change_code) {
+            copy[Get(copy, SectionHeader(copy, ".text") + 20)] = std::byte{0xCC};  // int3
+        }
+        FixChecksum(copy);
+        return copy;
+    };
+    test::WriteFile(dir / "old.exe", relabelled("1.7.3", false));
+    test::WriteFile(dir / "old-int3.exe", relabelled("1.7.3", true));
+    test::WriteFile(dir / "suffix.exe", relabelled(std::string(kVersion) + "-", false));
+    test::WriteFile(dir / "flipped.exe", relabelled("1.8\x01\x1b[32m", false));
+    // The version without its digits: what a flipped bit in a digit gives.
+    std::string flipped_digit = kVersion;
+    flipped_digit[0] = static_cast<char>(flipped_digit[0] ^ 0x40);
+    test::WriteFile(dir / "bit.exe", relabelled(flipped_digit, false));
+
+    struct Case {
+        std::vector<std::string> args;
+        int exit_code;
+        const char* says;
+    };
+    const Case kCases[] = {
+        {{"verify", dir / "old.exe"}, 1, "not proven: the executable says it was made by version 1.7.3"},
+        {{"verify", dir / "old-int3.exe"}, 1, "prove it with --stub and the stub of version 1.7.3"},
+        {{"verify", dir / "old.exe", "--stub", dir / "old-stub.exe"},
+         0,
+         "Executable: exactly version 1.7.3's stub with its package and digests"},
+        {{"verify", dir / "old-int3.exe", "--stub", dir / "old-stub.exe"},
+         1,
+         "first difference: section .text)"},
+        {{"verify", dir / "old.exe", "--stub", dir / "stub.exe"},
+         1,
+         "stub.exe\" is of version " KORVANTHELM_VERSION ", the executable says version 1.7.3"},
+        {{"verify", dir / "old-int3.exe", "--structure-only"},
+         0,
+         "only its structure was checked (--structure-only)"},
+        {{"verify", dir / "old.exe", "--structure-only", "--stub", dir / "old-stub.exe"},
+         2,
+         "--structure-only goes without --stub"},
+        {{"verify", dir / "suffix.exe"}, 1, "not a release version: \"" KORVANTHELM_VERSION "-\""},
+        {{"verify", dir / "suffix.exe", "--stub", dir / "stub.exe"}, 1, "not a release version"},
+        {{"verify", dir / "suffix.exe", "--structure-only"}, 1, "not a release version"},
+        {{"verify", dir / "bit.exe", "--stub", dir / "old-stub.exe"}, 1, "not a release version"},
+        // Control characters from the slot reach the terminal escaped.
+        {{"verify", dir / "flipped.exe"}, 1, "not a release version: \"1.8\\x01\\x1b[32m\""},
+        // The same version as this packer's is proven against this version's stub.
+        {{"verify", dir / "KORVANTHELM.exe", "--structure-only"}, 0, "only its structure"},
+    };
+    for (const Case& c : kCases) {
+        const auto run = test::RunPacker(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.args[1] << ": " << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(c.says), std::string::npos)
+            << c.args[1] << ": " << run.out << run.err;
+        if (c.exit_code != 0) {
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+            EXPECT_EQ(run.out, "") << c.args[1];
+        }
+    }
+    // For machines, the check that was made.
+    const auto proven = test::RunPacker(
+        {"verify", "--json", dir / "old.exe", "--stub", dir / "old-stub.exe"});
+    EXPECT_NE(proven.out.find("\"made_by\":\"1.7.3\",\"executable_check\":\"stub_and_package\""),
+              std::string::npos)
+        << proven.out;
+    const auto structure = test::RunPacker({"verify", "--json", dir / "old.exe", "--structure-only"});
+    EXPECT_NE(structure.out.find("\"executable_check\":\"structure\""), std::string::npos)
+        << structure.out;
 }
 
 }  // namespace

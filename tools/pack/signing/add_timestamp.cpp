@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/read_timestamp.h"
+#include "tools/pack/platform/file_io.h"
 #include "tools/pack/platform/run_program.h"
 #include "tools/pack/platform/temporary_file.h"
 #include "tools/pack/signing/signer_failure.h"
@@ -18,6 +20,20 @@ namespace {
 // A timestamp server that fails once often answers the next time; one that
 // fails three times in a row is given up for the next one.
 constexpr int kTimestampAttempts = 3;
+
+// Why the timestamped copy at `path` cannot be kept, or an empty text when it
+// can: its reply passes the checks verify makes of every timestamp, so that
+// build never writes one its own verify refuses.
+std::string ReplyProblem(const std::string& path) {
+    try {
+        if (!ReadSigningTimestamp(ReadWholeFile(path))) {
+            return "the reply added no RFC 3161 timestamp";
+        }
+    } catch (const PackError& error) {
+        return error.what();
+    }
+    return std::string();
+}
 
 }  // namespace
 
@@ -33,14 +49,16 @@ void AddTimestamp(const std::string& signed_path, const std::vector<std::string>
                 {"osslsigncode", "add", "-h", "sha256", "-ts", url, "-in", signed_path, "-out",
                  stamped.path()},
                 ProgramInput{.secret = std::nullopt, .hidden_variable = kSigningPasswordVariable});
-            if (run.status == 0) {
+            std::string problem =
+                run.status == 0 ? ReplyProblem(stamped.path()) : SignerReason(run.output);
+            if (problem.empty()) {
                 if (std::rename(stamped.path().c_str(), signed_path.c_str()) != 0) {
                     throw PackError(std::string("cannot rename the timestamped file: ") +
                                     std::strerror(errno));
                 }
                 return;
             }
-            last_reason = url + ": " + SignerReason(run.output);
+            last_reason = url + ": " + problem;
             note("timestamp server " + url + " failed (attempt " + std::to_string(attempt) +
                  " of " + std::to_string(kTimestampAttempts) + ")");
             if (attempt < kTimestampAttempts) {
@@ -48,7 +66,7 @@ void AddTimestamp(const std::string& signed_path, const std::vector<std::string>
             }
         }
     }
-    throw PackError("no timestamp server answered (last: " + last_reason + ")");
+    throw PackError("no timestamp server gave a timestamp (last: " + last_reason + ")");
 }
 
 }  // namespace korvanthelm::pack
