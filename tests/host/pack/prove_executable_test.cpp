@@ -354,12 +354,9 @@ TEST(IsReleaseVersion, ThreeNumbersAndNothingNear) {
         bool release;
     };
     constexpr Case kCases[] = {
-        {"1.8.0", true},
-        {"0.0.0", true},
-        {"10.20.300", true},
-        {"1.8.0-", false},   // a suffix
-        {"v1.8.0", false},   // a prefix
-        {"1.8", false},      // two numbers
+        {"1.8.0", true},    {"0.0.0", true}, {"10.20.300", true}, {"1.8.0-", false},  // a suffix
+        {"v1.8.0", false},                                                            // a prefix
+        {"1.8", false},                                                               // two numbers
         {"1.8.0.1", false},  // four numbers
         {"1.08.0", false},   // a leading zero
         {"1..0", false},     // an empty number
@@ -417,14 +414,18 @@ TEST(ProveExecutable, VerifyCommandProvesRelabelledExecutables) {
         const char* says;
     };
     const Case kCases[] = {
-        {{"verify", dir / "old.exe"}, 1, "not proven: the executable says it was made by version 1.7.3"},
+        {{"verify", dir / "old.exe"},
+         1,
+         "not proven: the executable says it was made by version 1.7.3"},
         {{"verify", dir / "old-int3.exe"}, 1, "prove it with --stub and the stub of version 1.7.3"},
         {{"verify", dir / "old.exe", "--stub", dir / "old-stub.exe"},
          0,
          "Executable: exactly version 1.7.3's stub with its package and digests"},
+        // The recomputed checksum is the first byte that differs.
         {{"verify", dir / "old-int3.exe", "--stub", dir / "old-stub.exe"},
          1,
-         "first difference: section .text)"},
+         "the executable is not the stub of version 1.7.3 with its package (first difference: "
+         "headers)"},
         {{"verify", dir / "old.exe", "--stub", dir / "stub.exe"},
          1,
          "stub.exe\" is of version " KORVANTHELM_VERSION ", the executable says version 1.7.3"},
@@ -454,12 +455,13 @@ TEST(ProveExecutable, VerifyCommandProvesRelabelledExecutables) {
         }
     }
     // For machines, the check that was made.
-    const auto proven = test::RunPacker(
-        {"verify", "--json", dir / "old.exe", "--stub", dir / "old-stub.exe"});
+    const auto proven =
+        test::RunPacker({"verify", "--json", dir / "old.exe", "--stub", dir / "old-stub.exe"});
     EXPECT_NE(proven.out.find("\"made_by\":\"1.7.3\",\"executable_check\":\"stub_and_package\""),
               std::string::npos)
         << proven.out;
-    const auto structure = test::RunPacker({"verify", "--json", dir / "old.exe", "--structure-only"});
+    const auto structure =
+        test::RunPacker({"verify", "--json", dir / "old.exe", "--structure-only"});
     EXPECT_NE(structure.out.find("\"executable_check\":\"structure\""), std::string::npos)
         << structure.out;
 }

@@ -6,9 +6,11 @@
 
 namespace korvanthelm::pack {
 
-// `bytes` made printable on one line for messages: well-formed UTF-8 passes
-// through, except control characters and backslashes, which become \xNN like every
-// byte that is not part of a well-formed sequence.
+// `bytes` made printable on one line for messages: the one escaping rule for
+// text a file or another program supplies. Well-formed UTF-8 passes through,
+// except control characters (C0, DEL and the C1 range U+0080..U+009F) and
+// backslashes, whose bytes become \xNN like every byte that is not part of a
+// well-formed sequence.
 std::string PrintablePath(std::string_view bytes);
 
 // A path of the file system the packer runs on (a tree, an output), for

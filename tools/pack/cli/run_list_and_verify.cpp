@@ -52,7 +52,15 @@ std::vector<PackWarning> WarningsOf(const CheckedPackage& checked, const Command
 
 // The signer's subject is the certificate's text: escaped, so that a
 // crafted subject cannot draw a line of its own on the terminal.
+// A certificate that does not verify names nobody: its subject is not shown.
 void PrintSignature(std::FILE* out, const AuthenticodeSignature& signature) {
+    if (!signature.certificate_intact) {
+        std::fprintf(out,
+                     "Signature: Authenticode, %s, signer not shown (its certificate does not "
+                     "verify)\n",
+                     PrintablePath(signature.digest_algorithm).c_str());
+        return;
+    }
     std::fprintf(out, "Signature: Authenticode, %s, signer %s\n",
                  PrintablePath(signature.digest_algorithm).c_str(),
                  PrintablePath(signature.signer).c_str());
@@ -157,16 +165,17 @@ int RunVerify(std::span<const std::string_view> args, const std::string& version
         return status;
     }
     if (parsed->Given(OptionName::kStub) && parsed->Given(OptionName::kStructureOnly)) {
-        return RefuseCommandLine("--structure-only goes without --stub: with a stub the executable is proven whole",
-                                 "verify");
+        return RefuseCommandLine(
+            "--structure-only goes without --stub: with a stub the executable is proven whole",
+            "verify");
     }
     const std::string& path = parsed->positional.front();
     CommandReport report(*parsed);
     std::FILE* const out = report.text();
-    const VerifiedFile verified =
-        VerifyPackageFile(path, version, parsed->Text(OptionName::kStub),
-                          parsed->Given(OptionName::kStructureOnly) ? ExecutableCheck::kStructureOnly
-                                                                    : ExecutableCheck::kProof);
+    const VerifiedFile verified = VerifyPackageFile(path, version, parsed->Text(OptionName::kStub),
+                                                    parsed->Given(OptionName::kStructureOnly)
+                                                        ? ExecutableCheck::kStructureOnly
+                                                        : ExecutableCheck::kProof);
     if (!verified.signature_refusal.empty()) {
         // The signer is shown first: it tells whose signature was broken.
         PrintSignature(out, *verified.signature);

@@ -25,6 +25,10 @@ ExaminedPackage Examine(std::vector<std::byte> file) {
 }
 
 std::string SignatureRefusal(const AuthenticodeSignature& signature) {
+    if (!signature.certificate_intact) {
+        return "refused: the signer's certificate does not verify with its issuer's key (changed "
+               "after it was issued, or its issuer's certificate is not in the signature)";
+    }
     if (!signature.signature_valid) {
         return "refused: the signature does not verify with the signer's certificate";
     }
@@ -61,9 +65,10 @@ std::string StubPath(const std::string& named) {
     }
     const std::string path = InstalledStubPath().value_or(std::string());
     if (path.empty() || !PathExists(path)) {
-        throw PackError("no stub to prove the executable against at \"" +
-                        (path.empty() ? std::string("this program's folder") : PrintableHostPath(path)) +
-                        "\"; name one with --stub");
+        throw PackError(
+            "no stub to prove the executable against at \"" +
+            (path.empty() ? std::string("this program's folder") : PrintableHostPath(path)) +
+            "\"; name one with --stub");
     }
     return path;
 }
@@ -86,8 +91,9 @@ void CheckExecutable(std::span<const std::byte> exe, const std::string& version,
                      const std::string& stub, ExecutableCheck check, VerifiedFile& verified) {
     verified.made_by = ReadDigestSlot(exe).version;
     if (!IsReleaseVersion(verified.made_by)) {
-        throw PackError("refused: the version text in the digest slot is not a release version: \"" +
-                        PrintablePath(verified.made_by) + "\"");
+        throw PackError(
+            "refused: the version text in the digest slot is not a release version: \"" +
+            PrintablePath(verified.made_by) + "\"");
     }
     if (check == ExecutableCheck::kStructureOnly) {
         CheckExecutableStructure(exe);

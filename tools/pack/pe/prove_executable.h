@@ -20,11 +20,11 @@ namespace korvanthelm::pack {
 // caller's to check.
 //
 // Throws PackError, one line: "the stub: ..." with the stub checks' refusal
-// when `stub` is not a stub of `version`; "refused: ... (first difference:
-// PART)" naming the part of the file where it first differs ("headers",
-// "section .rsrc", "bytes after the sections"); the reader's refusals when
-// the executable cannot be assembled again (no package resource, no digest
-// slot), or "refused: ..." for digest texts of another form.
+// when `stub` is not a stub of `version`; "refused: the executable is not the
+// stub of version VERSION with its package (first difference: PART)" naming the part of the file
+// where it first differs ("headers", "section .rsrc", "bytes after the sections"); the reader's
+// refusals when the executable cannot be assembled again (no package resource, no digest slot), or
+// "refused: ..." for digest texts of another form.
 void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> stub,
                      std::string_view version);
 
