@@ -39,8 +39,8 @@ CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
         if (slot->digests.package != checked.digest) {
             throw PackError(
                 "the executable's PackageDigest does not match its package resource (digest " +
-                checked.digest + ", the executable holds \"" + PrintablePath(slot->digests.package) +
-                "\")");
+                checked.digest + ", the executable holds \"" +
+                PrintablePath(slot->digests.package) + "\")");
         }
         for (const auto& [name, text] :
              {std::pair{"LauncherExeDigest", &slot->digests.launcher_exe},

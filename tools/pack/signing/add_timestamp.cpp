@@ -50,7 +50,7 @@ void AddTimestamp(const std::string& signed_path, const std::vector<std::string>
                  stamped.path()},
                 ProgramInput{.secret = std::nullopt, .hidden_variable = kSigningPasswordVariable});
             std::string problem =
-                run.status == 0 ? ReplyProblem(stamped.path()) : SignerReason(run.output);
+                run.status == 0 ? ReplyProblem(stamped.path()) : TimestampFailureReason(run.output);
             if (problem.empty()) {
                 if (std::rename(stamped.path().c_str(), signed_path.c_str()) != 0) {
                     throw PackError(std::string("cannot rename the timestamped file: ") +
