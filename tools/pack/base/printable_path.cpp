@@ -40,6 +40,10 @@ std::string PrintablePath(std::string_view bytes) {
     return Printable(bytes, /*backslash_passes=*/false);
 }
 
+std::string PrintableLine(std::string_view bytes) {
+    return Printable(bytes, /*backslash_passes=*/true);
+}
+
 std::string PrintableHostPath(std::string_view bytes) {
 #ifdef _WIN32
     return Printable(bytes, /*backslash_passes=*/true);

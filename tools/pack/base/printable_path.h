@@ -18,4 +18,10 @@ std::string PrintablePath(std::string_view bytes);
 // file name there can hold, stays the separator it is.
 std::string PrintableHostPath(std::string_view bytes);
 
+// A message line whose quoted parts were made printable already, as the one
+// catch and the warnings print it: any control character still in it (a path
+// the user typed, a reason a system or program gave) is escaped as
+// PrintablePath does; backslashes stay, so an escape already made reads once.
+std::string PrintableLine(std::string_view bytes);
+
 }  // namespace korvanthelm::pack
