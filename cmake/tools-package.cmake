@@ -6,7 +6,9 @@
 #   /usr/share/korvanthelm/korvanthelm-selftest.exe   the release self-test
 #   /usr/share/korvanthelm/korvanthelm-watcher.exe    answers message boxes for `try`
 #   /usr/share/man/man1/korvanthelm-pack.1.gz         made from the packer's own help
-#   /usr/share/doc/korvanthelm-tools/README.md, copyright, changelog.gz
+#                                                     and the manual's user pages
+#   /usr/share/doc/korvanthelm-tools/README.md, copyright, changelog.gz, and the
+#                                    user pages (docs/*.md, not docs/developers/)
 #
 # The version has no Debian revision: this is a native package (we make it
 # from our own sources), so its changelog is changelog.gz, in Debian's
@@ -21,7 +23,9 @@ install(FILES ${KORVANTHELM_WINDOWS_BINARY_DIR}/stub/korvanthelm-stub.exe
         DESTINATION share/korvanthelm)
 install(FILES ${KORVANTHELM_WINDOWS_BINARY_DIR}/bin/watcher.exe DESTINATION share/korvanthelm
         RENAME korvanthelm-watcher.exe)
+include(${CMAKE_SOURCE_DIR}/cmake/manual.cmake)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
+              ${KORVANTHELM_MANUAL_PAGES}
         DESTINATION share/doc/korvanthelm-tools)
 
 # A package whose newest changelog entry names another version is a release
@@ -45,8 +49,9 @@ add_custom_command(
   OUTPUT ${_korvanthelm_doc}/korvanthelm-pack.1.gz
   COMMAND ${CMAKE_COMMAND} -E make_directory ${_korvanthelm_doc}
   COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/make-man-page.sh $<TARGET_FILE:korvanthelm-pack>
-          ${_korvanthelm_doc}/korvanthelm-pack.1.gz
+          ${_korvanthelm_doc}/korvanthelm-pack.1.gz ${KORVANTHELM_MANUAL_PAGES}
   DEPENDS korvanthelm-pack ${CMAKE_SOURCE_DIR}/packaging/make-man-page.sh
+          ${CMAKE_SOURCE_DIR}/packaging/markdown-to-man.py ${KORVANTHELM_MANUAL_PAGES}
   VERBATIM)
 add_custom_target(korvanthelm-tools-docs ALL
                   DEPENDS ${_korvanthelm_doc}/changelog.gz ${_korvanthelm_doc}/korvanthelm-pack.1.gz)

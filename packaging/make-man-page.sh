@@ -1,17 +1,20 @@
 #!/bin/bash
-# Writes korvanthelm-pack(1), gzip-compressed, from the program's own help, so
-# the manual says exactly what `--help` says and cannot fall behind it:
-# SYNOPSIS is `korvanthelm-pack --help`, and COMMANDS holds `COMMAND --help`
-# for every command that help names.
+# Writes korvanthelm-pack(1), gzip-compressed, from the program's own help and
+# the user pages of the manual, so the man page says exactly what `--help` and
+# docs/ say and cannot fall behind them: SYNOPSIS is `korvanthelm-pack --help`,
+# COMMANDS holds `COMMAND --help` for every command that help names, and each
+# PAGE.md becomes a section of its own, in the order given.
 #
-#   make-man-page.sh PACKER OUTPUT.1.gz
+#   make-man-page.sh PACKER OUTPUT.1.gz [PAGE.md...]
 #
 # Fails, leaving no OUTPUT, when the packer's help cannot be read or names no
 # command. The output depends only on the packer's help and version (no date,
 # gzip without a name or time), so the same packer gives the same bytes.
 set -euo pipefail
-[[ $# -eq 2 ]] || { echo "usage: make-man-page.sh PACKER OUTPUT.1.gz" >&2; exit 2; }
+[[ $# -ge 2 ]] || { echo "usage: make-man-page.sh PACKER OUTPUT.1.gz [PAGE.md...]" >&2; exit 2; }
 packer=$1 output=$2
+pages=("${@:3}")
+here=$(cd "$(dirname "$0")" && pwd)
 
 usage=$("$packer" --help)
 version=$("$packer" --version)
@@ -46,12 +49,17 @@ page() {
         printf '.SS %s\n' "$command"
         "$packer" "$command" --help | verbatim
     done
+    if [[ ${#pages[@]} -gt 0 ]]; then
+        python3 "$here/markdown-to-man.py" "${pages[@]}"
+    fi
     printf '.SH FILES\n.TP\n.I /usr/share/korvanthelm/korvanthelm\\-stub.exe\n'
     printf 'the stub build starts from, unless \\-\\-stub names another\n'
     printf '.TP\n.I /usr/share/korvanthelm/korvanthelm\\-selftest.exe\n'
     printf 'the release self\\-test, to run on a Windows machine\n'
     printf '.TP\n.I /usr/share/korvanthelm/korvanthelm\\-watcher.exe\n'
     printf 'the message\\-box watcher try runs the exe under\n'
+    printf '.TP\n.I /usr/share/doc/korvanthelm\\-tools/\n'
+    printf 'README.md and the pages of this manual as Markdown\n'
 }
 
 tmp=$(mktemp "$output.XXXXXX")

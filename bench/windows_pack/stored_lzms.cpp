@@ -5,7 +5,7 @@
 // two can be timed side by side on the same tree.
 #include "codec/lzms/lzms_decoder.h"
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/lzms_codec.h"
+#include "tools/pack/compress/lzms_codec.h"
 
 namespace korvanthelm::pack {
 

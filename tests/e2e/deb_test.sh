@@ -38,9 +38,14 @@ for path in ./usr/bin/korvanthelm-pack ./usr/share/korvanthelm/korvanthelm-stub.
             ./usr/share/korvanthelm/korvanthelm-selftest.exe \
             ./usr/share/korvanthelm/korvanthelm-watcher.exe \
             ./usr/share/doc/korvanthelm-tools/README.md ./usr/share/doc/korvanthelm-tools/copyright \
-            ./usr/share/doc/korvanthelm-tools/changelog.gz ./usr/share/man/man1/korvanthelm-pack.1.gz; do
+            ./usr/share/doc/korvanthelm-tools/changelog.gz ./usr/share/man/man1/korvanthelm-pack.1.gz \
+            ./usr/share/doc/korvanthelm-tools/setup-program.md ./usr/share/doc/korvanthelm-tools/try.md \
+            ./usr/share/doc/korvanthelm-tools/signing.md ./usr/share/doc/korvanthelm-tools/limits.md; do
     grep -qxF -- "$path" <<<"$contents" || fail "the package lacks $path"
 done
+# The pages for those who build the tools stay out of what studios install.
+! grep -q 'developers\|building-from-sources\|layout-and-tests' <<<"$contents" \
+    || fail "the package ships the developers' pages"
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libwim libssl; do
     [[ "$depends" == *"$library"* ]] || fail "Depends names no $library: $depends"
@@ -59,6 +64,11 @@ manual=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man1/korvan
 for command in pack build list verify try; do
     grep -qx "\.SS $command" <<<"$manual" || fail "the manual page has no section for $command"
 done
+# ... and the user pages: the set-up program's contract is read with `man`.
+for section in "WHAT THE SET\\-UP PROGRAM MUST DO" "SIGNING A RELEASE" "LIMITS" "OUTPUT FOR MACHINES"; do
+    grep -qxF ".SH \"$section\"" <<<"$manual" || fail "the manual page has no section $section"
+done
+grep -qF 'launcher.path' <<<"$manual" || fail "the manual page does not name the launcher record"
 
 # Unpacked where nothing of the build is: the packer must find its stub there.
 root="$work/unpacked somewhere"

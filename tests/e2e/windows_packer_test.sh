@@ -38,9 +38,10 @@ name=$(basename "$archive" .zip)
 listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' \
     "$archive")
 for member in korvanthelm-pack.exe korvanthelm-stub.exe korvanthelm-selftest.exe README.md \
-              copyright.txt; do
+              copyright.txt docs/setup-program.md docs/windows.md docs/signing.md; do
     grep -qxF -- "$name/$member" <<<"$listing" || fail "the archive lacks $name/$member"
 done
+! grep -q 'developers' <<<"$listing" || fail "the archive ships the developers' pages"
 root="$work/unpacked somewhere"
 python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
     "$archive" "$root"

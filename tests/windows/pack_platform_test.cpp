@@ -13,9 +13,8 @@
 
 #include "tests/windows/test_support.h"
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/file_io.h"
-#include "tools/pack/platform/run_command_line.h"
-#include "tools/pack/platform/run_program.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/processes.h"
 #include "tools/pack/platform/wide_path.h"
 
 namespace korvanthelm::pack {

@@ -19,7 +19,7 @@
 #include "tools/pack/cli/run_build.h"
 #include "tools/pack/cli/run_list_and_verify.h"
 #include "tools/pack/cli/run_pack.h"
-#include "tools/pack/platform/standard_streams.h"
+#include "tools/pack/platform/this_process.h"
 #ifndef _WIN32
 #include "tools/pack/cli/run_try.h"
 #endif

@@ -2,7 +2,7 @@
 // number of jobs, compressed or stored chunk by chunk, with honest progress.
 #include "tests/host/pack/pack_test_common.h"
 #include "tools/pack/compress/check_lzms_compressor.h"
-#include "tools/pack/platform/lzms_codec.h"
+#include "tools/pack/compress/lzms_codec.h"
 
 namespace korvanthelm::pack {
 namespace {

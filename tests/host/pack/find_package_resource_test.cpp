@@ -14,7 +14,7 @@
 #include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/pe_checksum.h"
-#include "tools/pack/platform/sha256_text.h"
+#include "tools/pack/platform/hashing.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -14,7 +14,7 @@
 #include "tests/host/pack/json_test_support.h"
 #include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/checks/check_package_table.h"
-#include "tools/pack/platform/sha256_text.h"
+#include "tools/pack/platform/hashing.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,9 +1,9 @@
 // Inputs and outputs that are not ordinary files, and signals while an
 // output is staged: refused or cleaned up, nothing left behind.
 #include "tests/host/pack/pack_test_common.h"
-#include "tools/pack/platform/open_folder.h"
-#include "tools/pack/platform/read_exactly.h"
-#include "tools/pack/platform/temporary_file_registry.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/folders.h"
+#include "tools/pack/platform/temporary_files.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -8,7 +8,7 @@
 #include "tools/pack/compress/unpack_package.h"
 #include "tools/pack/pe/assemble_executable.h"
 #include "tools/pack/pe/find_package_resource.h"
-#include "tools/pack/platform/sha256_text.h"
+#include "tools/pack/platform/hashing.h"
 
 namespace korvanthelm::pack {
 

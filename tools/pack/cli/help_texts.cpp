@@ -54,7 +54,7 @@ const char kPackHelp[] =
     "                         core, fewer when the memory available would not hold their\n"
     "                         compressors, about 600 MB each; the number is then printed).\n"
     "                         The package is the same for every N.\n"
-    "  --json                 print one JSON document on standard output (README,\n"
+    "  --json                 print one JSON document on standard output (the manual,\n"
     "                         \"Output for machines\"); the text goes to standard error\n"
     "  --strict               refuse (exit 1) on any warning\n";
 
@@ -119,8 +119,8 @@ const char kListHelp[] =
     "Prints the entries of a package file, or of the package resource (RT_RCDATA 101)\n"
     "of a built KORVANTHELM.exe, in package order: size in bytes, two spaces, path.\n"
     "The package must pass the same checks as with verify. The totals follow on\n"
-    "standard error. --json prints one JSON document instead (README, \"Output for\n"
-    "machines\"); --strict refuses a package with a warning.\n";
+    "standard error. --json prints one JSON document instead (the manual, \"Output\n"
+    "for machines\"); --strict refuses a package with a warning.\n";
 
 const char kVerifyHelp[] =
     "usage: korvanthelm-pack verify FILE [--stub STUB | --structure-only] [--json] [--strict]\n"

@@ -1,6 +1,6 @@
 #include "tools/pack/cli/json_documents.h"
 
-#include "tools/pack/commands/judge_start.h"
+#include "tools/pack/try/judge_start.h"
 
 namespace korvanthelm::pack::cli {
 namespace {

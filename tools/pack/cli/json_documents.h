@@ -1,6 +1,6 @@
 // The `--json` documents of pack, build, list and verify: one object each on
 // standard output, its fields a contract with the scripts that read them
-// (README, "Output for machines"). Keys are lower_snake_case; a field the
+// (docs/output-for-machines.md). Keys are lower_snake_case; a field the
 // command cannot know is null rather than left out.
 #pragma once
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "tools/pack/platform/standard_error_is_terminal.h"
+#include "tools/pack/platform/this_process.h"
 
 namespace korvanthelm::pack::cli {
 

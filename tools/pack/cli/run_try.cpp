@@ -7,8 +7,8 @@
 #include "tools/pack/cli/json_documents.h"
 #include "tools/pack/cli/parse_command_line.h"
 #include "tools/pack/cli/print_output.h"
-#include "tools/pack/commands/judge_start.h"
 #include "tools/pack/commands/try_executable.h"
+#include "tools/pack/try/judge_start.h"
 
 namespace korvanthelm::pack::cli {
 namespace {

@@ -14,10 +14,8 @@
 #include "tools/pack/commands/read_digests_file.h"
 #include "tools/pack/compress/unpack_package.h"
 #include "tools/pack/pe/check_stub.h"
-#include "tools/pack/platform/check_output_folder.h"
-#include "tools/pack/platform/file_io.h"
-#include "tools/pack/platform/outputs_share_a_file.h"
-#include "tools/pack/platform/sha256_text.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/hashing.h"
 #include "tools/pack/signing/check_signing_prerequisites.h"
 
 namespace korvanthelm::pack {

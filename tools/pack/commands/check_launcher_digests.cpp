@@ -6,7 +6,7 @@
 
 #include "format/package_table.h"
 #include "tools/pack/base/printable_path.h"
-#include "tools/pack/platform/sha256_text.h"
+#include "tools/pack/platform/hashing.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -10,8 +10,7 @@
 #include "tools/pack/pe/find_package_resource.h"
 #include "tools/pack/pe/prove_executable.h"
 #include "tools/pack/pe/read_timestamp.h"
-#include "tools/pack/platform/file_io.h"
-#include "tools/pack/platform/path_exists.h"
+#include "tools/pack/platform/files.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,6 +1,6 @@
 #include "tools/pack/commands/installed_stub_path.h"
 
-#include "tools/pack/platform/program_folder.h"
+#include "tools/pack/platform/folders.h"
 
 namespace korvanthelm::pack {
 

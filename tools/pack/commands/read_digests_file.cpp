@@ -7,7 +7,7 @@
 #include "tools/pack/base/hex_text.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
-#include "tools/pack/platform/file_io.h"
+#include "tools/pack/platform/files.h"
 
 namespace korvanthelm::pack {
 namespace {

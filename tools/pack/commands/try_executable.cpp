@@ -4,12 +4,10 @@
 
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/commands/examine_package.h"
-#include "tools/pack/commands/installed_watcher_path.h"
-#include "tools/pack/commands/judge_start.h"
-#include "tools/pack/platform/file_io.h"
-#include "tools/pack/platform/folder_tree.h"
-#include "tools/pack/platform/path_exists.h"
-#include "tools/pack/platform/read_file_start.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/folders.h"
+#include "tools/pack/try/installed_watcher_path.h"
+#include "tools/pack/try/judge_start.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -8,13 +8,9 @@
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "tools/pack/commands/check_setup_contract.h"
-#include "tools/pack/commands/run_one_start.h"
-#include "tools/pack/pe/digest_slot_text.h"
+#include "tools/pack/try/try_result.h"
 
 namespace korvanthelm::pack {
 
@@ -22,32 +18,6 @@ struct TryOptions {
     std::string exe;
     std::chrono::seconds timeout{60};  // per start
     std::string keep;                  // empty: the world is removed afterwards
-};
-
-struct StartVerdict {
-    std::string name;  // "first start", "second start", "update start"
-    bool ran = false;  // false: skipped, an earlier start did not end in time
-    StartOutcome outcome;
-    // The unpacked set-up program the bootstrapper started, and the
-    // arguments after its path ("--setup").
-    std::optional<StartedProcess> setup;
-    std::string setup_arguments;
-    std::optional<StartedProcess> launcher;  // the installed launcher handed over to
-    bool update_request_left = false;        // update start: still there afterwards
-    std::vector<std::string> faults;         // what did not behave, in plain words
-};
-
-struct TryResult {
-    std::string exe;
-    std::string wine_version;
-    std::chrono::seconds timeout{0};
-    ExecutableDigests digests;
-    std::vector<StartVerdict> starts;
-    std::optional<SetupContract> contract;  // after the first start, when it ran
-    // "handed over", "unpacked again, because ...", or why neither.
-    std::string second_road;
-    std::optional<std::string> kept;  // the world's folder under --keep
-    bool ok = false;                  // every start behaved and the contract holds
 };
 
 // Checks the exe as `verify` does (refusing a package file or a broken

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/lzms_codec.h"
+#include "tools/pack/compress/lzms_codec.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "tools/pack/platform/lzms_codec.h"
+#include "tools/pack/compress/lzms_codec.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -16,8 +16,7 @@
 
 #include "format/compression_container.h"
 // The two figures ChooseCompressionJobs is given, asked of the system.
-#include "tools/pack/platform/available_memory.h"
-#include "tools/pack/platform/usable_cores.h"
+#include "tools/pack/platform/this_process.h"
 
 namespace korvanthelm::pack {
 

@@ -8,7 +8,7 @@
 #include "format/compression_container.h"
 #include "format/package_envelope.h"
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/lzms_codec.h"
+#include "tools/pack/compress/lzms_codec.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -4,8 +4,8 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/check_authenticode_signature.h"
 #include "tools/pack/pe/pe_headers.h"
-#include "tools/pack/platform/sha256_text.h"
-#include "tools/pack/platform/verify_image_trust.h"
+#include "tools/pack/pe/verify_image_trust.h"
+#include "tools/pack/platform/hashing.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -1,5 +1,5 @@
 #include "tools/pack/pe/read_timestamp.h"
-#include "tools/pack/platform/verify_image_trust.h"
+#include "tools/pack/pe/verify_image_trust.h"
 
 namespace korvanthelm::pack {
 

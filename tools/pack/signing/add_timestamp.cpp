@@ -8,9 +8,9 @@
 
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/read_timestamp.h"
-#include "tools/pack/platform/file_io.h"
-#include "tools/pack/platform/run_program.h"
-#include "tools/pack/platform/temporary_file.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/processes.h"
+#include "tools/pack/platform/temporary_files.h"
 #include "tools/pack/signing/signer_failure.h"
 #include "tools/pack/signing/signing_password.h"
 

@@ -13,11 +13,11 @@
 
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/unique_openssl.h"
-#include "tools/pack/platform/read_token_public_key.h"
-#include "tools/pack/platform/shared_library_loads.h"
+#include "tools/pack/platform/this_process.h"
 #include "tools/pack/signing/load_signing_certificate.h"
 #include "tools/pack/signing/pkcs11_uri.h"
 #include "tools/pack/signing/read_signing_file.h"
+#include "tools/pack/signing/read_token_public_key.h"
 #include "tools/pack/signing/signing_password.h"
 #include "tools/pack/signing/signing_time.h"
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "tools/pack/platform/read_token_public_key.h"
+#include "tools/pack/signing/read_token_public_key.h"
 
 namespace korvanthelm::pack {
 

@@ -5,9 +5,7 @@
 
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
-#include "tools/pack/platform/open_regular_file.h"
-#include "tools/pack/platform/path_exists.h"
-#include "tools/pack/platform/read_some.h"
+#include "tools/pack/platform/files.h"
 
 namespace korvanthelm::pack {
 namespace {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/remove_file.h"
-#include "tools/pack/platform/run_program.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/processes.h"
 #include "tools/pack/signing/load_signing_certificate.h"
 #include "tools/pack/signing/signer_failure.h"
 #include "tools/pack/signing/signing_password.h"

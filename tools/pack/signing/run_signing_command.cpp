@@ -2,9 +2,8 @@
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/platform/path_exists.h"
-#include "tools/pack/platform/remove_file.h"
-#include "tools/pack/platform/run_shell_command.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/processes.h"
 #include "tools/pack/signing/run_signer.h"
 #include "tools/pack/signing/signer_failure.h"
 

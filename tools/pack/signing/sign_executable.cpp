@@ -1,7 +1,7 @@
 #include "tools/pack/signing/sign_executable.h"
 
-#include "tools/pack/platform/file_io.h"
-#include "tools/pack/platform/temporary_file.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/temporary_files.h"
 #include "tools/pack/signing/add_timestamp.h"
 #include "tools/pack/signing/check_signer_result.h"
 #include "tools/pack/signing/run_signer.h"

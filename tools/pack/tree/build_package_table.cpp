@@ -5,10 +5,8 @@
 #include "format/package_table.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
-#include "tools/pack/platform/examine_entry.h"
-#include "tools/pack/platform/open_file_below.h"
-#include "tools/pack/platform/open_folder.h"
-#include "tools/pack/platform/read_exactly.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/folders.h"
 #include "tools/pack/platform/system_error_text.h"
 #include "tools/pack/platform/unique_fd.h"
 

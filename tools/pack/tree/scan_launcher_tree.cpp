@@ -12,9 +12,7 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/folded_name_claims.h"
-#include "tools/pack/platform/examine_entry.h"
-#include "tools/pack/platform/list_folder.h"
-#include "tools/pack/platform/open_folder.h"
+#include "tools/pack/platform/folders.h"
 #include "tools/pack/platform/system_error_text.h"
 #include "tools/pack/platform/unique_fd.h"
 

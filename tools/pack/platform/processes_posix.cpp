@@ -1,0 +1,359 @@
+// processes.h on POSIX systems (Linux).
+#include "tools/pack/platform/processes.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/personality.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <thread>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/unique_fd.h"
+
+extern char** environ;
+
+namespace korvanthelm::pack {
+
+// osslsigncode's -readpass takes a path; the descriptor behind it is the pipe.
+const char kSecretPath[] = "/dev/fd/3";
+
+namespace {
+
+constexpr int kSecretFd = 3;
+// How long the output is waited on before asking whether the program has
+// exited: a helper left running may hold the output open for good.
+constexpr int kExitPollMilliseconds = 100;
+
+// The spawn file actions with one owner; the first failure to record an
+// action is kept, so that the program is not started half set up.
+class SpawnFileActions {
+  public:
+    SpawnFileActions()
+        : error_(posix_spawn_file_actions_init(&actions_)), initialized_(error_ == 0) {}
+    ~SpawnFileActions() {
+        if (initialized_) {
+            posix_spawn_file_actions_destroy(&actions_);
+        }
+    }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+
+    void Open(int fd, const char* path, int flags) {
+        if (error_ == 0) {
+            error_ = posix_spawn_file_actions_addopen(&actions_, fd, path, flags, /*mode=*/0);
+        }
+    }
+    // Also when `from` == `to`, the child gets the descriptor without its
+    // close-on-exec flag.
+    void Duplicate(int from, int to) {
+        if (error_ == 0) {
+            error_ = posix_spawn_file_actions_adddup2(&actions_, from, to);
+        }
+    }
+    int error() const { return error_; }
+    const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+    int error_;
+    bool initialized_;
+};
+
+struct Pipe {
+    UniqueFd read;
+    UniqueFd write;
+};
+
+// Both ends close-on-exec: the child gets only the copies the file actions
+// make, so no program it leaves behind holds a stray end open.
+Pipe MakePipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        throw PackError(std::string("cannot make a pipe: ") + std::strerror(errno));
+    }
+    return {UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
+
+std::vector<char*> Environment(const std::string& hidden_variable) {
+    const std::string prefix = hidden_variable + "=";
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (hidden_variable.empty() || std::strncmp(*variable, prefix.data(), prefix.size()) != 0) {
+            environment.push_back(*variable);
+        }
+    }
+    environment.push_back(nullptr);
+    return environment;
+}
+
+// Usually far below a pipe's capacity: written whole before the child reads.
+// A program that exits without reading all of it must not end the packer
+// through SIGPIPE, so the signal is held back for this thread while writing
+// and the one the write raised is taken away; the program's own failure is
+// what gets reported.
+void WriteSecret(UniqueFd pipe_end, const std::string& secret) {
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    std::size_t done = 0;
+    while (done < secret.size()) {
+        const ssize_t written = ::write(pipe_end.get(), secret.data() + done, secret.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        const timespec no_wait{};
+        while (sigtimedwait(&pipe_signal, /*info=*/nullptr, &no_wait) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, /*old=*/nullptr);
+}
+
+// Appends what the pipe holds now; false once it reached end of file.
+bool ReadAvailable(int fd, std::string& output) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            output.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            return false;
+        } else if (errno != EINTR) {
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+    }
+}
+
+// The output until end of file, or, when something the child left running
+// keeps the pipe open, until the child has exited and what it wrote is read.
+// Returns the child's wait status.
+int CollectOutput(pid_t child, UniqueFd output, std::string& text) {
+    ::fcntl(output.get(), F_SETFL, ::fcntl(output.get(), F_GETFL) | O_NONBLOCK);
+    int status = 0;
+    bool exited = false;
+    while (ReadAvailable(output.get(), text) && !exited) {
+        pollfd readable{output.get(), POLLIN, 0};
+        ::poll(&readable, 1, kExitPollMilliseconds);
+        exited = ::waitpid(child, &status, WNOHANG) == child;
+    }
+    if (!exited) {
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+ProgramRun RunProgram(const std::vector<std::string>& argv, const ProgramInput& input) {
+    Pipe output = MakePipe();
+    Pipe secret;
+    if (input.secret) {
+        secret = MakePipe();
+    }
+    SpawnFileActions actions;
+    actions.Open(0, "/dev/null", O_RDONLY);
+    actions.Duplicate(output.write.get(), 1);
+    actions.Duplicate(output.write.get(), 2);
+    if (secret.read) {
+        actions.Duplicate(secret.read.get(), kSecretFd);
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    std::vector<char*> environment = Environment(input.hidden_variable);
+    pid_t child = 0;
+    int error = actions.error();
+    if (error == 0) {
+        error = posix_spawnp(&child, args[0], actions.get(), /*attributes=*/nullptr, args.data(),
+                             environment.data());
+    }
+    output.write.reset();
+    secret.read.reset();
+    if (error != 0) {
+        return {-1, std::string("cannot start ") + argv[0] + ": " + std::strerror(error)};
+    }
+    if (secret.write) {
+        WriteSecret(std::move(secret.write), *input.secret);
+    }
+    ProgramRun run{0, {}};
+    const int status = CollectOutput(child, std::move(output.read), run.output);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+}  // namespace korvanthelm::pack
+
+namespace korvanthelm::pack {
+
+ProgramRun RunShellCommand(const std::string& command, const std::vector<std::string>& arguments,
+                           const std::string& name) {
+    std::string script = command;
+    for (std::size_t i = 1; i <= arguments.size(); ++i) {
+        script += " \"$" + std::to_string(i) + "\"";
+    }
+    std::vector<std::string> argv = {"/bin/sh", "-c", script, name};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunProgram(argv, ProgramInput{});
+}
+
+}  // namespace korvanthelm::pack
+
+extern char** environ;
+
+namespace korvanthelm::pack {
+namespace {
+
+// How often the child is asked whether it has ended.
+constexpr std::chrono::milliseconds kPollInterval{20};
+
+std::vector<std::string> ChildEnvironment(const TimedRunRequest& request) {
+    std::vector<std::string> environment;
+    const auto replaced = [&](std::string_view entry) {
+        const std::string_view name = entry.substr(0, entry.find('='));
+        for (const std::string& gone : request.removed) {
+            if (name == gone) {
+                return true;
+            }
+        }
+        for (const std::string& variable : request.variables) {
+            if (name == std::string_view(variable).substr(0, variable.find('='))) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!replaced(*entry)) {
+            environment.emplace_back(*entry);
+        }
+    }
+    environment.insert(environment.end(), request.variables.begin(), request.variables.end());
+    return environment;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// In the child between fork and exec: only async-signal-safe calls.
+[[noreturn]] void BecomeProgram(int input, int output, char** argv, char** environment) {
+    setpgid(0, 0);
+    personality(ADDR_NO_RANDOMIZE);
+    if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
+        dup2(output, STDERR_FILENO) < 0) {
+        _exit(127);
+    }
+    execvpe(argv[0], argv, environment);
+    _exit(127);
+}
+
+int StatusOf(int wait_status) {
+    if (WIFEXITED(wait_status)) {
+        return WEXITSTATUS(wait_status);
+    }
+    return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : -1;
+}
+
+}  // namespace
+
+TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
+    const UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const std::string output_path = request.output.empty() ? "/dev/null" : request.output;
+    const UniqueFd output(::open(
+        output_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (request.append ? O_APPEND : O_TRUNC),
+        /*mode=*/0644));
+    if (!input || !output) {
+        throw PackError("cannot open " + output_path + ": " + std::strerror(errno));
+    }
+    std::vector<std::string> arguments = request.argv;
+    std::vector<std::string> environment = ChildEnvironment(request);
+    std::vector<char*> argv = Pointers(arguments);
+    std::vector<char*> envp = Pointers(environment);
+    const auto deadline = std::chrono::steady_clock::now() + request.time_limit;
+    const pid_t child = ::fork();
+    if (child < 0) {
+        throw PackError(std::string("cannot start ") + request.argv.front() + ": " +
+                        std::strerror(errno));
+    }
+    if (child == 0) {
+        BecomeProgram(input.get(), output.get(), argv.data(), envp.data());
+    }
+    // Also here: the group exists before the parent may have to kill it.
+    setpgid(child, child);
+    TimedRun run;
+    for (;;) {
+        int wait_status = 0;
+        const pid_t ended = ::waitpid(child, &wait_status, WNOHANG);
+        if (ended == child) {
+            run.status = StatusOf(wait_status);
+            return run;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return run;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            run.timed_out = true;
+            ::kill(-child, SIGKILL);
+            while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
+            }
+            run.status = StatusOf(wait_status);
+            return run;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+}  // namespace korvanthelm::pack
+
+namespace korvanthelm::pack {
+
+std::optional<std::string> FindOnPath(const std::string& name) {
+    const char* const path = std::getenv("PATH");
+    if (path == nullptr) {
+        return std::nullopt;
+    }
+    std::string_view rest = path;
+    while (true) {
+        const std::size_t colon = rest.find(':');
+        const std::string_view folder = rest.substr(0, colon);
+        // An empty entry means the working folder, as the shell takes it.
+        const std::string candidate =
+            (folder.empty() ? std::string(".") : std::string(folder)) + "/" + name;
+        struct stat info;
+        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        if (colon == std::string_view::npos) {
+            return std::nullopt;
+        }
+        rest.remove_prefix(colon + 1);
+    }
+}
+
+}  // namespace korvanthelm::pack

@@ -1,0 +1,133 @@
+#include "tools/pack/try/run_one_start.h"
+
+#include <charconv>
+
+#include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/files.h"
+#include "tools/pack/platform/folders.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+// Wine's own start and end around the program; past the watcher's timeout by
+// this much, Wine itself is taken to be stuck.
+constexpr std::chrono::seconds kWineGrace{30};
+// The bootstrapper's work directories are named this under TEMP.
+constexpr std::string_view kWorkDirectoryStem = "korvanthelm-setup-";
+
+std::vector<std::string_view> SplitFields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (;;) {
+        const std::size_t tab = line.find('\t');
+        fields.push_back(line.substr(0, tab));
+        if (tab == std::string_view::npos) {
+            return fields;
+        }
+        line.remove_prefix(tab + 1);
+    }
+}
+
+std::uint32_t Number(std::string_view text) {
+    std::uint32_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+void ReadTraceLine(std::string_view line, StartOutcome& outcome) {
+    const std::vector<std::string_view> fields = SplitFields(line);
+    if (fields[0] == "timeout") {
+        outcome.timed_out = true;
+    } else if (fields[0] == "start" && fields.size() == 4) {
+        outcome.processes.push_back(
+            {Number(fields[1]), Number(fields[2]), std::string(fields[3]), std::nullopt});
+    } else if (fields[0] == "exit" && fields.size() == 3) {
+        const std::uint32_t pid = Number(fields[1]);
+        for (StartedProcess& process : outcome.processes) {
+            if (process.pid == pid) {
+                process.exit_code = Number(fields[2]);
+            }
+        }
+        if (!outcome.processes.empty() && outcome.processes.front().pid == pid) {
+            outcome.exit_code = Number(fields[2]);
+        }
+    } else if (fields[0] == "box" && fields.size() == 4) {
+        outcome.boxes.push_back(
+            {Number(fields[1]), std::string(fields[2]), std::string(fields[3])});
+    }
+}
+
+std::vector<std::string> WorkDirectoriesIn(const std::string& temp) {
+    std::vector<std::string> left;
+    int error = 0;
+    const UniqueFd folder = OpenFolder(temp, error);
+    std::vector<std::string> names;
+    if (folder && ListFolder(folder, names, error)) {
+        for (const std::string& name : names) {
+            if (name.starts_with(kWorkDirectoryStem)) {
+                left.push_back(name);
+            }
+        }
+    }
+    return left;
+}
+
+}  // namespace
+
+StartOutcome ParseWatcherTrace(std::string_view text) {
+    StartOutcome outcome;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        ReadTraceLine(line, outcome);
+        if (end == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(end + 1);
+    }
+    return outcome;
+}
+
+StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
+                         const StartRequest& request) {
+    const std::string temp = WindowsPath(world.temp);
+    const std::vector<std::string> argv = {
+        "wine",
+        request.watcher,
+        "--trace",
+        "--timeout",
+        std::to_string(std::chrono::milliseconds(request.timeout).count()),
+        "--env",
+        "TEMP=" + temp,
+        "--env",
+        "TMP=" + temp,
+        "--env",
+        "APPDATA=" + WindowsPath(world.app_data),
+        "--env",
+        "LOCALAPPDATA=" + WindowsPath(world.local_app_data),
+        "--",
+        WindowsPath(request.exe),
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const TimedRun run = RunInPrivateWine(wine, argv, request.trace, request.timeout + kWineGrace);
+    const auto wall = std::chrono::steady_clock::now() - started;
+    if (run.timed_out) {
+        StopPrivateWine(wine);
+    }
+    std::vector<std::byte> bytes;
+    try {
+        bytes = ReadWholeFile(request.trace);
+    } catch (const PackError&) {
+        // No trace at all: the outcome says nothing started.
+    }
+    StartOutcome outcome = ParseWatcherTrace(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    outcome.timed_out = outcome.timed_out || run.timed_out;
+    outcome.wall = std::chrono::duration_cast<std::chrono::milliseconds>(wall);
+    outcome.work_directories_left = WorkDirectoriesIn(world.temp);
+    return outcome;
+}
+
+}  // namespace korvanthelm::pack
