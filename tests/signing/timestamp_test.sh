@@ -16,7 +16,8 @@
 #     timestamped: the build fails in one line and writes nothing;
 #   - nor is any hostile authority (a reply for another imprint, an altered
 #     time, no certificate, no timeStamping usage, the code signer's own key,
-#     a time outside its certificate, garbage, status 2): build refuses each
+#     a time outside its certificate, garbage, status 2, silence, each
+#     attempt then given up after 30 s): build refuses each
 #     in one line naming the cause, and verify refuses each such timestamp
 #     that osslsigncode adds as it is.
 #
@@ -202,6 +203,7 @@ signer-key|refused: the timestamp's authority certificate is not a time-stamping
 wrong-time|refused: the timestamp's time lies outside its authority certificate's validity
 garbage|the reply is not an RFC 3161 timestamp reply
 status-2|the server refused to timestamp (status 2)
+silent|no reply within 30 s
 EOF_KINDS
 unset KORVANTHELM_SIGN_PASSWORD SOURCE_DATE_EPOCH
 

@@ -6,9 +6,12 @@
 #include "tools/pack/pe/prove_executable.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -187,6 +190,13 @@ TEST(ProveExecutable, NamesThePartThatDiffers) {
              FixChecksum(e);
          },
          "headers"},
+        // The slot's texts are taken as they are into the assembly again, so
+        // a text of another form is refused by itself, not as a difference.
+        {"a capital in LauncherJarDigest",
+         [](Bytes& e) {
+             test::PutLittleEndian(e, Get(e, SectionHeader(e, ".kdigest") + 20) + 292, 'C', 2);
+         },
+         "a digest text in the slot is not 64 lowercase hexadecimal digits"},
         {"a byte of the stub's own resource",
          [](Bytes& e) { e[Get(e, SectionHeader(e, ".rsrc") + 20) + 0x58] ^= std::byte{1}; },
          "section .rsrc"},
@@ -240,6 +250,12 @@ TEST(CheckExecutableStructure, RefusesWhatBreaksARun) {
              FixChecksum(e);
          },
          "LauncherJarDigest"},
+        {"a space in the version text",
+         [&](Bytes& e) {
+             test::PutLittleEndian(e, slot(e) + 17, ' ', 1);
+             FixChecksum(e);
+         },
+         "version text in the digest slot is not printable ASCII"},
         {"the version text without its zero",
          [&](Bytes& e) {
              for (std::size_t i = 0; i < 16; ++i) {
@@ -271,6 +287,44 @@ TEST(CheckExecutableStructure, RefusesWhatBreaksARun) {
         c.damage(exe);
         const std::string refusal = RefusalOf([&] { CheckExecutableStructure(exe); });
         EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.what << ": " << refusal;
+    }
+}
+
+// A signed exe is compared as it was before signing: the signer pads the
+// file with fewer than 8 zero bytes before its certificate table, which must
+// end the file. Each row appends padding and a stand-in table (the signature
+// itself is the caller's to check) and points the table's entry at it.
+TEST(ProveExecutable, SignerPaddingBoundaries) {
+    struct Case {
+        const char* what;
+        std::size_t padding;
+        std::byte fill;
+        std::size_t after_table;  // bytes after the table
+        const char* refusal;      // nullptr: proven
+    };
+    const Case kCases[] = {
+        {"no padding", 0, std::byte{0}, 0, nullptr},
+        {"seven zero bytes, the most a signer adds", 7, std::byte{0}, 0, nullptr},
+        {"eight zero bytes", 8, std::byte{0}, 0, "first difference: bytes after the sections"},
+        {"one padding byte not zero", 3, std::byte{1}, 0,
+         "first difference: bytes after the sections"},
+        {"a byte after the table", 0, std::byte{0}, 1, "the certificate table is not at the end"},
+    };
+    for (const Case& c : kCases) {
+        Bytes exe = Assemble(MakeStub());
+        exe.resize(exe.size() + c.padding, c.fill);
+        const std::size_t table = exe.size();
+        exe.resize(exe.size() + 16, std::byte{0x30});
+        test::PutLittleEndian(exe, kDirectories + 4 * 8, table, 4);
+        test::PutLittleEndian(exe, kDirectories + 4 * 8 + 4, 16, 4);
+        exe.resize(exe.size() + c.after_table, std::byte{0});
+        FixChecksum(exe);  // the signer rewrites it; the proof leaves it out
+        const std::string refusal = RefusalOf([&] { ProveExecutable(exe, MakeStub(), kVersion); });
+        if (c.refusal == nullptr) {
+            EXPECT_EQ(refusal, "(accepted)") << c.what;
+        } else {
+            EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.what << ": " << refusal;
+        }
     }
 }
 
@@ -551,6 +605,60 @@ TEST(BuildTimestamps, OnlyRepliesVerifyAccepts) {
         }
     }
     std::system((in + "kill $(cat tsa.pid)").c_str());
+}
+
+// A signal while the signing command runs ends the command's whole process
+// group and removes the signing copies before the packer dies of that
+// signal: no file is left beside the output, the signer (a shell and the
+// sleep it waits on) is gone, and nothing it would have written later lands.
+TEST(BuildSigningCommand, KilledMeansCleaned) {
+    const test::TempDir dir;
+    const std::string tree = dir / "tree";
+    test::AddDefaultLauncherFiles(tree);
+    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    test::WriteFile(dir / "stub.exe", MakeStub());
+    // Says it started, waits, then "signs" (a copy) and leaves a mark: what a
+    // signer that outlived the packer would write.
+    test::WriteFile(dir / "signer.sh", "echo $$ >'" + dir / "signer.pid" +
+                                           "'\n"
+                                           "sleep 4\n"
+                                           "cp \"$1\" \"$2\"\n"
+                                           "echo late >'" +
+                                           dir / "late" + "'\n");
+    const std::string out = dir / "out";
+    std::filesystem::create_directory(out);
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        std::filesystem::remove(dir / "signer.pid");
+        test::PackerRun run({"build", tree, "-o", out + "/KORVANTHELM.exe", "--stub",
+                             dir / "stub.exe", "--sign-command", "sh " + dir / "signer.sh"});
+        std::string pid_text;
+        for (int i = 0; i < 600 && pid_text.find('\n') == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::ifstream file(dir / "signer.pid");
+            std::getline(file, pid_text, '\0');
+        }
+        ASSERT_NE(pid_text.find('\n'), std::string::npos) << "the signing command never started";
+        ::kill(run.pid(), signal_number);
+        const test::RunResult result = run.Wait(std::chrono::seconds(60));
+        EXPECT_EQ(result.signal, signal_number) << result.err;
+        const pid_t signer = static_cast<pid_t>(std::stol(pid_text));
+        bool gone = false;
+        for (int i = 0; i < 40 && !gone; ++i) {
+            gone = ::kill(signer, 0) != 0 && errno == ESRCH;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(gone) << "the signing command outlived the packer";
+        // Past the signer's sleep: nothing it would have written is there.
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        EXPECT_FALSE(std::filesystem::exists(dir / "late"));
+        EXPECT_TRUE(std::filesystem::is_empty(out))
+            << std::filesystem::directory_iterator(out)->path();
+        std::filesystem::remove(dir / "late");
+        for (const auto& entry : std::filesystem::directory_iterator(out)) {
+            std::filesystem::remove(entry.path());
+        }
+    }
 }
 
 }  // namespace
