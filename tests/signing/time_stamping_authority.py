@@ -22,6 +22,7 @@ and, for every request answered, reply-N.tsr, the reply as sent.
 posted to /KIND) answers as an authority that must not be believed (each a
 reply a careless client keeps):
   wrong-imprint   a good token for another digest than the one asked about
+  last-byte-imprint  the same, the digest off in its last byte only
   altered-time    a good token whose time was changed after it was signed
   no-certificate  the token carries no certificate of its signer
   no-usage        signed by a certificate without the timeStamping usage
@@ -40,7 +41,7 @@ import subprocess
 import sys
 import time
 
-HOSTILE = ("wrong-imprint", "altered-time", "no-certificate", "no-usage", "signer-key",
+HOSTILE = ("wrong-imprint", "last-byte-imprint", "altered-time", "no-certificate", "no-usage", "signer-key",
            "wrong-time", "silent", "garbage", "status-2")
 
 # A query is a digest, a policy, a nonce and a flag: a few hundred bytes.
@@ -216,6 +217,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             run_openssl(self.server.openssl, [
                 "ts", "-query", "-digest", "11" * 32, "-sha256", "-cert", "-no_nonce",
                 "-out", query_file], directory)
+        if hostile == "last-byte-imprint":
+            # The client's own digest (OCTET STRING of 32: 04 20 ...) with its
+            # last byte changed: a check of the first bytes alone passes it.
+            at = query.find(b"\x04\x20")
+            changed = bytearray(query)
+            changed[at + 2 + 31] ^= 0x01
+            with open(query_file, "wb") as out:
+                out.write(bytes(changed))
         result = subprocess.run(
             [self.server.openssl, "ts", "-reply", "-config", os.path.join(directory, "tsa.cnf"),
              "-queryfile", query_file, "-out", reply_file],

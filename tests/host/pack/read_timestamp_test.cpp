@@ -41,8 +41,9 @@ constexpr std::size_t kSecurityEntry = kOptional + 112 + 4 * 8;
 
 // What a self-made authority can claim: times outside its certificate's
 // validity, and kinds of reply the test authority gives (POST /KIND).
-constexpr const char* kHostileKinds[] = {"wrong-imprint", "altered-time", "no-certificate",
-                                         "no-usage",      "signer-key",   "wrong-time"};
+constexpr const char* kHostileKinds[] = {"wrong-imprint",  "last-byte-imprint", "altered-time",
+                                         "no-certificate", "no-usage",          "signer-key",
+                                         "wrong-time"};
 
 std::uint64_t Get(const Bytes& image, std::size_t offset, int size) {
     std::uint64_t value = 0;
@@ -272,6 +273,8 @@ const Case kCases[] = {
      "refused: the timestamp is signed with the code signer's own key"},
     {"reply for another imprint", Source::kHostile, nullptr, false,
      "refused: the timestamp was not made for this signature", "wrong-imprint"},
+    {"reply for an imprint off in its last byte", Source::kHostile, nullptr, false,
+     "refused: the timestamp was not made for this signature", "last-byte-imprint"},
     {"reply with its time altered", Source::kHostile, nullptr, false,
      "refused: the timestamp's signature does not verify", "altered-time"},
     {"reply without the authority's certificate", Source::kHostile, nullptr, false,
