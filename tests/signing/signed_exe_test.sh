@@ -183,7 +183,7 @@ SOURCE_DATE_EPOCH=99999999999999999 refused "a signing time beyond the last date
     "the signing time 99999999999999999 (SOURCE_DATE_EPOCH) is outside" "$work/too-late.exe" \
     --sign-cert "$work/cert.p12"
 # Timestamp servers that cannot be reached (loopback only): each is tried, then refused.
-refused "unreachable timestamp servers" "no timestamp server answered" "$work/timestamped.exe" \
+refused "unreachable timestamp servers" "no timestamp server gave a timestamp" "$work/timestamped.exe" \
     --sign-cert "$work/cert.p12" --timestamp-url http://127.0.0.1:9/ --timestamp-url http://127.0.0.1:10/
 grep -q "127.0.0.1:9/ failed (attempt 3 of 3)" "$work/refused.err" || fail "the first server was not retried"
 # A timestamp server that answers, through a stand-in for osslsigncode's

@@ -24,7 +24,8 @@ struct PackagePrograms {
 // CheckPackageTable.
 PackagePrograms FindPackagePrograms(std::span<const std::byte> table);
 
-// "N PE files, M unsigned: a, b, ..." (at most ten paths, then how many more).
+// "N PE files, M unsigned: a, b, ..." (at most ten paths, then how many more),
+// the paths escaped as PrintablePath does.
 std::string DescribePrograms(const PackagePrograms& programs);
 
 }  // namespace korvanthelm::pack

@@ -48,7 +48,13 @@ void WriteSignature(JsonWriter& json, const std::optional<AuthenticodeSignature>
         return;
     }
     json.BeginObject();
-    json.Key("signer").String(signature->signer);
+    // A certificate that does not verify names nobody.
+    json.Key("signer");
+    if (signature->certificate_intact) {
+        json.String(signature->signer);
+    } else {
+        json.Null();
+    }
     json.Key("digest_algorithm").String(signature->digest_algorithm);
     json.Key("state").String(SignatureState(*signature));
     // Only the Windows packer can say (the system's trust check): the key is
@@ -218,7 +224,8 @@ JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
         json.String(verified.signature_refusal);
     }
     json.Key("file_kind").String(verified.is_executable ? "executable" : "package");
-    // "stub_and_package": byte for byte this version's stub with its package;
+    // "stub_and_package": byte for byte the stub of the version its slot
+    // names, with its package;
     // "structure": made by another version, only its structure checked.
     json.Key("made_by");
     if (verified.is_executable && verified.package) {

@@ -33,11 +33,11 @@ std::string Road(const StartVerdict& start) {
     if (start.setup) {
         return "unpacked, set-up program run with " +
                (start.setup_arguments.empty() ? std::string("no argument")
-                                              : PrintableWindowsText(start.setup_arguments)) +
+                                              : PrintableLine(start.setup_arguments)) +
                " (exit code " + ExitCode(start.setup->exit_code) + ")";
     }
     if (start.launcher) {
-        return "handed over to " + PrintableWindowsText(ProgramOf(start.launcher->command_line));
+        return "handed over to " + PrintableLine(ProgramOf(start.launcher->command_line));
     }
     return "nothing started";
 }
@@ -67,7 +67,7 @@ void PrintStart(std::FILE* out, const StartVerdict& start, const TryResult& resu
     }
     line += outcome.boxes.empty() ? std::string(", no message box") : std::string();
     for (const MessageBoxSeen& box : outcome.boxes) {
-        line += ", message box \"" + PrintableWindowsText(box.text) + "\"";
+        line += ", message box \"" + PrintableLine(box.text) + "\"";
     }
     line += "; " + Road(start) + "; " + WorkDirectoryWords(start);
     if (start.start.requests_update && start.setup) {
@@ -75,7 +75,7 @@ void PrintStart(std::FILE* out, const StartVerdict& start, const TryResult& resu
     }
     std::fprintf(out, "%s\n", line.c_str());
     for (const std::string& fault : start.faults) {
-        std::fprintf(out, "  FAILED: %s\n", PrintableWindowsText(fault).c_str());
+        std::fprintf(out, "  FAILED: %s\n", PrintableLine(fault).c_str());
     }
 }
 
@@ -87,12 +87,12 @@ void PrintContract(std::FILE* out, const SetupContract& contract,
         if (!digest) {
             return std::string("missing");
         }
-        return *digest == built ? std::string(name) + ", as built" : PrintableWindowsText(*digest);
+        return *digest == built ? std::string(name) + ", as built" : PrintableLine(*digest);
     };
     std::fputs("The set-up program's side:\n", out);
     if (contract.record) {
         std::fprintf(out, "  launcher record: %s\n",
-                     PrintableWindowsText(*contract.record).c_str());
+                     PrintableLine(*contract.record).c_str());
         std::fprintf(out, "  launcher exe: %s\n",
                      state(contract.exe_digest, digests.launcher_exe, "LauncherExeDigest").c_str());
         std::fprintf(out, "  app\\KorvanThelm.jar: %s\n",
@@ -101,7 +101,7 @@ void PrintContract(std::FILE* out, const SetupContract& contract,
                      state(contract.build_mark, digests.launcher_jar, "LauncherJarDigest").c_str());
     }
     for (const std::string& problem : contract.problems) {
-        std::fprintf(out, "  FAILED: %s\n", PrintableWindowsText(problem).c_str());
+        std::fprintf(out, "  FAILED: %s\n", PrintableLine(problem).c_str());
     }
 }
 
@@ -120,7 +120,7 @@ void PrintReport(std::FILE* out, const TryResult& result) {
         std::fputs("Outside its world:\n", out);
         for (const std::string& written : result.outside_world) {
             std::fprintf(out, "  FAILED: written outside its world: %s\n",
-                         PrintableWindowsText(written).c_str());
+                         PrintableLine(written).c_str());
         }
     }
     if (result.kept) {

@@ -105,7 +105,8 @@ void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> 
     if (ours == rebuilt.end() && theirs == before.bytes.end()) {
         return;
     }
-    Refuse("the executable is not this version's stub with its package (first difference: " +
+    Refuse("the executable is not the stub of version " + std::string(version) +
+           " with its package (first difference: " +
            PartAt(rebuilt, static_cast<std::uint64_t>(ours - rebuilt.begin())) + ")");
 }
 

@@ -36,11 +36,13 @@ class StubRefused : public PackError {
 // caller's to check.
 //
 // Throws StubRefused, one line: "the stub: ..." with the stub checks'
-// refusal when `stub` is not a stub of `version`; else PackError: "refused: ... (first difference:
-// PART)" naming the part of the file where it first differs ("headers",
-// "section .rsrc", "bytes after the sections"); the reader's refusals when
-// the executable cannot be assembled again (no package resource, no digest
-// slot), or "refused: ..." for digest texts of another form.
+// refusal when `stub` is not a stub of `version`; else PackError: "refused:
+// the executable is not the stub of version VERSION with its package (first
+// difference: PART)" naming the part of the file where it first differs
+// ("headers", "section .rsrc", "bytes after the sections"); the reader's
+// refusals when the executable cannot be assembled again (no package
+// resource, no digest slot), or "refused: ..." for digest texts of another
+// form.
 void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> stub,
                      std::string_view version);
 

@@ -24,8 +24,9 @@ class HeldStopSignals;
 // copy. POSIX implementation in processes_posix.cpp; the Windows one sits
 // beside it behind this header.
 struct ProgramRun {
-    int status;          // the exit code, or 128 + signal, or -1 when it did not start
-    std::string output;  // its standard output and error together
+    int status;              // the exit code, or 128 + signal, or -1 when it did not start
+    std::string output;      // its standard output and error together
+    bool timed_out = false;  // ended (SIGKILL to its group) when its time limit passed
 };
 
 struct ProgramInput {
@@ -35,12 +36,19 @@ struct ProgramInput {
     // A variable left out of the program's environment; empty: it gets the
     // packer's environment as it is.
     std::string hidden_variable;
+    // Longer than this, and its process group is killed (0: no limit). Kept
+    // by the POSIX implementation; the Windows packer runs no program it
+    // bounds (its signer is the studio's command).
+    std::chrono::milliseconds time_limit{0};
 };
 
 // Where a program started with a secret reads it from.
 extern const char kSecretPath[];
 
-// Runs `argv` (argv[0] found on PATH) and waits for it. The output ends when
+// Runs `argv` (argv[0] found on PATH) in a process group of its own, listed
+// with the temporary files (RegisterChildProcessGroup) while it runs, so that
+// SIGINT, SIGTERM or SIGHUP to the packer ends the whole group before the
+// packer's files are removed; and waits for it. The output ends when
 // the program has exited: a helper it leaves running in the background does
 // not hold the packer up, even while it keeps the output open. Returns
 // status -1 and the reason as output when the program could not be started;

@@ -16,15 +16,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <thread>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/temporary_files.h"
 #include "tools/pack/platform/unique_fd.h"
 
 extern char** environ;
@@ -152,14 +155,32 @@ bool ReadAvailable(int fd, std::string& output) {
 // The output until end of file, or, when something the child left running
 // keeps the pipe open, until the child has exited and what it wrote is read.
 // Returns the child's wait status.
-int CollectOutput(pid_t child, UniqueFd output, std::string& text) {
+// Past `limit` (0: none) the child's whole group is killed and `timed_out`
+// set.
+int CollectOutput(pid_t child, UniqueFd output, std::string& text, std::chrono::milliseconds limit,
+                  bool& timed_out) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + limit;
     ::fcntl(output.get(), F_SETFL, ::fcntl(output.get(), F_GETFL) | O_NONBLOCK);
     int status = 0;
     bool exited = false;
-    while (ReadAvailable(output.get(), text) && !exited) {
-        pollfd readable{output.get(), POLLIN, 0};
+    bool open = true;
+    while (!exited) {
+        open = open && ReadAvailable(output.get(), text);
+        if (!open && limit.count() == 0) {
+            break;  // wait below, as long as it takes
+        }
+        pollfd readable{open ? output.get() : -1, POLLIN, 0};
         ::poll(&readable, 1, kExitPollMilliseconds);
         exited = ::waitpid(child, &status, WNOHANG) == child;
+        if (!exited && limit.count() != 0 && Clock::now() >= deadline) {
+            ::kill(-child, SIGKILL);
+            timed_out = true;
+            break;
+        }
+    }
+    if (exited && open) {
+        ReadAvailable(output.get(), text);  // what it wrote before it exited
     }
     if (!exited) {
         while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -167,6 +188,41 @@ int CollectOutput(pid_t child, UniqueFd output, std::string& text) {
     }
     return status;
 }
+
+// The spawn attributes with one owner: the child in a process group of its
+// own, with the signal mask the caller had before it held the cleanup
+// signals back.
+class SpawnAttributes {
+  public:
+    explicit SpawnAttributes(const sigset_t& mask) : error_(posix_spawnattr_init(&attributes_)) {
+        initialized_ = error_ == 0;
+        if (error_ == 0) {
+            error_ = posix_spawnattr_setflags(&attributes_,
+                                              POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+        }
+        if (error_ == 0) {
+            error_ = posix_spawnattr_setpgroup(&attributes_, 0);
+        }
+        if (error_ == 0) {
+            error_ = posix_spawnattr_setsigmask(&attributes_, &mask);
+        }
+    }
+    ~SpawnAttributes() {
+        if (initialized_) {
+            posix_spawnattr_destroy(&attributes_);
+        }
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    int error() const { return error_; }
+    const posix_spawnattr_t* get() const { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_;
+    int error_;
+    bool initialized_ = false;
+};
 
 }  // namespace
 
@@ -190,11 +246,22 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, const ProgramInput& 
     args.push_back(nullptr);
     std::vector<char*> environment = Environment(input.hidden_variable);
     pid_t child = 0;
-    int error = actions.error();
+    sigset_t mask;
+    ::pthread_sigmask(SIG_BLOCK, /*set=*/nullptr, &mask);
+    const SpawnAttributes attributes(mask);
+    int error = actions.error() != 0 ? actions.error() : attributes.error();
+    // Started and listed in one step: a signal in between would leave the
+    // child running after the packer died.
+    std::optional<TemporaryFileSignalsHeld> held;
+    held.emplace();
     if (error == 0) {
-        error = posix_spawnp(&child, args[0], actions.get(), /*attributes=*/nullptr, args.data(),
+        error = posix_spawnp(&child, args[0], actions.get(), attributes.get(), args.data(),
                              environment.data());
     }
+    if (error == 0) {
+        RegisterChildProcessGroup(child);
+    }
+    held.reset();
     output.write.reset();
     secret.read.reset();
     if (error != 0) {
@@ -204,7 +271,9 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, const ProgramInput& 
         WriteSecret(std::move(secret.write), *input.secret);
     }
     ProgramRun run{0, {}};
-    const int status = CollectOutput(child, std::move(output.read), run.output);
+    const int status =
+        CollectOutput(child, std::move(output.read), run.output, input.time_limit, run.timed_out);
+    UnregisterChildProcessGroup(child);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
 }
