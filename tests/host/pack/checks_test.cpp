@@ -1,6 +1,9 @@
 // The host's verdict beyond the bootstrapper's walk: damaged and hostile
 // packages, the programs in a package and their signatures, a signer's result.
+#include "format/package_path_rules.h"
+#include "format/utf8_to_utf16.h"
 #include "tests/host/pack/pack_test_common.h"
+#include "tools/pack/checks/unsafe_path_reason.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -38,6 +41,82 @@ TEST(PackVerify, DamagedPackagesFailWithTheReason) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
         EXPECT_EQ(RunPacker({"list", dir / "damaged.bin"}).exit_code, 1) << c.what;
     }
+}
+
+// The refusal of an unsafe path names the rule it breaks, not a list of
+// every rule; and it agrees with the rules themselves on every path.
+TEST(PackPathRules, RefusalSaysWhatIsWrongWithThePath) {
+    struct Case {
+        std::string_view path;
+        std::string_view reason;  // empty: safe
+    };
+    const Case cases[] = {
+        {"name .txt",
+         "\"name .txt\" has a space before its first dot, which Windows drops when it looks for "
+         "a device name (\"CON .txt\" is the console)"},
+        {"name. txt", ""},   // the space comes after the first dot
+        {".gitignore", ""},  // an empty stem before the dot is no device
+        {" .txt", "\" .txt\" has a space before its first dot"},
+        {"a/con .b/c", "\"con .b\" has a space before its first dot"},
+        {"nul.tar.gz", "\"nul.tar.gz\" is a Windows device name (\"nul\", whatever follows"},
+        {"console", ""},                                          // starts like CON
+        {"COM\u00B9", "\"COM\u00B9\" is a Windows device name"},  // a superscript one
+        {"COM0", ""},
+        {"dir./x", "\"dir.\" ends in a dot or a space, which Windows drops"},
+        {"x/y ", "\"y \" ends in a dot or a space"},
+        {"a..b/c", ""},
+        {"a/../b", "a \".\" or \"..\" step"},
+        {"a//b", "two \"/\" in a row"},
+        {"/a", "it starts or ends with \"/\""},
+        {"a/", "it starts or ends with \"/\""},
+        {"a:b", "\"a:b\" holds a character Windows forbids in a name"},
+        {"a\x01", "\"a\\x01\" holds a character"},  // escaped as printed
+        {"\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB .txt",
+         "\"\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB .txt\" has a space before its first dot"},
+    };
+    for (const Case& c : cases) {
+        std::u16string units;
+        ASSERT_TRUE(format::Utf8ToUtf16(c.path, units)) << c.path;
+        const std::string reason = UnsafePathReason(c.path);
+        EXPECT_EQ(reason.empty(), format::IsSafePackagePath(std::u16string_view(units))) << c.path;
+        EXPECT_EQ(reason.substr(0, c.reason.size()), c.reason) << c.path;
+        EXPECT_EQ(reason.empty(), c.reason.empty()) << c.path << ": " << reason;
+    }
+    const std::string long_path = std::string(600, 'a') + "/" + std::string(400, 'b');
+    EXPECT_EQ(UnsafePathReason(long_path),
+              "1001 UTF-16 units, over the 1000 an entry path may have");
+
+    // Every path of up to five units from the characters the rules look at:
+    // the reason is given exactly when the rules refuse the path.
+    const std::u16string_view alphabet = u"aCON. /:\u00B9";
+    std::size_t refused = 0;
+    std::u16string path;
+    const std::function<void(std::size_t)> sweep = [&](std::size_t left) {
+        if (!path.empty()) {
+            std::string utf8;
+            for (const char16_t unit : path) {
+                if (unit < 0x80) {
+                    utf8 += static_cast<char>(unit);
+                } else {
+                    utf8 += static_cast<char>(0xC0 | (unit >> 6));
+                    utf8 += static_cast<char>(0x80 | (unit & 0x3F));
+                }
+            }
+            const bool safe = format::IsSafePackagePath(std::u16string_view(path));
+            refused += safe ? 0 : 1;
+            EXPECT_EQ(UnsafePathReason(utf8).empty(), safe) << utf8;
+        }
+        if (left == 0) {
+            return;
+        }
+        for (const char16_t unit : alphabet) {
+            path.push_back(unit);
+            sweep(left - 1);
+            path.pop_back();
+        }
+    };
+    sweep(5);
+    EXPECT_GT(refused, 1000u);
 }
 
 // The one escaping rule for text from files and programs in human output:
