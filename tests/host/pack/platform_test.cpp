@@ -390,6 +390,39 @@ TEST(TemporaryFileRegistry, EachBranchRemovesExactlyItsOwnFiles) {
 // A launcher file read into the table must end exactly where its entry does:
 // one that turns out longer or shorter than it was when examined changed
 // while being packed, and the package would not hold what was digested.
+// Two outputs of which nothing exists yet are one file however they are
+// spelled: relative or absolute, with "./", "..", doubled slashes or a link
+// to their folder. ("same.bin" against "./same.bin" once lost a package under
+// its digests file.)
+TEST(PackOutputSpellings, OneFutureFileHoweverSpelled) {
+    const TempDir dir;
+    std::filesystem::create_directory(dir / "sub");
+    std::filesystem::create_directory_symlink(dir / "sub", dir / "link");
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir / "sub");
+    struct Case {
+        std::string a, b;
+        bool one;
+    };
+    const Case cases[] = {
+        {"same.bin", "./same.bin", true},
+        {"same.bin", ".//same.bin", true},
+        {"same.bin", "../sub/same.bin", true},
+        {"same.bin", dir / "sub/same.bin", true},
+        {"same.bin", dir / "link/same.bin", true},
+        {"./same.bin", dir / "sub/../sub/same.bin", true},
+        {"new/same.bin", "./new/../new/same.bin", true},
+        {"same.bin", "same.bin2", false},
+        {"same.bin", "../same.bin", false},
+        {"same.bin", "./Same.bin", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PathsNameOneFile(c.a, c.b), c.one) << c.a << " against " << c.b;
+        EXPECT_EQ(PathsNameOneFile(c.b, c.a), c.one) << c.b << " against " << c.a;
+    }
+    std::filesystem::current_path(before);
+}
+
 TEST(PackReadExactly, TellsExactFromShorterAndLonger) {
     const TempDir dir;
     WriteFile(dir / "ten.bin", "0123456789");

@@ -189,13 +189,18 @@ bool PathsNameOneFile(const std::string& a, const std::string& b) {
     if (a_exists != b_exists) {
         return false;
     }
-    // Neither exists yet: two spellings of one future file.
+    // Neither exists yet: two spellings of one future file, compared as
+    // absolute paths. weakly_canonical alone leaves "same.bin" relative
+    // (nothing of it exists) while "./same.bin" becomes absolute, and the two
+    // looked like two files: the package was lost under the digests.
     std::error_code error;
-    const std::filesystem::path a_path = std::filesystem::weakly_canonical(a, error);
+    const std::filesystem::path a_path =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(a, error), error);
     if (error) {
         return false;
     }
-    const std::filesystem::path b_path = std::filesystem::weakly_canonical(b, error);
+    const std::filesystem::path b_path =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(b, error), error);
     return !error && a_path == b_path;
 }
 
