@@ -21,8 +21,8 @@ struct PrefixFiles {
 PrefixFiles ReadPrefixFiles(const PrivateWine& wine);
 
 struct OutsideWrites {
-    // In order: the C: drive's entries written, replaced or removed (C:\
-    // paths; below a new or removed folder only the folder), the registry
+    // In order: the C: drive's entries written, replaced or removed (paths
+    // on C:, and below a new or removed folder only the folder), the registry
     // keys changed against the registry as the prefix was made
     // ("HKEY_CURRENT_USER\Software\X"), the entries of Wine's home (Linux
     // paths).
