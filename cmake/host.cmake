@@ -20,11 +20,7 @@ if(KORVANTHELM_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-if(KORVANTHELM_TESTS)
-  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-  add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-endif()
+include(${CMAKE_SOURCE_DIR}/cmake/googletest.cmake)
 
 # libFuzzer targets need clang; with another compiler they are simply not built.
 set(KORVANTHELM_HAVE_FUZZER OFF)

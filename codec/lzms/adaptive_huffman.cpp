@@ -60,7 +60,7 @@ void SortByFrequency(const std::uint32_t* freqs, std::size_t padded, std::uint32
 
 // Codeword lengths of the LZMS code for `freqs` (n >= 2). false: some
 // codeword would be longer than 15 bits, or a frequency is out of range.
-bool ComputeCodewordLengths(std::span<const std::uint32_t> freqs, std::uint8_t* lengths) {
+bool ComputeLengths(std::span<const std::uint32_t> freqs, std::uint8_t* lengths) {
     const std::size_t n = freqs.size();
     const std::size_t padded = (n + kLanes - 1) / kLanes * kLanes;
     std::array<std::uint32_t, kPaddedSymbols> padded_freqs;
@@ -144,6 +144,34 @@ bool ComputeCodewordLengths(std::span<const std::uint32_t> freqs, std::uint8_t* 
 
 }  // namespace
 
+bool BuildCanonicalCode(std::span<const std::uint32_t> freqs, std::span<std::uint8_t> lengths,
+                        std::span<std::uint16_t> codewords) {
+    const std::size_t n = freqs.size();
+    if (n == 0 || n > kMaxSymbols || lengths.size() < n || codewords.size() < n)
+        return false;
+    if (n == 1) {
+        lengths[0] = 1;
+        codewords[0] = 0;
+        return true;
+    }
+    std::array<std::uint8_t, kPaddedSymbols> computed;
+    if (!ComputeLengths(freqs, computed.data()))
+        return false;
+    // Canonical codewords: first[1] = 0, first[L] = (first[L-1] + count[L-1]) << 1,
+    // consecutive within a length in ascending symbol order.
+    std::uint32_t count[kMaxCodewordBits + 1] = {};
+    for (std::size_t s = 0; s < n; ++s)
+        ++count[computed[s]];
+    std::uint32_t next[kMaxCodewordBits + 1] = {};
+    for (unsigned length = 2; length <= kMaxCodewordBits; ++length)
+        next[length] = (next[length - 1] + count[length - 1]) << 1;
+    for (std::size_t s = 0; s < n; ++s) {
+        lengths[s] = computed[s];
+        codewords[s] = static_cast<std::uint16_t>(next[computed[s]]++);
+    }
+    return true;
+}
+
 bool BuildDecodeTable(std::span<const std::uint32_t> freqs, unsigned table_bits,
                       std::span<std::uint32_t> table) {
     const std::size_t n = freqs.size();
@@ -164,7 +192,7 @@ bool BuildDecodeTable(std::span<const std::uint32_t> freqs, unsigned table_bits,
     }
 
     std::array<std::uint8_t, kPaddedSymbols> lengths;
-    if (!ComputeCodewordLengths(freqs, lengths.data())) {
+    if (!ComputeLengths(freqs, lengths.data())) {
         return false;
     }
 

@@ -46,6 +46,14 @@ constexpr std::size_t DecodeTableSize(std::size_t num_symbols, unsigned table_bi
 bool BuildDecodeTable(std::span<const std::uint32_t> freqs, unsigned table_bits,
                       std::span<std::uint32_t> table);
 
+// The encoder's side of the same construction: the length and the canonical
+// codeword (right-aligned, sent most significant bit first) of each of the
+// freqs.size() symbols, into the first freqs.size() elements of `lengths`
+// and `codewords`. false: as for BuildDecodeTable, or a span is too short;
+// the outputs are then unspecified.
+bool BuildCanonicalCode(std::span<const std::uint32_t> freqs, std::span<std::uint8_t> lengths,
+                        std::span<std::uint16_t> codewords);
+
 // The bit source a code decodes from: it must hold at least 15 valid bits,
 // left-aligned in a 64-bit word (see BackwardBitReader in lzms_decoder.cpp).
 template <typename BitReader>

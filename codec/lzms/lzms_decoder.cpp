@@ -69,6 +69,7 @@
 #include <new>
 
 #include "codec/lzms/adaptive_huffman.h"
+#include "codec/lzms/probability_entry.h"
 #include "codec/lzms/slot_tables.h"
 #include "codec/lzms/x86_filter.h"
 #include "format/little_endian.h"
@@ -80,28 +81,6 @@ using format::LoadLittleEndian16;
 using format::LoadLittleEndian64;
 
 // ---- Forward stream: range decoder and probability entries -------------
-
-struct ProbabilityEntry {
-    // Newest bit in bit 0. The initial history has 48 zeros in 64 bits, a
-    // mild bias towards 0 that both sides start from.
-    std::uint64_t history = 0x0000000055555555;
-    std::uint32_t zeros = 48;
-
-    std::uint32_t Probability() const {
-        // Never certain either way: 0 and 64 are used as 1 and 63.
-        return zeros + (zeros == 0) - (zeros == 64);
-    }
-    void Update(std::uint32_t bit) {
-        zeros += static_cast<std::uint32_t>(history >> 63) - bit;  // the leaving bit, the new bit
-        history = history << 1 | bit;
-    }
-};
-
-template <unsigned kStateBits>
-struct DecisionClass {
-    std::uint32_t state = 0;  // the class's last kStateBits bits, newest in bit 0
-    std::array<ProbabilityEntry, std::size_t{1} << kStateBits> entries{};
-};
 
 class RangeDecoder {
   public:
@@ -131,7 +110,7 @@ class RangeDecoder {
             bit = 1;
         }
         entry.Update(bit);
-        decision.state = ((decision.state << 1) | bit) & ((1u << kStateBits) - 1);
+        decision.state = DecisionClass<kStateBits>::Next(decision.state, bit);
         return bit;
     }
 

@@ -72,9 +72,12 @@ void StoreLe32(std::uint8_t* p, std::uint32_t v) {
     format::StoreLittleEndian(reinterpret_cast<std::byte*>(p), v, 4);
 }
 
-}  // namespace
-
-std::size_t UndoX86Translation(std::span<std::byte> data, X86FilterState& state) {
+// Both directions scan alike and see the same bytes at every opcode
+// position: an operand is changed only behind the scan, which continues
+// after it. They differ in which way an operand moves, and in where the
+// target is read: always from the relative form.
+template <bool kTranslate>
+std::size_t ScanX86(std::span<std::byte> data, X86FilterState& state) {
     const std::size_t n = data.size();
     if (n <= kTailBytes + 1)
         return 0;
@@ -117,13 +120,18 @@ std::size_t UndoX86Translation(std::span<std::byte> data, X86FilterState& state)
 
         std::uint8_t* const operand = bytes + i + opcode_bytes;  // ends before `limit + 7 <= n`
         const auto pos = static_cast<std::int64_t>(i);
-        if (pos - last_x86 <= max_distance) {
+        const bool translated = pos - last_x86 <= max_distance;
+        if (!kTranslate && translated) {
             StoreLe32(operand, LoadLe32(operand) - static_cast<std::uint32_t>(i));
             ++restored;
         }
         // The target is judged from the relative operand, as the encoder saw it.
         const std::size_t target =
             (i + (std::size_t{operand[0]} | std::size_t{operand[1]} << 8)) & 0xFFFF;
+        if (kTranslate && translated) {
+            StoreLe32(operand, LoadLe32(operand) + static_cast<std::uint32_t>(i));
+            ++restored;
+        }
         const std::int64_t operand_end = pos + static_cast<std::int64_t>(opcode_bytes) + 3;
         if (operand_end - state.last_target_use[target] <= kTargetWindow)
             last_x86 = operand_end;
@@ -131,6 +139,16 @@ std::size_t UndoX86Translation(std::span<std::byte> data, X86FilterState& state)
         i += opcode_bytes + 4;
     }
     return restored;
+}
+
+}  // namespace
+
+std::size_t UndoX86Translation(std::span<std::byte> data, X86FilterState& state) {
+    return ScanX86<false>(data, state);
+}
+
+std::size_t ApplyX86Translation(std::span<std::byte> data, X86FilterState& state) {
+    return ScanX86<true>(data, state);
 }
 
 }  // namespace korvanthelm::lzms

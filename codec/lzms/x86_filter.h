@@ -1,4 +1,4 @@
-// The LZMS x86 filter, decoder side. Before compressing, the encoder turns the
+// The LZMS x86 filter, both sides. Before compressing, the encoder turns the
 // relative 32-bit operands of a few x86/x64 instructions (CALL rel32,
 // CALL [rip+disp32], LOCK ADD [rip+disp32], LEA/MOV reg,[rip+disp32]) into
 // block-relative absolute ones wherever code seems to be, because the same
@@ -23,5 +23,10 @@ struct X86FilterState {
 // are block-relative; data.size() <= 1 GiB, the format's largest block).
 // Returns how many operands it changed. Never reads or writes outside `data`.
 std::size_t UndoX86Translation(std::span<std::byte> data, X86FilterState& state);
+
+// The encoder's side: makes the operands absolute where UndoX86Translation
+// will restore them, so that UndoX86Translation(ApplyX86Translation(x)) == x
+// for every x. Returns how many operands it changed.
+std::size_t ApplyX86Translation(std::span<std::byte> data, X86FilterState& state);
 
 }  // namespace korvanthelm::lzms

@@ -141,4 +141,23 @@ inline Bytes SixteenBitRamps(std::size_t size, std::uint64_t seed) {
     return out;
 }
 
+// The same for 32-bit numbers.
+inline Bytes ThirtyTwoBitRamps(std::size_t size, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Bytes out;
+    out.reserve(size + 4);
+    std::uint32_t value = 0;
+    while (out.size() < size) {
+        const auto step = static_cast<std::uint32_t>(1 + rng() % 100'000);
+        const std::size_t run = 64 + rng() % 2048;
+        for (std::size_t i = 0; i < run && out.size() < size; ++i) {
+            value += step + (rng() % 16 == 0 ? static_cast<std::uint32_t>(rng() % 3) : 0);
+            for (int b = 0; b < 4; ++b)
+                out.push_back(static_cast<std::byte>(value >> (8 * b)));
+        }
+    }
+    out.resize(size);
+    return out;
+}
+
 }  // namespace korvanthelm::testing

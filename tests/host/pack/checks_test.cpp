@@ -119,10 +119,34 @@ TEST(PackPathRules, RefusalSaysWhatIsWrongWithThePath) {
     EXPECT_GT(refused, 1000u);
 }
 
+// The one escaping rule for text from files and programs in human output:
+// every control character, C0, DEL and C1 (U+0080..U+009F, which a UTF-8
+// terminal may take for ESC [ and the like), each byte as \xNN; printable
+// UTF-8 as it is, its neighbours of the control ranges included.
 TEST(PrintablePath, EscapesWhatATerminalWouldMisshow) {
-    EXPECT_EQ(PrintablePath("dir/\xD1\x84.txt"), "dir/\xD1\x84.txt");
-    EXPECT_EQ(PrintablePath("a\tb\\c\x7F"), "a\\x09b\\x5cc\\x7f");
-    EXPECT_EQ(PrintablePath("bad\xFF\xC3"), "bad\\xff\\xc3");
+    struct Case {
+        std::string_view text;
+        std::string_view shown;
+    };
+    constexpr Case kCases[] = {
+        {"dir/\xD1\x84.txt", "dir/\xD1\x84.txt"},
+        {"a\tb\\c\x7F", "a\\x09b\\x5cc\\x7f"},
+        {"bad\xFF\xC3", "bad\\xff\\xc3"},
+        {"\x1b[32mOK\r\n\x07\x08", "\\x1b[32mOK\\x0d\\x0a\\x07\\x08"},
+        {" ~", " ~"},                // the first and last printable ASCII
+        {"\x1f", "\\x1f"},           // the last C0 control
+        {"\xC2\x80", "\\xc2\\x80"},  // U+0080, the first C1 control
+        {"\xC2\x9B"
+         "31m",
+         "\\xc2\\x9b"
+         "31m"},                           // U+009B, the one-character CSI
+        {"\xC2\x9F", "\\xc2\\x9f"},        // U+009F, the last C1 control
+        {"\xC2\xA0", "\xC2\xA0"},          // U+00A0 is printable
+        {"\xE2\x82\xAC", "\xE2\x82\xAC"},  // a three-byte sequence
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(PrintablePath(c.text), c.shown);
+    }
 }
 
 // PE32+ headers and one page of code-like bytes: a program osslsigncode signs.

@@ -346,6 +346,76 @@ TEST(PackCheapChecks, DistinctOutputsThatLookAlikeAreWritten) {
     }
 }
 
+// A signing input given by mistake as a FIFO or a device must not hold the
+// run in open(), and a huge one must not be read: each of the files the
+// packer reads or loads for signing is refused in one line, at once, before
+// any work, with nothing written.
+TEST(PackCheapChecks, SigningInputsNeverBlockOrFlood) {
+    const TempDir dir;
+    const TempDir inputs;  // FIFOs and sparse giants, kept out of dir's snapshot
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    const std::string stub = dir / "stub.exe";
+    WriteFile(stub, "the only copy of the stub");
+    const std::string cert = inputs / "cert.pem";
+    const std::string key = inputs / "key.pem";
+    ASSERT_EQ(std::system((std::string(KORVANTHELM_OPENSSL) +
+                           " req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj /CN=s"
+                           " -keyout '" +
+                           key + "' -out '" + cert + "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    const std::string fifo = inputs / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Three GiB that take no disk: read to the end, they would take minutes.
+    const std::string giant = inputs / "giant";
+    WriteFile(giant, "");
+    std::filesystem::resize_file(giant, std::uintmax_t{3} << 30);
+    // One byte over the limit, and the limit itself, which passes this check.
+    const std::string over = inputs / "over.pem";
+    WriteFile(over, std::string((1 << 20) + 1, 'x'));
+    const std::string exact = inputs / "exact.pem";
+    WriteFile(exact, std::string(1 << 20, 'x'));
+
+    struct Case {
+        std::vector<std::string> signing;
+        std::string text;
+    };
+    const Case kCases[] = {
+        {{"--sign-cert", fifo, "--sign-key", key},
+         "the certificate: not a regular file: \"" + fifo + "\""},
+        {{"--sign-cert", fifo}, "the certificate: not a regular file"},  // a PKCS#12 file
+        {{"--sign-cert", giant},
+         "refused: the certificate \"" + giant + "\" holds more than 1048576 bytes"},
+        {{"--sign-cert", over, "--sign-key", key},
+         "refused: the certificate \"" + over + "\" holds more than 1048576 bytes"},
+        {{"--sign-cert", exact}, "\"" + exact + "\" is neither a PEM certificate nor a PKCS#12"},
+        {{"--sign-cert", cert, "--sign-key", fifo},
+         "the key: not a regular file: \"" + fifo + "\""},
+        {{"--sign-cert", cert, "--sign-key", giant},
+         "refused: the key \"" + giant + "\" holds more than 1048576 bytes"},
+        {{"--sign-cert", cert, "--sign-key", "pkcs11:object=release;type=private",
+          "--sign-pkcs11-module", fifo},
+         "the PKCS#11 module: not a regular file: \"" + fifo + "\""},
+        {{"--sign-cert", cert, "--sign-key", "pkcs11:object=release;type=private",
+          "--sign-pkcs11-module", inputs.path()},
+         "the PKCS#11 module: not a regular file"},
+    };
+    const std::map<std::string, std::string> before = Snapshot(dir.path());
+    for (const Case& c : kCases) {
+        std::vector<std::string> args = {"build", tree, "-o", dir / "x.exe", "--stub", stub};
+        args.insert(args.end(), c.signing.begin(), c.signing.end());
+        const auto started = std::chrono::steady_clock::now();
+        const auto run = RunPacker(args, ".", std::chrono::seconds(20));
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(run.exit_code, 1) << c.text << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.text), std::string::npos) << c.text << "\n" << run.err;
+        EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+        EXPECT_LT(took, std::chrono::seconds(2)) << c.text;
+        EXPECT_EQ(Snapshot(dir.path()), before) << c.text;
+    }
+}
+
 TEST(PackCheapChecks, TimestampUrlsNeedHttpAndAHost) {
     struct Case {
         std::string_view url;

@@ -6,6 +6,7 @@
 
 #include "format/package_table.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/check_package_table.h"
 #include "tools/pack/pe/check_authenticode_signature.h"
 #include "tools/pack/pe/pe_headers.h"
@@ -65,7 +66,7 @@ std::string DescribePrograms(const PackagePrograms& programs) {
     std::string text = std::to_string(programs.count) + " PE files, " +
                        std::to_string(programs.unsigned_paths.size()) + " unsigned";
     for (std::size_t i = 0; i < programs.unsigned_paths.size() && i < kListedPaths; ++i) {
-        text += (i == 0 ? ": " : ", ") + programs.unsigned_paths[i];
+        text += (i == 0 ? ": " : ", ") + PrintablePath(programs.unsigned_paths[i]);
     }
     if (programs.unsigned_paths.size() > kListedPaths) {
         text += " and " + std::to_string(programs.unsigned_paths.size() - kListedPaths) + " more";

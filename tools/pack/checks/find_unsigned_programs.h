@@ -30,7 +30,8 @@ PackagePrograms FindPackagePrograms(std::span<const std::byte> table);
 // machine, a failure only a run of the exe would otherwise show.
 void RequireProgramAsSetupProgram(const PackagePrograms& programs);
 
-// "N PE files, M unsigned: a, b, ..." (at most ten paths, then how many more).
+// "N PE files, M unsigned: a, b, ..." (at most ten paths, then how many more),
+// the paths escaped as PrintablePath does.
 std::string DescribePrograms(const PackagePrograms& programs);
 
 }  // namespace korvanthelm::pack

@@ -33,13 +33,12 @@ std::vector<std::byte> Sample() {
 
 }  // namespace
 
-CompressorVerdict CheckLzmsCompressor() {
+CompressorVerdict CheckLzmsCompressorForTesting(const CompressSample& compress) {
     const std::vector<std::byte> sample = Sample();
-    LzmsCompressor compressor(sample.size());
     // One byte less than the sample: a block that fits is a real saving, as
     // for the package's chunks.
     std::vector<std::byte> block(sample.size() - 1);
-    const std::size_t size = compressor.Compress(sample, block);
+    const std::size_t size = compress(sample, block);
     if (size == 0) {
         return CompressorVerdict::kStoresOnly;
     }
@@ -52,6 +51,14 @@ CompressorVerdict CheckLzmsCompressor() {
             "stub copies instead of compressing): no package can be made with it");
     }
     return CompressorVerdict::kCompresses;
+}
+
+CompressorVerdict CheckLzmsCompressor() {
+    LzmsCompressor compressor(kSampleSize);
+    return CheckLzmsCompressorForTesting(
+        [&](std::span<const std::byte> sample, std::span<std::byte> out) {
+            return compressor.Compress(sample, out);
+        });
 }
 
 }  // namespace korvanthelm::pack

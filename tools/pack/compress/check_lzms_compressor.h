@@ -5,6 +5,10 @@
 // no bootstrapper can decode.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <span>
+
 namespace korvanthelm::pack {
 
 enum class CompressorVerdict {
@@ -17,5 +21,15 @@ enum class CompressorVerdict {
 // when no compressor can be made (the system's reason) or the block does not
 // decode to the sample. Writes nothing.
 CompressorVerdict CheckLzmsCompressor();
+
+// What a compressor is asked: one block for `sample` in `out`, its size, or 0
+// when it does not fit (LzmsCompressor::Compress).
+using CompressSample =
+    std::function<std::size_t(std::span<const std::byte> sample, std::span<std::byte> out)>;
+
+// CheckLzmsCompressor's judgement with `compress` standing in for the
+// compressor at hand (decoding still with the packer's decoder): each branch
+// of the verdict, testable on a system whose compressor takes only one.
+CompressorVerdict CheckLzmsCompressorForTesting(const CompressSample& compress);
 
 }  // namespace korvanthelm::pack

@@ -7,6 +7,7 @@
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -230,6 +231,24 @@ IndirectData ReadIndirectData(PKCS7* pkcs7) {
                               static_cast<std::size_t>(ASN1_STRING_length(signed_digest))))};
 }
 
+// Whether `certificate`'s signature verifies with the key of its issuer
+// among `certificates`, or with its own key when it names itself as issuer.
+bool CertificateIntact(X509* certificate, STACK_OF(X509) * certificates) {
+    bool intact = false;
+    if (X509_check_issued(certificate, certificate) == X509_V_OK) {
+        intact = X509_verify(certificate, X509_get0_pubkey(certificate)) == 1;
+    }
+    for (int i = 0; !intact && i < sk_X509_num(certificates); ++i) {
+        X509* const issuer = sk_X509_value(certificates, i);
+        if (issuer != certificate && X509_check_issued(issuer, certificate) == X509_V_OK) {
+            EVP_PKEY* const key = X509_get0_pubkey(issuer);
+            intact = key != nullptr && X509_verify(certificate, key) == 1;
+        }
+    }
+    ERR_clear_error();
+    return intact;
+}
+
 }  // namespace
 
 std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
@@ -260,10 +279,13 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     if (!signed_octets) {
         throw PackError("out of memory (OpenSSL)");
     }
-    result.signature_valid =
+    const bool verifies =
         PKCS7_verify(pkcs7.get(), /*certs=*/nullptr, /*store=*/nullptr, signed_octets.get(),
                      /*out=*/nullptr, PKCS7_NOVERIFY) == 1;
     ERR_clear_error();
+    result.certificate_intact =
+        CertificateIntact(sk_X509_value(signers.get(), 0), pkcs7->d.sign->cert);
+    result.signature_valid = verifies && result.certificate_intact;
     return result;
 }
 

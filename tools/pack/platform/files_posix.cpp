@@ -192,7 +192,7 @@ bool PathsNameOneFile(const std::string& a, const std::string& b) {
     // Neither exists yet: two spellings of one future file, compared as
     // absolute paths. weakly_canonical alone leaves "same.bin" relative
     // (nothing of it exists) while "./same.bin" becomes absolute, and the two
-    // looked like two files.
+    // looked like two files: the package was lost under the digests.
     std::error_code error;
     const std::filesystem::path a_path =
         std::filesystem::weakly_canonical(std::filesystem::absolute(a, error), error);

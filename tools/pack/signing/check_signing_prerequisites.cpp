@@ -18,6 +18,7 @@
 #include "tools/pack/signing/load_signing_certificate.h"
 #include "tools/pack/signing/pkcs11_engine_path.h"
 #include "tools/pack/signing/pkcs11_uri.h"
+#include "tools/pack/signing/read_signing_file.h"
 #include "tools/pack/signing/read_token_public_key.h"
 #include "tools/pack/signing/signing_password.h"
 #include "tools/pack/signing/signing_time.h"
@@ -101,6 +102,8 @@ void CheckTokenKeyMatchesCertificate(const SigningOptions& options, const X509* 
 }
 
 void CheckTokenPrerequisites(const SigningOptions& options) {
+    // Loading a FIFO would wait for a writer: only a regular file is loaded.
+    RequireRegularModuleFile(options.pkcs11_module);
     // libp11, which osslsigncode loads the module through, asks for this entry point.
     const std::string failure =
         SharedLibraryLoadFailure(options.pkcs11_module, "C_GetFunctionList");

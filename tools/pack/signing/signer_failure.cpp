@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/pack/base/printable_path.h"
 #include "tools/pack/signing/signing_password.h"
 
 namespace korvanthelm::pack {
@@ -23,7 +24,32 @@ std::string SignerReason(const std::string& output) {
     }
     // The last line: a tool says what finally went wrong at the end (a PIN
     // prompt or progress comes first).
-    return std::string(lines.back().substr(0, 200));
+    return PrintablePath(lines.back().substr(0, 200));
+}
+
+std::string TimestampFailureReason(const std::string& output) {
+    const auto says = [&](std::string_view text) { return output.find(text) != std::string::npos; };
+    constexpr std::string_view kStatus = "Timestamping failed: status ";
+    if (const std::size_t at = output.find(kStatus); at != std::string::npos) {
+        const std::size_t digits = at + kStatus.size();
+        std::size_t end = digits;
+        while (end < output.size() && end - digits < 3 && output[end] >= '0' &&
+               output[end] <= '9') {
+            ++end;
+        }
+        return "the server refused to timestamp (status " + output.substr(digits, end - digits) +
+               ")";
+    }
+    if (says("Failed to convert timestamp reply")) {
+        return "the reply is not an RFC 3161 timestamp reply";
+    }
+    if (says("Connection refused")) {
+        return "the connection was refused";
+    }
+    if (says("timed out") || says("Timeout")) {
+        return "no reply in time";
+    }
+    return SignerReason(output);
 }
 
 std::string OsslsigncodeFailure(const std::string& output) {
