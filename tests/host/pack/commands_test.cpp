@@ -452,7 +452,7 @@ TEST(PackCheapChecks, TimestampUrlsNeedHttpAndAHost) {
 TEST(PackDigests, LauncherFilesResolveAsDocumented) {
     const TempDir dir;
     const std::string tree = dir / "tree";
-    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", test::MinimalPeFile("set-up program"));
     WriteFile(tree + "/bin/launcher.exe", "exe in tree");
     WriteFile(tree + "/bin/launcher.jar", "jar in tree");
     WriteFile(dir / "work/bin/launcher.jar", "jar beside the working folder");
