@@ -14,6 +14,7 @@ set_target_properties(wimlib::wimlib PROPERTIES IMPORTED_LOCATION ${WIMLIB_LIBRA
                       INTERFACE_INCLUDE_DIRECTORIES ${WIMLIB_INCLUDE_DIR})
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 
+include(${CMAKE_SOURCE_DIR}/cmake/debian-hardening.cmake)
 if(KORVANTHELM_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)

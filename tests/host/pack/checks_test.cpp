@@ -307,6 +307,7 @@ Bytes CraftedPackage(const std::vector<std::pair<std::string, std::string>>& ent
 // the near misses that must pass without a word.
 TEST(PackVerify, RefusesWhatThePlayersDiskRefusesAndWarnsOfLongPaths) {
     const std::string setup(kSetupProgramPath);
+    const std::string setup_program = test::MinimalPeFile("s");
     // Target paths below the work directory of a typical TEMP: a file path
     // reaches the limit at 260 units, a folder path at 248 (NUL included).
     const std::size_t file_room = kMaxFilePathUnits - kTypicalWorkDirectoryUnits - 1;
@@ -321,47 +322,58 @@ TEST(PackVerify, RefusesWhatThePlayersDiskRefusesAndWarnsOfLongPaths) {
     };
     const Case cases[] = {
         {"Cyrillic names one file on Windows",
-         {{setup, "s"}, {"Файл.txt", "1"}, {"файл.txt", "2"}},
+         {{setup, setup_program}, {"Файл.txt", "1"}, {"файл.txt", "2"}},
          1,
          "entry 3 of 3: entry paths \"Файл.txt\" and \"файл.txt\" differ only in letter case"},
         {"file, then the folder of a later entry",
-         {{setup, "s"}, {"a", "1"}, {"a/b", "2"}},
+         {{setup, setup_program}, {"a", "1"}, {"a/b", "2"}},
          1,
          "entry 3 of 3: file \"a\" is also the folder of \"a/b\""},
         {"folder of an earlier entry, then a file",
-         {{setup, "s"}, {"a/b", "1"}, {"a", "2"}},
+         {{setup, setup_program}, {"a/b", "1"}, {"a", "2"}},
          1,
          "entry 3 of 3: file \"a\" is also the folder of \"a/b\""},
         {"file folded into a later entry's folder",
-         {{setup, "s"}, {"É", "1"}, {"é/b", "2"}},
+         {{setup, setup_program}, {"É", "1"}, {"é/b", "2"}},
          1,
          "file \"É\" and folder \"é\" of \"é/b\" differ only in letter case"},
         {"one folder spelled two ways",
-         {{setup, "s"}, {"Docs/a", "1"}, {"docs/b", "2"}},
+         {{setup, setup_program}, {"Docs/a", "1"}, {"docs/b", "2"}},
          1,
          "one folder on Windows"},
         {"no set-up program", {{"KORVANTHELM/other.exe", "s"}}, 1, "holds no set-up program"},
-        {"set-up program in other letter case", {{"korvanthelm/korvanthelm.EXE", "s"}}, 0, ""},
-        {"only full folding makes ß ss",
-         {{setup, "s"}, {"straße.txt", "1"}, {"strasse.txt", "2"}},
+        {"set-up program in other letter case",
+         {{"korvanthelm/korvanthelm.EXE", setup_program}},
          0,
          ""},
-        {"a name prefix, not a folder prefix", {{setup, "s"}, {"a", "1"}, {"ab/c", "2"}}, 0, ""},
+        {"only full folding makes ß ss",
+         {{setup, setup_program}, {"straße.txt", "1"}, {"strasse.txt", "2"}},
+         0,
+         ""},
+        {"a name prefix, not a folder prefix",
+         {{setup, setup_program}, {"a", "1"}, {"ab/c", "2"}},
+         0,
+         ""},
         {"file path one unit below the limit",
-         {{setup, "s"}, {std::string(file_room, 'a'), "1"}},
+         {{setup, setup_program}, {std::string(file_room, 'a'), "1"}},
          0,
          ""},
         {"file path at the limit",
-         {{setup, "s"}, {std::string(file_room + 1, 'a'), "1"}, {"b", "2"}},
+         {{setup, setup_program}, {std::string(file_room + 1, 'a'), "1"}, {"b", "2"}},
          0,
          "warning: 1 of 3 entries would pass Windows' classic path limit"},
-        {"folder path one unit below the limit", {{setup, "s"}, {folder_fits + "/x", "1"}}, 0, ""},
+        {"folder path one unit below the limit",
+         {{setup, setup_program}, {folder_fits + "/x", "1"}},
+         0,
+         ""},
         {"folder path at the limit",
-         {{setup, "s"}, {folder_fits + "f/x", "1"}},
+         {{setup, setup_program}, {folder_fits + "f/x", "1"}},
          0,
          "warning: 1 of 2 entries"},
         {"the warning names the longest path",
-         {{setup, "s"}, {folder_fits + "f/x", "1"}, {std::string(file_room + 2, 'z'), "2"}},
+         {{setup, setup_program},
+          {folder_fits + "f/x", "1"},
+          {std::string(file_room + 2, 'z'), "2"}},
          0,
          "the longest is \"zzz"},
     };
@@ -386,7 +398,7 @@ TEST(PackVerify, RefusesWhatThePlayersDiskRefusesAndWarnsOfLongPaths) {
 // every one the bootstrapper refuses, verify refuses, for the same reason.
 TEST(PackVerify, RefusesEveryHostilePackageOfTheEndToEndTests) {
     const TempDir dir;
-    WriteFile(dir / "probe.exe", "a stand-in set-up program");
+    WriteFile(dir / "probe.exe", test::MinimalPeFile("a stand-in set-up program"));
     const std::string command = std::string(KORVANTHELM_PYTHON) + " " + KORVANTHELM_MAKE_PACKAGES +
                                 " --out " + (dir / "packages") + " --probe " + (dir / "probe.exe");
     ASSERT_EQ(std::system(command.c_str()), 0) << command;

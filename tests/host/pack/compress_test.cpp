@@ -66,7 +66,8 @@ TEST(PackRoundTrip, PackageHoldsExactlyTheTreeInByteOrder) {
     const TempDir dir;
     const std::string tree = dir / "tree";
     AddDefaultLauncherFiles(tree);
-    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", RandomBytes(5000, 1));
+    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe",
+              test::MinimalPeFile("set-up program") + S(RandomBytes(5000, 1)));
     WriteFile(tree + "/a.txt", "dot sorts before slash");
     WriteFile(tree + "/a/b.txt", std::string(100000, 'x'));
     WriteFile(tree + "/B.txt", "capital B sorts before small a");

@@ -208,7 +208,7 @@ TEST(FindPackageResource, VerifyChecksTheExecutablesPackageAndDigest) {
     const test::TempDir dir;
     const std::string tree = dir / "tree";
     test::AddDefaultLauncherFiles(tree);
-    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", test::MinimalPeFile("set-up program"));
     ASSERT_EQ(test::RunPacker({"pack", tree, "-o", dir / "package.bin"}).exit_code, 0);
     const Bytes package = test::ReadFile(dir / "package.bin");
     const std::string digest = Sha256Text(package);

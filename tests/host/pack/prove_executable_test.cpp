@@ -363,7 +363,7 @@ TEST(ProveExecutable, VerifyCommandProvesAgainstTheStub) {
     const test::TempDir dir;
     const std::string tree = dir / "tree";
     test::AddDefaultLauncherFiles(tree);
-    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", test::MinimalPeFile("set-up program"));
     test::WriteFile(dir / "stub.exe", MakeStub());
     const auto built =
         test::RunPacker({"build", tree, "-o", dir / "KORVANTHELM.exe", "--stub", dir / "stub.exe"});
@@ -439,7 +439,7 @@ TEST(ProveExecutable, VerifyCommandProvesRelabelledExecutables) {
     const test::TempDir dir;
     const std::string tree = dir / "tree";
     test::AddDefaultLauncherFiles(tree);
-    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", test::MinimalPeFile("set-up program"));
     test::WriteFile(dir / "stub.exe", MakeStub());
     test::WriteFile(dir / "old-stub.exe", MakeStub("1.7.3"));
     const auto built =
@@ -534,7 +534,7 @@ TEST(BuildTimestamps, OnlyRepliesVerifyAccepts) {
     const test::TempDir dir;
     const std::string tree = dir / "tree";
     test::AddDefaultLauncherFiles(tree);
-    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", test::MinimalPeFile("set-up program"));
     test::WriteFile(dir / "stub.exe", MakeStub());
     const std::string in = "cd '" + dir.path() + "' && ";
     ASSERT_EQ(std::system((in + "(" + KORVANTHELM_PYTHON + " " + KORVANTHELM_TSA_SCRIPT +
@@ -615,7 +615,7 @@ TEST(BuildSigningCommand, KilledMeansCleaned) {
     const test::TempDir dir;
     const std::string tree = dir / "tree";
     test::AddDefaultLauncherFiles(tree);
-    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    test::WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", test::MinimalPeFile("set-up program"));
     test::WriteFile(dir / "stub.exe", MakeStub());
     // Says it started, waits, then "signs" (a copy) and leaves a mark: what a
     // signer that outlived the packer would write.

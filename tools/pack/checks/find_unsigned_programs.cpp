@@ -1,5 +1,6 @@
 #include "tools/pack/checks/find_unsigned_programs.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -47,6 +48,18 @@ PackagePrograms FindPackagePrograms(std::span<const std::byte> table) {
         }
     }
     return programs;
+}
+
+void RequireProgramAsSetupProgram(const PackagePrograms& programs) {
+    for (const auto* paths : {&programs.unsigned_paths, &programs.signed_paths}) {
+        if (std::any_of(paths->begin(), paths->end(),
+                        [](const std::string& path) { return IsSetupProgramPath(path); })) {
+            return;
+        }
+    }
+    throw PackError("the set-up program " + std::string(kSetupProgramPath) +
+                    " is not a Windows program (no MZ and PE headers): Windows would refuse to "
+                    "start it (error 193) on every player's machine");
 }
 
 std::string DescribePrograms(const PackagePrograms& programs) {

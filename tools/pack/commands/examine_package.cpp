@@ -147,6 +147,8 @@ VerifiedFile VerifyPackageFile(const std::string& path, const std::string& versi
     }
     RefuseStub(file, path);
     verified.package = Examine(std::move(file));
+    // list shows what such a package holds; verify says it would fail.
+    RequireProgramAsSetupProgram(verified.package->checked.programs);
     if (verified.is_executable) {
         // CheckPackageFile has read this slot already: it cannot fail now.
         verified.slot = ReadDigestSlot(verified.package->file);

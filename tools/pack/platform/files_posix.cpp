@@ -236,6 +236,9 @@ void RequireWritableOutputFolder(const std::string& output) {
     if (::stat(output.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
         throw PackError(prefix + "it is a folder; name the file to write");
     }
+    // A link, FIFO or device there would only be refused at the rename,
+    // after the compression; and no probe goes into /dev for /dev/null.
+    RefuseNonRegularOutput(output);
     // Permissions alone do not tell (read-only mounts, ACLs, root): a real
     // file made the way the output's temporary file will be made does.
     std::string probe = folder + "/.korvanthelm-probe-XXXXXX";

@@ -242,6 +242,9 @@ void RequireWritableOutputFolder(const std::string& output) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         throw PackError(prefix + "it is a folder; name the file to write");
     }
+    // A link or device there would only be refused at the rename, after the
+    // compression.
+    RefuseNonRegularOutput(output);
     // Attributes alone do not tell (ACLs, read-only media): a real file made
     // the way the output's temporary file will be made does.
     std::string probe;
