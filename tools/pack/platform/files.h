@@ -205,4 +205,15 @@ bool PathsNameOneFile(const std::string& a, const std::string& b);
 // nothing behind either way.
 void RequireWritableOutputFolder(const std::string& output);
 
+// Whether the disk under `folder` has room for a new file of `size` bytes now,
+// asked after a program outside the packer (a signer) failed to write its copy
+// there, so that a full disk is named instead of that program's confused
+// words. The room is reserved in a private temporary file (space allocated,
+// nothing written) that is removed again at once. false: it certainly has
+// not, and `error` holds the system's code (no space, quota exceeded, file
+// too large). true when the room was found, and also when the question could
+// not be asked (the file system cannot reserve space, the file cannot be
+// made): the caller's own reason then stands. Never throws but std::bad_alloc.
+bool FolderHasRoomFor(const std::string& folder, std::uint64_t size, int& error);
+
 }  // namespace korvanthelm::pack

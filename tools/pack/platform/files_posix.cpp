@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 #include "tools/pack/base/pack_error.h"
@@ -248,6 +249,31 @@ void RequireWritableOutputFolder(const std::string& output) {
                         "\": " + std::strerror(errno));
     }
     ::unlink(probe.c_str());
+}
+
+}  // namespace korvanthelm::pack
+
+namespace korvanthelm::pack {
+
+bool FolderHasRoomFor(const std::string& folder, std::uint64_t size, int& error) {
+    std::string probe = folder + "/.korvanthelm-room-XXXXXX";
+    const UniqueFd fd(::mkostemp(probe.data(), O_CLOEXEC));
+    if (!fd) {
+        return true;
+    }
+    // Gone from the folder before anything is reserved: a kill meanwhile
+    // leaves nothing, and the space goes back when the descriptor closes.
+    ::unlink(probe.c_str());
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        error = EFBIG;
+        return false;
+    }
+    const int failed = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size));
+    if (failed == ENOSPC || failed == EDQUOT || failed == EFBIG) {
+        error = failed;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace korvanthelm::pack

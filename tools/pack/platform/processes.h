@@ -36,9 +36,8 @@ struct ProgramInput {
     // A variable left out of the program's environment; empty: it gets the
     // packer's environment as it is.
     std::string hidden_variable;
-    // Longer than this, and its process group is killed (0: no limit). Kept
-    // by the POSIX implementation; the Windows packer runs no program it
-    // bounds (its signer is the studio's command).
+    // Longer than this, and its process group (on Windows its job object:
+    // the program and all it started) is killed (0: no limit).
     std::chrono::milliseconds time_limit{0};
 };
 

@@ -45,6 +45,19 @@ void RegisterChildProcessGroup(pid_t group);
 
 // Removes `group` from the list once its leader was waited for.
 void UnregisterChildProcessGroup(pid_t group);
+#else
+// Windows' counterpart: adds the job object `job` (a HANDLE) that holds a
+// child (a signer) and everything it starts. The console control handler
+// and the atexit handler end every process in it (TerminateJobObject) and
+// wait, up to a few seconds, until none is left, before the files are
+// removed: so nothing the signer writes lands after them, and no file is
+// kept from removal by a signer that still holds it open. The caller keeps
+// owning the handle and unregisters it before closing it. Throws
+// std::bad_alloc only.
+void RegisterChildJob(void* job);
+
+// Removes `job` from the list; unknown handles are ignored.
+void UnregisterChildJob(void* job);
 #endif
 
 // Holds SIGINT, SIGTERM and SIGHUP back in the calling thread for its

@@ -71,6 +71,10 @@ void AddTimestamp(const std::string& signed_path, const std::vector<std::string>
                 run.timed_out ? "no reply within " + std::to_string(kAttemptLimit.count()) + " s"
                 : run.status == 0 ? ReplyProblem(stamped.path())
                                   : TimestampFailureReason(run.output);
+            if (!problem.empty() && !run.timed_out) {
+                RequireRoomForSignersCopy("osslsigncode", "timestamped copy", signed_path,
+                                          stamped.path());
+            }
             if (problem.empty()) {
                 if (std::rename(stamped.path().c_str(), signed_path.c_str()) != 0) {
                     throw PackError(std::string("cannot rename the timestamped file: ") +
