@@ -81,7 +81,7 @@ def main():
     good_tree = write_tree(work("tree"), {**launcher, "KORVANTHELM/KORVANTHELM.exe": minimal_pe("set-up")})
     no_setup_tree = write_tree(work("no-setup-tree"), {**launcher, "KORVANTHELM/setup.exe": "x"})
     # Windows finds the set-up program whatever the case of its ASCII letters.
-    other_case_tree = write_tree(work("other-case-tree"), {"korvanthelm/Korvanthelm.EXE": "set-up",
+    other_case_tree = write_tree(work("other-case-tree"), {"korvanthelm/Korvanthelm.EXE": minimal_pe("set-up"),
                                                           "launcher.exe": "l", "app.jar": "j"})
 
     with_package = ["--launcher-exe-sha256", ZEROS, "--launcher-jar-sha256", ZEROS]
