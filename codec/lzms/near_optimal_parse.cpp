@@ -216,13 +216,13 @@ struct Prices {
         return c;
     }
     // A literal `byte`, then a repeat LZ match at queue position 0 of
-    // `length` bytes, from the decision states after an LZ match.
+    // `rep_length` bytes, from the decision states after an LZ match.
     std::uint32_t LiteralThenRep0(std::uint8_t main_state, std::uint8_t match_state,
                                   std::uint8_t lz_state, std::uint8_t lz_rep0_state,
-                                  std::uint8_t byte, std::uint32_t length) const {
+                                  std::uint8_t byte, std::uint32_t rep_length) const {
         return main.cost[main_state][0] + literal[byte] + main.cost[Next<4>(main_state, 0)][1] +
                match.cost[match_state][0] + lz.cost[lz_state][1] +
-               lz_rep[0].cost[lz_rep0_state][0] + Length(length);
+               lz_rep[0].cost[lz_rep0_state][0] + Length(rep_length);
     }
 };
 
