@@ -3,11 +3,19 @@
 #include <windows.h>
 
 #include "bootstrap/text_file.h"
+#include "format/setup_contract.h"
 #include "package/package_digests.h"
 #include "platform/launcher_process.h"
 #include "platform/sha256.h"
 
 namespace korvanthelm {
+namespace {
+
+constexpr auto kLauncherRecordPath = format::SpelledAs<wchar_t>(format::kLauncherRecordPath);
+constexpr auto kBuildMarkPath = format::SpelledAs<wchar_t>(format::kBuildMarkPath);
+constexpr auto kLauncherJarPath = format::SpelledAs<wchar_t>(format::kLauncherJarPath);
+
+}  // namespace
 
 InstalledLauncherServices SystemInstalledLauncherServices() {
     return InstalledLauncherServices{FileMatchesDigest, StartLauncherProcess};
@@ -20,7 +28,7 @@ std::wstring LauncherFolder(const std::wstring& record) {
 
 bool TryStartInstalledLauncher(const std::wstring& app_data,
                                const InstalledLauncherServices& services) {
-    const std::wstring record = ReadUtf8TextFile(app_data + L"\\KORVANTHELM\\launcher.path");
+    const std::wstring record = ReadUtf8TextFile(app_data + kLauncherRecordPath.text);
     if (record.empty()) {
         return false;
     }
@@ -28,15 +36,14 @@ bool TryStartInstalledLauncher(const std::wstring& app_data,
     if (GetFileAttributesW(record.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return false;
     }
-    const std::wstring build_mark =
-        ReadUtf8TextFile(LauncherFolder(record) + L"\\app\\launcher.build");
+    const std::wstring build_mark = ReadUtf8TextFile(LauncherFolder(record) + kBuildMarkPath.text);
     if (!DigestTextMatches(build_mark, kLauncherJarDigest)) {
         return false;
     }
     if (!services.file_matches_digest(record, kLauncherExeDigest)) {
         return false;
     }
-    if (!services.file_matches_digest(LauncherFolder(record) + L"\\app\\KorvanThelm.jar",
+    if (!services.file_matches_digest(LauncherFolder(record) + kLauncherJarPath.text,
                                       kLauncherJarDigest)) {
         return false;
     }

@@ -7,6 +7,7 @@
 
 #include "bootstrap/environment.h"
 #include "bootstrap/installed_launcher.h"
+#include "format/setup_contract.h"
 #include "package/extract_package.h"
 #include "platform/failure_message.h"
 #include "platform/launcher_process.h"
@@ -14,6 +15,8 @@
 
 namespace korvanthelm {
 namespace {
+
+constexpr auto kUpdateRequestPath = format::SpelledAs<wchar_t>(format::kUpdateRequestPath);
 
 // Up to ten seconds for the set-up program's own children, or a virus
 // scanner still reading a file it wrote, to let go of the work directory.
@@ -86,7 +89,7 @@ void RunBootstrapper(std::wstring& work_directory) {
     std::wstring run_mode = L"--setup";
     if (!app_data.empty()) {
         // The request is only looked for: never read, written or removed here.
-        if (PathExists(app_data + L"\\KORVANTHELM\\update.request")) {
+        if (PathExists(app_data + kUpdateRequestPath.text)) {
             run_mode = L"--update";
         } else if (TryStartInstalledLauncher(app_data)) {
             return;

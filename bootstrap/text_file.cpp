@@ -2,14 +2,15 @@
 
 #include <windows.h>
 
+#include <string_view>
+
+#include "format/setup_contract.h"
 #include "platform/unique_resource.h"
 
 namespace korvanthelm {
 namespace {
 
-// The record and the build mark are one line each; anything past this is not
-// part of a valid file and is not read.
-constexpr DWORD kMaxTextBytes = 8192;
+constexpr DWORD kMaxTextBytes = format::kTextFileLimit;
 
 }  // namespace
 
@@ -28,20 +29,12 @@ std::wstring ReadUtf8TextFile(const std::wstring& path) {
             read = 0;
         }
     }
-    const char* begin = buffer;
-    const char* end = buffer + read;
-    if (end - begin >= 3 && static_cast<unsigned char>(begin[0]) == 0xEF &&
-        static_cast<unsigned char>(begin[1]) == 0xBB &&
-        static_cast<unsigned char>(begin[2]) == 0xBF) {
-        begin += 3;
-    }
-    while (end != begin && (end[-1] == '\r' || end[-1] == '\n' || end[-1] == ' ')) {
-        --end;
-    }
-    if (end == begin) {
+    const std::string_view bytes = format::ContractText(std::string_view(buffer, read));
+    if (bytes.empty()) {
         return std::wstring();
     }
-    const int size = static_cast<int>(end - begin);
+    const char* const begin = bytes.data();
+    const int size = static_cast<int>(bytes.size());
     const int length = MultiByteToWideChar(CP_UTF8, /*flags=*/0, begin, size, nullptr, 0);
     std::wstring text(static_cast<std::size_t>(length), L'\0');
     if (length > 0) {

@@ -15,16 +15,13 @@ set_target_properties(wimlib::wimlib PROPERTIES IMPORTED_LOCATION ${WIMLIB_LIBRA
                       INTERFACE_INCLUDE_DIRECTORIES ${WIMLIB_INCLUDE_DIR})
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 
+include(${CMAKE_SOURCE_DIR}/cmake/debian-hardening.cmake)
 if(KORVANTHELM_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-if(KORVANTHELM_TESTS)
-  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-  add_subdirectory(${KORVANTHELM_GOOGLETEST_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-endif()
+include(${CMAKE_SOURCE_DIR}/cmake/googletest.cmake)
 
 # libFuzzer targets need clang; with another compiler they are simply not built.
 set(KORVANTHELM_HAVE_FUZZER OFF)

@@ -1,42 +1,17 @@
 #include "platform/sha256.h"
 
 #include <windows.h>
-// bcrypt.h needs the types of windows.h.
-#include <bcrypt.h>
 
 #include <cwchar>
 #include <vector>
 
+#include "format/setup_contract.h"
+#include "platform/bcrypt_library.h"
 #include "platform/failure_message.h"
-#include "platform/system_library.h"
 #include "platform/unique_resource.h"
 
 namespace korvanthelm {
 namespace {
-
-using OpenAlgorithmProviderFn = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG);
-using GetPropertyFn = NTSTATUS(WINAPI*)(BCRYPT_HANDLE, LPCWSTR, PUCHAR, ULONG, ULONG*, ULONG);
-using CreateHashFn = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE*, PUCHAR, ULONG,
-                                       PUCHAR, ULONG, ULONG);
-using HashDataFn = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG);
-using FinishHashFn = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG);
-using DestroyHashFn = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE);
-using CloseAlgorithmProviderFn = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, ULONG);
-
-struct AlgorithmTraits {
-    using Value = BCRYPT_ALG_HANDLE;
-    static Value Empty() noexcept { return nullptr; }
-    void Close(Value value) const noexcept { close(value, /*flags=*/0); }
-    CloseAlgorithmProviderFn close = nullptr;
-};
-struct HashTraits {
-    using Value = BCRYPT_HASH_HANDLE;
-    static Value Empty() noexcept { return nullptr; }
-    void Close(Value value) const noexcept { destroy(value); }
-    DestroyHashFn destroy = nullptr;
-};
-using UniqueAlgorithm = UniqueResource<AlgorithmTraits>;
-using UniqueHash = UniqueResource<HashTraits>;
 
 bool Succeeded(NTSTATUS status) {
     return status >= 0;
@@ -44,23 +19,21 @@ bool Succeeded(NTSTATUS status) {
 
 // The largest file FileMatchesDigest reads: the installed launcher's exe and
 // jar are far smaller, and the whole file is held in memory.
-constexpr std::uint64_t kMaxHashedFileSize = 0x10000000;
+constexpr std::uint64_t kMaxHashedFileSize = format::kLauncherFileLimit;
 
 }  // namespace
 
 std::wstring ComputeSha256Text(const std::byte* data, std::uint64_t size) {
     // Declared first so it is released last: the provider's handles are
     // closed while the DLL is still loaded.
-    const UniqueModule bcrypt = LoadSystemLibrary(L"bcrypt.dll");
-    const auto open =
-        GetLibraryFunction<OpenAlgorithmProviderFn>(bcrypt, "BCryptOpenAlgorithmProvider");
-    const auto get_property = GetLibraryFunction<GetPropertyFn>(bcrypt, "BCryptGetProperty");
-    const auto create_hash = GetLibraryFunction<CreateHashFn>(bcrypt, "BCryptCreateHash");
-    const auto hash_data = GetLibraryFunction<HashDataFn>(bcrypt, "BCryptHashData");
-    const auto finish_hash = GetLibraryFunction<FinishHashFn>(bcrypt, "BCryptFinishHash");
-    const auto destroy_hash = GetLibraryFunction<DestroyHashFn>(bcrypt, "BCryptDestroyHash");
-    const auto close_provider =
-        GetLibraryFunction<CloseAlgorithmProviderFn>(bcrypt, "BCryptCloseAlgorithmProvider");
+    const BcryptLibrary bcrypt = LoadBcryptLibrary();
+    const auto open = bcrypt.open_algorithm_provider;
+    const auto get_property = bcrypt.get_property;
+    const auto create_hash = bcrypt.create_hash;
+    const auto hash_data = bcrypt.hash_data;
+    const auto finish_hash = bcrypt.finish_hash;
+    const auto destroy_hash = bcrypt.destroy_hash;
+    const auto close_provider = bcrypt.close_algorithm_provider;
     if (!open || !get_property || !create_hash || !hash_data || !finish_hash || !destroy_hash ||
         !close_provider) {
         ThrowFailure(kSha256Unavailable);
@@ -68,7 +41,7 @@ std::wstring ComputeSha256Text(const std::byte* data, std::uint64_t size) {
 
     // Destruction order on every path: hash, provider, then the object buffer.
     std::vector<UCHAR> hash_object;
-    UniqueAlgorithm algorithm(nullptr, AlgorithmTraits{close_provider});
+    UniqueAlgorithm algorithm(nullptr, BcryptAlgorithmTraits{close_provider});
     if (!Succeeded(open(algorithm.put(), BCRYPT_SHA256_ALGORITHM, /*implementation=*/nullptr,
                         /*flags=*/0))) {
         ThrowFailure(kSha256Unavailable);
@@ -85,7 +58,7 @@ std::wstring ComputeSha256Text(const std::byte* data, std::uint64_t size) {
     UCHAR digest[32] = {};
     bool hashed = false;
     {
-        UniqueHash hash(nullptr, HashTraits{destroy_hash});
+        UniqueHash hash(nullptr, BcryptHashTraits{destroy_hash});
         if (Succeeded(create_hash(algorithm.get(), hash.put(),
                                   hash_object.empty() ? nullptr : hash_object.data(),
                                   static_cast<ULONG>(hash_object.size()), /*secret=*/nullptr,

@@ -1,22 +1,19 @@
 #include "platform/work_directory.h"
 
 #include <windows.h>
-// bcrypt.h needs the types of windows.h.
-#include <bcrypt.h>
 
 #include <array>
 
+#include "format/setup_contract.h"
+#include "platform/bcrypt_library.h"
 #include "platform/failure_message.h"
-#include "platform/system_library.h"
 #include "platform/unique_resource.h"
 
 namespace korvanthelm {
 namespace {
 
-using GenRandomFn = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
-
 constexpr int kMaxAttempts = 8;
-constexpr wchar_t kNamePrefix[] = L"\\korvanthelm-setup-";
+constexpr auto kNamePrefix = format::SpelledAs<wchar_t>(format::kWorkDirectoryPath);
 constexpr DWORD kAttributesRefusingDeletion =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
@@ -73,8 +70,8 @@ void RemovePass(const std::wstring& path) {
 }  // namespace
 
 bool SystemRandom(std::span<std::byte, 16> bytes) noexcept {
-    const UniqueModule bcrypt = LoadSystemLibrary(L"bcrypt.dll");
-    const auto gen_random = GetLibraryFunction<GenRandomFn>(bcrypt, "BCryptGenRandom");
+    const BcryptLibrary bcrypt = LoadBcryptLibrary();
+    const auto gen_random = bcrypt.gen_random;
     return gen_random != nullptr &&
            gen_random(/*algorithm=*/nullptr, reinterpret_cast<PUCHAR>(bytes.data()),
                       static_cast<ULONG>(bytes.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
@@ -87,7 +84,7 @@ std::wstring CreateWorkDirectory(const std::wstring& base, const RandomSource& r
         if (!random(bytes)) {
             ThrowFailure(kWorkDirectoryFailed);
         }
-        std::wstring candidate = base + kNamePrefix;
+        std::wstring candidate = base + kNamePrefix.text;
         for (const std::byte byte : bytes) {
             const auto value = std::to_integer<unsigned>(byte);
             candidate.push_back(kHexDigits[value >> 4]);

@@ -5,26 +5,33 @@
 # update, then apt-get install of the .deb), and the installed packer must
 # build an exe from a small tree with Cyrillic names, list those names back,
 # verify the exe (also with --json), and refuse a tree holding two names Windows takes for one
-# (Cyrillic letters that differ only in case).
+# (Cyrillic letters that differ only in case). Then, with Debian's own Wine
+# installed (apt-get install wine: Wine 8 on Debian 12, Wine 10 on Debian 13),
+# `korvanthelm-pack try` must pass on an exe built from the demo tree (a
+# Cyrillic entry name), run with LANG and every other locale variable unset
+# and TMPDIR set, as in minimal CI images.
 #
-#   check-deb-on-debian.sh [DEB] [--roots DIR] [--refresh]
+#   check-deb-on-debian.sh [DEB] [--roots DIR] [--demo-tree DIR] [--refresh]
 #
 # DEB defaults to build-release/korvanthelm-tools_*_amd64.deb (make it with
-# cmake --preset release && cmake --build --preset release-deb). The roots
-# are made once with mmdebstrap from the Debian mirror this machine's apt
+# cmake --preset release && cmake --build --preset release-deb), the demo
+# tree to the one that build assembles (build-release/windows/demo-tree). The
+# roots are made once with mmdebstrap from the Debian mirror this machine's apt
 # uses and kept as tar files in DIR (default build-release/debian-roots);
 # one older than a week, or any with --refresh, is made again. Each run
 # unpacks a fresh copy, so nothing installed survives from one run to the
-# next. Needs root (chroot, mounts in a private mount namespace) and the
-# mirror; exit status 0 only when everything passed.
+# next; the packages apt fetches are kept in DIR/SUITE-apt, so Wine is
+# downloaded once. Needs root (chroot, mounts in a private mount namespace)
+# and the mirror; exit status 0 only when everything passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-deb="" roots=build-release/debian-roots refresh=0
+deb="" roots=build-release/debian-roots refresh=0 demo_tree=build-release/windows/demo-tree
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --roots) roots=$2; shift 2 ;;
         --refresh) refresh=1; shift ;;
+        --demo-tree) demo_tree=$2; shift 2 ;;
         -*) echo "check-deb-on-debian.sh: unknown option $1" >&2; exit 2 ;;
         *) deb=$1; shift ;;
     esac
@@ -36,6 +43,9 @@ if [[ -z "$deb" ]]; then
     deb=${debs[0]}
 fi
 [[ -f "$deb" ]] || { echo "check-deb-on-debian.sh: no package $deb" >&2; exit 2; }
+[[ -f "$demo_tree/KORVANTHELM/KORVANTHELM.exe" ]] \
+    || { echo "check-deb-on-debian.sh: no demo tree in $demo_tree; build it first or name it" >&2; exit 2; }
+demo_tree=$(realpath "$demo_tree")
 [[ "$(id -u)" -eq 0 ]] || { echo "check-deb-on-debian.sh: needs root (chroot and mounts)" >&2; exit 2; }
 deb=$(realpath "$deb")
 mkdir -p "$roots"
@@ -105,6 +115,24 @@ if korvanthelm-pack build "$tree" -o /root/twice.exe; then
     exit 1
 fi
 [ ! -e /root/twice.exe ] || { echo "the refused build left /root/twice.exe"; exit 1; }
+# try with Debian's Wine, in the environment of a minimal CI image: no
+# locale variable at all (the C locale, in which Wine cannot write the
+# Cyrillic entry name) and TMPDIR set (which makes Wine 10's wineboot abort).
+if ! apt-get install -y -q wine >apt-wine.log 2>&1; then
+    cat apt-wine.log
+    echo "RESULT wine-not-installable"
+    exit 1
+fi
+mkdir -p "/root/пробный запуск" /root/tmp
+korvanthelm-pack build /root/demo-tree -o "/root/пробный запуск/KORVANTHELM.exe"
+status=0
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TMPDIR=/root/tmp \
+    korvanthelm-pack try "/root/пробный запуск/KORVANTHELM.exe" --json >try.json 2>try.txt || status=$?
+cat try.txt
+cat try.json
+[ "$status" -eq 0 ] || { echo "try ended with $status"; cat /root/.cache/korvanthelm/wine.log 2>/dev/null | tail -n 20; exit 1; }
+grep -qF '"ok":true' try.json || { echo "try --json does not say ok"; exit 1; }
+[ -z "$(ls -A /root/tmp)" ] || { echo "try left in TMPDIR:"; ls -A /root/tmp; exit 1; }
 echo "RESULT passed"
 INSIDE
 
@@ -129,18 +157,24 @@ try_release() {
     tar -C "$root" -xf "$tarball"
     cp "$deb" "$root/root/"
     cp "$roots/try-package.sh" "$root/root/"
+    cp -r "$demo_tree" "$root/root/demo-tree"
+    mkdir -p "$roots/$suite-apt"
     cp -L /etc/resolv.conf "$root/etc/resolv.conf"
     log="$roots/$suite-try.log"
     # The mounts live in a mount namespace of their own: they are gone when
     # it ends, however the test ends, and the copy can simply be removed.
     unshare --mount --fork -- sh -c '
         mount -t proc proc "$1/proc" && mount --rbind /dev "$1/dev" && mount --rbind /sys "$1/sys" \
-        && exec chroot "$1" /bin/bash /root/try-package.sh "$2"' sh "$root" "$(basename "$deb")" \
+        && mount --bind "$3" "$1/var/cache/apt/archives" \
+        && exec chroot "$1" /bin/bash /root/try-package.sh "$2"' sh "$root" "$(basename "$deb")" "$roots/$suite-apt" \
         >"$log" 2>&1 || status=$?
     rm -rf "$root"
     cat "$log"
     if [[ $status -eq 0 ]] && grep -qx "RESULT passed" "$log"; then
-        summary+=("$name: installed with apt, built, listed and verified an exe from Cyrillic names, refused a case clash ($((SECONDS - t)) s)")
+        summary+=("$name: installed with apt, built, listed and verified an exe from Cyrillic names, refused a case clash; try passed under $(grep -o 'under wine-[^,]*' "$log" | head -n 1 | cut -c7-) with no locale set ($((SECONDS - t)) s)")
+    elif grep -qx "RESULT wine-not-installable" "$log"; then
+        summary+=("$name: FAILED, apt cannot install wine here; see $log")
+        failures=$((failures + 1))
     elif grep -qx "RESULT not-installable" "$log"; then
         local unmet
         unmet=$(grep -E 'Depends: .* but (it is not installable|.* is to be installed)' "$log" | sed 's/^ *//' | head -n 3 || true)

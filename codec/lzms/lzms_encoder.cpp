@@ -20,8 +20,11 @@ namespace {
 // of 10 bytes or less anyway (no block is smaller); we keep the same floor.
 constexpr std::size_t kMinChunk = 4;
 
-constexpr MatchFinderSettings kMatchFinder{.window_log = 24, .max_depth = 32, .nice_length = 64};
-constexpr ParseSettings kParse{.segment_length = 1024, .nice_length = 64};
+// Code repeats itself in long runs (import tables, identical functions):
+// looking twice as deep and as far before taking a match whole gains about
+// 0.3 % on code and 0.03 % on a launcher tree, for about 15 % more time.
+constexpr MatchFinderSettings kMatchFinder{.window_log = 24, .max_depth = 64, .nice_length = 128};
+constexpr ParseSettings kParse{.segment_length = 1024, .nice_length = 128};
 
 // The parse's window of nodes, its cost tables, the writer's state and the
 // x86 filter's: small and fixed, counted as one allowance.

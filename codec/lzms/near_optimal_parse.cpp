@@ -20,12 +20,21 @@ enum class StepKind : std::uint8_t {
 };
 
 // One item as the parse records it. `value` is the offset (explicit LZ),
-// the raw offset (explicit delta) or the queue position (repeats).
+// the raw offset (explicit delta) or the queue position (repeats). An LZ
+// item may carry two more: the literal that breaks its match, then a repeat
+// of the same offset (queue position 0 once the literal has passed) of
+// `rep0_after` bytes. A parse that prices one item at a time sees that
+// sequence only if the match is also the cheapest way to reach its end,
+// which it often is not: code is full of matches broken by one byte.
 struct Step {
-    std::uint32_t length = 1;
+    std::uint32_t length = 1;  // of the first item
     std::uint32_t value = 0;
     StepKind kind = StepKind::kLiteral;
     std::uint8_t power = 0;
+    std::uint32_t rep0_after = 0;  // 0: a single item
+
+    // The bytes covered by the whole step.
+    std::uint32_t Span() const { return rep0_after == 0 ? length : length + 1 + rep0_after; }
 };
 
 // What the price of the next item depends on, besides the tables of Prices.
@@ -51,7 +60,7 @@ void AdvanceRepeatIndex(std::uint8_t* rep, unsigned index) {
         rep[1] = Next<6>(rep[1], index != 1);
 }
 
-void Advance(PathState& s, const Step& step) {
+void AdvanceItem(PathState& s, const Step& step) {
     switch (step.kind) {
         case StepKind::kLiteral:
             s.main = Next<4>(s.main, 0);
@@ -86,6 +95,14 @@ void Advance(PathState& s, const Step& step) {
     }
 }
 
+void Advance(PathState& s, const Step& step) {
+    AdvanceItem(s, step);
+    if (step.rep0_after != 0) {
+        AdvanceItem(s, Step{});
+        AdvanceItem(s, Step{step.rep0_after, 0, StepKind::kRepeatLz, 0, 0});
+    }
+}
+
 PathState StateOf(const BlockWriter& w) {
     PathState s;
     s.queues = w.queues;
@@ -100,7 +117,7 @@ PathState StateOf(const BlockWriter& w) {
     return s;
 }
 
-void Emit(BlockWriter& w, const Step& step, std::uint8_t byte) {
+void EmitItem(BlockWriter& w, const Step& step, std::uint8_t byte) {
     switch (step.kind) {
         case StepKind::kLiteral:
             w.Literal(byte);
@@ -117,6 +134,15 @@ void Emit(BlockWriter& w, const Step& step, std::uint8_t byte) {
         case StepKind::kRepeatDelta:
             w.RepeatDelta(step.value, step.length);
             return;
+    }
+}
+
+// `step` covers data[pos], data[pos + 1], ...
+void Emit(BlockWriter& w, const Step& step, std::span<const std::uint8_t> data, std::size_t pos) {
+    EmitItem(w, step, data[pos]);
+    if (step.rep0_after != 0) {
+        w.Literal(data[pos + step.length]);
+        w.RepeatLz(0, step.rep0_after);
     }
 }
 
@@ -189,6 +215,15 @@ struct Prices {
             c += rep[1].cost[state[1]][index != 1];
         return c;
     }
+    // A literal `byte`, then a repeat LZ match at queue position 0 of
+    // `rep_length` bytes, from the decision states after an LZ match.
+    std::uint32_t LiteralThenRep0(std::uint8_t main_state, std::uint8_t match_state,
+                                  std::uint8_t lz_state, std::uint8_t lz_rep0_state,
+                                  std::uint8_t byte, std::uint32_t rep_length) const {
+        return main.cost[main_state][0] + literal[byte] + main.cost[Next<4>(main_state, 0)][1] +
+               match.cost[match_state][0] + lz.cost[lz_state][1] +
+               lz_rep[0].cost[lz_rep0_state][0] + Length(rep_length);
+    }
 };
 
 struct Node {
@@ -215,7 +250,7 @@ class Parser {
           delta_(delta),
           writer_(writer),
           settings_(settings),
-          nodes_(settings.segment_length + settings.nice_length + 1) {}
+          nodes_(settings.segment_length + 2 * settings.nice_length + 2) {}
 
     void Run() {
         std::size_t pos = 0;
@@ -224,6 +259,28 @@ class Parser {
     }
 
   private:
+    // After an LZ match of `length` bytes at `offset` from position k (data
+    // at `p`, `available` bytes left), whose price brings the path to `cost`
+    // and its decision states to the four given: the literal that breaks
+    // the match, then the match's offset again.
+    void RelaxLiteralThenRep0(std::size_t k, const std::uint8_t* p, std::size_t available,
+                              std::uint32_t cost, Step step, std::uint8_t main_state,
+                              std::uint8_t match_state, std::uint8_t lz_state,
+                              std::uint8_t lz_rep0_state, std::uint32_t offset) {
+        const std::size_t after = std::size_t{step.length} + 1;
+        if (after + 2 > available)
+            return;
+        const std::size_t len = LzMatchLength(
+            p + after, offset, std::min<std::size_t>(available - after, settings_.nice_length));
+        if (len < 2)
+            return;
+        step.rep0_after = static_cast<std::uint32_t>(len);
+        Relax(k + step.Span(),
+              cost + prices_.LiteralThenRep0(main_state, match_state, lz_state, lz_rep0_state,
+                                             p[step.length], step.rep0_after),
+              k, step);
+    }
+
     void Relax(std::size_t to, std::uint32_t cost, std::size_t from, const Step& step) {
         Node& n = nodes_[to];
         if (cost < n.cost) {
@@ -254,7 +311,7 @@ std::size_t Parser::Segment(std::size_t start) {
     const std::size_t nice = settings_.nice_length;
     const std::size_t window = std::min<std::size_t>(settings_.segment_length, n - start);
     prices_.Load(writer_, nice);
-    for (std::size_t i = 0; i <= window + nice && i < nodes_.size(); ++i)
+    for (std::size_t i = 0; i <= window + 2 * nice + 1 && i < nodes_.size(); ++i)
         nodes_[i].cost = kInfinite;
     nodes_[0].cost = 0;
     nodes_[0].state = StateOf(writer_);
@@ -279,7 +336,7 @@ std::size_t Parser::Segment(std::size_t start) {
 
         const std::uint32_t match_cost = cost + prices_.main.cost[st.main][1];
         const std::uint8_t main_next = Next<4>(st.main, 1);
-        (void)main_next;
+        const std::uint8_t match_next = Next<5>(st.match, 0);
         const std::uint32_t lz_cost = match_cost + prices_.match.cost[st.match][0];
         const std::uint32_t delta_cost = match_cost + prices_.match.cost[st.match][1];
 
@@ -297,16 +354,24 @@ std::size_t Parser::Segment(std::size_t start) {
             if (len >= nice) {
                 const std::size_t full = len + LzMatchLength(p + len, offset, available - len);
                 if (full > long_step.length)
-                    long_step = {static_cast<std::uint32_t>(full), j, StepKind::kRepeatLz, 0};
+                    long_step = {static_cast<std::uint32_t>(full), j, StepKind::kRepeatLz, 0, 0};
                 continue;
             }
             const std::uint32_t base = lz_cost + prices_.lz.cost[st.lz][1] +
                                        prices_.RepeatIndex(prices_.lz_rep, st.lz_rep, j - first_lz);
-            const Step step{0, j, StepKind::kRepeatLz, 0};
+            const Step step{0, j, StepKind::kRepeatLz, 0, 0};
             for (std::size_t l = 1; l <= len; ++l) {
                 Step s = step;
                 s.length = static_cast<std::uint32_t>(l);
                 Relax(k + l, base + prices_.length[l], k, s);
+            }
+            if (len > 0) {
+                std::uint8_t rep_next[2] = {st.lz_rep[0], st.lz_rep[1]};
+                AdvanceRepeatIndex(rep_next, j - first_lz);
+                Step s = step;
+                s.length = static_cast<std::uint32_t>(len);
+                RelaxLiteralThenRep0(k, p, available, base + prices_.length[len], s, main_next,
+                                     match_next, Next<6>(st.lz, 1), rep_next[0], offset);
             }
         }
 
@@ -319,9 +384,10 @@ std::size_t Parser::Segment(std::size_t start) {
                     LzMatchLength(p + longest.length, longest.offset, available - longest.length);
                 if (full > long_step.length)
                     long_step = {static_cast<std::uint32_t>(full), longest.offset,
-                                 StepKind::kExplicitLz, 0};
+                                 StepKind::kExplicitLz, 0, 0};
             }
             const std::uint32_t base = lz_cost + prices_.lz.cost[st.lz][0];
+            const std::uint8_t lz_explicit_next = Next<6>(st.lz, 0);
             std::size_t previous = 1;
             for (std::size_t m = 0; m < lz_count; ++m) {
                 const LzMatch& match = lz_matches_[m];
@@ -331,7 +397,14 @@ std::size_t Parser::Segment(std::size_t start) {
                 for (std::size_t l = previous + 1; l <= top; ++l) {
                     Relax(k + l, with_offset + prices_.length[l], k,
                           Step{static_cast<std::uint32_t>(l), match.offset, StepKind::kExplicitLz,
-                               0});
+                               0, 0});
+                }
+                if (top > previous && top < nice) {
+                    RelaxLiteralThenRep0(k, p, available, with_offset + prices_.length[top],
+                                         Step{static_cast<std::uint32_t>(top), match.offset,
+                                              StepKind::kExplicitLz, 0, 0},
+                                         main_next, match_next, lz_explicit_next, st.lz_rep[0],
+                                         match.offset);
                 }
                 previous = top;
             }
@@ -350,7 +423,7 @@ std::size_t Parser::Segment(std::size_t start) {
                 const std::size_t full =
                     len + DeltaMatchLength(data_, pos + len, power, off, available - len);
                 if (full > long_step.length)
-                    long_step = {static_cast<std::uint32_t>(full), j, StepKind::kRepeatDelta, 0};
+                    long_step = {static_cast<std::uint32_t>(full), j, StepKind::kRepeatDelta, 0, 0};
                 continue;
             }
             const std::uint32_t base =
@@ -358,7 +431,7 @@ std::size_t Parser::Segment(std::size_t start) {
                 prices_.RepeatIndex(prices_.delta_rep, st.delta_rep, j - first_delta);
             for (std::size_t l = 1; l <= len; ++l) {
                 Relax(k + l, base + prices_.length[l], k,
-                      Step{static_cast<std::uint32_t>(l), j, StepKind::kRepeatDelta, 0});
+                      Step{static_cast<std::uint32_t>(l), j, StepKind::kRepeatDelta, 0, 0});
             }
         }
 
@@ -372,7 +445,8 @@ std::size_t Parser::Segment(std::size_t start) {
                                                     available - match.length);
                 if (full > long_step.length)
                     long_step = {static_cast<std::uint32_t>(full), match.raw_offset,
-                                 StepKind::kExplicitDelta, static_cast<std::uint8_t>(match.power)};
+                                 StepKind::kExplicitDelta, static_cast<std::uint8_t>(match.power),
+                                 0};
                 continue;
             }
             const std::uint32_t base = delta_cost + prices_.delta.cost[st.delta][0] +
@@ -381,7 +455,7 @@ std::size_t Parser::Segment(std::size_t start) {
             for (std::size_t l = 2; l <= match.length; ++l) {
                 Relax(k + l, base + prices_.length[l], k,
                       Step{static_cast<std::uint32_t>(l), match.raw_offset,
-                           StepKind::kExplicitDelta, static_cast<std::uint8_t>(match.power)});
+                           StepKind::kExplicitDelta, static_cast<std::uint8_t>(match.power), 0});
             }
         }
 
@@ -409,8 +483,8 @@ void Parser::WritePath(std::size_t start, std::size_t k, const Step* last) {
     }
     std::size_t pos = start;
     for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
-        Emit(writer_, *it, data_[pos]);
-        pos += it->length;
+        Emit(writer_, *it, data_, pos);
+        pos += it->Span();
     }
 }
 

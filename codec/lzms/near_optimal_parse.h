@@ -5,8 +5,11 @@
 // there is priced from the coder's state at the segment's start (Huffman
 // codeword lengths, decision probabilities), following each path's own
 // repeat queues and decision histories, and the cheapest path to the
-// segment's end is written. A match of at least `nice_length` bytes ends a
-// segment at once and is taken whole.
+// segment's end is written. Besides single items, an LZ match followed by
+// the literal that breaks it and a repeat of its offset is priced as one
+// step (such breaks are everywhere in code, and the best path to the
+// match's end is often another one). A match of at least `nice_length`
+// bytes ends a segment at once and is taken whole.
 //
 // Deterministic: integer costs, ties broken by the order of candidates.
 #pragma once

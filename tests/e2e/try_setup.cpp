@@ -10,6 +10,16 @@
 //   no_record    installs the files but writes no launcher record
 //   exit7        installs nothing and exits with 7
 //   never_ends   installs nothing and never ends
+//   breakpoint   installs as README says, then hits a breakpoint that nobody
+//                handles: a crash on a player's machine
+//   outside      installs as README says, and also writes outside its world:
+//                a file in the profile (C:\users\...), one in C:\windows, a
+//                value in the prefix's registry (HKCU), and one on the
+//                desktop (under Wine a link to the home)
+//   outlives     installs as README says, and leaves a copy of itself
+//                running (started with --linger) when it ends
+//   shouting     installs as README says, but its launcher record holds
+//                ESC, BEL and BS, and it shows a message box with them
 //
 // With --update it removes %APPDATA%\KORVANTHELM\update.request afterwards.
 // Started with no argument (as the installed launcher: the same bytes are
@@ -98,11 +108,48 @@ int Install(const std::string& mode, const std::wstring& source) {
         !WriteSmallFile(folder + L"\\app\\launcher.build", build + "\r\n")) {
         return 1;
     }
+    // A record with control characters still names the launcher once the
+    // bootstrapper drops what trails it: BEL and BS before CR LF are kept,
+    // so it names a missing file, and the report shows them escaped.
+    const std::string record = mode == "shouting" ? Utf8(exe) + "\x1b[2J\a\b" : Utf8(exe);
     if (mode != "no_record" &&
-        !WriteSmallFile(app_data + L"\\KORVANTHELM\\launcher.path", Utf8(exe) + "\r\n")) {
+        !WriteSmallFile(app_data + L"\\KORVANTHELM\\launcher.path", record + "\r\n")) {
         return 1;
     }
     return 0;
+}
+
+// What a careless set-up program leaves outside the folders it was given:
+// the profile and the Windows folder of the prefix, its registry, the home.
+void WriteOutside() {
+    WriteSmallFile(Variable(L"USERPROFILE") + L"\\try-outside.txt", "profile\r\n");
+    WriteSmallFile(Variable(L"SystemRoot") + L"\\try-outside.txt", "windows\r\n");
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\KorvanthelmTryOutside", 0, nullptr, 0,
+                        KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+        const DWORD one = 1;
+        RegSetValueExW(key, L"written", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                       sizeof(one));
+        RegCloseKey(key);
+    }
+    // A shortcut's place on the desktop: under Wine the profile's Desktop is
+    // a link to the home.
+    WriteSmallFile(Variable(L"USERPROFILE") + L"\\Desktop\\try-outside.txt", "desktop\r\n");
+}
+
+// Starts a copy of this program that waits for good, and does not wait for it.
+void LeaveCopyRunning() {
+    wchar_t path[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+    std::wstring command_line = L"\"" + std::wstring(path, length) + L"\" --linger";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
 }
 
 }  // namespace
@@ -113,6 +160,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     wchar_t** const argv = __wargv;
     if (argc < 2) {
         return 0;  // started as the installed launcher
+    }
+    if (std::wstring(argv[1]) == L"--linger") {
+        Sleep(INFINITE);
     }
     const std::wstring source = OwnFolder();
     const std::string mode = ReadSmallFile(source + L"\\try-mode.txt");
@@ -125,6 +175,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const int result = Install(mode, source);
     if (result == 0 && std::wstring(argv[1]) == L"--update") {
         DeleteFileW((Variable(L"APPDATA") + L"\\KORVANTHELM\\update.request").c_str());
+    }
+    if (mode == "outside") {
+        WriteOutside();
+    } else if (mode == "outlives") {
+        LeaveCopyRunning();
+    } else if (mode == "shouting") {
+        MessageBoxW(nullptr, L"\x1b[31mred\a\b\tand a tab", L"KORVANTHELM\x1b", MB_OK);
+    } else if (mode == "breakpoint") {
+        // Kept the contract, then breaks: unhandled, as for a player.
+        DebugBreak();
     }
     return result;
 }

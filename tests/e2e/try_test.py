@@ -6,12 +6,16 @@ program for the correct row). Each row runs `try --json` once, with HOME and
 TMPDIR fresh and empty and the Wine prefix cached in the work folder, and
 asserts the document, the text report on standard error, the exit status,
 that `try` ended well within its time limit, and that HOME and TMPDIR are
-empty again afterwards: nothing left outside the cache and --keep."""
+empty again afterwards: nothing left outside the cache and --keep. Then a
+run interrupted midway (SIGINT, SIGTERM, SIGHUP while a start runs) must end
+of that signal, with no process of the prefix left and its world removed."""
 import argparse
 import hashlib
 import json
 import os
+import pwd
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -32,7 +36,9 @@ def check_correct(doc, text, d):
     assert [s["work_directory"] for s in doc["starts"]] == ["removed", "none", "removed"]
     assert all(not s["faults"] and not s["message_boxes"] for s in doc["starts"]), doc["starts"]
     assert doc["setup_side"]["problems"] == [], doc["setup_side"]
-    assert doc["starts"][1]["handed_over_to"].endswith('\\KorvanThelmLauncher.exe"')
+    # The program handed over to, as a path: no quotes of its command line.
+    handed_over_to = doc["starts"][1]["handed_over_to"]
+    assert handed_over_to == doc["setup_side"]["launcher_record"], handed_over_to
     assert "OK: all three starts behave as README says" in text, text
     assert "; update.request removed" in text, text
 
@@ -83,6 +89,58 @@ def check_never_ends(doc, text, d):
     assert "Second start: not run, an earlier start did not end" in text, text
 
 
+def check_breakpoint(doc, text, d):
+    first = doc["starts"][0]
+    assert doc["ok"] is False
+    crash = "the set-up program crashed: exception 0x80000003 (a breakpoint nobody handled)"
+    assert crash in first["faults"], first
+    assert first["setup_program"]["exit_code"] == 0x80000003, first
+    assert first["crashes"] == [{"command_line": first["crashes"][0]["command_line"],
+                                 "exception_code": 0x80000003}], first
+    assert first["crashes"][0]["command_line"].endswith('\\KORVANTHELM\\KORVANTHELM.exe" --setup')
+    # The contract was kept before the crash: the second start hands over.
+    assert doc["setup_side"]["problems"] == [], doc["setup_side"]
+    assert doc["second_start"] == "handed over", doc["second_start"]
+    assert "  FAILED: " + crash in text, text
+
+
+def windows_user():
+    return pwd.getpwuid(os.getuid()).pw_name
+
+
+def check_outside(doc, text, d):
+    assert doc["ok"] is False
+    assert doc["setup_side"]["problems"] == [], doc["setup_side"]
+    home = os.path.join(d["cache"], "korvanthelm", "home", "try-outside.txt")
+    expected = [f"C:\\users\\{windows_user()}\\try-outside.txt", "C:\\windows\\try-outside.txt",
+                "HKEY_CURRENT_USER\\Software\\KorvanthelmTryOutside", home]
+    assert doc["outside_world"] == expected, doc["outside_world"]
+    for written in expected:
+        assert "  FAILED: written outside its world: " + written in text, text
+
+
+def check_outlives(doc, text, d):
+    assert doc["ok"] is False
+    for start in (doc["starts"][0], doc["starts"][2]):
+        [left] = start["outlived"]
+        assert left.endswith('\\KORVANTHELM\\KORVANTHELM.exe" --linger'), start
+        assert "still running after the start, ended by try: " + left in start["faults"], start
+    assert doc["starts"][1]["outlived"] == [], doc["starts"][1]
+    assert "  FAILED: still running after the start, ended by try: " in text, text
+
+
+def check_shouting(doc, text, d):
+    assert doc["ok"] is False
+    record = doc["setup_side"]["launcher_record"]
+    assert record.endswith("KorvanThelmLauncher.exe\x1b[2J\a\b"), record
+    boxes = [box for start in doc["starts"] for box in start["message_boxes"]]
+    assert {"caption": "KORVANTHELM\x1b", "text": "\x1b[31mred\a\b\tand a tab"} in boxes, boxes
+    for raw in ("\x1b", "\a", "\b"):
+        assert raw not in text, text
+    assert "KorvanThelmLauncher.exe\\x1b[2J\\x07\\x08" in text, text
+    assert 'message box "\\x1b[31mred\\x07\\x08\\x09and a tab"' in text, text
+
+
 # mode, --timeout, exit status, check. "demo": the demo tree as it is.
 ROWS = [
     ("demo", 60, 0, check_correct),
@@ -99,6 +157,10 @@ ROWS = [
         "no launcher record: %APPDATA%\\KORVANTHELM\\launcher.path", None)),
     ("exit7", 60, 1, check_exit7),
     ("never_ends", 4, 1, check_never_ends),
+    ("breakpoint", 60, 1, check_breakpoint),
+    ("outside", 60, 1, check_outside),
+    ("outlives", 60, 1, check_outlives),
+    ("shouting", 60, 1, check_shouting),
 ]
 
 
@@ -156,25 +218,80 @@ def run_row(args, mode, timeout, status, check):
     digests = {"jar": sha256(args.jar), "setup": sha256(args.setup), "other_jar": sha256(os.path.join(tree, "KORVANTHELM",
                                                                            "launcher", "app",
                                                                            "other.jar"))
-               if mode != "demo" else None}
+               if mode != "demo" else None, "cache": os.path.join(args.work, "cache")}
     check(doc, text, digests)
     if mode == "never_ends":
         assert took < timeout + 40, f"try took {took:.1f} s past a {timeout} s limit"
     assert os.listdir(home) == [] and os.listdir(tmp) == [], (os.listdir(home), os.listdir(tmp))
     # try ends Wine's processes, the launcher handed over to included.
-    prefix = os.path.join(args.work, "cache", "korvanthelm", "wine-prefix")
+    prefix = prefix_of(args)
     for _ in range(50):
         if not wine_processes(prefix):
             break
         time.sleep(0.1)
     assert not wine_processes(prefix), f"Wine still running: {wine_processes(prefix)}"
     assert doc["kept"] == keep, doc["kept"]
+    # What a run wrote outside its world is gone before the next one starts.
+    if mode != "outside":
+        assert doc["outside_world"] == [], doc["outside_world"]
     if keep:
         mark = os.path.join(keep, "Local", "KORVANTHELM", "Launcher", "app", "launcher.build")
         with open(mark) as f:
             assert f.read().strip() == ZEROS
         assert os.path.isfile(os.path.join(keep, "Roaming", "KORVANTHELM", "launcher.path"))
         assert f"World kept in {keep}" in text, text
+
+
+def prefix_of(args):
+    return os.path.join(args.work, "cache", "korvanthelm", "wine-prefix")
+
+
+def check_reset(args):
+    """After the outside row, the next run starts from a clean prefix: what
+    the row wrote into it is gone, in the files and in the registry."""
+    prefix = prefix_of(args)
+    leftovers = [os.path.join(prefix, "drive_c", "users", windows_user(), "try-outside.txt"),
+                 os.path.join(prefix, "drive_c", "windows", "try-outside.txt"),
+                 os.path.join(args.work, "cache", "korvanthelm", "home", "try-outside.txt")]
+    with open(os.path.join(prefix, "user.reg"), encoding="utf-8", errors="replace") as f:
+        registry = f.read()
+    assert not [p for p in leftovers if os.path.exists(p)], leftovers
+    assert "KorvanthelmTryOutside" not in registry
+
+
+def run_interrupted(args, signal_number):
+    """try killed while a start runs: it ends of that signal, and leaves no
+    process of the prefix and no world behind."""
+    mode = "never_ends"
+    root = os.path.join(args.work, f"interrupted-{signal_number}")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    tree = make_tree(root, mode, args.setup, args.jar)
+    exe = os.path.join(root, "KORVANTHELM.exe")
+    subprocess.run([args.packer, "build", tree, "-o", exe], check=True, capture_output=True)
+    home, tmp = os.path.join(root, "home"), os.path.join(root, "tmp")
+    os.makedirs(home)
+    os.makedirs(tmp)
+    env = dict(os.environ, HOME=home, TMPDIR=tmp, XDG_CACHE_HOME=os.path.join(args.work, "cache"))
+    run = subprocess.Popen([args.packer, "try", exe, "--timeout", "60"], env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Midway: the set-up program has started (the watcher's trace names it).
+    started = time.monotonic()
+    while time.monotonic() - started < 120:
+        traces = [os.path.join(tmp, world, "start-1.trace") for world in os.listdir(tmp)]
+        if any(os.path.exists(t) and b"--setup" in open(t, "rb").read() for t in traces):
+            break
+        time.sleep(0.2)
+    else:
+        run.kill()
+        raise AssertionError("the set-up program did not start within 120 s")
+    os.kill(run.pid, signal_number)
+    out, err = run.communicate(timeout=90)
+    print(f"--- interrupted by {signal.Signals(signal_number).name}: exit {run.returncode}\n"
+          f"{err.decode('utf-8', 'replace')}", flush=True)
+    assert run.returncode == -signal_number, run.returncode
+    assert not wine_processes(prefix_of(args)), f"Wine still running: {wine_processes(prefix_of(args))}"
+    assert os.listdir(home) == [] and os.listdir(tmp) == [], (os.listdir(home), os.listdir(tmp))
 
 
 def main():
@@ -196,9 +313,20 @@ def main():
             continue
         try:
             run_row(args, mode, timeout, status, check)
+            if mode == "outside":
+                run_row(args, "demo", 60, 0, check_correct)
+                check_reset(args)
         except (AssertionError, subprocess.SubprocessError, ValueError) as error:
             print(f"FAILED row {mode}: {error!r}", flush=True)
             failed.append(mode)
+    for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        if args.only and args.only != "interrupted":
+            continue
+        try:
+            run_interrupted(args, signal_number)
+        except (AssertionError, subprocess.SubprocessError, ValueError, OSError) as error:
+            print(f"FAILED interrupted by {signal_number!r}: {error!r}", flush=True)
+            failed.append(f"interrupted {signal_number!r}")
     print("failed rows:", failed or "none")
     return 1 if failed else 0
 

@@ -24,6 +24,12 @@ import check_pe
 ZEROS = "0" * 64
 
 
+def minimal_pe(text):
+    """MZ and PE signatures around `text`: what the packer takes for a Windows
+    program, as a set-up program must be (no code: nothing here runs it)."""
+    head = ("MZ " + text)[:0x3C].ljust(0x3C, "\0")
+    return head + "\x40\0\0\0" + "PE\0\0"
+
 def run(packer, args):
     result = subprocess.run([packer, *args], capture_output=True, text=True)
     return result.returncode, result.stderr
@@ -72,10 +78,10 @@ def main():
 
     launcher = {"KORVANTHELM/launcher/KorvanThelmLauncher.exe": "launcher",
                 "KORVANTHELM/launcher/app/KorvanThelm.jar": "jar"}
-    good_tree = write_tree(work("tree"), {**launcher, "KORVANTHELM/KORVANTHELM.exe": "set-up"})
+    good_tree = write_tree(work("tree"), {**launcher, "KORVANTHELM/KORVANTHELM.exe": minimal_pe("set-up")})
     no_setup_tree = write_tree(work("no-setup-tree"), {**launcher, "KORVANTHELM/setup.exe": "x"})
     # Windows finds the set-up program whatever the case of its ASCII letters.
-    other_case_tree = write_tree(work("other-case-tree"), {"korvanthelm/Korvanthelm.EXE": "set-up",
+    other_case_tree = write_tree(work("other-case-tree"), {"korvanthelm/Korvanthelm.EXE": minimal_pe("set-up"),
                                                           "launcher.exe": "l", "app.jar": "j"})
 
     with_package = ["--launcher-exe-sha256", ZEROS, "--launcher-jar-sha256", ZEROS]

@@ -34,6 +34,12 @@ OPTIONS = ("KORVANTHELM_PACKAGE", "KORVANTHELM_LAUNCHER_EXE_SHA256",
 WIDE_DIGEST = re.compile(rb"(?:[0-9a-f]\x00){64}")
 
 
+def minimal_pe(text):
+    """MZ and PE signatures around `text`: what the packer takes for a Windows
+    program, as a set-up program must be (no code: nothing here runs it)."""
+    head = ("MZ " + text)[:0x3C].ljust(0x3C, "\0")
+    return head + "\x40\0\0\0" + "PE\0\0"
+
 def run(command, log):
     log.write("$ " + " ".join(command) + "\n")
     log.flush()
@@ -51,7 +57,7 @@ def make_package(packer, work, name, log):
     """Packs a small tree of its own; returns (package path, exe digest, jar digest)."""
     tree = os.path.join(work, f"tree-{name}")
     files = {
-        "KORVANTHELM/KORVANTHELM.exe": f"set-up program of package {name}",
+        "KORVANTHELM/KORVANTHELM.exe": minimal_pe(f"set-up program of package {name}"),
         "KORVANTHELM/launcher/KorvanThelmLauncher.exe": f"launcher of package {name}",
         "KORVANTHELM/launcher/app/KorvanThelm.jar": f"jar of package {name}",
     }

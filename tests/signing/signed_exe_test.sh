@@ -57,6 +57,7 @@ for tool in "$packer" "$osslsigncode" "$openssl" "$objdump" "$(command -v pkcs11
 done
 [[ -f "$softhsm" ]] || { echo "FAIL: no SoftHSM2 module at $softhsm" >&2; exit 1; }
 
+umount "$work/full-disk" 2>/dev/null || true  # left mounted by a run that was killed
 rm -rf "$work"
 mkdir -p "$work"
 failures=0
@@ -183,12 +184,15 @@ SOURCE_DATE_EPOCH=99999999999999999 refused "a signing time beyond the last date
     "the signing time 99999999999999999 (SOURCE_DATE_EPOCH) is outside" "$work/too-late.exe" \
     --sign-cert "$work/cert.p12"
 # Timestamp servers that cannot be reached (loopback only): each is tried, then refused.
-refused "unreachable timestamp servers" "no timestamp server answered" "$work/timestamped.exe" \
+refused "unreachable timestamp servers" "no timestamp server gave a timestamp" "$work/timestamped.exe" \
     --sign-cert "$work/cert.p12" --timestamp-url http://127.0.0.1:9/ --timestamp-url http://127.0.0.1:10/
 grep -q "127.0.0.1:9/ failed (attempt 3 of 3)" "$work/refused.err" || fail "the first server was not retried"
-# A timestamp server that answers, through a stand-in for osslsigncode's
-# "add" (the signed copy unchanged): its copy is what build writes, and the
-# password, which timestamping does not need, stays out of its environment.
+# A timestamp step that "succeeds" without adding a timestamp, through a
+# stand-in for osslsigncode's "add" (the signed copy unchanged): build checks
+# what it adds, so the copy is a failed attempt and is never written (real
+# timestamps, good and hostile, are timestamp_test.sh's). The password, which
+# timestamping does not need, stays out of its environment: a stand-in that
+# saw it would fail for that reason instead.
 mkdir -p "$work/stamp-bin"
 cat >"$work/stamp-bin/osslsigncode" <<STAMP
 #!/bin/bash
@@ -200,9 +204,38 @@ done
 exec cp "\$in" "\$out"
 STAMP
 chmod +x "$work/stamp-bin/osslsigncode"
-PATH=$work/stamp-bin:$PATH build "$work/stamped.exe" --sign-cert "$work/cert.p12" \
-    --timestamp-url http://127.0.0.1:9/ >/dev/null 2>"$work/stamped.err" \
-    || { cat "$work/stamped.err"; fail "signing with a timestamp server that answers"; }
+PATH=$work/stamp-bin:$PATH refused "a timestamp step that adds no timestamp" \
+    "http://127.0.0.1:9/: the reply added no RFC 3161 timestamp" "$work/stamped.exe" \
+    --sign-cert "$work/cert.p12" --timestamp-url http://127.0.0.1:9/
+# A disk that fills while the signer writes its copy (a tmpfs beside the
+# output, as root; else skipped): named as such, not as osslsigncode's
+# confused ASN.1 words about the key, with nothing left on that disk. Sized
+# for the copies written before the one that fails: the unsigned copy (1.5
+# exe), then also the signed one (2.5 exe) for the timestamp step.
+full_disk() {
+    local what=$1 expected=$2 room=$3 disk="$work/full-disk" leftovers
+    shift 3
+    mkdir -p "$disk"
+    if ! mount -t tmpfs -o "size=$(($(stat -c %s "$exe") * room / 2 / 4096 * 4096))" \
+        korvanthelm-full-disk "$disk" 2>/dev/null; then
+        echo "SKIP: $what (mount -t tmpfs needs root)"
+        return
+    fi
+    refused "$what" "$expected" "$disk/full.exe" "$@"
+    grep -q '/full-disk/\.korvanthelm-signing-[^/]*\.exe": No space left on device$' "$work/refused.err" \
+        || fail "$what: the copy and the system's reason are not named"
+    leftovers=$(ls -A "$disk")
+    [[ -z "$leftovers" ]] || fail "$what: left on the disk: $leftovers"
+    umount "$disk"
+}
+full_disk "a full disk while osslsigncode signs" \
+    'osslsigncode could not write the signed copy "' 3 \
+    --sign-cert "$work/cert.p12"
+full_disk "a full disk while a signing command signs" \
+    'the signing command "cp" could not write the signed copy "' 3 --sign-command cp
+PATH=$work/stamp-bin:$PATH full_disk "a full disk while the timestamp is added" \
+    'osslsigncode could not write the timestamped copy "' 5 \
+    --sign-cert "$work/cert.p12" --timestamp-url http://127.0.0.1:9/
 # The signing run does read the password, through its pipe only: a stand-in
 # that refuses to sign while the variable is in its environment, then hands
 # over to the real osslsigncode (the pipe, descriptor 3, passes through exec).

@@ -13,7 +13,13 @@
 #     reply, not the signing time (which SOURCE_DATE_EPOCH puts an hour
 #     later);
 #   - an authority whose replies are cut short is not taken for one that
-#     timestamped: the build fails in one line and writes nothing.
+#     timestamped: the build fails in one line and writes nothing;
+#   - nor is any hostile authority (a reply for another imprint, an altered
+#     time, no certificate, no timeStamping usage, the code signer's own key,
+#     a time outside its certificate, garbage, status 2, silence, each
+#     attempt then given up after 30 s): build refuses each
+#     in one line naming the cause, and verify refuses each such timestamp
+#     that osslsigncode adds as it is.
 #
 #   timestamp_test.sh --tree TREE --stub STUB --packer PATH --osslsigncode PATH
 #                     --openssl PATH --python PATH --work DIR
@@ -43,7 +49,7 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # The authorities this test starts are stopped when it ends, however it ends
-# (and stop by themselves after two minutes if even that fails).
+# (and stop by themselves after five minutes if even that fails).
 authorities=()
 stop_authorities() {
     local pid
@@ -59,11 +65,17 @@ start_authority() {
     shift
     mkdir -p "$dir"
     "$python" "$here/time_stamping_authority.py" --openssl "$openssl" --dir "$dir" \
-        --lifetime 120 "$@" >"$dir/port" 2>"$dir/log" &
+        --lifetime 300 "$@" >"$dir/port" 2>"$dir/log" &
     authorities+=($!)
-    for ((i = 0; i < 300; ++i)); do
-        port=$(head -n 1 "$dir/port")
-        [[ -n "$port" ]] && return 0
+    # The authority makes its keys before it listens, which takes seconds on
+    # a loaded machine; until then its port file may not even exist (the
+    # shell creates it in the background job), or hold no whole line yet.
+    port=""
+    for ((i = 0; i < 900; ++i)); do
+        if [[ -f "$dir/port" ]] && grep -qx '[0-9]\+' "$dir/port"; then
+            port=$(head -n 1 "$dir/port")
+            return 0
+        fi
         kill -0 "${authorities[-1]}" 2>/dev/null || break
         sleep 0.1
     done
@@ -144,12 +156,55 @@ status=0
 "$packer" build "$tree" -o "$work/broken.exe" --stub "$stub" --sign-cert "$work/cert.p12" \
     --timestamp-url "http://127.0.0.1:$port/" >/dev/null 2>"$work/broken.err" || status=$?
 lines=$(grep -v ': warning: ' "$work/broken.err" | grep -v 'failed (attempt' || true)
-if [[ $status -ne 1 || $(wc -l <<<"$lines") -ne 1 || "$lines" != *"no timestamp server answered"* ||
+if [[ $status -ne 1 || $(wc -l <<<"$lines") -ne 1 ||
+      "$lines" != *"no timestamp server gave a timestamp (last: http://127.0.0.1:$port/: the reply is not an RFC 3161 timestamp reply)"* ||
       -e "$work/broken.exe" ]]; then
-    fail "an authority with broken replies: exit $status, expected 1 and one line: no timestamp server answered"
+    fail "an authority with broken replies: exit $status, expected 1 and one line naming the reply"
     sed 's/^/  | /' "$work/broken.err"
 fi
 [[ -f "$work/broken-tsa/reply-3.tsr" ]] || fail "the authority with broken replies was not asked three times"
+
+# Authorities whose word is worth nothing (POST /KIND asks the test authority
+# for that kind of reply): build counts each reply as a failed attempt and
+# writes nothing; the same reply added to a signed exe by osslsigncode, which
+# takes it as it is, is refused by verify for the same cause.
+start_authority "$work/hostile-tsa" --signer-cert "$work/cert.pem" --signer-key "$work/key.pem"
+hostile_url="http://127.0.0.1:$port"
+signed_only="$work/signed-only.exe"
+"$packer" build "$tree" -o "$signed_only" --stub "$stub" --sign-cert "$work/cert.p12" \
+    >/dev/null 2>"$work/signed-only.err" || { fail "signing without a timestamp"; cat "$work/signed-only.err"; }
+while IFS='|' read -r kind cause; do
+    status=0
+    "$packer" build "$tree" -o "$work/$kind.exe" --stub "$stub" --sign-cert "$work/cert.p12" \
+        --timestamp-url "$hostile_url/$kind" >/dev/null 2>"$work/$kind.err" || status=$?
+    lines=$(grep -v ': warning: ' "$work/$kind.err" || true)
+    if [[ $status -ne 1 || $(wc -l <<<"$lines") -ne 1 || -e "$work/$kind.exe" ||
+          "$lines" != *"no timestamp server gave a timestamp (last: $hostile_url/$kind: $cause"* ]]; then
+        fail "build with a $kind authority: exit $status, expected 1, nothing written and: $cause"
+        sed 's/^/  | /' "$work/$kind.err"
+    fi
+    if ls -A "$work" | grep -q '^\.korvanthelm-signing-'; then fail "$kind: a signing copy was left"; fi
+    [[ "$cause" == refused:* ]] || continue
+    "$osslsigncode" add -h sha256 -ts "$hostile_url/$kind" -in "$signed_only" \
+        -out "$work/$kind-added.exe" >"$work/$kind-added.log" 2>&1 ||
+        { fail "osslsigncode did not take the $kind reply"; continue; }
+    status=0
+    "$packer" verify "$work/$kind-added.exe" >"$work/$kind-verify.out" 2>&1 || status=$?
+    if [[ $status -ne 1 ]] || ! grep -qF -- "$cause" "$work/$kind-verify.out"; then
+        fail "verify of an exe with a $kind timestamp: exit $status, expected 1 and: $cause"
+        sed 's/^/  | /' "$work/$kind-verify.out"
+    fi
+done <<'EOF_KINDS'
+wrong-imprint|refused: the timestamp was not made for this signature
+altered-time|refused: the timestamp's signature does not verify
+no-certificate|refused: the timestamp does not carry its authority's certificate
+no-usage|refused: the timestamp's authority certificate is not a time-stamping one
+signer-key|refused: the timestamp's authority certificate is not a time-stamping one
+wrong-time|refused: the timestamp's time lies outside its authority certificate's validity
+garbage|the reply is not an RFC 3161 timestamp reply
+status-2|the server refused to timestamp (status 2)
+silent|no reply within 30 s
+EOF_KINDS
 unset KORVANTHELM_SIGN_PASSWORD SOURCE_DATE_EPOCH
 
 if [[ $failures -ne 0 ]]; then
@@ -159,4 +214,4 @@ fi
 stop_authorities
 trap - EXIT
 rm -rf "$work"
-echo "timestamp: fallback past a closed port, the authority's time verified and shown, broken replies refused"
+echo "timestamp: fallback past a closed port, the authority's time verified and shown, broken and hostile replies refused"

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,45 @@ TEST(PackPlatform, ProgramGetsItsArgumentsAndGivesItsExitCode) {
     EXPECT_EQ(missing.status, -1);
     EXPECT_EQ(missing.output.rfind("cannot start no-such-program-here.exe: ", 0), 0u)
         << missing.output;
+}
+
+// A program past its time limit is ended with all it started (its job
+// object), and the run says so: a timestamp server that never answers must
+// not hold a release build. Here the probe waits for a file that never comes
+// (up to a minute) under a limit of one second.
+TEST(PackPlatform, ProgramPastItsTimeLimitIsEnded) {
+    kt::TempDir dir;
+    const std::wstring never = dir / L"never.txt";
+    SetEnvironmentVariableW(L"KORVANTHELM_PROBE_WAIT_FOR", never.c_str());
+    const std::string probe = kt::ToUtf8(kt::ExeDirectory() + L"\\probe.exe");
+    struct Case {
+        const char* what;
+        std::chrono::milliseconds limit;
+        bool timed_out;
+    };
+    const Case kCases[] = {
+        {"past its limit", std::chrono::seconds(1), true},
+        {"no limit, and the file comes", std::chrono::milliseconds(0), false},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        if (!c.timed_out) {
+            kt::WriteBytes(never, "");
+        }
+        const auto started = std::chrono::steady_clock::now();
+        const ProgramRun run = RunProgram(
+            {probe},
+            ProgramInput{.secret = std::nullopt, .hidden_variable = "", .time_limit = c.limit});
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(run.timed_out, c.timed_out);
+        EXPECT_LT(took, std::chrono::seconds(20));
+        if (c.timed_out) {
+            EXPECT_NE(run.status, 0);
+        } else {
+            EXPECT_EQ(run.status, 0) << run.output;
+        }
+    }
+    SetEnvironmentVariableW(L"KORVANTHELM_PROBE_WAIT_FOR", nullptr);
 }
 
 TEST(PackPlatform, TextConvertsAtTheApi) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
 #include "tools/pack/cli/help_texts.h"
 #include "tools/pack/cli/parse_command_line.h"
 #include "tools/pack/cli/print_output.h"
@@ -83,11 +84,12 @@ int RunCaught(const std::vector<std::string>& arguments) {
         const std::vector<std::string_view> args(arguments.begin(), arguments.end());
         return Run(args);
     } catch (const PackError& error) {
-        std::fprintf(stderr, "korvanthelm-pack: %s\n", error.what());
+        // One line whatever the message quotes.
+        std::fprintf(stderr, "korvanthelm-pack: %s\n", PrintableLine(error.what()).c_str());
     } catch (const std::bad_alloc&) {
         std::fputs("korvanthelm-pack: out of memory\n", stderr);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "korvanthelm-pack: %s\n", error.what());
+        std::fprintf(stderr, "korvanthelm-pack: %s\n", PrintableLine(error.what()).c_str());
     }
     return 1;
 }

@@ -21,13 +21,12 @@
 // With --trace it follows the program and every process
 // started below it as their debugger, so that no start is missed however
 // briefly it runs, answers every dialog of any of them whatever its caption,
-// and prints tab-separated lines instead of the bare texts:
-//   start PID PARENT COMMANDLINE    a process began (PARENT 0 when unknown)
-//   exit PID CODE                   a process ended, with its exit code
-//   box PID CAPTION TEXT            a dialog was read and OK pressed
-//   ended PID                       still running after the program ended
-//                                   and its starts had a second to show: ended
-//   timeout                         the time ran out: every process ended
+// and prints the trace lines of watcher_trace.h instead of the bare texts.
+//
+// A debugger sees every exception first. The watcher passes each one on to
+// the program unhandled, breakpoints included (only the one Windows makes as
+// each process starts is the debugger's own): a program that would crash on
+// a player's machine crashes here too, with its exception code.
 #include <windows.h>
 
 #include <cstdint>
@@ -35,7 +34,11 @@
 #include <map>
 #include <string>
 
+#include "tools/watcher/watcher_trace.h"
+
 namespace {
+
+using korvanthelm::watcher::TraceLine;
 
 constexpr int kTimeoutExit = 259;
 // After the program has ended in --trace mode, how long its last starts may
@@ -57,16 +60,6 @@ void WriteUtf8Line(const std::wstring& text) {
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
               &written, nullptr);
-}
-
-// A text as one field of a tab-separated line.
-std::wstring Field(std::wstring text) {
-    for (wchar_t& unit : text) {
-        if (unit == L'\t' || unit == L'\r' || unit == L'\n') {
-            unit = L' ';
-        }
-    }
-    return text;
 }
 
 std::wstring WindowText(HWND window) {
@@ -137,8 +130,9 @@ bool AnswerOneBox(const Options& options, const std::map<DWORD, HANDLE>& pids) {
     const std::wstring said =
         text != nullptr ? WindowText(text) : std::wstring(L"<no text control>");
     if (options.trace) {
-        WriteUtf8Line(L"box\t" + std::to_wstring(search.found_pid) + L"\t" +
-                      Field(WindowText(search.found)) + L"\t" + Field(said));
+        WriteUtf8Line(TraceLine<wchar_t>(
+            korvanthelm::watcher::kTraceBox,
+            {std::to_wstring(search.found_pid), WindowText(search.found), said}));
     } else {
         WriteUtf8Line(said);
     }
@@ -294,6 +288,8 @@ struct RootState {
     bool ended = false;
     DWORD exit_code = 0;
     bool started_a_child = false;
+    // Processes whose start-up breakpoint has been passed over.
+    std::map<DWORD, bool> started_up;
 };
 
 // One debug event: reported, its file handles closed, and let go on.
@@ -308,14 +304,17 @@ void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, R
             const std::wstring line = DescribeProcess(event.u.CreateProcessInfo.hProcess, parent);
             live[event.dwProcessId] = event.u.CreateProcessInfo.hProcess;
             root.started_a_child = root.started_a_child || parent == root.pid;
-            WriteUtf8Line(L"start\t" + std::to_wstring(event.dwProcessId) + L"\t" +
-                          std::to_wstring(parent) + L"\t" + Field(line));
+            WriteUtf8Line(TraceLine<wchar_t>(
+                korvanthelm::watcher::kTraceStart,
+                {std::to_wstring(event.dwProcessId), std::to_wstring(parent), line}));
             break;
         }
         case EXIT_PROCESS_DEBUG_EVENT:
             live.erase(event.dwProcessId);
-            WriteUtf8Line(L"exit\t" + std::to_wstring(event.dwProcessId) + L"\t" +
-                          std::to_wstring(event.u.ExitProcess.dwExitCode));
+            root.started_up.erase(event.dwProcessId);
+            WriteUtf8Line(TraceLine<wchar_t>(korvanthelm::watcher::kTraceExit,
+                                             {std::to_wstring(event.dwProcessId),
+                                              std::to_wstring(event.u.ExitProcess.dwExitCode)}));
             if (event.dwProcessId == root.pid) {
                 root.ended = true;
                 root.exit_code = event.u.ExitProcess.dwExitCode;
@@ -326,13 +325,26 @@ void HandleDebugEvent(const DEBUG_EVENT& event, std::map<DWORD, HANDLE>& live, R
                 CloseHandle(event.u.LoadDll.hFile);
             }
             break;
-        case EXCEPTION_DEBUG_EVENT:
-            // The breakpoint each process hits as it starts is ours to pass;
-            // every other exception goes to the process's own handlers.
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+        case EXCEPTION_DEBUG_EVENT: {
+            // The breakpoint each process hits as it starts exists only for a
+            // debugger: passed over. Every other exception, breakpoints
+            // included, goes to the process's own handlers; when none takes
+            // it (the second chance), it ends the process as it would
+            // without a debugger.
+            const DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
+            bool& started_up = root.started_up[event.dwProcessId];
+            if (code == EXCEPTION_BREAKPOINT && !started_up) {
+                started_up = true;
+            } else {
                 status = DBG_EXCEPTION_NOT_HANDLED;
+                if (event.u.Exception.dwFirstChance == 0) {
+                    WriteUtf8Line(TraceLine<wchar_t>(
+                        korvanthelm::watcher::kTraceCrash,
+                        {std::to_wstring(event.dwProcessId), std::to_wstring(code)}));
+                }
             }
             break;
+        }
         default:
             break;
     }
@@ -360,7 +372,8 @@ int WatchWithTrace(const Options& options, const PROCESS_INFORMATION& process) {
             root.exit_code == 0 && !root.started_a_child ? kLingerForHandOverMs : kLingerMs;
         if (root.ended && ((live.empty() && root.started_a_child) || now - ended_at > linger)) {
             for (const auto& [pid, handle] : live) {
-                WriteUtf8Line(L"ended\t" + std::to_wstring(pid));
+                WriteUtf8Line(
+                    TraceLine<wchar_t>(korvanthelm::watcher::kTraceEnded, {std::to_wstring(pid)}));
                 TerminateProcess(handle, kTimeoutExit);
             }
             return static_cast<int>(root.exit_code);
@@ -369,7 +382,7 @@ int WatchWithTrace(const Options& options, const PROCESS_INFORMATION& process) {
             for (const auto& [pid, handle] : live) {
                 TerminateProcess(handle, kTimeoutExit);
             }
-            WriteUtf8Line(L"timeout");
+            WriteUtf8Line(TraceLine<wchar_t>(korvanthelm::watcher::kTraceTimeout, {}));
             return kTimeoutExit;
         }
     }

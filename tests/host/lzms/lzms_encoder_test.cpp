@@ -109,6 +109,29 @@ TEST(LzmsEncoder, RoundTripsThroughBothDecoders) {
              EXPECT_GT(s.explicit_lz, 1000u);
              EXPECT_GT(RepeatLz(s), 100u);
          }},
+        // Copies of one record with a byte patched every 32: a match broken
+        // by one literal, then the same offset again (queue position 0),
+        // over and over.
+        {"records patched every 32 bytes",
+         [&] {
+             const Bytes record = testing::RandomBytes(1024, seed);
+             const Bytes noise = testing::RandomBytes(256 * 32, seed + 1);
+             Bytes data = record;
+             for (std::size_t copy = 0; copy < 256; ++copy) {
+                 Bytes patched = record;
+                 for (std::size_t i = 0; i < 32; ++i) {
+                     const auto change = std::to_integer<unsigned>(noise[copy * 32 + i]) | 1u;
+                     patched[i * 32 + 31] ^= static_cast<std::byte>(change);
+                 }
+                 data.insert(data.end(), patched.begin(), patched.end());
+             }
+             return data;
+         },
+         [](const Stats& s, std::size_t block) {
+             EXPECT_GT(s.repeat_lz[0], 256u * 28);
+             EXPECT_LT(s.literals, 1024u + 256 * 33);
+             EXPECT_LT(block, std::size_t{24} << 10);
+         }},
         {"1 MiB of zeros", [] { return Bytes(1 << 20); },
          [](const Stats&, std::size_t block) { EXPECT_LT(block, 64u); }},
         {"random", [&] { return testing::RandomBytes(300'000, seed); },

@@ -1,14 +1,17 @@
 // The signature reader behind `verify` on a signed executable, given damaged
 // certificate tables: each must be reported as PackError or as no signature,
-// never read outside the file (ASan watches). Whole signatures, made by
-// osslsigncode and then tampered with, are checked by the signing test
-// (tests/signing).
+// never read outside the file (ASan watches); and whole signatures made here
+// by osslsigncode, whose signing certificate was edited after it was issued.
+// The signing test (tests/signing) tampers with signed product exes.
 #include "tools/pack/pe/check_authenticode_signature.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -103,6 +106,125 @@ TEST(CheckAuthenticodeSignatureTest, DamagedCertificateTables) {
             ADD_FAILURE() << "accepted";
         } catch (const PackError& error) {
             EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+        }
+    }
+}
+
+void RunShell(const std::string& command) {
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("failed: " + command);
+    }
+}
+
+// Occurrence `nth` (from 1) of `name` in `image` with one letter changed: a
+// signer renamed after issue. (A self-signed certificate names itself first
+// as issuer, then as subject.)
+void RenameSubject(Bytes& image, const std::string& name, int nth) {
+    const Bytes what(reinterpret_cast<const std::byte*>(name.data()),
+                     reinterpret_cast<const std::byte*>(name.data()) + name.size());
+    auto found = image.begin() - 1;
+    for (int i = 0; i < nth; ++i) {
+        found = std::search(found + 1, image.end(), what.begin(), what.end());
+        ASSERT_NE(found, image.end());
+    }
+    found[0] ^= std::byte{0x20};  // the first letter's case
+}
+
+// The signer's name is only as good as its certificate: a subject edited
+// after issue keeps the key that verifies the file, so the certificate's own
+// signature must verify too, with its issuer's key from the signature or its
+// own when self-signed.
+TEST(CheckAuthenticodeSignatureTest, SignerCertificateMustVerify) {
+    const test::TempDir dir;
+    const std::string openssl = KORVANTHELM_OPENSSL;
+    const std::string osslsigncode = KORVANTHELM_OSSLSIGNCODE;
+    const std::string in = "cd '" + dir.path() + "' && ";
+    const std::string quiet = " >>log 2>&1";
+    test::WriteFile(dir / "unsigned.exe", test::MakeSignableImage());
+    RunShell(in + openssl +
+             " req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj /CN=SelfSigner"
+             " -keyout self.key -out self.pem" +
+             quiet);
+    RunShell(in + openssl +
+             " req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj /CN=IssuingAuthority"
+             " -addext basicConstraints=critical,CA:TRUE -keyout ca.key -out ca.pem" +
+             quiet);
+    RunShell(
+        in + openssl + " req -new -newkey rsa:2048 -nodes -subj /CN=IssuedSigner" +
+        " -keyout leaf.key -out leaf.csr" + quiet + " && " + openssl +
+        " x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -set_serial 7 -days 2 -out leaf.pem" +
+        quiet + " && cat leaf.pem ca.pem >chain.pem");
+    const auto sign = [&](const std::string& certs, const std::string& key) {
+        const std::string out = certs + ".exe";
+        RunShell(in + osslsigncode + " sign -h sha256 -certs " + certs + " -key " + key +
+                 " -in unsigned.exe -out " + out + quiet);
+        return test::ReadFile(dir / out);
+    };
+    const Bytes self_signed = sign("self.pem", "self.key");
+    const Bytes with_chain = sign("chain.pem", "leaf.key");
+    const Bytes leaf_alone = sign("leaf.pem", "leaf.key");
+
+    struct Case {
+        const char* what;
+        Bytes image;
+        const char* renamed;  // the subject changed after issue, or nullptr
+        int occurrence;       // of the subject's name in the signature
+        bool intact;
+    };
+    const Case kCases[] = {
+        {"self-signed", self_signed, nullptr, 0, true},
+        {"self-signed, renamed", self_signed, "SelfSigner", 2, false},
+        {"issued, with its issuer", with_chain, nullptr, 0, true},
+        {"issued, with its issuer, renamed", with_chain, "IssuedSigner", 1, false},
+        // Nothing in the signature verifies the certificate: nobody is named.
+        {"issued, without its issuer", leaf_alone, nullptr, 0, false},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        Bytes image = c.image;
+        if (c.renamed != nullptr) {
+            RenameSubject(image, c.renamed, c.occurrence);
+        }
+        const std::optional<AuthenticodeSignature> signature = CheckAuthenticodeSignature(image);
+        ASSERT_TRUE(signature.has_value());
+        EXPECT_EQ(signature->certificate_intact, c.intact);
+        EXPECT_EQ(signature->Matches(), c.intact);
+        EXPECT_EQ(signature->signed_digest, signature->file_digest);
+    }
+
+    // SignedData's digestAlgorithms (the first SHA-256 identifier in the
+    // signature) damaged: refused as such, and PKCS7_verify, which leaks its
+    // copy of the content when it cannot set up a digest named there, is never
+    // reached with it (LeakSanitizer watches).
+    const Bytes kSha256Oid = {std::byte{0x60}, std::byte{0x86}, std::byte{0x48},
+                              std::byte{0x01}, std::byte{0x65}, std::byte{0x03},
+                              std::byte{0x04}, std::byte{0x02}, std::byte{0x01}};
+    struct Damage {
+        const char* what;
+        std::byte last_arc;  // of 2.16.840.1.101.3.4.2.x
+        const char* error;
+    };
+    const Damage kDamages[] = {
+        {"an unknown digest algorithm", std::byte{0x7F}, "not that of its content"},
+        {"SHA-384, not the content's SHA-256", std::byte{0x02}, "not that of its content"},
+        {"SHA-256 as signed (the near miss)", std::byte{0x01}, nullptr},
+    };
+    for (const Damage& d : kDamages) {
+        SCOPED_TRACE(d.what);
+        Bytes image = self_signed;
+        const auto oid =
+            std::search(image.begin(), image.end(), kSha256Oid.begin(), kSha256Oid.end());
+        ASSERT_NE(oid, image.end());
+        oid[kSha256Oid.size() - 1] = d.last_arc;
+        if (d.error == nullptr) {
+            EXPECT_TRUE(CheckAuthenticodeSignature(image).value().Matches());
+            continue;
+        }
+        try {
+            CheckAuthenticodeSignature(image);
+            ADD_FAILURE() << "accepted";
+        } catch (const PackError& error) {
+            EXPECT_NE(std::string(error.what()).find(d.error), std::string::npos) << error.what();
         }
     }
 }

@@ -1,6 +1,9 @@
 // The host's verdict beyond the bootstrapper's walk: damaged and hostile
 // packages, the programs in a package and their signatures, a signer's result.
+#include "format/package_path_rules.h"
+#include "format/utf8_to_utf16.h"
 #include "tests/host/pack/pack_test_common.h"
+#include "tools/pack/checks/unsafe_path_reason.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -40,10 +43,110 @@ TEST(PackVerify, DamagedPackagesFailWithTheReason) {
     }
 }
 
+// The refusal of an unsafe path names the rule it breaks, not a list of
+// every rule; and it agrees with the rules themselves on every path.
+TEST(PackPathRules, RefusalSaysWhatIsWrongWithThePath) {
+    struct Case {
+        std::string_view path;
+        std::string_view reason;  // empty: safe
+    };
+    const Case cases[] = {
+        {"name .txt",
+         "\"name .txt\" has a space before its first dot, which Windows drops when it looks for "
+         "a device name (\"CON .txt\" is the console)"},
+        {"name. txt", ""},   // the space comes after the first dot
+        {".gitignore", ""},  // an empty stem before the dot is no device
+        {" .txt", "\" .txt\" has a space before its first dot"},
+        {"a/con .b/c", "\"con .b\" has a space before its first dot"},
+        {"nul.tar.gz", "\"nul.tar.gz\" is a Windows device name (\"nul\", whatever follows"},
+        {"console", ""},                                          // starts like CON
+        {"COM\u00B9", "\"COM\u00B9\" is a Windows device name"},  // a superscript one
+        {"COM0", ""},
+        {"dir./x", "\"dir.\" ends in a dot or a space, which Windows drops"},
+        {"x/y ", "\"y \" ends in a dot or a space"},
+        {"a..b/c", ""},
+        {"a/../b", "a \".\" or \"..\" step"},
+        {"a//b", "two \"/\" in a row"},
+        {"/a", "it starts or ends with \"/\""},
+        {"a/", "it starts or ends with \"/\""},
+        {"a:b", "\"a:b\" holds a character Windows forbids in a name"},
+        {"a\x01", "\"a\\x01\" holds a character"},  // escaped as printed
+        {"\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB .txt",
+         "\"\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB .txt\" has a space before its first dot"},
+    };
+    for (const Case& c : cases) {
+        std::u16string units;
+        ASSERT_TRUE(format::Utf8ToUtf16(c.path, units)) << c.path;
+        const std::string reason = UnsafePathReason(c.path);
+        EXPECT_EQ(reason.empty(), format::IsSafePackagePath(std::u16string_view(units))) << c.path;
+        EXPECT_EQ(reason.substr(0, c.reason.size()), c.reason) << c.path;
+        EXPECT_EQ(reason.empty(), c.reason.empty()) << c.path << ": " << reason;
+    }
+    const std::string long_path = std::string(600, 'a') + "/" + std::string(400, 'b');
+    EXPECT_EQ(UnsafePathReason(long_path),
+              "1001 UTF-16 units, over the 1000 an entry path may have");
+
+    // Every path of up to five units from the characters the rules look at:
+    // the reason is given exactly when the rules refuse the path.
+    const std::u16string_view alphabet = u"aCON. /:\u00B9";
+    std::size_t refused = 0;
+    std::u16string path;
+    const std::function<void(std::size_t)> sweep = [&](std::size_t left) {
+        if (!path.empty()) {
+            std::string utf8;
+            for (const char16_t unit : path) {
+                if (unit < 0x80) {
+                    utf8 += static_cast<char>(unit);
+                } else {
+                    utf8 += static_cast<char>(0xC0 | (unit >> 6));
+                    utf8 += static_cast<char>(0x80 | (unit & 0x3F));
+                }
+            }
+            const bool safe = format::IsSafePackagePath(std::u16string_view(path));
+            refused += safe ? 0 : 1;
+            EXPECT_EQ(UnsafePathReason(utf8).empty(), safe) << utf8;
+        }
+        if (left == 0) {
+            return;
+        }
+        for (const char16_t unit : alphabet) {
+            path.push_back(unit);
+            sweep(left - 1);
+            path.pop_back();
+        }
+    };
+    sweep(5);
+    EXPECT_GT(refused, 1000u);
+}
+
+// The one escaping rule for text from files and programs in human output:
+// every control character, C0, DEL and C1 (U+0080..U+009F, which a UTF-8
+// terminal may take for ESC [ and the like), each byte as \xNN; printable
+// UTF-8 as it is, its neighbours of the control ranges included.
 TEST(PrintablePath, EscapesWhatATerminalWouldMisshow) {
-    EXPECT_EQ(PrintablePath("dir/\xD1\x84.txt"), "dir/\xD1\x84.txt");
-    EXPECT_EQ(PrintablePath("a\tb\\c\x7F"), "a\\x09b\\x5cc\\x7f");
-    EXPECT_EQ(PrintablePath("bad\xFF\xC3"), "bad\\xff\\xc3");
+    struct Case {
+        std::string_view text;
+        std::string_view shown;
+    };
+    constexpr Case kCases[] = {
+        {"dir/\xD1\x84.txt", "dir/\xD1\x84.txt"},
+        {"a\tb\\c\x7F", "a\\x09b\\x5cc\\x7f"},
+        {"bad\xFF\xC3", "bad\\xff\\xc3"},
+        {"\x1b[32mOK\r\n\x07\x08", "\\x1b[32mOK\\x0d\\x0a\\x07\\x08"},
+        {" ~", " ~"},                // the first and last printable ASCII
+        {"\x1f", "\\x1f"},           // the last C0 control
+        {"\xC2\x80", "\\xc2\\x80"},  // U+0080, the first C1 control
+        {"\xC2\x9B"
+         "31m",
+         "\\xc2\\x9b"
+         "31m"},                           // U+009B, the one-character CSI
+        {"\xC2\x9F", "\\xc2\\x9f"},        // U+009F, the last C1 control
+        {"\xC2\xA0", "\xC2\xA0"},          // U+00A0 is printable
+        {"\xE2\x82\xAC", "\xE2\x82\xAC"},  // a three-byte sequence
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(PrintablePath(c.text), c.shown);
+    }
 }
 
 // PE32+ headers and one page of code-like bytes: a program osslsigncode signs.
@@ -204,6 +307,7 @@ Bytes CraftedPackage(const std::vector<std::pair<std::string, std::string>>& ent
 // the near misses that must pass without a word.
 TEST(PackVerify, RefusesWhatThePlayersDiskRefusesAndWarnsOfLongPaths) {
     const std::string setup(kSetupProgramPath);
+    const std::string setup_program = test::MinimalPeFile("s");
     // Target paths below the work directory of a typical TEMP: a file path
     // reaches the limit at 260 units, a folder path at 248 (NUL included).
     const std::size_t file_room = kMaxFilePathUnits - kTypicalWorkDirectoryUnits - 1;
@@ -215,50 +319,75 @@ TEST(PackVerify, RefusesWhatThePlayersDiskRefusesAndWarnsOfLongPaths) {
         std::vector<std::pair<std::string, std::string>> entries;
         int exit_code;
         const char* err;  // in standard error; "" for none at all
+        // list shows a package whose set-up program could not start: only
+        // running it fails, and list is how one looks at what it holds.
+        bool listed = false;
     };
     const Case cases[] = {
         {"Cyrillic names one file on Windows",
-         {{setup, "s"}, {"Файл.txt", "1"}, {"файл.txt", "2"}},
+         {{setup, setup_program}, {"Файл.txt", "1"}, {"файл.txt", "2"}},
          1,
          "entry 3 of 3: entry paths \"Файл.txt\" and \"файл.txt\" differ only in letter case"},
         {"file, then the folder of a later entry",
-         {{setup, "s"}, {"a", "1"}, {"a/b", "2"}},
+         {{setup, setup_program}, {"a", "1"}, {"a/b", "2"}},
          1,
          "entry 3 of 3: file \"a\" is also the folder of \"a/b\""},
         {"folder of an earlier entry, then a file",
-         {{setup, "s"}, {"a/b", "1"}, {"a", "2"}},
+         {{setup, setup_program}, {"a/b", "1"}, {"a", "2"}},
          1,
          "entry 3 of 3: file \"a\" is also the folder of \"a/b\""},
         {"file folded into a later entry's folder",
-         {{setup, "s"}, {"É", "1"}, {"é/b", "2"}},
+         {{setup, setup_program}, {"É", "1"}, {"é/b", "2"}},
          1,
          "file \"É\" and folder \"é\" of \"é/b\" differ only in letter case"},
         {"one folder spelled two ways",
-         {{setup, "s"}, {"Docs/a", "1"}, {"docs/b", "2"}},
+         {{setup, setup_program}, {"Docs/a", "1"}, {"docs/b", "2"}},
          1,
          "one folder on Windows"},
         {"no set-up program", {{"KORVANTHELM/other.exe", "s"}}, 1, "holds no set-up program"},
-        {"set-up program in other letter case", {{"korvanthelm/korvanthelm.EXE", "s"}}, 0, ""},
-        {"only full folding makes ß ss",
-         {{setup, "s"}, {"straße.txt", "1"}, {"strasse.txt", "2"}},
+        // Windows would refuse to start it on every player's machine (193).
+        {"set-up program with MZ but no PE headers",
+         {{setup, "MZ but no PE headers"}, {"a", "1"}},
+         1,
+         "the set-up program KORVANTHELM/KORVANTHELM.exe is not a Windows program",
+         true},
+        {"set-up program that is another program's data",
+         {{setup, "s"}, {"KORVANTHELM/other.exe", setup_program}},
+         1,
+         "is not a Windows program",
+         true},
+        {"set-up program in other letter case",
+         {{"korvanthelm/korvanthelm.EXE", setup_program}},
          0,
          ""},
-        {"a name prefix, not a folder prefix", {{setup, "s"}, {"a", "1"}, {"ab/c", "2"}}, 0, ""},
+        {"only full folding makes ß ss",
+         {{setup, setup_program}, {"straße.txt", "1"}, {"strasse.txt", "2"}},
+         0,
+         ""},
+        {"a name prefix, not a folder prefix",
+         {{setup, setup_program}, {"a", "1"}, {"ab/c", "2"}},
+         0,
+         ""},
         {"file path one unit below the limit",
-         {{setup, "s"}, {std::string(file_room, 'a'), "1"}},
+         {{setup, setup_program}, {std::string(file_room, 'a'), "1"}},
          0,
          ""},
         {"file path at the limit",
-         {{setup, "s"}, {std::string(file_room + 1, 'a'), "1"}, {"b", "2"}},
+         {{setup, setup_program}, {std::string(file_room + 1, 'a'), "1"}, {"b", "2"}},
          0,
          "warning: 1 of 3 entries would pass Windows' classic path limit"},
-        {"folder path one unit below the limit", {{setup, "s"}, {folder_fits + "/x", "1"}}, 0, ""},
+        {"folder path one unit below the limit",
+         {{setup, setup_program}, {folder_fits + "/x", "1"}},
+         0,
+         ""},
         {"folder path at the limit",
-         {{setup, "s"}, {folder_fits + "f/x", "1"}},
+         {{setup, setup_program}, {folder_fits + "f/x", "1"}},
          0,
          "warning: 1 of 2 entries"},
         {"the warning names the longest path",
-         {{setup, "s"}, {folder_fits + "f/x", "1"}, {std::string(file_room + 2, 'z'), "2"}},
+         {{setup, setup_program},
+          {folder_fits + "f/x", "1"},
+          {std::string(file_room + 2, 'z'), "2"}},
          0,
          "the longest is \"zzz"},
     };
@@ -275,7 +404,7 @@ TEST(PackVerify, RefusesWhatThePlayersDiskRefusesAndWarnsOfLongPaths) {
             EXPECT_EQ(LineCount(run.err), 1u) << run.err;
         }
         const auto list = RunPacker({"list", dir / "crafted.bin"});
-        EXPECT_EQ(list.exit_code, c.exit_code) << list.err;
+        EXPECT_EQ(list.exit_code, c.listed ? 0 : c.exit_code) << list.err;
     }
 }
 
@@ -283,7 +412,7 @@ TEST(PackVerify, RefusesWhatThePlayersDiskRefusesAndWarnsOfLongPaths) {
 // every one the bootstrapper refuses, verify refuses, for the same reason.
 TEST(PackVerify, RefusesEveryHostilePackageOfTheEndToEndTests) {
     const TempDir dir;
-    WriteFile(dir / "probe.exe", "a stand-in set-up program");
+    WriteFile(dir / "probe.exe", test::MinimalPeFile("a stand-in set-up program"));
     const std::string command = std::string(KORVANTHELM_PYTHON) + " " + KORVANTHELM_MAKE_PACKAGES +
                                 " --out " + (dir / "packages") + " --probe " + (dir / "probe.exe");
     ASSERT_EQ(std::system(command.c_str()), 0) << command;

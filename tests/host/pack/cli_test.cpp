@@ -129,6 +129,13 @@ TEST(PackCommandLine, HelpAndMistakes) {
          2,
          "--timestamp-url needs a signer"},
         {{"list", "a", "--json-ish"}, 2, "exactly one FILE"},
+        // What the user typed reaches the terminal escaped too: one line, no
+        // control character, whichever refusal quotes it.
+        {{"verify", "/nonexistent/\x1b[32mOK\n"}, 1, "/nonexistent/\\x1b[32mOK\\x0a"},
+        {{"list", "a", "--\x1b[2J"}, 2, "unknown option --\\x1b[2J"},
+        {{"verify", "--structure-only", "--stub", "s", "x"},
+         2,
+         "--structure-only goes without --stub"},
         // --json, --strict and --digests: which commands take them.
         {{"pack", "--help"}, 0, "--strict"},
         {{"verify", "--help"}, 0, "--json"},
@@ -163,6 +170,10 @@ TEST(PackCommandLine, HelpAndMistakes) {
         EXPECT_EQ(run.exit_code, c.exit_code) << joined << run.err;
         EXPECT_NE((c.exit_code == 0 ? run.out : run.err).find(c.text), std::string::npos)
             << joined << "\nstdout: " << run.out << "\nstderr: " << run.err;
+        EXPECT_TRUE(std::none_of(
+            run.err.begin(), run.err.end(),
+            [](char ch) { return (ch >= 0 && ch < 0x20 && ch != '\n') || ch == 0x7F; }))
+            << joined << "\nstderr: " << run.err;
         // The Windows packer, when this run has it, gives the same answer;
         // try, which starts Wine, is a Linux feature it refuses in one line.
         const auto windows = RunWindowsPacker(c.args);

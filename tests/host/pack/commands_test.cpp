@@ -5,8 +5,16 @@
 namespace korvanthelm::pack {
 namespace {
 
-// Every path below `root`, with a file's SHA-256, a link's target or "<folder>"
-// (digests, so that a failure prints lines, not megabytes).
+// The stub of this version, when the Windows side was built (or
+// KORVANTHELM_TEST_STUB names one): build's later checks need it.
+std::optional<std::string> TestStub() {
+    const char* const given = std::getenv("KORVANTHELM_TEST_STUB");
+    const std::string stub = given != nullptr ? given : KORVANTHELM_BUILT_STUB;
+    return std::filesystem::exists(stub) ? std::optional<std::string>(stub) : std::nullopt;
+}
+
+// Every path below `root`, with a file's SHA-256, a link's target, "<folder>"
+// or "<special>" (digests, so that a failure prints lines, not megabytes).
 std::map<std::string, std::string> Snapshot(const std::string& root) {
     std::map<std::string, std::string> paths;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
@@ -15,6 +23,8 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
             paths[path] = "-> " + std::filesystem::read_symlink(entry.path()).string();
         } else if (entry.is_directory()) {
             paths[path] = "<folder>";
+        } else if (!entry.is_regular_file()) {
+            paths[path] = "<special>";  // a FIFO: reading it would wait for a writer
         } else {
             paths[path] = Sha256Text(ReadFile(path));
         }
@@ -47,16 +57,48 @@ TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
         "--sign-pkcs11-module", dir / "no-module.so",
         "--sign-key",           "pkcs11:object=release;type=private",
         "--sign-cert",          dir / "cert.pem"};
+    // Outputs that exist and are no regular file: replacing them would put
+    // our file where a link, a FIFO or a device was.
+    std::filesystem::create_symlink(previous, dir / "output-link.bin");
+    std::filesystem::create_symlink(dir / "gone.bin", dir / "dangling-link.bin");
+    ASSERT_EQ(::mkfifo((dir / "fifo.bin").c_str(), 0600), 0);
+    // A real token module, with a token store of its own (no token in it)
+    // and an engine folder without OpenSSL's PKCS#11 engine.
+    std::filesystem::create_directories(dir / "softhsm/tokens");
+    std::filesystem::create_directories(dir / "no-engines");
+    WriteFile(dir / "softhsm/softhsm2.conf",
+              "directories.tokendir = " + dir / "softhsm/tokens" +
+                  "\nobjectstore.backend = file\nlog.level = ERROR\n");
+    const std::vector<std::string> softhsm = {
+        "--sign-pkcs11-module", KORVANTHELM_SOFTHSM_MODULE,
+        "--sign-key",           "pkcs11:token=release-token;object=release;type=private",
+        "--sign-cert",          dir / "cert.pem"};
+    using Environment = std::vector<std::pair<std::string, std::string>>;
+    const Environment token_store = {{"SOFTHSM2_CONF", dir / "softhsm/softhsm2.conf"},
+                                     {"KORVANTHELM_SIGN_PASSWORD", "1234"}};
+    Environment no_engine = token_store;
+    no_engine.emplace_back("OPENSSL_ENGINES", dir / "no-engines");
+    // A tree whose entry paths are too long for a long TEMP (a warning),
+    // and one whose set-up program is no Windows program.
+    const std::string long_tree = dir / "long-tree";
+    AddDefaultLauncherFiles(long_tree);
+    WriteFile(long_tree + "/KORVANTHELM/data.txt", test::WordSalad(6 << 20, 3));
+    WriteFile(long_tree + "/" + std::string(170, 'l') + ".txt", "far down");
+    const std::string text_setup_tree = dir / "text-setup-tree";
+    AddDefaultLauncherFiles(text_setup_tree);
+    WriteFile(text_setup_tree + "/KORVANTHELM/data.txt", test::WordSalad(6 << 20, 3));
+    WriteFile(text_setup_tree + "/KORVANTHELM/KORVANTHELM.exe", "MZ but no PE header");
 
     struct Case {
         std::vector<std::string> args;
         std::string text;  // in the one line of standard error
+        Environment environment = {};
     };
     const auto with = [](std::vector<std::string> args, const std::vector<std::string>& more) {
         args.insert(args.end(), more.begin(), more.end());
         return args;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {{"pack", tree, "-o", dir / "no/such/dir/package.bin"},
          "cannot write \"" + dir / "no/such/dir/package.bin" + "\": its folder \"" +
              dir / "no/such/dir" + "\" does not exist"},
@@ -94,21 +136,283 @@ TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
          "the timestamp URL \"http//tsa.example/\" is not an http:// or https:// address"},
         {with({"build", tree, "-o", dir / "x.exe", "--stub", stub}, token),
          "the PKCS#11 module \"" + dir / "no-module.so" + "\" does not load: "},
+        {with({"build", tree, "-o", dir / "x.exe", "--stub", stub}, softhsm),
+         "OpenSSL's PKCS#11 engine \"" + dir / "no-engines/pkcs11.so" + "\"", no_engine},
+        {with({"build", tree, "-o", dir / "x.exe", "--stub", stub}, softhsm),
+         "no token \"release-token\" is present in the PKCS#11 module \"" +
+             std::string(KORVANTHELM_SOFTHSM_MODULE) + "\"",
+         token_store},
+        // Outputs that are no regular file.
+        {{"pack", tree, "-o", dir / "output-link.bin"},
+         "refused: \"" + dir / "output-link.bin" + "\" exists and is not a regular file"},
+        {{"pack", tree, "-o", dir / "dangling-link.bin"}, "exists and is not a regular file"},
+        {{"pack", tree, "-o", dir / "fifo.bin"},
+         "refused: \"" + dir / "fifo.bin" + "\" exists and is not a regular file"},
+        {{"pack", tree, "-o", dir / "new.bin", "--digests-header", dir / "fifo.bin"},
+         "refused: \"" + dir / "fifo.bin" + "\" exists and is not a regular file"},
+        {{"build", tree, "-o", "/dev/null", "--stub", stub},
+         "refused: \"/dev/null\" exists and is not a regular file"},
+        // --strict with a warning the scan of the tree already gives.
+        {{"pack", long_tree, "-o", dir / "new.bin", "--strict"},
+         "refused (--strict): 1 of 5 entries would pass Windows' classic path limit"},
     };
+    if (const std::optional<std::string> real_stub = TestStub()) {
+        // What the tree's programs decide, known before the compression.
+        const std::vector<std::string> build = {"build", "-o", dir / "x.exe", "--stub", *real_stub};
+        cases.push_back({with(with(build, {long_tree}), {"--strict"}),
+                         "refused (--strict): 1 of 5 entries would pass"});
+        cases.push_back({with(with(build, {tree}), {"--sign-command", "true", "--strict"}),
+                         "refused (--strict): the package holds 1 PE files, 1 unsigned: "
+                         "KORVANTHELM/KORVANTHELM.exe"});
+        cases.push_back({with(with(build, {tree}), {"--require-signed-tree"}),
+                         "refused (--require-signed-tree): the package holds 1 PE files, 1 "
+                         "unsigned: KORVANTHELM/KORVANTHELM.exe"});
+        cases.push_back(
+            {with(build, {text_setup_tree}),
+             "the set-up program KORVANTHELM/KORVANTHELM.exe is not a Windows program"});
+    } else {
+        ADD_FAILURE() << "no stub at " << KORVANTHELM_BUILT_STUB
+                      << ": build the Windows side (the stub) for build's early refusals";
+    }
     const std::map<std::string, std::string> before = Snapshot(dir.path());
     for (const Case& c : cases) {
         std::string joined;
         for (const std::string& arg : c.args) {
             joined += arg + " ";
         }
+        for (const auto& [name, value] : c.environment) {
+            ::setenv(name.c_str(), value.c_str(), /*overwrite=*/1);
+        }
         const auto started = std::chrono::steady_clock::now();
         const auto run = RunPacker(c.args);
         const auto took = std::chrono::steady_clock::now() - started;
+        for (const auto& [name, value] : c.environment) {
+            ::unsetenv(name.c_str());
+        }
         EXPECT_EQ(run.exit_code, 1) << joined << run.err;
         EXPECT_NE(run.err.find(c.text), std::string::npos) << joined << "\n" << run.err;
         EXPECT_EQ(LineCount(run.err), 1u) << joined << "\n" << run.err;
         EXPECT_LT(took, std::chrono::seconds(1)) << joined << "took as long as compressing";
         EXPECT_EQ(Snapshot(dir.path()), before) << joined;
+    }
+}
+
+// One file, spelled in every way a command line can: relative or absolute,
+// with "." and ".." steps, through a link to its folder, existing or not yet.
+// Every output option against every other output and input names the clash
+// at once, and nothing is written (a package once lost this way:
+// `pack T -o same.bin --digests-cmake ./same.bin` left the digests alone).
+TEST(PackCheapChecks, OutputCollisionsHoweverSpelled) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/KORVANTHELM/data.txt", test::WordSalad(6 << 20, 5));
+    std::filesystem::create_directories(dir / "work/sub");
+    std::filesystem::create_directory_symlink("sub", dir / "work/link");
+    for (const char* existing : {"stub.exe", "package.bin", "launcher.exe", "d.cmake", "cert.pem",
+                                 "key.pem", "old.bin", "sub/in.exe"}) {
+        WriteFile(dir / (std::string("work/") + existing),
+                  std::string("the only copy of ") + existing);
+    }
+    const std::string work = dir / "work";
+    const std::string hex(64, 'a');
+
+    // The spellings of "F" in the working folder, F not existing or existing.
+    const auto spellings = [&](const std::string& f) {
+        return std::vector<std::string>{f,
+                                        "./" + f,
+                                        "sub/../" + f,
+                                        "link/../" + f,
+                                        ".//" + f,
+                                        work + "/" + f,
+                                        work + "/sub/.." + "/" + f};
+    };
+    struct Case {
+        std::vector<std::string> args;  // without the spelled pair
+        std::string first;              // option spelled first
+        std::string second;             // option spelled second
+        std::string file;               // the one file, relative to the working folder
+        std::string message;            // in the one line
+    };
+    const std::vector<std::string> package_build = {
+        "build", "--stub", "stub.exe", "--launcher-exe-sha256", hex, "--launcher-jar-sha256", hex};
+    const std::vector<Case> cases = {
+        // Outputs of pack, none of them there yet.
+        {{"pack", tree}, "-o", "--digests-cmake", "same.bin", "is also the --digests-cmake file"},
+        {{"pack", tree}, "-o", "--digests-header", "same.bin", "is also the --digests-header file"},
+        {{"pack", tree, "-o", "p.bin"},
+         "--digests-cmake",
+         "--digests-header",
+         "d.txt",
+         "refused: the --digests-cmake output"},
+        // Through the link to the folder: sub/x and link/x are one file.
+        {{"pack", tree},
+         "-o",
+         "--digests-cmake",
+         "sub/new.bin",
+         "is also the --digests-cmake file"},
+        // An output that exists already.
+        {{"pack", tree}, "-o", "--digests-cmake", "old.bin", "is also the --digests-cmake file"},
+        // build's output against each input, and against the stub found
+        // through a link to its folder.
+        {{"build", tree, "--stub", "stub.exe"},
+         "-o",
+         "--launcher-exe",
+         "launcher.exe",
+         "is also the --launcher-exe file"},
+        {{"build", tree}, "-o", "--stub", "stub.exe", "is also the --stub file"},
+        {{"build", tree}, "-o", "--stub", "sub/in.exe", "is also the --stub file"},
+        {{"build", tree, "--stub", "stub.exe", "--sign-command", "true"},
+         "-o",
+         "--launcher-jar",
+         "cert.pem",
+         "is also the --launcher-jar file"},
+        {package_build, "-o", "--package", "package.bin", "is also the --package file"},
+        {{"build", "--package", "package.bin", "--stub", "stub.exe"},
+         "-o",
+         "--digests",
+         "d.cmake",
+         "is also the --digests file"},
+        {{"build", tree, "--stub", "stub.exe", "--sign-key", "key.pem"},
+         "-o",
+         "--sign-cert",
+         "cert.pem",
+         "is also the --sign-cert file"},
+        {{"build", tree, "--stub", "stub.exe", "--sign-cert", "cert.pem"},
+         "-o",
+         "--sign-key",
+         "key.pem",
+         "is also the --sign-key file"},
+    };
+    const std::map<std::string, std::string> before = Snapshot(dir.path());
+    std::size_t runs = 0;
+    for (const Case& c : cases) {
+        const std::vector<std::string> names = spellings(c.file);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            for (std::size_t j = i; j < names.size(); ++j) {
+                const std::string& a = names[i];
+                const std::string& b = names[j];
+                std::vector<std::string> args = c.args;
+                args.insert(args.end(), {c.first, a, c.second, b});
+                std::string joined;
+                for (const std::string& arg : args) {
+                    joined += arg + " ";
+                }
+                const auto started = std::chrono::steady_clock::now();
+                const auto run = RunPacker(args, work);
+                const auto took = std::chrono::steady_clock::now() - started;
+                ++runs;
+                EXPECT_EQ(run.exit_code, 1) << joined << run.err;
+                EXPECT_NE(run.err.find(c.message), std::string::npos) << joined << "\n" << run.err;
+                EXPECT_EQ(LineCount(run.err), 1u) << joined << "\n" << run.err;
+                EXPECT_LT(took, std::chrono::seconds(1)) << joined << "took as long as compressing";
+                ASSERT_EQ(Snapshot(dir.path()), before) << joined;
+            }
+        }
+    }
+    // The same through the link to the folder, for a file inside it.
+    for (const auto& [a, b] :
+         {std::pair{"sub/x.bin", "link/x.bin"}, std::pair{"link/x.bin", "./sub/../link/x.bin"},
+          std::pair{"link/old.bin", "sub/old.bin"}}) {
+        if (std::string(a).ends_with("old.bin")) {
+            WriteFile(work + "/sub/old.bin", "an old package");
+        }
+        const auto run = RunPacker({"pack", tree, "-o", a, "--digests-cmake", b}, work);
+        EXPECT_EQ(run.exit_code, 1) << a << " " << b << ": " << run.err;
+        EXPECT_NE(run.err.find("is also the --digests-cmake file"), std::string::npos) << run.err;
+        EXPECT_FALSE(std::filesystem::exists(work + "/sub/x.bin"));
+        ++runs;
+    }
+    EXPECT_GT(runs, 300u);
+}
+
+// Near misses: names that look alike but are two files are packed.
+TEST(PackCheapChecks, DistinctOutputsThatLookAlikeAreWritten) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    std::filesystem::create_directories(dir / "work/sub");
+    const std::string work = dir / "work";
+    for (const auto& [a, b] :
+         {std::pair{"same.bin", "./same.bin.cmake"}, std::pair{"sub/same.bin", "same.bin"},
+          std::pair{"./Same.bin", "same.bin"}}) {
+        const auto run = RunPacker({"pack", tree, "-o", a, "--digests-cmake", b}, work);
+        EXPECT_EQ(run.exit_code, 0) << a << " " << b << ": " << run.err;
+        EXPECT_EQ(S(ReadFile(work + "/" + a)).substr(0, 8), "KTSETUP1") << a;
+        EXPECT_NE(S(ReadFile(work + "/" + b)).find("KORVANTHELM_PACKAGE_SHA256"),
+                  std::string::npos);
+        std::filesystem::remove(work + "/" + a);
+        std::filesystem::remove(work + "/" + b);
+    }
+}
+
+// A signing input given by mistake as a FIFO or a device must not hold the
+// run in open(), and a huge one must not be read: each of the files the
+// packer reads or loads for signing is refused in one line, at once, before
+// any work, with nothing written.
+TEST(PackCheapChecks, SigningInputsNeverBlockOrFlood) {
+    const TempDir dir;
+    const TempDir inputs;  // FIFOs and sparse giants, kept out of dir's snapshot
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    const std::string stub = dir / "stub.exe";
+    WriteFile(stub, "the only copy of the stub");
+    const std::string cert = inputs / "cert.pem";
+    const std::string key = inputs / "key.pem";
+    ASSERT_EQ(std::system((std::string(KORVANTHELM_OPENSSL) +
+                           " req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj /CN=s"
+                           " -keyout '" +
+                           key + "' -out '" + cert + "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    const std::string fifo = inputs / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Three GiB that take no disk: read to the end, they would take minutes.
+    const std::string giant = inputs / "giant";
+    WriteFile(giant, "");
+    std::filesystem::resize_file(giant, std::uintmax_t{3} << 30);
+    // One byte over the limit, and the limit itself, which passes this check.
+    const std::string over = inputs / "over.pem";
+    WriteFile(over, std::string((1 << 20) + 1, 'x'));
+    const std::string exact = inputs / "exact.pem";
+    WriteFile(exact, std::string(1 << 20, 'x'));
+
+    struct Case {
+        std::vector<std::string> signing;
+        std::string text;
+    };
+    const Case kCases[] = {
+        {{"--sign-cert", fifo, "--sign-key", key},
+         "the certificate: not a regular file: \"" + fifo + "\""},
+        {{"--sign-cert", fifo}, "the certificate: not a regular file"},  // a PKCS#12 file
+        {{"--sign-cert", giant},
+         "refused: the certificate \"" + giant + "\" holds more than 1048576 bytes"},
+        {{"--sign-cert", over, "--sign-key", key},
+         "refused: the certificate \"" + over + "\" holds more than 1048576 bytes"},
+        {{"--sign-cert", exact}, "\"" + exact + "\" is neither a PEM certificate nor a PKCS#12"},
+        {{"--sign-cert", cert, "--sign-key", fifo},
+         "the key: not a regular file: \"" + fifo + "\""},
+        {{"--sign-cert", cert, "--sign-key", giant},
+         "refused: the key \"" + giant + "\" holds more than 1048576 bytes"},
+        {{"--sign-cert", cert, "--sign-key", "pkcs11:object=release;type=private",
+          "--sign-pkcs11-module", fifo},
+         "the PKCS#11 module: not a regular file: \"" + fifo + "\""},
+        {{"--sign-cert", cert, "--sign-key", "pkcs11:object=release;type=private",
+          "--sign-pkcs11-module", inputs.path()},
+         "the PKCS#11 module: not a regular file"},
+    };
+    const std::map<std::string, std::string> before = Snapshot(dir.path());
+    for (const Case& c : kCases) {
+        std::vector<std::string> args = {"build", tree, "-o", dir / "x.exe", "--stub", stub};
+        args.insert(args.end(), c.signing.begin(), c.signing.end());
+        const auto started = std::chrono::steady_clock::now();
+        const auto run = RunPacker(args, ".", std::chrono::seconds(20));
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(run.exit_code, 1) << c.text << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.text), std::string::npos) << c.text << "\n" << run.err;
+        EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+        EXPECT_LT(took, std::chrono::seconds(2)) << c.text;
+        EXPECT_EQ(Snapshot(dir.path()), before) << c.text;
     }
 }
 
@@ -148,7 +452,7 @@ TEST(PackCheapChecks, TimestampUrlsNeedHttpAndAHost) {
 TEST(PackDigests, LauncherFilesResolveAsDocumented) {
     const TempDir dir;
     const std::string tree = dir / "tree";
-    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "set-up program");
+    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", test::MinimalPeFile("set-up program"));
     WriteFile(tree + "/bin/launcher.exe", "exe in tree");
     WriteFile(tree + "/bin/launcher.jar", "jar in tree");
     WriteFile(dir / "work/bin/launcher.jar", "jar beside the working folder");

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/host/pack/json_test_support.h"
+#include "tools/pack/base/json_reader.h"
 #include "tools/pack/base/json_writer.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/commands/read_digests_file.h"
@@ -85,6 +86,71 @@ TEST(JsonWriter, DocumentsNestAndMisuseIsRefused) {
     }
 }
 
+// The reader takes what the writer makes, and refuses what is not exactly
+// one JSON document, saying where.
+TEST(JsonReader, ReadsOneDocumentAndSaysWhereAnotherIsBroken) {
+    JsonWriter writer;
+    writer.BeginObject().Key("command").String("pack").Key("n").Number(18446744073709551615u);
+    writer.Key("list").BeginArray().Bool(true).Null().BeginObject().Key("k").String("a\"b\\\n\x01");
+    writer.EndObject().EndArray().Key("name").String("Файл \xF0\x9F\x98\x80").EndObject();
+    std::string error;
+    const std::optional<JsonValue> read = ParseJson(writer.Finish(), error);
+    ASSERT_TRUE(read.has_value()) << error;
+    ASSERT_EQ(read->kind, JsonValue::Kind::kObject);
+    EXPECT_EQ(read->Member("command")->text, "pack");
+    EXPECT_EQ(read->Member("n")->text, "18446744073709551615");
+    EXPECT_EQ(read->Member("n")->kind, JsonValue::Kind::kNumber);
+    const JsonValue& list = *read->Member("list");
+    ASSERT_EQ(list.items.size(), 3u);
+    EXPECT_TRUE(list.items[0].boolean);
+    EXPECT_EQ(list.items[1].kind, JsonValue::Kind::kNull);
+    EXPECT_EQ(list.items[2].Member("k")->text, "a\"b\\\n\x01");
+    EXPECT_EQ(read->Member("name")->text, "Файл \xF0\x9F\x98\x80");
+    EXPECT_EQ(read->Member("missing"), nullptr);
+
+    struct Case {
+        std::string text;
+        const char* error;            // nullptr: well-formed
+        const char* value = nullptr;  // the string "s" holds, when given
+    };
+    const Case cases[] = {
+        {" {\"s\": \"\\u00e9\\ud83d\\ude00\\/\"} \n", nullptr, "\xC3\xA9\xF0\x9F\x98\x80/"},
+        {"[1, -0.5e+3, 0, 2E7]", nullptr},
+        {"{}", nullptr},
+        {"", "byte 1: the document ends where a value should be"},
+        {"{\"s\": \"a\",}", "byte 11: an object's key must be a string"},
+        {"{\"s\": 1, \"s\": 2}", "byte 10: a key repeats an earlier one"},
+        {"{\"s\": \"open", "a string is not closed"},
+        {"{\"s\": \"a\tb\"}", "a control character inside a string"},
+        {"{\"s\": \"\\ude00\"}", "a lone low surrogate"},
+        {"{\"s\": \"\\ud83d\"}", "a high surrogate without its low one"},
+        {"{\"s\": \"\\x41\"}", "an unknown escape"},
+        {"{\"s\": \"\\u12\"}", "\\u needs four hexadecimal digits"},
+        {"[01]", "byte 3: an array's item must be followed by ',' or ']'"},
+        {"[1.]", "a number's fraction has no digits"},
+        {"[1e]", "a number's exponent has no digits"},
+        {"[-]", "not a JSON value"},
+        {"[tru]", "not a JSON value"},
+        {"{\"s\" 1}", "a key must be followed by ':'"},
+        {"{} {}", "byte 4: more after the document"},
+        {std::string(64, '[') + std::string(64, ']'), nullptr},
+        {std::string(66, '[') + std::string(66, ']'), "nested more than 64 levels deep"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string why;
+        const std::optional<JsonValue> value = ParseJson(c.text, why);
+        EXPECT_EQ(value.has_value(), c.error == nullptr) << why;
+        if (c.error != nullptr) {
+            EXPECT_NE(why.find(c.error), std::string::npos) << why;
+        }
+        if (value && c.value != nullptr) {
+            ASSERT_NE(value->Member("s"), nullptr);
+            EXPECT_EQ(value->Member("s")->text, c.value);
+        }
+    }
+}
+
 TEST(ReadDigestsFile, TakesEveryFormPackWritesAndRefusesTheRest) {
     const std::string p(64, 'a');
     const std::string e(64, 'b');
@@ -126,6 +192,30 @@ TEST(ReadDigestsFile, TakesEveryFormPackWritesAndRefusesTheRest) {
          "line 1: not a digest line"},
         {"a name alone", "PackageDigest\n", "line 1: not a digest line"},
         {"empty", "", "has no PackageDigest"},
+        // What `pack --json` prints, as a script saves it.
+        {"pack --json",
+         "{\"command\":\"pack\",\"package_file\":\"p.bin\",\"package_digest\":\"" + p +
+             "\",\"launcher_exe_digest\":\"" + e + "\",\"launcher_jar_digest\":\"" + j +
+             "\",\"entry_count\":4,\"unpacked_size\":10,\"package_size\":9,\"warnings\":[{"
+             "\"kind\":\"long_path\",\"path\":null,\"message\":\"a \\\"b\\\"\"}]}\n",
+         nullptr},
+        {"pack --json, pretty-printed by a script",
+         "{\n  \"command\": \"pack\",\n  \"launcher_jar_digest\": \"" + j +
+             "\",\n  \"package_digest\": \"" + p + "\",\n  \"launcher_exe_digest\": \"" + e +
+             "\"\n}\n",
+         nullptr},
+        {"build --json", "{\"command\":\"build\",\"package_digest\":\"" + p + "\"}",
+         "a JSON document of \"build\", not of pack --json"},
+        {"pack --json without a digest",
+         "{\"command\":\"pack\",\"package_digest\":\"" + p + "\",\"launcher_exe_digest\":\"" + e +
+             "\"}",
+         "has no launcher_jar_digest"},
+        {"pack --json with a digest that is no digest",
+         "{\"command\":\"pack\",\"package_digest\":\"" + p + "\",\"launcher_exe_digest\":\"" + e +
+             "\",\"launcher_jar_digest\":null}",
+         "launcher_jar_digest must be 64 lowercase hexadecimal digits"},
+        {"broken JSON", "{\"command\":\"pack\",\"package_digest\":\"" + p,
+         "not a JSON document: byte 101: a string is not closed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -59,8 +59,17 @@ std::vector<std::byte> ReadFile(const std::string& path) {
                                   reinterpret_cast<const std::byte*>(bytes.data()) + bytes.size());
 }
 
+std::string MinimalPeFile(const std::string& text) {
+    constexpr std::size_t kNewHeaderField = 0x3C;  // e_lfanew
+    constexpr std::size_t kPeSignature = 0x40;
+    std::string file = "MZ " + text.substr(0, kNewHeaderField - 3);
+    file.resize(kPeSignature, '\0');
+    file[kNewHeaderField] = static_cast<char>(kPeSignature);
+    return file + std::string("PE\0\0", 4);
+}
+
 void AddDefaultLauncherFiles(const std::string& tree) {
-    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", "MZ set-up program");
+    WriteFile(tree + "/KORVANTHELM/KORVANTHELM.exe", MinimalPeFile("set-up program"));
     WriteFile(tree + "/KORVANTHELM/launcher/KorvanThelmLauncher.exe", "MZ launcher");
     WriteFile(tree + "/KORVANTHELM/launcher/app/KorvanThelm.jar", "PK jar");
 }

@@ -36,6 +36,11 @@ std::vector<std::byte> ReadFile(const std::string& path);
 // and the two files the packer digests by default.
 void AddDefaultLauncherFiles(const std::string& tree);
 
+// The smallest file that is a Windows program to the packer (a DOS header
+// whose e_lfanew leads to "PE\0\0"), with `text` inside the DOS header:
+// `build` and `verify` refuse a set-up program that is not one.
+std::string MinimalPeFile(const std::string& text);
+
 struct RunResult {
     int exit_code;  // -1 when it did not exit normally
     std::string out;

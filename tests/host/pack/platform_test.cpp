@@ -3,6 +3,7 @@
 #include "tests/host/pack/pack_test_common.h"
 #include "tools/pack/platform/files.h"
 #include "tools/pack/platform/folders.h"
+#include "tools/pack/platform/temporary_files.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -266,11 +267,162 @@ TEST(PackSignals, WriteFailureInsideTheConstructorLeavesNothing) {
         << std::filesystem::directory_iterator(dir.path())->path();
 }
 
+// Each branch of the temporary-file registry, in a forked child that ends as
+// the row says (the registry's handlers are the child's own then): which of
+// its files are left afterwards, and how it ended. Files: a, b, c.
+TEST(TemporaryFileRegistry, EachBranchRemovesExactlyItsOwnFiles) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& dir)> child;  // the child's life, then exit(0)
+        std::set<std::string> left;
+        int signal;  // what ended the child; 0: it exited
+    };
+    const auto reg = [](const std::string& dir, const char* name) {
+        WriteFile(dir + "/" + name, "x");
+        RegisterTemporaryFile(dir + "/" + name);
+    };
+    const Case kCases[] = {
+        {"registered files are removed at exit",
+         [&](const std::string& d) {
+             reg(d, "a");
+             reg(d, "b");
+         },
+         {},
+         0},
+        {"an unregistered file is left (renamed into place)",
+         [&](const std::string& d) {
+             reg(d, "a");
+             reg(d, "b");
+             UnregisterTemporaryFile(d + "/a");
+         },
+         {"a"},
+         0},
+        {"a freed entry is reused, not an active one",
+         [&](const std::string& d) {
+             reg(d, "a");
+             reg(d, "b");
+             UnregisterTemporaryFile(d + "/a");
+             reg(d, "c");
+         },
+         {"a"},
+         0},
+        {"an unknown path unregisters nothing",
+         [&](const std::string& d) {
+             reg(d, "a");
+             UnregisterTemporaryFile(d + "/zzz");
+             WriteFile(d + "/b", "not registered");
+         },
+         {"b"},
+         0},
+        {"a path given twice is unregistered once per call",
+         [&](const std::string& d) {
+             reg(d, "a");
+             RegisterTemporaryFile(d + "/a");
+             UnregisterTemporaryFile(d + "/a");
+         },
+         {},
+         0},
+        {"SIGTERM removes them and ends the child by SIGTERM",
+         [&](const std::string& d) {
+             reg(d, "a");
+             ::raise(SIGTERM);
+         },
+         {},
+         SIGTERM},
+        {"SIGHUP ignored by whoever started us stays ignored",
+         [&](const std::string& d) {
+             ::signal(SIGHUP, SIG_IGN);
+             reg(d, "a");
+             ::raise(SIGHUP);
+             UnregisterTemporaryFile(d + "/a");  // still running: the file stays
+         },
+         {"a"},
+         0},
+        {"a signal held while registering arrives once the file is listed",
+         [&](const std::string& d) {
+             WriteFile(d + "/a", "x");
+             reg(d, "b");  // the handlers are in place
+             const TemporaryFileSignalsHeld held;
+             ::raise(SIGINT);
+             RegisterTemporaryFile(d + "/a");
+         },
+         {},
+         SIGINT},
+        {"a grandchild's exit leaves its parent's files",
+         [&](const std::string& d) {
+             reg(d, "a");
+             const pid_t grandchild = ::fork();
+             if (grandchild == 0) {
+                 std::exit(0);
+             }
+             ::waitpid(grandchild, nullptr, 0);
+             UnregisterTemporaryFile(d + "/a");
+         },
+         {"a"},
+         0},
+    };
+    for (const Case& c : kCases) {
+        const TempDir dir;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            c.child(dir.path());
+            std::exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        if (c.signal == 0) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what << ": " << status;
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal)
+                << c.what << ": " << status;
+        }
+        std::set<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            left.insert(entry.path().filename().string());
+        }
+        EXPECT_EQ(left, c.left) << c.what;
+    }
+}
+
 // ---- Command line ---------------------------------------------------------------
 
 // A launcher file read into the table must end exactly where its entry does:
 // one that turns out longer or shorter than it was when examined changed
 // while being packed, and the package would not hold what was digested.
+// Two outputs of which nothing exists yet are one file however they are
+// spelled: relative or absolute, with "./", "..", doubled slashes or a link
+// to their folder. ("same.bin" against "./same.bin" once lost a package under
+// its digests file.)
+TEST(PackOutputSpellings, OneFutureFileHoweverSpelled) {
+    const TempDir dir;
+    std::filesystem::create_directory(dir / "sub");
+    std::filesystem::create_directory_symlink(dir / "sub", dir / "link");
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir / "sub");
+    struct Case {
+        std::string a, b;
+        bool one;
+    };
+    const Case cases[] = {
+        {"same.bin", "./same.bin", true},
+        {"same.bin", ".//same.bin", true},
+        {"same.bin", "../sub/same.bin", true},
+        {"same.bin", dir / "sub/same.bin", true},
+        {"same.bin", dir / "link/same.bin", true},
+        {"./same.bin", dir / "sub/../sub/same.bin", true},
+        {"new/same.bin", "./new/../new/same.bin", true},
+        {"same.bin", "same.bin2", false},
+        {"same.bin", "../same.bin", false},
+        {"same.bin", "./Same.bin", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PathsNameOneFile(c.a, c.b), c.one) << c.a << " against " << c.b;
+        EXPECT_EQ(PathsNameOneFile(c.b, c.a), c.one) << c.b << " against " << c.a;
+    }
+    std::filesystem::current_path(before);
+}
+
 TEST(PackReadExactly, TellsExactFromShorterAndLonger) {
     const TempDir dir;
     WriteFile(dir / "ten.bin", "0123456789");

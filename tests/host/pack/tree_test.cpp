@@ -30,15 +30,20 @@ std::function<void(const std::string&)> Files(std::string first, std::string sec
 
 const HostileTree kHostileTrees[] = {
     {"DeviceName", [](const std::string& t) { WriteFile(t + "/bin/CON.txt", "x"); }, 1,
-     "\"bin/CON.txt\""},
-    {"TrailingDotFolder", [](const std::string& t) { WriteFile(t + "/a./b", "x"); }, 1, "\"a./b\"",
+     "unsafe entry path (\"CON.txt\" is a Windows device name (\"CON\", whatever follows its "
+     "first dot)): \"bin/CON.txt\""},
+    {"TrailingDotFolder", [](const std::string& t) { WriteFile(t + "/a./b", "x"); }, 1,
+     "unsafe entry path (\"a.\" ends in a dot or a space, which Windows drops): \"a./b\"",
      "Wine lists the folder \"a.\" but opens no name ending in a dot, not even through \\\\?\\"},
     {"TrailingSpaceBeforeExtension", [](const std::string& t) { WriteFile(t + "/foo .txt", "x"); },
-     1, "\"foo .txt\""},
+     1,
+     "unsafe entry path (\"foo .txt\" has a space before its first dot, which Windows drops when "
+     "it looks for a device name (\"CON .txt\" is the console)): \"foo .txt\""},
     {"ForbiddenCharacter", [](const std::string& t) { WriteFile(t + "/what?.txt", "x"); }, 1,
-     "\"what?.txt\""},
+     "unsafe entry path (\"what?.txt\" holds a character Windows forbids in a name"},
     {"ControlCharacter", [](const std::string& t) { WriteFile(t + "/tab\there", "x"); }, 1,
-     "\"tab\\x09here\""},
+     "(\"tab\\x09here\" holds a character Windows forbids in a name (a control character or "
+     "one of \\ : * ? \" < > |)): \"tab\\x09here\""},
     {"SymlinkToFile",
      [](const std::string& t) {
          WriteFile(t + "/real.txt", "x");
@@ -90,7 +95,7 @@ const HostileTree kHostileTrees[] = {
          }
          WriteFile(path + "/f", "x");
      },
-     1, "unsafe entry path"},
+     1, "unsafe entry path (1006 UTF-16 units, over the 1000 an entry path may have)"},
 };
 
 void PrintTo(const HostileTree& c, std::ostream* out) {

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
 #include "tools/pack/compress/unpack_package.h"
 #include "tools/pack/pe/assemble_executable.h"
 #include "tools/pack/pe/find_package_resource.h"
@@ -38,14 +39,15 @@ CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
         if (slot->digests.package != checked.digest) {
             throw PackError(
                 "the executable's PackageDigest does not match its package resource (digest " +
-                checked.digest + ", the executable holds \"" + slot->digests.package + "\")");
+                checked.digest + ", the executable holds \"" +
+                PrintablePath(slot->digests.package) + "\")");
         }
         for (const auto& [name, text] :
              {std::pair{"LauncherExeDigest", &slot->digests.launcher_exe},
               std::pair{"LauncherJarDigest", &slot->digests.launcher_jar}}) {
             if (!IsDigestText(*text)) {
-                throw PackError(std::string("the executable's ") + name + " is \"" + *text +
-                                "\", not a digest");
+                throw PackError(std::string("the executable's ") + name + " is \"" +
+                                PrintablePath(*text) + "\", not a digest");
             }
         }
     }

@@ -8,6 +8,7 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/folded_name_claims.h"
+#include "tools/pack/checks/unsafe_path_reason.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -27,7 +28,8 @@ std::string RefusalText(const format::EntryRefusal& refusal, std::uint32_t entry
         case format::EntryFailure::kBadPath:
             return which + ": path empty or not valid UTF-8: " + path;
         case format::EntryFailure::kUnsafePath:
-            return which + ": unsafe path " + path;
+            return which + ": unsafe path " + path + " (" + UnsafePathReason(AsText(refusal.path)) +
+                   ")";
         case format::EntryFailure::kDuplicatePath:
             return which + ": path repeats an earlier one (ASCII case ignored): " + path;
         case format::EntryFailure::kTrailingData:

@@ -1,10 +1,12 @@
 #include "tools/pack/checks/find_unsigned_programs.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
 #include "format/package_table.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/check_package_table.h"
 #include "tools/pack/pe/check_authenticode_signature.h"
 #include "tools/pack/pe/pe_headers.h"
@@ -48,11 +50,23 @@ PackagePrograms FindPackagePrograms(std::span<const std::byte> table) {
     return programs;
 }
 
+void RequireProgramAsSetupProgram(const PackagePrograms& programs) {
+    for (const auto* paths : {&programs.unsigned_paths, &programs.signed_paths}) {
+        if (std::any_of(paths->begin(), paths->end(),
+                        [](const std::string& path) { return IsSetupProgramPath(path); })) {
+            return;
+        }
+    }
+    throw PackError("the set-up program " + std::string(kSetupProgramPath) +
+                    " is not a Windows program (no MZ and PE headers): Windows would refuse to "
+                    "start it (error 193) on every player's machine");
+}
+
 std::string DescribePrograms(const PackagePrograms& programs) {
     std::string text = std::to_string(programs.count) + " PE files, " +
                        std::to_string(programs.unsigned_paths.size()) + " unsigned";
     for (std::size_t i = 0; i < programs.unsigned_paths.size() && i < kListedPaths; ++i) {
-        text += (i == 0 ? ": " : ", ") + programs.unsigned_paths[i];
+        text += (i == 0 ? ": " : ", ") + PrintablePath(programs.unsigned_paths[i]);
     }
     if (programs.unsigned_paths.size() > kListedPaths) {
         text += " and " + std::to_string(programs.unsigned_paths.size() - kListedPaths) + " more";

@@ -24,7 +24,14 @@ struct PackagePrograms {
 // CheckPackageTable.
 PackagePrograms FindPackagePrograms(std::span<const std::byte> table);
 
-// "N PE files, M unsigned: a, b, ..." (at most ten paths, then how many more).
+// Returns when the set-up program (an entry IsSetupProgramPath names) is
+// among `programs`, a Windows program; else throws PackError: Windows would
+// refuse to start it (error 193, not a valid application) on every player's
+// machine, a failure only a run of the exe would otherwise show.
+void RequireProgramAsSetupProgram(const PackagePrograms& programs);
+
+// "N PE files, M unsigned: a, b, ..." (at most ten paths, then how many more),
+// the paths escaped as PrintablePath does.
 std::string DescribePrograms(const PackagePrograms& programs);
 
 }  // namespace korvanthelm::pack

@@ -48,7 +48,13 @@ void WriteSignature(JsonWriter& json, const std::optional<AuthenticodeSignature>
         return;
     }
     json.BeginObject();
-    json.Key("signer").String(signature->signer);
+    // A certificate that does not verify names nobody.
+    json.Key("signer");
+    if (signature->certificate_intact) {
+        json.String(signature->signer);
+    } else {
+        json.Null();
+    }
     json.Key("digest_algorithm").String(signature->digest_algorithm);
     json.Key("state").String(SignatureState(*signature));
     // Only the Windows packer can say (the system's trust check): the key is
@@ -91,7 +97,7 @@ void WriteOptionalCode(JsonWriter& json, const std::optional<std::uint32_t>& cod
 }
 
 void WriteStart(JsonWriter& json, const StartVerdict& start) {
-    json.BeginObject().Key("name").String(start.name).Key("ran").Bool(start.ran);
+    json.BeginObject().Key("name").String(start.start.name).Key("ran").Bool(start.ran);
     json.Key("timed_out").Bool(start.outcome.timed_out);
     json.Key("exit_code");
     WriteOptionalCode(json, start.outcome.exit_code);
@@ -110,9 +116,18 @@ void WriteStart(JsonWriter& json, const StartVerdict& start) {
         json.Null();
     }
     json.Key("handed_over_to");
-    WriteOptionalText(json, start.launcher
-                                ? std::optional<std::string>(start.launcher->command_line)
-                                : std::nullopt);
+    WriteOptionalText(
+        json, start.launcher ? std::optional<std::string>(ProgramOf(start.launcher->command_line))
+                             : std::nullopt);
+    json.Key("crashes").BeginArray();
+    for (const StartedProcess& process : start.outcome.processes) {
+        if (process.crash) {
+            json.BeginObject().Key("command_line").String(process.command_line);
+            json.Key("exception_code").Number(*process.crash).EndObject();
+        }
+    }
+    json.EndArray().Key("outlived");
+    WriteStrings(json, start.outlived);
     json.Key("work_directory").String(start.ran ? WorkDirectoryState(start) : "none");
     json.Key("faults");
     WriteStrings(json, start.faults);
@@ -209,7 +224,8 @@ JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
         json.String(verified.signature_refusal);
     }
     json.Key("file_kind").String(verified.is_executable ? "executable" : "package");
-    // "stub_and_package": byte for byte this version's stub with its package;
+    // "stub_and_package": byte for byte the stub of the version its slot
+    // names, with its package;
     // "structure": made by another version, only its structure checked.
     json.Key("made_by");
     if (verified.is_executable && verified.package) {
@@ -256,6 +272,8 @@ JsonWriter TryDocument(const TryResult& result) {
     }
     json.EndArray().Key("setup_side");
     WriteContract(json, result.contract);
+    json.Key("outside_world");
+    WriteStrings(json, result.outside_world);
     // Unknown when the second start did not run.
     json.Key("second_start");
     WriteOptionalText(json, result.second_road.empty()

@@ -25,6 +25,7 @@ constexpr OptionRow kOptions[] = {
     {kLauncherJarSha256, "--launcher-jar-sha256",  {},    kText,         false, true,  false, false, false, {}},
     {kPackageSha256,     "--package-sha256",       {},    kText,         false, true,  false, false, false, {}},
     {kStub,              "--stub",                 {},    kFile,         false, true,  false, true,  false, {}},
+    {kStructureOnly,     "--structure-only",       {},    kNone,         false, false, false, true,  false, {}},
     {kNoVerify,          "--no-verify",            {},    kNone,         false, true,  false, false, false, {}},
     {kSignCert,          "--sign-cert",            {},    kFile,         false, true,  false, false, false, {}},
     {kSignKey,           "--sign-key",             {},    kText,         false, true,  false, false, false, {}},

@@ -24,6 +24,7 @@ enum class OptionName {
     kLauncherJarSha256,
     kPackageSha256,
     kStub,
+    kStructureOnly,
     kNoVerify,
     kSignCert,
     kSignKey,

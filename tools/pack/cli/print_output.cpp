@@ -2,20 +2,21 @@
 
 #include <cstdio>
 
+#include "tools/pack/base/printable_path.h"
 #include "tools/pack/cli/help_texts.h"
 
 namespace korvanthelm::pack::cli {
 
 int RefuseCommandLine(std::string_view problem, std::string_view command) {
     const std::string see = command.empty() ? std::string() : std::string(command) + " ";
-    std::fprintf(stderr, "%s: %s (see %s %s--help)\n", kProgram, std::string(problem).c_str(),
+    std::fprintf(stderr, "%s: %s (see %s %s--help)\n", kProgram, PrintableLine(problem).c_str(),
                  kProgram, see.c_str());
     return 2;
 }
 
 void PrintWarning(const std::string& line) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: warning: %s\n", kProgram, line.c_str());
+    std::fprintf(stderr, "%s: warning: %s\n", kProgram, PrintableLine(line).c_str());
 }
 
 void PrintWarnings(const std::vector<std::string>& lines) {

@@ -116,8 +116,9 @@ void PrintBuildSummary(const BuildOptions& options, const BuildResult& result) {
         }
         return;
     }
-    const std::string signer =
-        result.signature ? "signed by " + result.signature->signer : std::string("not signed");
+    const std::string signer = result.signature
+                                   ? "signed by " + PrintablePath(result.signature->signer)
+                                   : std::string("not signed");
     std::fprintf(stderr, "%s: built %s, %zu bytes, PackageDigest %s, %s\n", kProgram,
                  PrintableHostPath(options.pack.output).c_str(), result.exe_size,
                  result.digests.package.c_str(), signer.c_str());

@@ -50,9 +50,20 @@ std::vector<PackWarning> WarningsOf(const CheckedPackage& checked, const Command
     return warnings;
 }
 
+// The signer's subject is the certificate's text: escaped, so that a
+// crafted subject cannot draw a line of its own on the terminal.
+// A certificate that does not verify names nobody: its subject is not shown.
 void PrintSignature(std::FILE* out, const AuthenticodeSignature& signature) {
+    if (!signature.certificate_intact) {
+        std::fprintf(out,
+                     "Signature: Authenticode, %s, signer not shown (its certificate does not "
+                     "verify)\n",
+                     PrintablePath(signature.digest_algorithm).c_str());
+        return;
+    }
     std::fprintf(out, "Signature: Authenticode, %s, signer %s\n",
-                 signature.digest_algorithm.c_str(), signature.signer.c_str());
+                 PrintablePath(signature.digest_algorithm).c_str(),
+                 PrintablePath(signature.signer).c_str());
 }
 
 void PrintVerdict(std::FILE* out, const VerifiedFile& verified) {
@@ -63,7 +74,8 @@ void PrintVerdict(std::FILE* out, const VerifiedFile& verified) {
         checked.package.size(), checked.digest.c_str(), DescribePrograms(checked.programs).c_str());
 }
 
-void PrintSignatureVerdict(std::FILE* out, const VerifiedFile& verified) {
+void PrintSignatureVerdict(std::FILE* out, const VerifiedFile& verified,
+                           const std::string& version) {
     if (verified.signature && verified.signature->chains_to_trusted_root) {
         // The Windows packer asked the system, which also judged the certificate.
         PrintSignature(out, *verified.signature);
@@ -76,7 +88,7 @@ void PrintSignatureVerdict(std::FILE* out, const VerifiedFile& verified) {
             std::fprintf(out,
                          "Signature: valid, the file is unchanged since signing, but the "
                          "certificate is not trusted here: %s\n",
-                         verified.signature->trust_problem.c_str());
+                         PrintablePath(verified.signature->trust_problem).c_str());
         }
         if (verified.timestamp) {
             std::fprintf(out, "Signature: timestamped %s (countersignature accepted by Windows)\n",
@@ -97,13 +109,16 @@ void PrintSignatureVerdict(std::FILE* out, const VerifiedFile& verified) {
     } else if (verified.is_executable) {
         std::fputs("Signature: none, the executable is not signed\n", out);
     }
-    if (verified.proven) {
+    if (verified.proven && verified.made_by == version) {
         std::fputs("Executable: exactly this version's stub with its package and digests\n", out);
+    } else if (verified.proven) {
+        std::fprintf(out, "Executable: exactly version %s's stub with its package and digests\n",
+                     verified.made_by.c_str());
     } else if (verified.is_executable) {
-        std::fprintf(
-            out,
-            "Executable: made by version %s; without its stub only its structure was checked\n",
-            verified.made_by.c_str());
+        std::fprintf(out,
+                     "Executable: made by version %s; only its structure was checked "
+                     "(--structure-only): changed code or data inside its sections is not seen\n",
+                     verified.made_by.c_str());
     }
 }
 
@@ -149,10 +164,18 @@ int RunVerify(std::span<const std::string_view> args, const std::string& version
     if (!parsed) {
         return status;
     }
+    if (parsed->Given(OptionName::kStub) && parsed->Given(OptionName::kStructureOnly)) {
+        return RefuseCommandLine(
+            "--structure-only goes without --stub: with a stub the executable is proven whole",
+            "verify");
+    }
     const std::string& path = parsed->positional.front();
     CommandReport report(*parsed);
     std::FILE* const out = report.text();
-    const VerifiedFile verified = VerifyPackageFile(path, version, parsed->Text(OptionName::kStub));
+    const VerifiedFile verified = VerifyPackageFile(path, version, parsed->Text(OptionName::kStub),
+                                                    parsed->Given(OptionName::kStructureOnly)
+                                                        ? ExecutableCheck::kStructureOnly
+                                                        : ExecutableCheck::kProof);
     if (!verified.signature_refusal.empty()) {
         // The signer is shown first: it tells whose signature was broken.
         PrintSignature(out, *verified.signature);
@@ -167,7 +190,7 @@ int RunVerify(std::span<const std::string_view> args, const std::string& version
     for (const PackWarning& warning : warnings) {
         report.Warn(warning);
     }
-    PrintSignatureVerdict(out, verified);
+    PrintSignatureVerdict(out, verified, version);
     if (report.json()) {
         PrintJson(VerifyDocument(path, verified, report));
     }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "tools/pack/base/printable_path.h"
+
 #include "tools/pack/cli/command_report.h"
 #include "tools/pack/cli/help_texts.h"
 #include "tools/pack/cli/json_documents.h"
@@ -31,11 +33,11 @@ std::string Road(const StartVerdict& start) {
     if (start.setup) {
         return "unpacked, set-up program run with " +
                (start.setup_arguments.empty() ? std::string("no argument")
-                                              : start.setup_arguments) +
+                                              : PrintableLine(start.setup_arguments)) +
                " (exit code " + ExitCode(start.setup->exit_code) + ")";
     }
     if (start.launcher) {
-        return "handed over to " + start.launcher->command_line;
+        return "handed over to " + PrintableLine(ProgramOf(start.launcher->command_line));
     }
     return "nothing started";
 }
@@ -49,7 +51,7 @@ std::string WorkDirectoryWords(const StartVerdict& start) {
 }
 
 void PrintStart(std::FILE* out, const StartVerdict& start, const TryResult& result) {
-    std::string name = start.name;
+    std::string name(start.start.name);
     name[0] = static_cast<char>(name[0] - 'a' + 'A');
     if (!start.ran) {
         std::fprintf(out, "%s: not run, an earlier start did not end\n", name.c_str());
@@ -65,15 +67,15 @@ void PrintStart(std::FILE* out, const StartVerdict& start, const TryResult& resu
     }
     line += outcome.boxes.empty() ? std::string(", no message box") : std::string();
     for (const MessageBoxSeen& box : outcome.boxes) {
-        line += ", message box \"" + box.text + "\"";
+        line += ", message box \"" + PrintableLine(box.text) + "\"";
     }
     line += "; " + Road(start) + "; " + WorkDirectoryWords(start);
-    if (start.name == "update start" && start.setup) {
+    if (start.start.requests_update && start.setup) {
         line += start.update_request_left ? "; update.request left" : "; update.request removed";
     }
     std::fprintf(out, "%s\n", line.c_str());
     for (const std::string& fault : start.faults) {
-        std::fprintf(out, "  FAILED: %s\n", fault.c_str());
+        std::fprintf(out, "  FAILED: %s\n", PrintableLine(fault).c_str());
     }
 }
 
@@ -85,11 +87,12 @@ void PrintContract(std::FILE* out, const SetupContract& contract,
         if (!digest) {
             return std::string("missing");
         }
-        return *digest == built ? std::string(name) + ", as built" : *digest;
+        return *digest == built ? std::string(name) + ", as built" : PrintableLine(*digest);
     };
     std::fputs("The set-up program's side:\n", out);
     if (contract.record) {
-        std::fprintf(out, "  launcher record: %s\n", contract.record->c_str());
+        std::fprintf(out, "  launcher record: %s\n",
+                     PrintableLine(*contract.record).c_str());
         std::fprintf(out, "  launcher exe: %s\n",
                      state(contract.exe_digest, digests.launcher_exe, "LauncherExeDigest").c_str());
         std::fprintf(out, "  app\\KorvanThelm.jar: %s\n",
@@ -98,21 +101,30 @@ void PrintContract(std::FILE* out, const SetupContract& contract,
                      state(contract.build_mark, digests.launcher_jar, "LauncherJarDigest").c_str());
     }
     for (const std::string& problem : contract.problems) {
-        std::fprintf(out, "  FAILED: %s\n", problem.c_str());
+        std::fprintf(out, "  FAILED: %s\n", PrintableLine(problem).c_str());
     }
 }
 
 void PrintReport(std::FILE* out, const TryResult& result) {
-    std::fprintf(out, "Trying %s under %s, at most %lld s per start\n", result.exe.c_str(),
-                 result.wine_version.c_str(), static_cast<long long>(result.timeout.count()));
+    std::fprintf(out, "Trying %s under %s, at most %lld s per start\n",
+                 PrintableHostPath(result.exe).c_str(),
+                 PrintableHostPath(result.wine_version).c_str(),
+                 static_cast<long long>(result.timeout.count()));
     for (std::size_t i = 0; i < result.starts.size(); ++i) {
         PrintStart(out, result.starts[i], result);
         if (i == 0 && result.contract) {
             PrintContract(out, *result.contract, result.digests);
         }
     }
+    if (!result.outside_world.empty()) {
+        std::fputs("Outside its world:\n", out);
+        for (const std::string& written : result.outside_world) {
+            std::fprintf(out, "  FAILED: written outside its world: %s\n",
+                         PrintableLine(written).c_str());
+        }
+    }
     if (result.kept) {
-        std::fprintf(out, "World kept in %s\n", result.kept->c_str());
+        std::fprintf(out, "World kept in %s\n", PrintableHostPath(*result.kept).c_str());
     }
     std::fputs(result.ok ? "OK: all three starts behave as README says\n"
                          : "FAILED: not all three starts behave as README says\n",
@@ -140,7 +152,13 @@ int RunTry(std::span<const std::string_view> args, const std::string& version) {
         options.timeout = kDefaultTimeout;
     }
     const CommandReport report(parsed);
-    const TryResult result = TryExecutable(options, version);
+    TryResult result;
+    try {
+        result = TryExecutable(options, version);
+    } catch (const TryInterrupted& interrupted) {
+        // Its Wine ended and its world removed: now end as the signal says.
+        DieOfSignal(interrupted.signal_number);
+    }
     PrintReport(report.text(), result);
     if (report.json()) {
         std::fflush(report.text());

@@ -48,6 +48,24 @@ std::vector<std::byte> ReadCheckedStub(const std::string& path, const std::strin
     return stub;
 }
 
+// Unsigned programs matter only to a build that signs or demands signing: the
+// signed bootstrapper would start them from %TEMP%.
+void JudgeUnsignedPrograms(const PackagePrograms& found, const BuildOptions& options,
+                           const Warn& warn) {
+    if (found.unsigned_paths.empty() ||
+        !(options.signing.Enabled() || options.require_signed_tree)) {
+        return;
+    }
+    const std::string programs = "the package holds " + DescribePrograms(found);
+    if (options.require_signed_tree) {
+        throw PackError("refused (--require-signed-tree): " + programs);
+    }
+    warn({kUnsignedPrograms, found.unsigned_paths.front(),
+          programs + ". The set-up program runs from the player's %TEMP%, where SmartScreen, "
+                     "AppLocker and WDAC publisher rules stop unsigned programs: sign them "
+                     "(--require-signed-tree refuses such a package)"});
+}
+
 struct PackageAndDigests {
     std::vector<std::byte> package;
     ExecutableDigests digests;
@@ -76,30 +94,21 @@ PackageAndDigests TakePackage(const BuildOptions& options, const Warn& warn) {
         return taken;
     }
     RefuseOutputInsideTree(options.pack.output, options.pack.tree);
-    PackedTree packed = PackTreeInMemory(options.pack, warn);
+    // The programs are known once the tree is read: a set-up program that
+    // is no program, and unsigned ones where signing is asked for, are
+    // refused before the compression.
+    PackedTree packed = PackTreeInMemory(
+        options.pack, warn,
+        [&](std::span<const std::byte> table, const std::vector<PackageEntrySummary>&) {
+            const PackagePrograms programs = FindPackagePrograms(table);
+            RequireProgramAsSetupProgram(programs);
+            JudgeUnsignedPrograms(programs, options, warn);
+        });
     taken.package = std::move(packed.package);
     taken.digests = {packed.result.package_digest, packed.result.launcher_exe_digest,
                      packed.result.launcher_jar_digest};
     taken.entry_count = packed.result.entry_count;
     return taken;
-}
-
-// Unsigned programs matter only to a build that signs or demands signing: the
-// signed bootstrapper would start them from %TEMP%.
-void JudgeUnsignedPrograms(const CheckedPackage& checked, const BuildOptions& options,
-                           const Warn& warn) {
-    if (checked.programs.unsigned_paths.empty() ||
-        !(options.signing.Enabled() || options.require_signed_tree)) {
-        return;
-    }
-    const std::string programs = "the package holds " + DescribePrograms(checked.programs);
-    if (options.require_signed_tree) {
-        throw PackError("refused (--require-signed-tree): " + programs);
-    }
-    warn({kUnsignedPrograms, checked.programs.unsigned_paths.front(),
-          programs + ". The set-up program runs from the player's %TEMP%, where SmartScreen, "
-                     "AppLocker and WDAC publisher rules stop unsigned programs: sign them "
-                     "(--require-signed-tree refuses such a package)"});
 }
 
 // The signer's temporary files go beside the output, on the same file system.
@@ -150,14 +159,16 @@ BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
         result.entry_count = checked.entries.size();
         result.table_size = checked.table_size;
         result.programs = checked.programs;
-        for (const std::string& warning : checked.warnings) {
-            // The one warning of the checks: entry paths too long for a long TEMP.
-            warn({kLongPath, LongestEntryPath(checked.entries), warning});
-        }
         if (!options.package.empty()) {
+            // A tree's were judged before its compression (TakePackage).
+            for (const std::string& warning : checked.warnings) {
+                // The one warning of the checks: entry paths too long for a long TEMP.
+                warn({kLongPath, LongestEntryPath(checked.entries), warning});
+            }
+            RequireProgramAsSetupProgram(checked.programs);
             CheckLauncherDigests(UnpackPackage(taken.package), taken.digests, warn);
+            JudgeUnsignedPrograms(checked.programs, options, warn);
         }
-        JudgeUnsignedPrograms(checked, options, warn);
         if (options.signing.Enabled()) {
             exe = SignExecutable(exe, options.signing, OutputFolder(options.pack.output),
                                  [&](const std::string& note) {

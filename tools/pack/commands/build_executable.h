@@ -51,12 +51,15 @@ struct BuildResult {
 
 // Refuses first, before any compression: an output that is also the stub,
 // the package or a launcher file, an output folder that is missing or
-// refuses a file, what a signing lacks (CheckSigningPrerequisites) and a
-// stub not of this version (CheckStub). Then packs the tree in memory
-// (as PackTreeInMemory, refusing an output inside the tree) or reads the
-// package; assembles the executable; unless verify is
-// off, checks it as `verify` would and judges unsigned programs in the
-// package against signing and require_signed_tree; signs it when asked and
+// refuses a file, an existing output that is no regular file, what a
+// signing lacks (CheckSigningPrerequisites) and a stub not of this version
+// (CheckStub). Then packs the tree in memory (as PackTreeInMemory, refusing
+// an output inside the tree), judging before the compression what the
+// tree's table decides: a set-up program that is no Windows program
+// (RequireProgramAsSetupProgram), unsigned programs against signing and
+// require_signed_tree, long entry paths; or reads the package and judges
+// the same once the executable is checked. Assembles the executable; unless
+// verify is off, checks it as `verify` would; signs it when asked and
 // checks it again; only then writes pack.output (mode 0777 minus umask) in
 // one rename. `warn` receives each warning; when it throws, nothing is
 // written. Throws PackError, one

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
 #include "tools/pack/pe/check_executable_structure.h"
 #include "tools/pack/pe/digest_slot_text.h"
 #include "tools/pack/pe/find_package_resource.h"
@@ -23,6 +24,10 @@ ExaminedPackage Examine(std::vector<std::byte> file) {
 }
 
 std::string SignatureRefusal(const AuthenticodeSignature& signature) {
+    if (!signature.certificate_intact) {
+        return "refused: the signer's certificate does not verify with its issuer's key (changed "
+               "after it was issued, or its issuer's certificate is not in the signature)";
+    }
     if (!signature.signature_valid) {
         return "refused: the signature does not verify with the signer's certificate";
     }
@@ -44,7 +49,8 @@ void RefuseStub(std::span<const std::byte> file, const std::string& path) {
         return;  // not ours: the package checks say what is wrong
     }
     if (!slot.filled) {
-        throw PackError("\"" + path + "\" is the KORVANTHELM stub (version " + slot.version +
+        throw PackError("\"" + PrintableHostPath(path) + "\" is the KORVANTHELM stub (version " +
+                        PrintablePath(slot.version) +
                         "): it carries no package; korvanthelm-pack build makes " +
                         "KORVANTHELM.exe from it");
     }
@@ -58,34 +64,60 @@ std::string StubPath(const std::string& named) {
     }
     const std::string path = InstalledStubPath().value_or(std::string());
     if (path.empty() || !PathExists(path)) {
-        throw PackError("no stub to prove the executable against at \"" +
-                        (path.empty() ? std::string("this program's folder") : path) +
-                        "\"; name one with --stub");
+        throw PackError(
+            "no stub to prove the executable against at \"" +
+            (path.empty() ? std::string("this program's folder") : PrintableHostPath(path)) +
+            "\"; name one with --stub");
     }
     return path;
 }
 
-// One of this version is proven whole; one of another only in structure,
-// since its stub is not at hand.
+// The stub at `path`'s own version; the proof itself refuses a file that is
+// no stub at all.
+std::string StubVersion(const std::vector<std::byte>& stub) {
+    try {
+        return ReadDigestSlot(stub).version;
+    } catch (const PackError&) {
+        return std::string();
+    }
+}
+
+// Every executable is proven whole against the stub of the version its slot
+// names, unless the user asked for its structure alone: a slot's version is
+// written by whoever made the file, so it cannot decide how closely the file
+// is checked.
 void CheckExecutable(std::span<const std::byte> exe, const std::string& version,
-                     const std::string& stub, VerifiedFile& verified) {
+                     const std::string& stub, ExecutableCheck check, VerifiedFile& verified) {
     verified.made_by = ReadDigestSlot(exe).version;
-    if (verified.made_by != version) {
+    if (!IsReleaseVersion(verified.made_by)) {
+        throw PackError(
+            "refused: the version text in the digest slot is not a release version: \"" +
+            PrintablePath(verified.made_by) + "\"");
+    }
+    if (check == ExecutableCheck::kStructureOnly) {
         CheckExecutableStructure(exe);
         return;
     }
+    if (verified.made_by != version && stub.empty()) {
+        throw PackError("not proven: the executable says it was made by version " +
+                        verified.made_by + ", this packer is version " + version +
+                        "; prove it with --stub and the stub of version " + verified.made_by +
+                        ", or check only its structure with --structure-only");
+    }
     const std::string path = StubPath(stub);
     const std::vector<std::byte> stub_bytes = ReadWholeFile(path);
-    constexpr std::string_view kStubRefusal = "the stub: ";
-    try {
-        ProveExecutable(exe, stub_bytes, version);
-    } catch (const PackError& error) {
-        const std::string_view what = error.what();
-        if (what.starts_with(kStubRefusal)) {
-            throw PackError("stub \"" + path +
-                            "\": " + std::string(what.substr(kStubRefusal.size())));
+    if (verified.made_by != version) {
+        const std::string stub_version = StubVersion(stub_bytes);
+        if (!stub_version.empty() && stub_version != verified.made_by) {
+            throw PackError("stub \"" + PrintableHostPath(path) + "\" is of version " +
+                            PrintablePath(stub_version) + ", the executable says version " +
+                            verified.made_by + "; name the stub of version " + verified.made_by);
         }
-        throw;
+    }
+    try {
+        ProveExecutable(exe, stub_bytes, verified.made_by);
+    } catch (const StubRefused& refused) {
+        throw PackError("stub \"" + PrintableHostPath(path) + "\": " + refused.refusal());
     }
     verified.proven = true;
 }
@@ -99,7 +131,7 @@ ExaminedPackage ListPackage(const std::string& path) {
 }
 
 VerifiedFile VerifyPackageFile(const std::string& path, const std::string& version,
-                               const std::string& stub) {
+                               const std::string& stub, ExecutableCheck check) {
     std::vector<std::byte> file = ReadWholeFile(path);
     VerifiedFile verified;
     verified.is_executable = LooksLikePeImage(file);
@@ -115,10 +147,12 @@ VerifiedFile VerifyPackageFile(const std::string& path, const std::string& versi
     }
     RefuseStub(file, path);
     verified.package = Examine(std::move(file));
+    // list shows what such a package holds; verify says it would fail.
+    RequireProgramAsSetupProgram(verified.package->checked.programs);
     if (verified.is_executable) {
         // CheckPackageFile has read this slot already: it cannot fail now.
         verified.slot = ReadDigestSlot(verified.package->file);
-        CheckExecutable(verified.package->file, version, stub, verified);
+        CheckExecutable(verified.package->file, version, stub, check, verified);
     }
     return verified;
 }

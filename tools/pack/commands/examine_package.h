@@ -24,6 +24,11 @@ struct ExaminedPackage {
 // carries no package.
 ExaminedPackage ListPackage(const std::string& path);
 
+// How an executable is judged: proven against a stub (this version's, or
+// the one named for the version its slot names), or, when the user asks for
+// it by name, its structure alone.
+enum class ExecutableCheck { kProof, kStructureOnly };
+
 struct VerifiedFile {
     bool is_executable = false;
     std::optional<AuthenticodeSignature> signature;  // an executable's, when signed
@@ -39,8 +44,8 @@ struct VerifiedFile {
     // when the package was examined.
     std::optional<DigestSlotContents> slot;
     // An executable's: the version in its slot, and whether it was proven to
-    // be this version's stub with its package (otherwise, for another
-    // version, only its structure was checked).
+    // be that version's stub with its package (otherwise only its structure
+    // was checked, as asked for with ExecutableCheck::kStructureOnly).
     std::string made_by;
     bool proven = false;
 };
@@ -49,14 +54,19 @@ struct VerifiedFile {
 // signature first, then (unless the signature refuses it) reads its
 // timestamp, refusing one not made for this signature, checks the package
 // as ListPackage does (the stub refused as there), then the executable
-// itself: one of `version` must be ProveExecutable's copy of the stub at
-// `stub` (empty: the one installed beside the packer, as `build` finds it)
-// with its package; one of another version must pass
+// itself. The version text in its slot must be a release version
+// (IsReleaseVersion), or it is refused as damaged. With kProof it must be
+// ProveExecutable's copy of a stub with its package: of `version`, the stub
+// at `stub` (empty: the one installed beside the packer, as `build` finds
+// it); of another version, the stub at `stub`, which must be of that
+// version; without `stub` such an executable is refused as not proven,
+// naming how to prove it. With kStructureOnly it must pass
 // CheckExecutableStructure. Throws PackError when the file cannot be read,
 // the package or executable fails a check, or there is no stub to prove
 // against; a broken signature is not thrown but returned, so that the caller
 // can show the signature before the refusal.
 VerifiedFile VerifyPackageFile(const std::string& path, const std::string& version,
-                               const std::string& stub);
+                               const std::string& stub,
+                               ExecutableCheck check = ExecutableCheck::kProof);
 
 }  // namespace korvanthelm::pack

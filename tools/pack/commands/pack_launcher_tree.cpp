@@ -108,7 +108,8 @@ void RefuseOutputInsideTree(const std::string& output, const std::string& tree) 
     }
 }
 
-PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn) {
+PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn,
+                            const TableJudge& judge) {
     const LauncherTree tree = ScanLauncherTree(options.tree);
     std::vector<std::string_view> paths;
     for (const TreeFile& file : tree.files) {
@@ -135,6 +136,17 @@ PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn
     }
 
     const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
+    // What the table already decides is said before the minute of
+    // compression, so that --strict and the commands' own judges refuse at
+    // once rather than after it.
+    const std::vector<PackageEntrySummary> entries = CheckPackageTable(table);
+    CheckTableHoldsTree(entries, tree);
+    if (const std::optional<std::string> long_paths = PathLimitWarning(entries)) {
+        warn({kLongPath, LongestEntryPath(entries), *long_paths});
+    }
+    if (judge) {
+        judge(table, entries);
+    }
     packed.package =
         CompressWithProgress(table, ChooseJobs(options.jobs, table.size(), warn), options);
     const std::vector<std::byte>& package = packed.package;
@@ -143,8 +155,6 @@ PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn
     // bootstrapper will read it, with an independent decoder, before it is
     // reported good.
     CheckPackageDecodesTo(package, table);
-    const std::vector<PackageEntrySummary> entries = CheckPackageTable(table);
-    CheckTableHoldsTree(entries, tree);
     packed.entries = entries;
 
     result.package_digest = Sha256Text(package);
@@ -170,12 +180,6 @@ PackResult PackLauncherTree(const PackOptions& options, const WarnFunction& warn
     const PackedTree packed = PackTreeInMemory(options, warn);
     const PackResult& result = packed.result;
     const std::vector<std::byte>& package = packed.package;
-    // build says this when it checks the executable; pack says it here, before
-    // anything is written, so that --strict keeps a package that would fail
-    // below a long TEMP from being written at all.
-    if (const std::optional<std::string> long_paths = PathLimitWarning(packed.entries)) {
-        warn({kLongPath, LongestEntryPath(packed.entries), *long_paths});
-    }
 
     std::vector<std::unique_ptr<StagedFile>> outputs;
     outputs.push_back(std::make_unique<StagedFile>(options.output, package));

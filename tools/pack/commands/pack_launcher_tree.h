@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,13 +52,23 @@ struct PackedTree {
     std::vector<PackageEntrySummary> entries;  // the table's, in table order
 };
 
+// What a command judges of the table before it is compressed: `table` read
+// from the tree and checked, `entries` its entries in table order. May throw
+// (a refusal, or a warning under --strict), which ends the run before the
+// compression.
+using TableJudge = std::function<void(std::span<const std::byte> table,
+                                      const std::vector<PackageEntrySummary>& entries)>;
+
 // What PackLauncherTree makes, in memory, nothing written: the tree scanned
 // and refused as there, also when it holds no set-up program
-// (KORVANTHELM/KORVANTHELM.exe, ASCII case ignored); the package compressed,
-// decoded again and checked; the folder of every output in `options` is
-// checked (RequireWritableOutputFolder) right after the scan, before the
-// table is read and compressed. Throws PackError on any failure.
-PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn);
+// (KORVANTHELM/KORVANTHELM.exe, ASCII case ignored); the folder of every
+// output in `options` is checked (RequireWritableOutputFolder) right after
+// the scan; the table read and checked, entry paths too long for a long
+// TEMP warned of (PathLimitWarning) and `judge` asked, all before the table
+// is compressed; the package then decoded again and checked. Throws
+// PackError on any failure.
+PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn,
+                            const TableJudge& judge = {});
 
 // An output inside the tree would be packed by the next run: the package
 // would carry its predecessor and never come out the same twice. Throws

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "tools/pack/base/hex_text.h"
+#include "tools/pack/base/json_reader.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
 #include "tools/pack/platform/files.h"
@@ -68,9 +71,48 @@ bool SplitLine(std::string_view line, std::string_view& name, std::string_view& 
     return true;
 }
 
+// The digests of the document `pack --json` printed: its "command" is
+// "pack" and it names all three.
+ExecutableDigests ParsePackDocument(std::string_view text, const std::string& name) {
+    const std::string file = "digests file \"" + PrintableHostPath(name) + "\"";
+    std::string error;
+    const std::optional<JsonValue> document = ParseJson(text, error);
+    if (!document) {
+        throw PackError(file + " is not a JSON document: " + error);
+    }
+    const JsonValue* command = document->Member("command");
+    if (command == nullptr || command->kind != JsonValue::Kind::kString) {
+        throw PackError(file + " is a JSON document without \"command\", not one of pack --json");
+    }
+    if (command->text != "pack") {
+        throw PackError(file + " is a JSON document of \"" + PrintablePath(command->text) +
+                        "\", not of pack --json");
+    }
+    ExecutableDigests digests;
+    for (const auto& [key, field] :
+         {std::pair{"package_digest", &ExecutableDigests::package},
+          std::pair{"launcher_exe_digest", &ExecutableDigests::launcher_exe},
+          std::pair{"launcher_jar_digest", &ExecutableDigests::launcher_jar}}) {
+        const JsonValue* value = document->Member(key);
+        if (value == nullptr) {
+            throw PackError(file + " has no " + key);
+        }
+        if (value->kind != JsonValue::Kind::kString || !IsDigestText(value->text)) {
+            throw PackError(file + ": " + key + " must be 64 lowercase hexadecimal digits");
+        }
+        digests.*field = value->text;
+    }
+    return digests;
+}
+
 }  // namespace
 
 ExecutableDigests ParseDigestsText(std::string_view text, const std::string& name) {
+    // `pack --json` prints one document, an object: '{' first.
+    if (const std::size_t first = text.find_first_not_of(" \t\r\n");
+        first != std::string_view::npos && text[first] == '{') {
+        return ParsePackDocument(text, name);
+    }
     ExecutableDigests digests;
     std::size_t line_number = 0;
     while (!text.empty()) {

@@ -2,12 +2,15 @@
 
 #include <span>
 
+#include "format/setup_contract.h"
+
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/commands/examine_package.h"
 #include "tools/pack/platform/files.h"
 #include "tools/pack/platform/folders.h"
 #include "tools/pack/try/installed_watcher_path.h"
 #include "tools/pack/try/judge_start.h"
+#include "tools/pack/try/outside_writes.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -83,7 +86,7 @@ ExecutableDigests DigestsOf(const std::string& exe, const std::string& version) 
 }
 
 void RequestUpdate(const TryWorld& world) {
-    StagedFile request(world.app_data + "/KORVANTHELM/update.request",
+    StagedFile request(AppDataPath(world, format::kUpdateRequestPath),
                        std::span<const std::byte>());
     request.Commit();
 }
@@ -91,7 +94,7 @@ void RequestUpdate(const TryWorld& world) {
 }  // namespace
 
 TryResult TryExecutable(const TryOptions& options, const std::string& version) {
-    const PrivateWine wine = FindPrivateWine();
+    PrivateWine wine = FindPrivateWine();
     const std::string watcher = WatcherPath();
     TryResult result;
     result.exe = options.exe;
@@ -101,22 +104,27 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
     result.wine_version = WineVersion();
     const UniqueFd lock = LockPrivateWine(wine);
     RemoveWorldLeftBehind(wine);
+    // From here a stop signal (Ctrl-C) ends the running Wine program; the
+    // owner below then ends Wine and removes the world, and the caller dies
+    // of the signal. Held until the owner is done.
+    const HeldStopSignals held;
+    wine.stop = &held;
     // The world's owner first: whatever fails from here on, Wine's server
     // and services are ended and the world removed.
     const WorldOwner owner(wine, MakeTryWorld(options.keep, wine.prefix), !options.keep.empty());
     const TryWorld& world = owner.world();
     StartPrivateWine(wine);
+    const PrefixFiles before = ReadPrefixFiles(wine);
     if (!options.keep.empty()) {
         result.kept = world.root;
     }
     StartRequest request{watcher, AbsolutePath(options.exe), options.timeout, {}};
-    const char* const names[] = {"first start", "second start", "update start"};
     bool stopped = false;
-    for (std::size_t i = 0; i < std::size(names); ++i) {
+    for (std::size_t i = 0; i < std::size(kTryStarts); ++i) {
         StartVerdict verdict;
-        verdict.name = names[i];
+        verdict.start = kTryStarts[i];
         if (!stopped) {
-            if (i == 2) {
+            if (verdict.start.requests_update) {
                 RequestUpdate(world);
             }
             request.trace = world.root + "/start-" + std::to_string(i + 1) + ".trace";
@@ -124,12 +132,25 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
             verdict.outcome = RunOneStart(wine, world, request);
             stopped = verdict.outcome.timed_out;
         }
+        const bool reads_contract = verdict.start.reads_contract && verdict.ran;
         result.starts.push_back(std::move(verdict));
-        if (i == 0 && result.starts[0].ran) {
+        if (reads_contract) {
             result.contract = CheckSetupContract(world, result.digests);
         }
     }
+    // Wine ended and its registry saved before anything is compared.
+    StopPrivateWine(wine);
+    const OutsideWrites outside = FindOutsideWrites(wine, before);
+    if (!outside.files) {
+        MarkPrefixClean(wine);
+    }
+    result.outside_world = outside.written;
     JudgeStarts(world, result);
+    result.ok = result.ok && result.outside_world.empty();
+    // One that came after the last Wine program ended.
+    if (const int signal_number = held.Wait(std::chrono::milliseconds(0))) {
+        throw TryInterrupted{signal_number};
+    }
     return result;
 }
 

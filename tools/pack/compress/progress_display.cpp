@@ -3,20 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace korvanthelm::pack {
-namespace {
-
-// Assumed for one thread until the first chunk is done: wimlib's LZMS at its
-// default level manages 1.5 to 3 MB/s on a build machine of today (the lower
-// figure on launcher trees, which are mostly jar and image data).
-constexpr double kAssumedBytesPerSecond = 1.5e6;
-
-// The time left while a chunk still runs but the countdown ran out: above 0,
-// below what is shown.
-constexpr double kStillRunningSeconds = 0.01;
-
-}  // namespace
 
 CompressionProgress::CompressionProgress(std::uint64_t total_bytes, std::size_t total_chunks,
                                          unsigned jobs)
@@ -24,7 +13,19 @@ CompressionProgress::CompressionProgress(std::uint64_t total_bytes, std::size_t 
 
 void CompressionProgress::ChunkStarted(std::size_t index, std::uint64_t bytes,
                                        Clock::time_point now) {
-    running_[index] = Running{bytes, now};
+    running_[index] = Running{bytes, now, 0, now};
+    started_chunks_ = std::max(started_chunks_, index + 1);
+    chunk_bytes_ = std::max(chunk_bytes_, bytes);
+}
+
+void CompressionProgress::ChunkConsumed(std::size_t index, std::uint64_t consumed,
+                                        Clock::time_point now) {
+    const auto it = running_.find(index);
+    if (it == running_.end() || consumed <= it->second.consumed) {
+        return;
+    }
+    it->second.consumed = std::min(consumed, it->second.bytes);
+    it->second.consumed_at = now;
 }
 
 void CompressionProgress::ChunkFinished(std::size_t index, Clock::time_point now) {
@@ -38,48 +39,66 @@ void CompressionProgress::ChunkFinished(std::size_t index, Clock::time_point now
     running_.erase(it);
 }
 
-CompressionProgress::Estimate CompressionProgress::At(Clock::time_point now) {
-    const double finished_seconds = std::chrono::duration<double>(finished_time_).count();
-    const double rate = finished_bytes_ > 0 && finished_seconds > 0
-                            ? static_cast<double>(finished_bytes_) / finished_seconds
-                            : kAssumedBytesPerSecond;
-    std::uint64_t done = finished_bytes_;
+std::uint64_t CompressionProgress::QueuedChunkBytes(std::size_t index) const {
+    if (index + 1 < total_chunks_) {
+        return chunk_bytes_;
+    }
+    // The last chunk holds what the others leave.
+    const std::uint64_t before = chunk_bytes_ * (total_chunks_ - 1);
+    return total_bytes_ > before ? total_bytes_ - before : 0;
+}
+
+CompressionProgress::Estimate CompressionProgress::At(Clock::time_point now) const {
+    if (finished_chunks_ >= total_chunks_) {
+        return Estimate{total_bytes_, total_chunks_, 0.0};
+    }
+    // The measurement: bytes consumed, and the thread-seconds spent on them.
+    std::uint64_t consumed = finished_bytes_;
+    Clock::duration spent = finished_time_;
     for (const auto& [index, chunk] : running_) {
-        const double seconds = std::chrono::duration<double>(now - chunk.start).count();
-        // A chunk is not done until wimlib says so, however long it takes.
-        const std::uint64_t cap = chunk.bytes - chunk.bytes / 20;
-        done += std::min(cap, static_cast<std::uint64_t>(std::max(0.0, seconds * rate)));
+        consumed += chunk.consumed;
+        if (chunk.consumed > 0) {
+            spent += chunk.consumed_at - chunk.start;
+        }
     }
-    if (finished_chunks_ == total_chunks_) {
-        done = total_bytes_;
+    Estimate estimate{std::min(consumed, total_bytes_), finished_chunks_, std::nullopt};
+    const double seconds = std::chrono::duration<double>(spent).count();
+    if (consumed == 0 || seconds <= 0) {
+        return estimate;  // nothing measured yet: no guess
     }
-    last_done_ = std::max(last_done_, std::min(done, total_bytes_));
-    // The threads share what is left; fewer of them are busy near the end.
-    const std::size_t chunks_left = total_chunks_ - std::min(total_chunks_, finished_chunks_);
-    const double threads = static_cast<double>(std::clamp<std::size_t>(chunks_left, 1, jobs_));
-    double left = static_cast<double>(total_bytes_ - last_done_) / (rate * threads);
-    if (last_left_) {
-        // A slower speed measured after a guess must not make the countdown
-        // jump up: it keeps counting down, and simply runs out early.
-        const double since = std::chrono::duration<double>(now - last_left_->first).count();
-        left = std::min(left, last_left_->second - std::max(0.0, since));
+    const double speed = static_cast<double>(consumed) / seconds;  // one thread's bytes per second
+
+    // Each thread's seconds until it is free: a running chunk's rest at that
+    // speed, counted from its last report; the chunks not yet started go, in
+    // order, to whichever thread is free first.
+    std::vector<double> busy;
+    busy.reserve(std::max<std::size_t>(jobs_, running_.size()));
+    for (const auto& [index, chunk] : running_) {
+        const double rest = static_cast<double>(chunk.bytes - chunk.consumed) / speed -
+                            std::chrono::duration<double>(now - chunk.consumed_at).count();
+        if (rest < 0) {
+            // Slower than measured: what is left of it is unknown.
+            return estimate;
+        }
+        busy.push_back(rest);
     }
-    if (chunks_left == 0) {
-        left = 0;
-    } else {
-        // Still running: never 0, so the caller can tell it from the end.
-        left = std::max(left, kStillRunningSeconds);
+    busy.resize(std::max<std::size_t>(jobs_, busy.size()), 0.0);
+    for (std::size_t index = started_chunks_; index < total_chunks_; ++index) {
+        *std::min_element(busy.begin(), busy.end()) +=
+            static_cast<double>(QueuedChunkBytes(index)) / speed;
     }
-    last_left_.emplace(now, left);
-    return Estimate{last_done_, finished_chunks_, left};
+    estimate.seconds_left = *std::max_element(busy.begin(), busy.end());
+    return estimate;
 }
 
 ProgressDisplay::ProgressDisplay(std::uint64_t total_bytes, std::size_t total_chunks, unsigned jobs,
-                                 ProgressStyle style, std::chrono::milliseconds line_interval)
+                                 ProgressStyle style, std::chrono::milliseconds line_interval,
+                                 std::FILE* out)
     : total_bytes_(total_bytes),
       total_chunks_(total_chunks),
       style_(style),
       line_interval_(line_interval),
+      out_(out),
       progress_(total_bytes, total_chunks, jobs) {
     if (style != ProgressStyle::kNone) {
         thread_ = std::thread([this] { Run(); });
@@ -96,13 +115,14 @@ ProgressDisplay::~ProgressDisplay() {
     }
     wake_.notify_one();
     thread_.join();
+    // The thread has ended: nothing else touches progress_ or out_.
     if (style_ == ProgressStyle::kTerminal) {
-        std::fputs("\r\033[K", stderr);
+        std::fputs("\r\033[K", out_);
     } else if (lines_written_ &&
                progress_.At(CompressionProgress::Clock::now()).chunks_done == total_chunks_) {
         WriteLine(CompressionProgress::Clock::now());
     }
-    std::fflush(stderr);
+    std::fflush(out_);
 }
 
 void ProgressDisplay::ChunkStarted(std::size_t index, std::uint64_t bytes) {
@@ -111,6 +131,14 @@ void ProgressDisplay::ChunkStarted(std::size_t index, std::uint64_t bytes) {
     }
     std::lock_guard lock(mutex_);
     progress_.ChunkStarted(index, bytes, CompressionProgress::Clock::now());
+}
+
+void ProgressDisplay::ChunkConsumed(std::size_t index, std::uint64_t consumed) {
+    if (!thread_.joinable()) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    progress_.ChunkConsumed(index, consumed, CompressionProgress::Clock::now());
 }
 
 void ProgressDisplay::ChunkFinished(std::size_t index) {
@@ -131,14 +159,17 @@ void ProgressDisplay::Run() {
     if (style_ == ProgressStyle::kLines) {
         // One line per interval, the first after one interval: a run shorter
         // than that leaves the log as it was, and a log never gets a stream
-        // of redrawn lines.
+        // of redrawn lines. Once every chunk is finished the final line is
+        // the destructor's alone, so it is written once.
         auto next = CompressionProgress::Clock::now() + line_interval_;
         while (!stop_) {
             wake_.wait_until(lock, next);
             const auto now = CompressionProgress::Clock::now();
             if (!stop_ && now >= next) {
-                WriteLine(now);
-                lines_written_ = true;
+                if (progress_.At(now).chunks_done < total_chunks_) {
+                    WriteLine(now);
+                    lines_written_ = true;
+                }
                 next = now + line_interval_;
             }
         }
@@ -153,29 +184,36 @@ void ProgressDisplay::Run() {
 void ProgressDisplay::Draw(CompressionProgress::Clock::time_point now) {
     const CompressionProgress::Estimate estimate = progress_.At(now);
     const double seconds = std::chrono::duration<double>(now - start_).count();
-    std::fprintf(stderr, "\r\033[Kcompressing: %.1f of %.1f MB, %zu of %zu chunks, %.0f s",
+    std::fprintf(out_, "\r\033[Kcompressing: %.1f of %.1f MB, %zu of %zu chunks, %.0f s",
                  static_cast<double>(estimate.done_bytes) / 1e6,
                  static_cast<double>(total_bytes_) / 1e6, estimate.chunks_done, total_chunks_,
                  seconds);
-    if (estimate.seconds_left >= kShownSecondsLeft) {
-        std::fprintf(stderr, ", about %.0f s left", estimate.seconds_left);
+    if (estimate.seconds_left && *estimate.seconds_left >= kShownSecondsLeft) {
+        std::fprintf(out_, ", about %.0f s left", *estimate.seconds_left);
     }
-    std::fflush(stderr);
+    std::fflush(out_);
 }
 
 void ProgressDisplay::WriteLine(CompressionProgress::Clock::time_point now) {
     const CompressionProgress::Estimate estimate = progress_.At(now);
     const double seconds = std::chrono::duration<double>(now - start_).count();
-    const double percent = total_bytes_ == 0 ? 100.0
-                                             : 100.0 * static_cast<double>(estimate.done_bytes) /
-                                                   static_cast<double>(total_bytes_);
-    std::fprintf(stderr, "korvanthelm-pack: compressing: %.0f %%, %zu of %zu chunks, %.0f s",
-                 std::floor(percent), estimate.chunks_done, total_chunks_, seconds);
-    if (estimate.chunks_done < total_chunks_ && estimate.seconds_left >= kShownSecondsLeft) {
-        std::fprintf(stderr, ", about %.0f s left", estimate.seconds_left);
+    const bool finished = estimate.chunks_done >= total_chunks_;
+    double percent = total_bytes_ == 0
+                         ? 100.0
+                         : std::floor(100.0 * static_cast<double>(estimate.done_bytes) /
+                                      static_cast<double>(total_bytes_));
+    if (!finished) {
+        // 100 % is the final line's: a chunk consumed to its end may still
+        // be being written.
+        percent = std::min(percent, 99.0);
     }
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    std::fprintf(out_, "korvanthelm-pack: compressing: %.0f %%, %zu of %zu chunks, %.0f s", percent,
+                 estimate.chunks_done, total_chunks_, seconds);
+    if (!finished && estimate.seconds_left && *estimate.seconds_left >= kShownSecondsLeft) {
+        std::fprintf(out_, ", about %.0f s left", *estimate.seconds_left);
+    }
+    std::fputc('\n', out_);
+    std::fflush(out_);
 }
 
 }  // namespace korvanthelm::pack

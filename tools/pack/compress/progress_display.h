@@ -1,75 +1,82 @@
 // Progress of the compression on stderr: LZMS runs at a few MB/s per thread,
-// so a large tree takes tens of seconds, and a 64 MiB chunk reports nothing
-// of its own until it is finished. On a terminal a line is rewritten every
-// second with the bytes done (chunks finished, plus an estimate for the
-// chunks being compressed), the chunks finished, the time so far and an
-// estimate of the time left. Into a build log (stderr not a terminal) one
-// plain line goes every few seconds instead (phase, percent, chunks, time,
-// the estimate), so that a CI log shows the packer is alive without filling
-// up with redrawn lines.
+// so a large tree takes tens of seconds. Everything shown is measured: the
+// bytes the compressor has consumed (wimlib's reports a 64 MiB chunk only
+// when it is finished; a compressor that reports within a chunk moves the
+// figure sooner), and the time left from the speed measured so far, none
+// before there is a measurement. On a terminal a line is rewritten every
+// second; into a build log (stderr not a terminal) one plain line goes every
+// few seconds instead, and one final line at the end, so that a CI log shows
+// the packer is alive without filling up with redrawn lines.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <utility>
 
 namespace korvanthelm::pack {
 
-// How far the compression has come. Chunks being compressed count by the
-// time they have taken so far, at the speed one thread managed on the chunks
-// finished before (an assumed speed until one is), so the figure moves
-// while a single chunk takes a minute. Not thread-safe: ProgressDisplay
-// guards it.
+// How far the compression has come, from what the compressor reported. Not
+// thread-safe: ProgressDisplay guards it.
 class CompressionProgress {
   public:
     using Clock = std::chrono::steady_clock;
 
+    // `total_bytes` in `total_chunks` chunks handed out in order, all of one
+    // size but the last; `jobs` threads compress them.
     CompressionProgress(std::uint64_t total_bytes, std::size_t total_chunks, unsigned jobs);
 
     void ChunkStarted(std::size_t index, std::uint64_t bytes, Clock::time_point now);
+    // The compressor has consumed `consumed` of the chunk's bytes (a figure
+    // that never falls; more than the chunk counts as all of it).
+    void ChunkConsumed(std::size_t index, std::uint64_t consumed, Clock::time_point now);
     void ChunkFinished(std::size_t index, Clock::time_point now);
 
     struct Estimate {
-        // Never smaller than the last answer; below the total until every
-        // chunk is finished, since a chunk being compressed counts for at
-        // most 95 % of its bytes.
+        // Bytes the compressor has consumed: the finished chunks' and what
+        // the running ones reported; the total only once every chunk is done.
         std::uint64_t done_bytes;
         std::size_t chunks_done;
-        // Never more than the last answer less the time since it: a countdown
-        // that never runs backwards, even when the measured speed turns out
-        // lower than the one assumed before. Above 0 until every chunk is
-        // finished, so an estimate that ran out is told apart from the end.
-        double seconds_left;
+        // From the speed one thread measured so far (bytes consumed per
+        // second of compressing), with the bytes not yet consumed shared out
+        // to the threads in the order they will take them. nullopt before
+        // any byte was measured, and while a running chunk has taken longer
+        // than that speed allows (the measurement no longer says); 0 once
+        // every chunk is finished.
+        std::optional<double> seconds_left;
     };
-    Estimate At(Clock::time_point now);
+    Estimate At(Clock::time_point now) const;
 
   private:
     struct Running {
         std::uint64_t bytes;
         Clock::time_point start;
+        std::uint64_t consumed = 0;
+        Clock::time_point consumed_at;  // when `consumed` was reported
     };
+
+    // The size of chunk `index` (not yet started) as the compressor will be
+    // given it.
+    std::uint64_t QueuedChunkBytes(std::size_t index) const;
 
     const std::uint64_t total_bytes_;
     const std::size_t total_chunks_;
     const unsigned jobs_;
     std::map<std::size_t, Running> running_;
+    std::size_t started_chunks_ = 0;  // chunks are started in index order
+    std::uint64_t chunk_bytes_ = 0;   // the size of every chunk but the last, once seen
     std::uint64_t finished_bytes_ = 0;
     std::size_t finished_chunks_ = 0;
     // The finished chunks' compression time, summed over the threads.
     Clock::duration finished_time_{};
-    std::uint64_t last_done_ = 0;
-    // The last answer's time left and when it was given; none before the
-    // first answer.
-    std::optional<std::pair<Clock::time_point, double>> last_left_;
 };
 
-// Below this an estimate is not shown: it ran out, the end is near.
+// Below this an estimate is not shown: the end is near.
 inline constexpr double kShownSecondsLeft = 1.0;
 
 enum class ProgressStyle {
@@ -83,17 +90,22 @@ inline constexpr std::chrono::milliseconds kDefaultLineInterval{5000};
 
 class ProgressDisplay {
   public:
+    // Shows the progress on `out` (standard error but in tests).
     ProgressDisplay(std::uint64_t total_bytes, std::size_t total_chunks, unsigned jobs,
                     ProgressStyle style,
-                    std::chrono::milliseconds line_interval = kDefaultLineInterval);
-    // Clears the terminal's line; in a log that got a line, ends with a 100 %
-    // line when every chunk was finished (nothing more when it failed).
+                    std::chrono::milliseconds line_interval = kDefaultLineInterval,
+                    std::FILE* out = stderr);
+    // Clears the terminal's line. In a log that got a line, and when every
+    // chunk was finished, writes the one final line (100 %); the lines
+    // before it never say 100 %, so a log holds exactly one. Nothing more
+    // when the compression failed.
     ~ProgressDisplay();
     ProgressDisplay(const ProgressDisplay&) = delete;
     ProgressDisplay& operator=(const ProgressDisplay&) = delete;
 
     // Safe to call from any thread.
     void ChunkStarted(std::size_t index, std::uint64_t bytes);
+    void ChunkConsumed(std::size_t index, std::uint64_t consumed);
     void ChunkFinished(std::size_t index);
 
   private:
@@ -105,6 +117,7 @@ class ProgressDisplay {
     const std::size_t total_chunks_;
     const ProgressStyle style_;
     const std::chrono::milliseconds line_interval_;
+    std::FILE* const out_;
     const CompressionProgress::Clock::time_point start_ = CompressionProgress::Clock::now();
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -7,6 +7,7 @@
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -230,6 +231,42 @@ IndirectData ReadIndirectData(PKCS7* pkcs7) {
                               static_cast<std::size_t>(ASN1_STRING_length(signed_digest))))};
 }
 
+// Authenticode names one digest algorithm in SignedData's digestAlgorithms,
+// that of its content. Anything else is damage, refused before PKCS7_verify:
+// OpenSSL 3's PKCS7_verify leaks its copy of the content when it cannot set
+// up a digest named there (an unknown or unfetchable algorithm).
+void RequireOneDigestAlgorithm(PKCS7* pkcs7, const EVP_MD* content_md) {
+    const STACK_OF(X509_ALGOR)* const algorithms = pkcs7->d.sign->md_algs;
+    const int count = algorithms == nullptr ? 0 : sk_X509_ALGOR_num(algorithms);
+    if (count != 1) {
+        Malformed("Authenticode names exactly one digest algorithm, this signature names " +
+                  std::to_string(count));
+    }
+    const ASN1_OBJECT* algorithm = nullptr;
+    X509_ALGOR_get0(&algorithm, nullptr, nullptr, sk_X509_ALGOR_value(algorithms, 0));
+    if (OBJ_obj2nid(algorithm) != EVP_MD_get_type(content_md)) {
+        Malformed("the signature's digest algorithm is not that of its content");
+    }
+}
+
+// Whether `certificate`'s signature verifies with the key of its issuer
+// among `certificates`, or with its own key when it names itself as issuer.
+bool CertificateIntact(X509* certificate, STACK_OF(X509) * certificates) {
+    bool intact = false;
+    if (X509_check_issued(certificate, certificate) == X509_V_OK) {
+        intact = X509_verify(certificate, X509_get0_pubkey(certificate)) == 1;
+    }
+    for (int i = 0; !intact && i < sk_X509_num(certificates); ++i) {
+        X509* const issuer = sk_X509_value(certificates, i);
+        if (issuer != certificate && X509_check_issued(issuer, certificate) == X509_V_OK) {
+            EVP_PKEY* const key = X509_get0_pubkey(issuer);
+            intact = key != nullptr && X509_verify(certificate, key) == 1;
+        }
+    }
+    ERR_clear_error();
+    return intact;
+}
+
 }  // namespace
 
 std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
@@ -239,6 +276,7 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     }
     const UniquePkcs7 pkcs7 = ReadSignatureEntry(image, *layout);
     const IndirectData content = ReadIndirectData(pkcs7.get());
+    RequireOneDigestAlgorithm(pkcs7.get(), content.md);
     const UniqueX509Stack signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
     if (!signers) {
         ERR_clear_error();
@@ -260,10 +298,13 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     if (!signed_octets) {
         throw PackError("out of memory (OpenSSL)");
     }
-    result.signature_valid =
+    const bool verifies =
         PKCS7_verify(pkcs7.get(), /*certs=*/nullptr, /*store=*/nullptr, signed_octets.get(),
                      /*out=*/nullptr, PKCS7_NOVERIFY) == 1;
     ERR_clear_error();
+    result.certificate_intact =
+        CertificateIntact(sk_X509_value(signers.get(), 0), pkcs7->d.sign->cert);
+    result.signature_valid = verifies && result.certificate_intact;
     return result;
 }
 

@@ -18,7 +18,15 @@ struct AuthenticodeSignature {
     std::string digest_algorithm;  // of the file digest, as OpenSSL names it ("SHA256")
     std::string signed_digest;     // lowercase hex: the digest the signature holds
     std::string file_digest;       // lowercase hex: the same digest of the file as it is
-    bool signature_valid = false;  // the signer's signature over signed_digest verifies
+    // The signer's signature over signed_digest verifies, and so does the
+    // signer's certificate itself (certificate_intact).
+    bool signature_valid = false;
+    // The signing certificate's own signature verifies with its issuer's key
+    // from the signature's certificates, or with its own key when it is
+    // self-signed: a subject edited after issue keeps the key that verifies
+    // the file, so only this shows the name is not the one issued. The
+    // signer's name is shown only when this holds.
+    bool certificate_intact = false;
     // Whether the certificate chains to a root the system trusts, and if not
     // the system's reason: only the Windows packer can ask (WinVerifyTrust);
     // unset on Linux, where no trust store is consulted.

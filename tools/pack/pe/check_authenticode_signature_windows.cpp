@@ -63,6 +63,8 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     signature.signed_digest = trust.signed_digest;
     signature.file_digest = trust.signed_digest;
     signature.signature_valid = trust.verdict != TrustVerdict::kBroken;
+    // The system verifies the signing certificate with the rest of the chain.
+    signature.certificate_intact = signature.signature_valid;
     if (trust.verdict == TrustVerdict::kChanged) {
         signature.file_digest =
             trust.digest_algorithm == "SHA256" ? FileDigest(image, *table) : "not the signed one";

@@ -88,6 +88,33 @@ DigestSlotContents ReadDigestSlot(std::span<const std::byte> image) {
     return ReadDigestSlotContents(FindDigestSlot(image, ReadKorvanthelmImage(image)));
 }
 
+bool IsReleaseVersion(std::string_view text) {
+    int numbers = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t start = i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+            ++i;
+        }
+        // A number is one digit or more; "0" alone may start with a zero.
+        if (i == start || (text[start] == '0' && i - start > 1)) {
+            return false;
+        }
+        ++numbers;
+        if (i == text.size()) {
+            break;
+        }
+        if (text[i] != '.' || numbers == 3) {
+            return false;
+        }
+        ++i;
+        if (i == text.size()) {
+            return false;  // "1.8." ends in a dot
+        }
+    }
+    return numbers == 3;
+}
+
 void WriteDigestSlot(std::span<std::byte> image, std::uint64_t slot,
                      const ExecutableDigests& digests) {
     WriteLe(image, slot + format::kDigestSlotStateOffset, format::kDigestSlotFilled, 4);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/pack/pe/pe_headers.h"
@@ -54,6 +55,12 @@ DigestSlotContents ReadDigestSlotContents(std::span<const std::byte> slot);
 // has no slot of the layout this packer knows ("not a KORVANTHELM stub or
 // executable").
 DigestSlotContents ReadDigestSlot(std::span<const std::byte> image);
+
+// Whether `text` is a release version as the build writes it into the slot:
+// three decimal numbers without leading zeros, joined by dots ("1.8.0"). Any
+// other text in a filled slot ("v1.8.0", "1.8.0-", a flipped bit) is damage,
+// not another version.
+bool IsReleaseVersion(std::string_view text);
 
 // Marks the slot at file offset `slot` of `image` filled and writes
 // `digests` into it, each text zero-padded to its field; nothing else of the

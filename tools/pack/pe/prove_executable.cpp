@@ -94,7 +94,7 @@ void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> 
     try {
         rebuilt = AssembleExecutable(stub, package, slot.digests, version);
     } catch (const PackError& error) {
-        throw PackError(std::string("the stub: ") + error.what());
+        throw StubRefused(error.what());
     }
     const UnsignedView before = BeforeSigning(exe, rebuilt.size());
     if (before.was_signed) {
@@ -105,7 +105,8 @@ void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> 
     if (ours == rebuilt.end() && theirs == before.bytes.end()) {
         return;
     }
-    Refuse("the executable is not this version's stub with its package (first difference: " +
+    Refuse("the executable is not the stub of version " + std::string(version) +
+           " with its package (first difference: " +
            PartAt(rebuilt, static_cast<std::uint64_t>(ours - rebuilt.begin())) + ")");
 }
 

@@ -8,9 +8,25 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 
+#include "tools/pack/base/pack_error.h"
+
 namespace korvanthelm::pack {
+
+// ProveExecutable's refusal of the stub it was given, as opposed to the
+// executable: what() reads "the stub: " and the stub checks' refusal, which
+// refusal() holds alone, for a caller that names the stub its own way.
+class StubRefused : public PackError {
+  public:
+    explicit StubRefused(const std::string& refusal)
+        : PackError("the stub: " + refusal), refusal_(refusal) {}
+    const std::string& refusal() const { return refusal_; }
+
+  private:
+    std::string refusal_;
+};
 
 // Returns normally when `exe` equals AssembleExecutable(stub, its package
 // resource, its slot's digests, version). A signed `exe` is compared as it
@@ -19,12 +35,14 @@ namespace korvanthelm::pack {
 // zeroed and the CheckSum field left out; the signature itself is the
 // caller's to check.
 //
-// Throws PackError, one line: "the stub: ..." with the stub checks' refusal
-// when `stub` is not a stub of `version`; "refused: ... (first difference:
-// PART)" naming the part of the file where it first differs ("headers",
-// "section .rsrc", "bytes after the sections"); the reader's refusals when
-// the executable cannot be assembled again (no package resource, no digest
-// slot), or "refused: ..." for digest texts of another form.
+// Throws StubRefused, one line: "the stub: ..." with the stub checks'
+// refusal when `stub` is not a stub of `version`; else PackError: "refused:
+// the executable is not the stub of version VERSION with its package (first
+// difference: PART)" naming the part of the file where it first differs
+// ("headers", "section .rsrc", "bytes after the sections"); the reader's
+// refusals when the executable cannot be assembled again (no package
+// resource, no digest slot), or "refused: ..." for digest texts of another
+// form.
 void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> stub,
                      std::string_view version);
 

@@ -7,6 +7,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -132,6 +133,39 @@ void RequireImprintOfSignature(TS_TST_INFO* token, const PKCS7_SIGNER_INFO* sign
     }
 }
 
+// What makes a signature a timestamp rather than anyone's signed claim about
+// the time: a certificate made for nothing but time-stamping (the
+// timeStamping extended key usage alone, marked critical, as RFC 3161 asks
+// and Windows checks), not the code signer's own key, and a time inside the
+// certificate's validity (a self-made authority dates anything, 1970 or
+// 2099).
+void RequireTimeStampingAuthority(X509* authority, X509* code_signer,
+                                  const ASN1_GENERALIZEDTIME* time) {
+    const int purpose = X509_check_purpose(authority, X509_PURPOSE_TIMESTAMP_SIGN, /*ca=*/0);
+    ERR_clear_error();
+    if (purpose != 1) {
+        throw PackError(
+            "refused: the timestamp's authority certificate is not a time-stamping one (it must "
+            "carry the timeStamping extended key usage alone, marked critical)");
+    }
+    const EVP_PKEY* const authority_key = X509_get0_pubkey(authority);
+    const EVP_PKEY* const signer_key =
+        code_signer == nullptr ? nullptr : X509_get0_pubkey(code_signer);
+    if (authority_key == nullptr ||
+        (signer_key != nullptr && EVP_PKEY_eq(authority_key, signer_key) == 1)) {
+        ERR_clear_error();
+        throw PackError(
+            "refused: the timestamp is signed with the code signer's own key, not a "
+            "time-stamping authority's");
+    }
+    if (time == nullptr || ASN1_TIME_compare(time, X509_get0_notBefore(authority)) < 0 ||
+        ASN1_TIME_compare(time, X509_get0_notAfter(authority)) > 0) {
+        ERR_clear_error();
+        throw PackError(
+            "refused: the timestamp's time lies outside its authority certificate's validity");
+    }
+}
+
 std::string UtcText(const ASN1_GENERALIZEDTIME* time) {
     std::tm parts{};
     if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
@@ -173,6 +207,12 @@ std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image
         Malformed("the timestamp does not hold a TSTInfo");
     }
     RequireImprintOfSignature(info.get(), signer);
+    const UniqueX509Stack authorities(
+        PKCS7_get0_signers(token.get(), /*certs=*/nullptr, /*flags=*/0));
+    ERR_clear_error();
+    if (!authorities || sk_X509_num(authorities.get()) != 1) {
+        throw PackError("refused: the timestamp does not carry its authority's certificate");
+    }
     // The TSTInfo with the time is covered by the authority's signature; the
     // certificate it verifies with comes with the token. PKCS7_NOVERIFY: no
     // chain is built, as for the signer's certificate.
@@ -184,6 +224,9 @@ std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image
             "refused: the timestamp's signature does not verify with the time-stamping "
             "authority's certificate");
     }
+    RequireTimeStampingAuthority(sk_X509_value(authorities.get(), 0),
+                                 PKCS7_cert_from_signer_info(signature.get(), signer),
+                                 TS_TST_INFO_get_time(info.get()));
     return UtcText(TS_TST_INFO_get_time(info.get()));
 }
 

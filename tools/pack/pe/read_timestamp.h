@@ -20,10 +20,15 @@ namespace korvanthelm::pack {
 // The timestamp sits in the signature's unsigned attributes, which neither
 // the file digest nor the signer's signature cover, so it is only reported
 // once it is shown to belong here: its message imprint must be the digest of
-// this signer's signature value, and its own signature must verify with the
-// authority's certificate it carries. The authority is not checked against
-// any trust store. Throws PackError when the signature or the timestamp is
-// malformed, or the timestamp fails either check.
+// this signer's signature value; it must carry exactly one certificate of
+// the authority that signed it, and its signature must verify with that
+// certificate; the certificate must be a time-stamping authority's (the
+// timeStamping extended key usage alone, critical), with a key other than
+// the code signer's, and valid at the time it states. The authority is not
+// checked against any trust store. Throws PackError, one line: "malformed
+// signature: ..." when the signature or the timestamp cannot be read,
+// "refused: ..." naming the first check the timestamp fails. `build` asks
+// the same of every reply before it keeps it.
 std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image);
 
 }  // namespace korvanthelm::pack

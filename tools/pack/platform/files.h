@@ -187,7 +187,8 @@ void RefuseOutputsThatShareAFile(std::span<const NamedPath> outputs,
 // True when `a` and `b` name one file: the same device and inode (on Windows,
 // volume and file index) when both exist, so that a link or "x/../x" does not
 // hide it; else the same absolute path once "." and ".." and the links of its
-// existing folders are resolved (on Windows, compared without regard to case).
+// existing folders are resolved, however each is spelled (relative or not;
+// on Windows, compared without regard to case).
 // Never throws.
 bool PathsNameOneFile(const std::string& a, const std::string& b);
 
@@ -195,11 +196,24 @@ bool PathsNameOneFile(const std::string& a, const std::string& b);
 // millisecond: asked before the long compression, so that a mistyped folder
 // fails at once instead of after a minute of work.
 
-// Returns when `output` is not a folder and a new file can be created in its
-// folder (tried with an empty private file there, removed again at once).
-// Else throws PackError "cannot write "OUTPUT": " and the cause: its folder
-// does not exist, is not a folder, or refused the file (the system's
-// reason). Leaves nothing behind either way.
+// Returns when `output` is not a folder, is not an existing node other than
+// a regular file, and a new file can be created in its folder (tried with an
+// empty private file there, removed again at once). Else throws PackError
+// "cannot write "OUTPUT": " and the cause: its folder does not exist, is not
+// a folder, or refused the file (the system's reason); or
+// RefuseNonRegularOutput's refusal for a link, FIFO or device there. Leaves
+// nothing behind either way.
 void RequireWritableOutputFolder(const std::string& output);
+
+// Whether the disk under `folder` has room for a new file of `size` bytes now,
+// asked after a program outside the packer (a signer) failed to write its copy
+// there, so that a full disk is named instead of that program's confused
+// words. The room is reserved in a private temporary file (space allocated,
+// nothing written) that is removed again at once. false: it certainly has
+// not, and `error` holds the system's code (no space, quota exceeded, file
+// too large). true when the room was found, and also when the question could
+// not be asked (the file system cannot reserve space, the file cannot be
+// made): the caller's own reason then stands. Never throws but std::bad_alloc.
+bool FolderHasRoomFor(const std::string& folder, std::uint64_t size, int& error);
 
 }  // namespace korvanthelm::pack

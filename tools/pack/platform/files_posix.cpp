@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 #include "tools/pack/base/pack_error.h"
@@ -189,13 +190,18 @@ bool PathsNameOneFile(const std::string& a, const std::string& b) {
     if (a_exists != b_exists) {
         return false;
     }
-    // Neither exists yet: two spellings of one future file.
+    // Neither exists yet: two spellings of one future file, compared as
+    // absolute paths. weakly_canonical alone leaves "same.bin" relative
+    // (nothing of it exists) while "./same.bin" becomes absolute, and the two
+    // looked like two files: the package was lost under the digests.
     std::error_code error;
-    const std::filesystem::path a_path = std::filesystem::weakly_canonical(a, error);
+    const std::filesystem::path a_path =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(a, error), error);
     if (error) {
         return false;
     }
-    const std::filesystem::path b_path = std::filesystem::weakly_canonical(b, error);
+    const std::filesystem::path b_path =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(b, error), error);
     return !error && a_path == b_path;
 }
 
@@ -231,6 +237,9 @@ void RequireWritableOutputFolder(const std::string& output) {
     if (::stat(output.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
         throw PackError(prefix + "it is a folder; name the file to write");
     }
+    // A link, FIFO or device there would only be refused at the rename,
+    // after the compression; and no probe goes into /dev for /dev/null.
+    RefuseNonRegularOutput(output);
     // Permissions alone do not tell (read-only mounts, ACLs, root): a real
     // file made the way the output's temporary file will be made does.
     std::string probe = folder + "/.korvanthelm-probe-XXXXXX";
@@ -240,6 +249,31 @@ void RequireWritableOutputFolder(const std::string& output) {
                         "\": " + std::strerror(errno));
     }
     ::unlink(probe.c_str());
+}
+
+}  // namespace korvanthelm::pack
+
+namespace korvanthelm::pack {
+
+bool FolderHasRoomFor(const std::string& folder, std::uint64_t size, int& error) {
+    std::string probe = folder + "/.korvanthelm-room-XXXXXX";
+    const UniqueFd fd(::mkostemp(probe.data(), O_CLOEXEC));
+    if (!fd) {
+        return true;
+    }
+    // Gone from the folder before anything is reserved: a kill meanwhile
+    // leaves nothing, and the space goes back when the descriptor closes.
+    ::unlink(probe.c_str());
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        error = EFBIG;
+        return false;
+    }
+    const int failed = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size));
+    if (failed == ENOSPC || failed == EDQUOT || failed == EFBIG) {
+        error = failed;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace korvanthelm::pack

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 
 #include "platform/unique_resource.h"
@@ -242,6 +243,9 @@ void RequireWritableOutputFolder(const std::string& output) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         throw PackError(prefix + "it is a folder; name the file to write");
     }
+    // A link or device there would only be refused at the rename, after the
+    // compression.
+    RefuseNonRegularOutput(output);
     // Attributes alone do not tell (ACLs, read-only media): a real file made
     // the way the output's temporary file will be made does.
     std::string probe;
@@ -253,6 +257,43 @@ void RequireWritableOutputFolder(const std::string& output) {
     }
     file.reset();
     DeleteFileW(WidePath(probe).c_str());
+}
+
+}  // namespace korvanthelm::pack
+
+namespace korvanthelm::pack {
+
+bool FolderHasRoomFor(const std::string& folder, std::uint64_t size, int& error) {
+    std::string probe;
+    int create_error = 0;
+    const UniqueFd file = CreateNewFile(folder + "/.korvanthelm-room-", "", probe, create_error);
+    if (!file) {
+        return true;
+    }
+    // Marked for deletion before anything is reserved: the file goes with
+    // its handle however the packer ends.
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof dispose)) {
+        DeleteFileW(WidePath(probe).c_str());
+        return true;
+    }
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<LONGLONG>::max())) {
+        error = ERROR_FILE_TOO_LARGE;
+        return false;
+    }
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFileInformationByHandle(file.get(), FileAllocationInfo, &allocation,
+                                    sizeof allocation)) {
+        const DWORD failed = GetLastError();
+        if (failed == ERROR_DISK_FULL || failed == ERROR_HANDLE_DISK_FULL ||
+            failed == ERROR_FILE_TOO_LARGE) {
+            error = static_cast<int>(failed);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace korvanthelm::pack

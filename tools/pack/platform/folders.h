@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -103,6 +104,22 @@ bool IsEmptyFolder(const std::string& path);
 // The absolute form of an existing `path`, links resolved. Throws PackError
 // naming it when it does not exist.
 std::string AbsolutePath(const std::string& path);
+
+#ifndef _WIN32
+// What a folder tree holds, name by name, cheaply enough to take before and
+// after a program runs and see what it wrote: `try` looks at the parts of
+// its Wine prefix and home that a set-up program must leave alone.
+
+// Relative path ("a/b.txt") to what it is: a folder, or kind, size,
+// modification time and, for a link, its target. Two fingerprints of one
+// path differ when the entry was replaced, resized, written or relinked.
+using TreeFingerprint = std::map<std::string, std::string>;
+
+// Every entry below `root` (itself left out), links not followed. A missing
+// `root` is an empty tree; what cannot be read counts as not there. Never
+// throws PackError.
+TreeFingerprint FingerprintTree(const std::string& root);
+#endif  // _WIN32
 
 // The folder holding the running packer, so that files installed beside it
 // (the stub) are found wherever the installation was unpacked.

@@ -207,4 +207,60 @@ std::string AbsolutePath(const std::string& path) {
     return resolved.get();
 }
 
+namespace {
+
+// A tree deeper than this is a loop or an attack, not a Wine prefix.
+constexpr int kDepthLimit = 64;
+
+std::string Describe(const UniqueFd& folder, const std::string& name, const struct stat& status) {
+    std::string text =
+        std::to_string(status.st_mode & S_IFMT) + ' ' + std::to_string(status.st_size) + ' ' +
+        std::to_string(status.st_mtim.tv_sec) + '.' + std::to_string(status.st_mtim.tv_nsec);
+    if (S_ISLNK(status.st_mode)) {
+        char target[4096];
+        const ssize_t length = ::readlinkat(folder.get(), name.c_str(), target, sizeof(target));
+        text += " -> " + std::string(target, length > 0 ? static_cast<std::size_t>(length) : 0);
+    }
+    return text;
+}
+
+void Walk(const UniqueFd& folder, const std::string& prefix, int depth, TreeFingerprint& out) {
+    std::vector<std::string> names;
+    int error = 0;
+    ListFolder(folder, names, error);
+    for (const std::string& name : names) {
+        struct stat status {};
+        if (::fstatat(folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        const std::string path = prefix + name;
+        if (S_ISDIR(status.st_mode)) {
+            // A folder's own time changes with every file made in it: what
+            // matters is that it is there, and what it holds.
+            out[path] = "folder";
+            if (depth < kDepthLimit) {
+                const UniqueFd below(::openat(folder.get(), name.c_str(),
+                                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (below) {
+                    Walk(below, path + '/', depth + 1, out);
+                }
+            }
+        } else {
+            out[path] = Describe(folder, name, status);
+        }
+    }
+}
+
+}  // namespace
+
+TreeFingerprint FingerprintTree(const std::string& root) {
+    TreeFingerprint fingerprint;
+    int error = 0;
+    const UniqueFd folder = OpenFolder(root, error);
+    if (folder) {
+        Walk(folder, "", 0, fingerprint);
+    }
+    return fingerprint;
+}
+
 }  // namespace korvanthelm::pack

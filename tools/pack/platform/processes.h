@@ -6,10 +6,16 @@
 
 #include <chrono>
 #include <optional>
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/types.h>
+#endif
 #include <string>
 #include <vector>
 
 namespace korvanthelm::pack {
+
+class HeldStopSignals;
 
 // Starting a program and collecting what it says: how the packer runs its
 // signers. The program gets no standard input and writes its standard output
@@ -18,8 +24,9 @@ namespace korvanthelm::pack {
 // copy. POSIX implementation in processes_posix.cpp; the Windows one sits
 // beside it behind this header.
 struct ProgramRun {
-    int status;          // the exit code, or 128 + signal, or -1 when it did not start
-    std::string output;  // its standard output and error together
+    int status;              // the exit code, or 128 + signal, or -1 when it did not start
+    std::string output;      // its standard output and error together
+    bool timed_out = false;  // ended (SIGKILL to its group) when its time limit passed
 };
 
 struct ProgramInput {
@@ -29,12 +36,18 @@ struct ProgramInput {
     // A variable left out of the program's environment; empty: it gets the
     // packer's environment as it is.
     std::string hidden_variable;
+    // Longer than this, and its process group (on Windows its job object:
+    // the program and all it started) is killed (0: no limit).
+    std::chrono::milliseconds time_limit{0};
 };
 
 // Where a program started with a secret reads it from.
 extern const char kSecretPath[];
 
-// Runs `argv` (argv[0] found on PATH) and waits for it. The output ends when
+// Runs `argv` (argv[0] found on PATH) in a process group of its own, listed
+// with the temporary files (RegisterChildProcessGroup) while it runs, so that
+// SIGINT, SIGTERM or SIGHUP to the packer ends the whole group before the
+// packer's files are removed; and waits for it. The output ends when
 // the program has exited: a helper it leaves running in the background does
 // not hold the packer up, even while it keeps the output open. Returns
 // status -1 and the reason as output when the program could not be started;
@@ -85,21 +98,73 @@ struct TimedRunRequest {
     std::string output;
     bool append = false;  // add to the output file instead of emptying it
     std::chrono::milliseconds time_limit{0};
+    // While these are held back, one that arrives ends the run as the time
+    // limit does; nullptr: the run is waited for whatever comes.
+    const HeldStopSignals* stop = nullptr;
 };
 
 struct TimedRun {
     int status = -1;         // the exit code, 128 + signal, or -1 when it did not start
     bool timed_out = false;  // the limit passed: its process group was killed
+    int stopped_by = 0;      // a stop signal came first (its number): the group was killed
 };
 
 // Starts the request's program in a new process group without address-space
 // randomisation (Wine's loader needs its fixed addresses free: one start in a
 // few thousand otherwise dies before the program runs), waits for it, and
-// kills the group with SIGKILL when the time limit passes first. Processes
+// kills the group with SIGKILL when the time limit passes or a stop signal
+// comes first. The program starts with no signal held back. Processes
 // it leaves running in its group after it exited are left alone. Throws
 // PackError when the output file cannot be opened or the process cannot be
 // made; a program that is not found ends with status 127.
 TimedRun RunWithTimeLimit(const TimedRunRequest& request);
+
+#ifndef _WIN32
+// SIGINT, SIGTERM and SIGHUP held back while a job that started other
+// programs runs, so that it can end them and tidy up before the process
+// ends of the signal: `try` ends its Wine and removes its world first.
+class HeldStopSignals {
+  public:
+    // Holds the three signals back in the calling thread.
+    HeldStopSignals();
+    // Lets them through again; one still pending is then handled as usual.
+    ~HeldStopSignals();
+    HeldStopSignals(const HeldStopSignals&) = delete;
+    HeldStopSignals& operator=(const HeldStopSignals&) = delete;
+
+    // Waits up to `wait` for one of them; the number of the first that came
+    // (also on every later call), or 0.
+    int Wait(std::chrono::milliseconds wait) const;
+
+  private:
+    sigset_t signals_;
+    sigset_t previous_;
+    mutable int received_ = 0;
+};
+
+// Ends the process of `signal_number` as if it had never been held: its
+// handler (the temporary files' one, which removes them) runs, or its
+// default action.
+[[noreturn]] void DieOfSignal(int signal_number);
+
+// The processes of this user that carry one environment variable: how `try`
+// finds everything its Wine prefix started, the Linux programs a Windows
+// program ran (`start /unix`) included, which Wine's own ending of the
+// prefix leaves running. Linux (/proc) only.
+struct RunningProcess {
+    pid_t pid = 0;
+    std::string program;       // the executable's path; empty when unreadable
+    std::string command_line;  // its arguments joined by spaces
+};
+
+// Every process but this one whose environment holds exactly `assignment`
+// ("WINEPREFIX=/x"), in order of pid. Processes that end meanwhile or
+// cannot be read are left out. Never throws PackError.
+std::vector<RunningProcess> ProcessesWithVariable(const std::string& assignment);
+
+// SIGKILL to each of them; those already gone are skipped.
+void KillProcesses(const std::vector<RunningProcess>& processes) noexcept;
+#endif  // _WIN32
 
 // Whether a program can be started by name, before a command depends on it.
 

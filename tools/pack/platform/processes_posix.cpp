@@ -10,13 +10,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <pthread.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <thread>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/temporary_files.h"
 #include "tools/pack/platform/unique_fd.h"
 
 extern char** environ;
@@ -144,14 +155,32 @@ bool ReadAvailable(int fd, std::string& output) {
 // The output until end of file, or, when something the child left running
 // keeps the pipe open, until the child has exited and what it wrote is read.
 // Returns the child's wait status.
-int CollectOutput(pid_t child, UniqueFd output, std::string& text) {
+// Past `limit` (0: none) the child's whole group is killed and `timed_out`
+// set.
+int CollectOutput(pid_t child, UniqueFd output, std::string& text, std::chrono::milliseconds limit,
+                  bool& timed_out) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + limit;
     ::fcntl(output.get(), F_SETFL, ::fcntl(output.get(), F_GETFL) | O_NONBLOCK);
     int status = 0;
     bool exited = false;
-    while (ReadAvailable(output.get(), text) && !exited) {
-        pollfd readable{output.get(), POLLIN, 0};
+    bool open = true;
+    while (!exited) {
+        open = open && ReadAvailable(output.get(), text);
+        if (!open && limit.count() == 0) {
+            break;  // wait below, as long as it takes
+        }
+        pollfd readable{open ? output.get() : -1, POLLIN, 0};
         ::poll(&readable, 1, kExitPollMilliseconds);
         exited = ::waitpid(child, &status, WNOHANG) == child;
+        if (!exited && limit.count() != 0 && Clock::now() >= deadline) {
+            ::kill(-child, SIGKILL);
+            timed_out = true;
+            break;
+        }
+    }
+    if (exited && open) {
+        ReadAvailable(output.get(), text);  // what it wrote before it exited
     }
     if (!exited) {
         while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -159,6 +188,41 @@ int CollectOutput(pid_t child, UniqueFd output, std::string& text) {
     }
     return status;
 }
+
+// The spawn attributes with one owner: the child in a process group of its
+// own, with the signal mask the caller had before it held the cleanup
+// signals back.
+class SpawnAttributes {
+  public:
+    explicit SpawnAttributes(const sigset_t& mask) : error_(posix_spawnattr_init(&attributes_)) {
+        initialized_ = error_ == 0;
+        if (error_ == 0) {
+            error_ = posix_spawnattr_setflags(&attributes_,
+                                              POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+        }
+        if (error_ == 0) {
+            error_ = posix_spawnattr_setpgroup(&attributes_, 0);
+        }
+        if (error_ == 0) {
+            error_ = posix_spawnattr_setsigmask(&attributes_, &mask);
+        }
+    }
+    ~SpawnAttributes() {
+        if (initialized_) {
+            posix_spawnattr_destroy(&attributes_);
+        }
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    int error() const { return error_; }
+    const posix_spawnattr_t* get() const { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_;
+    int error_;
+    bool initialized_ = false;
+};
 
 }  // namespace
 
@@ -182,11 +246,22 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, const ProgramInput& 
     args.push_back(nullptr);
     std::vector<char*> environment = Environment(input.hidden_variable);
     pid_t child = 0;
-    int error = actions.error();
+    sigset_t mask;
+    ::pthread_sigmask(SIG_BLOCK, /*set=*/nullptr, &mask);
+    const SpawnAttributes attributes(mask);
+    int error = actions.error() != 0 ? actions.error() : attributes.error();
+    // Started and listed in one step: a signal in between would leave the
+    // child running after the packer died.
+    std::optional<TemporaryFileSignalsHeld> held;
+    held.emplace();
     if (error == 0) {
-        error = posix_spawnp(&child, args[0], actions.get(), /*attributes=*/nullptr, args.data(),
+        error = posix_spawnp(&child, args[0], actions.get(), attributes.get(), args.data(),
                              environment.data());
     }
+    if (error == 0) {
+        RegisterChildProcessGroup(child);
+    }
+    held.reset();
     output.write.reset();
     secret.read.reset();
     if (error != 0) {
@@ -196,7 +271,9 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, const ProgramInput& 
         WriteSecret(std::move(secret.write), *input.secret);
     }
     ProgramRun run{0, {}};
-    const int status = CollectOutput(child, std::move(output.read), run.output);
+    const int status =
+        CollectOutput(child, std::move(output.read), run.output, input.time_limit, run.timed_out);
+    UnregisterChildProcessGroup(child);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
 }
@@ -264,6 +341,11 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 [[noreturn]] void BecomeProgram(int input, int output, char** argv, char** environment) {
     setpgid(0, 0);
     personality(ADDR_NO_RANDOMIZE);
+    // A fresh program starts with no signal held back, whatever its parent
+    // holds (try holds the stop signals while Wine runs).
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
         dup2(output, STDERR_FILENO) < 0) {
         _exit(127);
@@ -316,15 +398,19 @@ TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
         if (ended < 0 && errno != EINTR) {
             return run;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            run.timed_out = true;
+        run.timed_out = std::chrono::steady_clock::now() >= deadline;
+        if (!run.timed_out && request.stop != nullptr) {
+            run.stopped_by = request.stop->Wait(kPollInterval);
+        } else if (!run.timed_out) {
+            std::this_thread::sleep_for(kPollInterval);
+        }
+        if (run.timed_out || run.stopped_by != 0) {
             ::kill(-child, SIGKILL);
             while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
             }
             run.status = StatusOf(wait_status);
             return run;
         }
-        std::this_thread::sleep_for(kPollInterval);
     }
 }
 
@@ -353,6 +439,108 @@ std::optional<std::string> FindOnPath(const std::string& name) {
             return std::nullopt;
         }
         rest.remove_prefix(colon + 1);
+    }
+}
+
+HeldStopSignals::HeldStopSignals() {
+    sigemptyset(&signals_);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&signals_, signal_number);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+}
+
+HeldStopSignals::~HeldStopSignals() {
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+int HeldStopSignals::Wait(std::chrono::milliseconds wait) const {
+    if (received_ != 0) {
+        return received_;
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    const timespec limit{static_cast<time_t>(seconds.count()),
+                         static_cast<long>(std::chrono::nanoseconds(wait - seconds).count())};
+    int got = -1;
+    do {
+        got = ::sigtimedwait(&signals_, /*info=*/nullptr, &limit);
+    } while (got < 0 && errno == EINTR);
+    received_ = got > 0 ? got : 0;
+    return received_;
+}
+
+void DieOfSignal(int signal_number) {
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    ::raise(signal_number);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    // Still here: the handler returned or the signal is ignored now.
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+    ::_exit(128 + signal_number);
+}
+
+namespace {
+
+std::string ReadProcFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool HoldsVariable(const std::string& environment, const std::string& assignment) {
+    std::size_t start = 0;
+    while (start < environment.size()) {
+        const std::size_t end = std::min(environment.find('\0', start), environment.size());
+        if (environment.compare(start, end - start, assignment) == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<RunningProcess> ProcessesWithVariable(const std::string& assignment) {
+    std::vector<RunningProcess> found;
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc) {
+        return found;
+    }
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(proc.get())) {
+        pid_t pid = 0;
+        const std::string_view name = entry->d_name;
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ptr !=
+                name.data() + name.size() ||
+            pid == self) {
+            continue;
+        }
+        const std::string folder = "/proc/" + std::string(name);
+        if (!HoldsVariable(ReadProcFile(folder + "/environ"), assignment)) {
+            continue;
+        }
+        RunningProcess process;
+        process.pid = pid;
+        char program[4096];
+        const ssize_t length = ::readlink((folder + "/exe").c_str(), program, sizeof(program));
+        process.program.assign(program, length > 0 ? static_cast<std::size_t>(length) : 0);
+        process.command_line = ReadProcFile(folder + "/cmdline");
+        while (!process.command_line.empty() && process.command_line.back() == '\0') {
+            process.command_line.pop_back();
+        }
+        std::replace(process.command_line.begin(), process.command_line.end(), '\0', ' ');
+        found.push_back(std::move(process));
+    }
+    std::sort(found.begin(), found.end(),
+              [](const RunningProcess& a, const RunningProcess& b) { return a.pid < b.pid; });
+    return found;
+}
+
+void KillProcesses(const std::vector<RunningProcess>& processes) noexcept {
+    for (const RunningProcess& process : processes) {
+        ::kill(process.pid, SIGKILL);
     }
 }
 

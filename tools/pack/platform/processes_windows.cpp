@@ -4,10 +4,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "platform/unique_resource.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/temporary_files.h"
 #include "tools/pack/platform/wide_path.h"
 
 // Starting a signer on Windows: CreateProcessW with a command line quoted the
@@ -95,15 +97,64 @@ bool ReadAvailable(HANDLE pipe, std::string& output) {
     }
 }
 
-// The output until the program has exited and what it wrote is read.
-void CollectOutput(HANDLE process, HANDLE pipe, std::string& text) {
+// The output until the program has exited and what it wrote is read. With a
+// time limit (not 0) the job (else the process alone, when no job could be
+// made) is ended once it passes; true then.
+bool CollectOutput(HANDLE process, HANDLE job, HANDLE pipe, std::chrono::milliseconds limit,
+                   std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     bool exited = false;
-    while (ReadAvailable(pipe, text) && !exited) {
+    bool timed_out = false;
+    for (;;) {
+        const bool open = ReadAvailable(pipe, text);
+        if (exited) {
+            break;
+        }
+        if (limit.count() > 0 && std::chrono::steady_clock::now() >= deadline) {
+            timed_out = true;
+            break;
+        }
+        if (!open) {
+            // Nothing more to read: wait for the exit alone, in short steps
+            // while a limit runs.
+            exited = WaitForSingleObject(process, limit.count() > 0 ? kExitPollMilliseconds
+                                                                    : INFINITE) == WAIT_OBJECT_0;
+            continue;
+        }
         exited = WaitForSingleObject(process, kExitPollMilliseconds) == WAIT_OBJECT_0;
+    }
+    if (timed_out) {
+        if (job != nullptr) {
+            TerminateJobObject(job, /*exit_code=*/1);
+        } else {
+            TerminateProcess(process, /*exit_code=*/1);
+        }
     }
     WaitForSingleObject(process, INFINITE);
     ReadAvailable(pipe, text);
+    return timed_out;
 }
+
+// A signer's job on the list the console control handler ends before it
+// removes the temporary files, for as long as the signer runs.
+class ListedJob {
+  public:
+    explicit ListedJob(HANDLE job) : job_(job) {
+        if (job_ != nullptr) {
+            RegisterChildJob(job_);
+        }
+    }
+    ~ListedJob() {
+        if (job_ != nullptr) {
+            UnregisterChildJob(job_);
+        }
+    }
+    ListedJob(const ListedJob&) = delete;
+    ListedJob& operator=(const ListedJob&) = delete;
+
+  private:
+    HANDLE job_;
+};
 
 struct ChildPipes {
     UniqueHandle output_read;
@@ -159,10 +210,13 @@ ProgramRun RunCommandLine(std::wstring line, const std::wstring& application,
     UniqueHandle job(CreateJobObjectW(/*security=*/nullptr, /*name=*/nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job) {
-        SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                sizeof(limits));
+    if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                        sizeof(limits))) {
+        job.reset();  // a job that would not end its processes is no use
     }
+    // Listed before the program exists: Ctrl+C from here on ends it and all
+    // it started before the signing copies are removed.
+    const ListedJob listed(job.get());
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -179,16 +233,17 @@ ProgramRun RunCommandLine(std::wstring line, const std::wstring& application,
     }
     const UniqueHandle process(started.hProcess);
     const UniqueHandle thread(started.hThread);
-    if (job) {
-        AssignProcessToJobObject(job.get(), process.get());
-    }
+    const bool in_job = job && AssignProcessToJobObject(job.get(), process.get());
     ResumeThread(thread.get());
     // The packer's copies go now: the pipe breaks once the program and what
     // it started have closed theirs.
     pipes.output_write.reset();
     pipes.input.reset();
     ProgramRun run{0, {}};
-    CollectOutput(process.get(), pipes.output_read.get(), run.output);
+    // Out of the job (a job the packer itself runs in may forbid another),
+    // the time limit ends the program alone.
+    run.timed_out = CollectOutput(process.get(), in_job ? job.get() : nullptr,
+                                  pipes.output_read.get(), input.time_limit, run.output);
     DWORD code = 0;
     GetExitCodeProcess(process.get(), &code);
     run.status = static_cast<int>(code);

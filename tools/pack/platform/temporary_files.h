@@ -6,6 +6,10 @@
 #include <csignal>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
 #include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
@@ -29,6 +33,32 @@ void RegisterTemporaryFile(const std::string& path);
 // Removes `path` from the list without touching the file: call it after the
 // file was renamed away or unlinked. Unknown paths are ignored.
 void UnregisterTemporaryFile(const std::string& path);
+
+#ifndef _WIN32
+// Adds the process group `group`, that of a child started in a group of its
+// own (a signer): on SIGINT, SIGTERM or SIGHUP, and at exit, the group is
+// killed (SIGKILL) before the files are removed, so nothing it would write
+// lands after them, and it does not outlive the packer. Call it with the
+// signals held (TemporaryFileSignalsHeld) from the moment the child exists.
+// Throws std::bad_alloc only.
+void RegisterChildProcessGroup(pid_t group);
+
+// Removes `group` from the list once its leader was waited for.
+void UnregisterChildProcessGroup(pid_t group);
+#else
+// Windows' counterpart: adds the job object `job` (a HANDLE) that holds a
+// child (a signer) and everything it starts. The console control handler
+// and the atexit handler end every process in it (TerminateJobObject) and
+// wait, up to a few seconds, until none is left, before the files are
+// removed: so nothing the signer writes lands after them, and no file is
+// kept from removal by a signer that still holds it open. The caller keeps
+// owning the handle and unregisters it before closing it. Throws
+// std::bad_alloc only.
+void RegisterChildJob(void* job);
+
+// Removes `job` from the list; unknown handles are ignored.
+void UnregisterChildJob(void* job);
+#endif
 
 // Holds SIGINT, SIGTERM and SIGHUP back in the calling thread for its
 // lifetime, so that creating a file and registering it happen as one step;

@@ -30,9 +30,15 @@ struct Entry {
 // (so a handler never interrupts its own thread's holder) and by the signal
 // handler, which may then wait for another thread to finish a change. A spin
 // lock on an atomic flag, since a mutex may not be taken in a signal handler.
+struct Group {
+    pid_t group;
+    pid_t owner;  // 0: a free entry
+};
+
 struct Registry {
     std::atomic_flag busy = ATOMIC_FLAG_INIT;
     std::vector<Entry> entries;
+    std::vector<Group> groups;
     bool handlers_installed = false;
 };
 
@@ -57,12 +63,20 @@ class RegistryLock {
     Registry& registry_;
 };
 
-// Only async-signal-safe calls: getpid and unlink. Entries are dropped so a
-// second pass (a signal during exit) unlinks nothing twice.
+// Only async-signal-safe calls: getpid, kill and unlink. The children's
+// groups go first, so that none of them writes a file after it was removed.
+// Entries are dropped so a second pass (a signal during exit) unlinks
+// nothing twice.
 void RemoveOwnFiles() {
     Registry& registry = TheRegistry();
     const RegistryLock lock(registry);
     const pid_t self = ::getpid();
+    for (Group& group : registry.groups) {
+        if (group.owner == self && group.group > 0) {
+            ::kill(-group.group, SIGKILL);
+            group.owner = 0;
+        }
+    }
     for (Entry& entry : registry.entries) {
         if (entry.owner == self && !entry.path.empty()) {
             ::unlink(entry.path.c_str());
@@ -134,6 +148,32 @@ void RegisterTemporaryFile(const std::string& path) {
         *free_entry = {path, ::getpid()};
     } else {
         registry.entries.push_back({path, ::getpid()});
+    }
+}
+
+void RegisterChildProcessGroup(pid_t group) {
+    const TemporaryFileSignalsHeld held;
+    Registry& registry = TheRegistry();
+    const RegistryLock lock(registry);
+    InstallHandlers(registry);
+    const auto free_entry = std::find_if(registry.groups.begin(), registry.groups.end(),
+                                         [](const Group& entry) { return entry.owner == 0; });
+    if (free_entry != registry.groups.end()) {
+        *free_entry = {group, ::getpid()};
+    } else {
+        registry.groups.push_back({group, ::getpid()});
+    }
+}
+
+void UnregisterChildProcessGroup(pid_t group) {
+    const TemporaryFileSignalsHeld held;
+    Registry& registry = TheRegistry();
+    const RegistryLock lock(registry);
+    for (Group& entry : registry.groups) {
+        if (entry.owner != 0 && entry.group == group) {
+            entry.owner = 0;
+            return;
+        }
     }
 }
 

@@ -21,6 +21,7 @@ namespace {
 struct Registry {
     std::recursive_mutex lock;
     std::vector<std::string> paths;
+    std::vector<HANDLE> jobs;  // signers' job objects, ended before the files go
     bool handlers_installed = false;
 };
 
@@ -31,11 +32,37 @@ Registry& TheRegistry() {
     return *registry;
 }
 
-// Paths are dropped as they are removed, so a second pass (Ctrl+C during
-// exit) removes nothing twice.
+// How long the handlers wait for a signer's processes to be gone after
+// ending them: TerminateJobObject returns before they have exited, and a file
+// one of them still holds open cannot be removed.
+constexpr DWORD kJobEndWaitMilliseconds = 5000;
+constexpr DWORD kJobPollMilliseconds = 10;
+
+// Ends every process in `job` and waits (bounded) until none is left.
+void EndJob(HANDLE job) {
+    TerminateJobObject(job, /*exit_code=*/1);
+    for (DWORD waited = 0; waited < kJobEndWaitMilliseconds; waited += kJobPollMilliseconds) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                       sizeof accounting, /*returned=*/nullptr) ||
+            accounting.ActiveProcesses == 0) {
+            return;
+        }
+        Sleep(kJobPollMilliseconds);
+    }
+}
+
+// Signers are ended first, then the files removed. Paths are dropped as they
+// are removed, so a second pass (Ctrl+C during exit) removes nothing twice.
 void RemoveRegisteredFiles() {
     Registry& registry = TheRegistry();
     const std::lock_guard<std::recursive_mutex> lock(registry.lock);
+    for (HANDLE& job : registry.jobs) {
+        if (job != nullptr) {
+            EndJob(job);
+            job = nullptr;
+        }
+    }
     for (std::string& path : registry.paths) {
         if (!path.empty()) {
             DeleteFileW(WidePath(path).c_str());
@@ -173,6 +200,27 @@ UniqueFd CreateNewFile(const std::string& before, const std::string& after, std:
     }
     error = ERROR_FILE_EXISTS;
     return {};
+}
+
+void RegisterChildJob(void* job) {
+    Registry& registry = TheRegistry();
+    const std::lock_guard<std::recursive_mutex> lock(registry.lock);
+    InstallHandlers(registry);
+    const auto free_place = std::find(registry.jobs.begin(), registry.jobs.end(), nullptr);
+    if (free_place != registry.jobs.end()) {
+        *free_place = job;
+    } else {
+        registry.jobs.push_back(job);
+    }
+}
+
+void UnregisterChildJob(void* job) {
+    Registry& registry = TheRegistry();
+    const std::lock_guard<std::recursive_mutex> lock(registry.lock);
+    const auto found = std::find(registry.jobs.begin(), registry.jobs.end(), job);
+    if (found != registry.jobs.end() && job != nullptr) {
+        *found = nullptr;
+    }
 }
 
 }  // namespace korvanthelm::pack

@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/printable_path.h"
 #include "tools/pack/base/unique_openssl.h"
 #include "tools/pack/platform/this_process.h"
 #include "tools/pack/signing/load_signing_certificate.h"
+#include "tools/pack/signing/pkcs11_engine_path.h"
 #include "tools/pack/signing/pkcs11_uri.h"
+#include "tools/pack/signing/read_signing_file.h"
 #include "tools/pack/signing/read_token_public_key.h"
 #include "tools/pack/signing/signing_password.h"
 #include "tools/pack/signing/signing_time.h"
@@ -99,6 +102,8 @@ void CheckTokenKeyMatchesCertificate(const SigningOptions& options, const X509* 
 }
 
 void CheckTokenPrerequisites(const SigningOptions& options) {
+    // Loading a FIFO would wait for a writer: only a regular file is loaded.
+    RequireRegularModuleFile(options.pkcs11_module);
     // libp11, which osslsigncode loads the module through, asks for this entry point.
     const std::string failure =
         SharedLibraryLoadFailure(options.pkcs11_module, "C_GetFunctionList");
@@ -106,10 +111,37 @@ void CheckTokenPrerequisites(const SigningOptions& options) {
         throw PackError("the PKCS#11 module \"" + options.pkcs11_module +
                         "\" does not load: " + failure);
     }
+    // osslsigncode reaches the module through OpenSSL's engine, which is a
+    // package of its own: missing, the signer would fail after the compression.
+    const std::string engine = Pkcs11EnginePath();
+    if (const std::string reason = SharedLibraryLoadFailure(engine, kEngineEntryPoint);
+        !reason.empty()) {
+        throw PackError("OpenSSL's PKCS#11 engine \"" + engine +
+                        "\", through which osslsigncode reaches the token, does not load "
+                        "(Debian package libengine-pkcs11-openssl): " +
+                        reason);
+    }
     // Without it osslsigncode would stop at its own PIN prompt, which nobody reads.
     if (!SigningPassword()) {
         throw PackError(std::string("the key in the token needs its PIN in ") +
                         kSigningPasswordVariable + ", which is not set");
+    }
+    // A token not plugged in, or of another label, the signer finds only
+    // after the compression.
+    const std::optional<std::vector<std::string>> labels =
+        PresentTokenLabels(options.pkcs11_module);
+    const std::optional<TokenKeyQuery> query = TokenKeyQueryOf(options.key);
+    const std::string wanted = query ? query->token_label : std::string();
+    if (labels && (labels->empty() || (!wanted.empty() && std::find(labels->begin(), labels->end(),
+                                                                    wanted) == labels->end()))) {
+        std::string shown;
+        for (const std::string& label : *labels) {
+            shown += (shown.empty() ? "it shows \"" : ", \"") + PrintablePath(label) + "\"";
+        }
+        throw PackError((wanted.empty() ? std::string("no token")
+                                        : "no token \"" + PrintablePath(wanted) + "\"") +
+                        " is present in the PKCS#11 module \"" + options.pkcs11_module + "\" (" +
+                        (shown.empty() ? std::string("it shows none") : shown) + ")");
     }
 }
 

@@ -30,7 +30,8 @@ bool IsTimestampUrl(std::string_view url);
 
 // Returns when the signing of `options` can start: every timestamp URL is
 // well-formed; for osslsigncode, the PKCS#11 module loads and offers
-// C_GetFunctionList, KORVANTHELM_SIGN_PASSWORD is set for a key in a token,
+// C_GetFunctionList, OpenSSL's PKCS#11 engine loads (Pkcs11EnginePath),
+// KORVANTHELM_SIGN_PASSWORD is set for a key in a token,
 // and the key files open and belong to their certificate as
 // LoadSigningCertificate checks them (an encrypted key without the password
 // fails there), the signing time inside the certificate's validity; the

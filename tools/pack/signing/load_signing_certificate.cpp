@@ -6,17 +6,21 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/signing/read_signing_file.h"
 #include "tools/pack/signing/signing_password.h"
 
 namespace korvanthelm::pack {
 namespace {
 
-UniqueBio OpenFile(const std::string& path, const char* what) {
-    UniqueBio bio(BIO_new_file(path.c_str(), "rb"));
+// The file read whole (ReadSigningFile: never blocks, never floods), as a
+// BIO over `bytes`, which must outlive it.
+UniqueBio OpenFile(const std::vector<std::byte>& bytes) {
+    UniqueBio bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
     if (!bio) {
-        throw PackError(std::string("cannot read the ") + what + " \"" + path + "\"");
+        throw PackError("out of memory (OpenSSL)");
     }
     return bio;
 }
@@ -37,7 +41,8 @@ std::string Refused(const char* what) {
 // The PEM key file must open and belong to `certificate`.
 void CheckPemKey(const SigningOptions& options, const X509* certificate) {
     const std::optional<std::string> password = SigningPassword();
-    const UniqueBio key_bio = OpenFile(options.key, "key");
+    const std::vector<std::byte> key_bytes = ReadSigningFile(options.key, "key");
+    const UniqueBio key_bio = OpenFile(key_bytes);
     const UniqueKey key(
         PEM_read_bio_PrivateKey(key_bio.get(), /*x=*/nullptr, PasswordCallback,
                                 const_cast<std::optional<std::string>*>(&password)));
@@ -52,8 +57,9 @@ void CheckPemKey(const SigningOptions& options, const X509* certificate) {
     }
 }
 
-UniqueX509 LoadPkcs12Certificate(const SigningOptions& options) {
-    const UniqueBio bio = OpenFile(options.cert, "certificate");
+UniqueX509 LoadPkcs12Certificate(const SigningOptions& options,
+                                 const std::vector<std::byte>& bytes) {
+    const UniqueBio bio = OpenFile(bytes);
     const UniquePkcs12 p12(d2i_PKCS12_bio(bio.get(), /*p12=*/nullptr));
     if (!p12) {
         ERR_clear_error();
@@ -76,9 +82,10 @@ UniqueX509 LoadPkcs12Certificate(const SigningOptions& options) {
 }  // namespace
 
 UniqueX509 LoadSigningCertificate(const SigningOptions& options) {
+    const std::vector<std::byte> bytes = ReadSigningFile(options.cert, "certificate");
     UniqueX509 certificate;
     {
-        const UniqueBio bio = OpenFile(options.cert, "certificate");
+        const UniqueBio bio = OpenFile(bytes);
         certificate.reset(
             PEM_read_bio_X509(bio.get(), /*x=*/nullptr, /*cb=*/nullptr, /*u=*/nullptr));
     }
@@ -92,7 +99,7 @@ UniqueX509 LoadSigningCertificate(const SigningOptions& options) {
     if (!options.key.empty()) {
         throw PackError("the certificate \"" + options.cert + "\" is not a PEM certificate");
     }
-    return LoadPkcs12Certificate(options);
+    return LoadPkcs12Certificate(options, bytes);
 }
 
 }  // namespace korvanthelm::pack

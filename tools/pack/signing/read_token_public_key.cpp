@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -26,6 +27,7 @@ constexpr CkUlong kCkaPublicExponent = 0x122;
 constexpr CkUlong kCkaEcPoint = 0x181;
 constexpr CkUlong kCkoPublicKey = 2;
 constexpr CkUlong kUnavailable = ~CkUlong{0};  // CK_UNAVAILABLE_INFORMATION
+constexpr CkUlong kCkfTokenInitialized = 0x400;
 
 struct CkAttribute {
     CkUlong type;
@@ -33,12 +35,16 @@ struct CkAttribute {
     CkUlong length;
 };
 
-// CK_TOKEN_INFO starts with its 32-byte blank-padded label; the rest (208
-// bytes on LP64) is room the module fills and nobody reads.
+// CK_TOKEN_INFO starts with its 32-byte blank-padded label, then the maker,
+// model and serial number (64 bytes) and the flags; the rest (208 bytes on
+// LP64 in all) is room the module fills and nobody reads.
 struct CkTokenInfo {
     unsigned char label[32];
-    alignas(CkUlong) unsigned char rest[512];
+    unsigned char maker_model_serial[64];
+    CkUlong flags;
+    unsigned char rest[512];
 };
+static_assert(offsetof(CkTokenInfo, flags) == 96, "CK_TOKEN_INFO's flags follow 96 bytes of text");
 
 struct Cryptoki {
     CkRv (*initialize)(void*);
@@ -194,7 +200,48 @@ std::optional<TokenPublicKey> ReadFromSlot(const Cryptoki& ck, CkUlong slot,
     return key;
 }
 
+// The slots that hold a token; nullopt when the module does not list them.
+std::optional<std::vector<CkUlong>> SlotsWithToken(const Cryptoki& ck) {
+    // A second call, since the list may change between them.
+    CkUlong count = 0;
+    if (ck.get_slot_list(/*token_present=*/1, nullptr, &count) != kCkrOk || count > 1024) {
+        return std::nullopt;
+    }
+    std::vector<CkUlong> slots(count);
+    if (count != 0 && ck.get_slot_list(/*token_present=*/1, slots.data(), &count) != kCkrOk) {
+        return std::nullopt;
+    }
+    slots.resize(std::min<CkUlong>(count, slots.size()));
+    return slots;
+}
+
 }  // namespace
+
+std::optional<std::vector<std::string>> PresentTokenLabels(const std::string& module) {
+    const std::unique_ptr<void, CloseLibrary> library(
+        ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL));
+    Cryptoki ck{};
+    if (!library || !BindCryptoki(library.get(), ck)) {
+        return std::nullopt;
+    }
+    const Initialized initialized(ck);
+    if (!initialized.ok()) {
+        return std::nullopt;
+    }
+    const std::optional<std::vector<CkUlong>> slots = SlotsWithToken(ck);
+    if (!slots) {
+        return std::nullopt;
+    }
+    std::vector<std::string> labels;
+    for (const CkUlong slot : *slots) {
+        CkTokenInfo info{};
+        // An uninitialized token holds no key: the signer finds no token there.
+        if (ck.get_token_info(slot, &info) == kCkrOk && (info.flags & kCkfTokenInitialized) != 0) {
+            labels.push_back(TokenLabel(info));
+        }
+    }
+    return labels;
+}
 
 std::optional<TokenPublicKey> ReadTokenPublicKey(const std::string& module,
                                                  const TokenKeyQuery& query) {
@@ -208,19 +255,12 @@ std::optional<TokenPublicKey> ReadTokenPublicKey(const std::string& module,
     if (!initialized.ok()) {
         return std::nullopt;
     }
-    // Only slots with a token; a second call, since the list may change between them.
-    CkUlong count = 0;
-    if (ck.get_slot_list(/*token_present=*/1, nullptr, &count) != kCkrOk || count == 0 ||
-        count > 1024) {
+    const std::optional<std::vector<CkUlong>> slots = SlotsWithToken(ck);
+    if (!slots) {
         return std::nullopt;
     }
-    std::vector<CkUlong> slots(count);
-    if (ck.get_slot_list(/*token_present=*/1, slots.data(), &count) != kCkrOk) {
-        return std::nullopt;
-    }
-    slots.resize(std::min<CkUlong>(count, slots.size()));
     std::optional<TokenPublicKey> found;
-    for (const CkUlong slot : slots) {
+    for (const CkUlong slot : *slots) {
         std::optional<TokenPublicKey> key = ReadFromSlot(ck, slot, query);
         if (key) {
             if (found) {

@@ -36,4 +36,11 @@ struct TokenPublicKey {
 std::optional<TokenPublicKey> ReadTokenPublicKey(const std::string& module,
                                                  const TokenKeyQuery& query);
 
+// The labels of the initialized tokens present in the module's slots, as
+// they report them (trailing blanks dropped), in slot order; nullopt when the
+// module does not load, lacks a C_ entry point or does not list its slots
+// (the signer will then say). Initializes and finalizes the module as
+// ReadTokenPublicKey does. Never throws but for allocation.
+std::optional<std::vector<std::string>> PresentTokenLabels(const std::string& module);
+
 }  // namespace korvanthelm::pack

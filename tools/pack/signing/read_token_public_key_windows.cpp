@@ -9,4 +9,8 @@ std::optional<TokenPublicKey> ReadTokenPublicKey(const std::string& /*module*/,
     return std::nullopt;
 }
 
+std::optional<std::vector<std::string>> PresentTokenLabels(const std::string& /*module*/) {
+    return std::nullopt;
+}
+
 }  // namespace korvanthelm::pack

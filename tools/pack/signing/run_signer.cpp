@@ -40,6 +40,7 @@ void RunOsslsigncode(const SigningOptions& options, const std::string& unsigned_
     RemoveFileIfPresent(signed_path);  // so that a signer writing nothing is noticed
     const ProgramRun run = RunProgram(args, input);
     if (run.status != 0) {
+        RequireRoomForSignersCopy("osslsigncode", "signed copy", unsigned_path, signed_path);
         throw PackError(OsslsigncodeFailure(run.output));
     }
 }

@@ -21,6 +21,9 @@ void RunSigningCommand(const SigningOptions& options, const std::string& unsigne
     // environment as it is: a signing service's client reads its own.
     const ProgramRun run =
         RunShellCommand(options.command, {unsigned_path, signed_path}, "korvanthelm-sign");
+    if (run.status != 0 || !PathExists(signed_path)) {
+        RequireRoomForSignersCopy(SignerName(options), "signed copy", unsigned_path, signed_path);
+    }
     if (run.status != 0) {
         throw PackError(SignerName(options) + " failed (exit " + std::to_string(run.status) +
                         "): " + SignerReason(run.output));

@@ -12,6 +12,7 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
 #include "tools/pack/checks/folded_name_claims.h"
+#include "tools/pack/checks/unsafe_path_reason.h"
 #include "tools/pack/platform/folders.h"
 #include "tools/pack/platform/system_error_text.h"
 #include "tools/pack/platform/unique_fd.h"
@@ -56,10 +57,8 @@ void RefuseBadOrUnsafePath(std::optional<format::EntryFailure> refused, const Tr
         throw PackError("file name is not valid UTF-8: " + InTree(walk, path));
     }
     if (refused == format::EntryFailure::kUnsafePath) {
-        throw PackError(
-            "unsafe entry path (a Windows device name, a name ending in a dot or space, "
-            "a forbidden character, or over 1000 UTF-16 units): " +
-            InTree(walk, path));
+        throw PackError("unsafe entry path (" + UnsafePathReason(path) +
+                        "): " + InTree(walk, path));
     }
 }
 

@@ -33,8 +33,9 @@ struct SetupContract {
 // Never throws PackError: whatever cannot be read is a broken part.
 SetupContract CheckSetupContract(const TryWorld& world, const ExecutableDigests& digests);
 
-// The text of a small file as the bootstrapper reads it: its first 8192
-// bytes, a UTF-8 byte order mark dropped, trailing CR, LF and spaces dropped.
+// The text of a small file as the bootstrapper reads it (format::ContractText:
+// its first 8192 bytes, a UTF-8 byte order mark dropped, trailing CR, LF and
+// spaces dropped).
 std::string BootstrapperText(std::string bytes);
 
 }  // namespace korvanthelm::pack

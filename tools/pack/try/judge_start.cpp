@@ -1,5 +1,8 @@
 #include "tools/pack/try/judge_start.h"
 
+#include <cstdio>
+
+#include "format/setup_contract.h"
 #include "tools/pack/platform/files.h"
 
 namespace korvanthelm::pack {
@@ -7,7 +10,6 @@ namespace {
 
 // The unpacked set-up program, as the bootstrapper starts it:
 // "<TEMP>\korvanthelm-setup-<32 hex>\KORVANTHELM\KORVANTHELM.exe" MODE.
-constexpr std::string_view kWorkDirectoryStem = "\\korvanthelm-setup-";
 constexpr std::string_view kSetupProgramTail = "\\KORVANTHELM\\KORVANTHELM.exe\"";
 
 bool IsChildOf(const StartedProcess& process, const StartedProcess& parent) {
@@ -20,8 +22,7 @@ void FindChildren(const TryWorld& world, StartVerdict& start) {
     if (processes.empty()) {
         return;
     }
-    const std::string setup_start =
-        "\"" + WindowsPath(world.temp) + std::string(kWorkDirectoryStem);
+    const std::string setup_start = "\"" + WindowsPath(world.temp) + format::kWorkDirectoryPath;
     for (const StartedProcess& process : processes) {
         if (!IsChildOf(process, processes.front())) {
             continue;
@@ -40,6 +41,69 @@ void FindChildren(const TryWorld& world, StartVerdict& start) {
 
 std::string ExitCodeText(const std::optional<std::uint32_t>& code) {
     return code ? std::to_string(*code) : std::string("unknown");
+}
+
+// "exception 0x80000003 (a breakpoint nobody handled)": the code as Windows
+// writes it, and what the common ones mean.
+std::string ExceptionText(std::uint32_t code) {
+    static constexpr struct {
+        std::uint32_t code;
+        const char* meaning;
+    } kMeanings[] = {
+        {0x80000003, "a breakpoint nobody handled"},
+        {0xC0000005, "an access violation"},
+        {0xC000001D, "an illegal instruction"},
+        {0xC0000094, "an integer division by zero"},
+        {0xC00000FD, "a stack overflow"},
+        {0xC0000374, "a corrupted heap"},
+        {0xC0000409, "a stack buffer overrun"},
+        {0xE06D7363, "a C++ exception nobody caught"},
+    };
+    char hex[16];
+    std::snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(code));
+    std::string text = std::string("exception ") + hex;
+    for (const auto& known : kMeanings) {
+        if (known.code == code) {
+            text += std::string(" (") + known.meaning + ")";
+        }
+    }
+    return text;
+}
+
+// How a start's process is named in its faults.
+std::string WhoIs(const StartVerdict& start, const StartedProcess& process) {
+    if (start.setup && start.setup->pid == process.pid) {
+        return "the set-up program";
+    }
+    if (start.launcher && start.launcher->pid == process.pid) {
+        return "the launcher";
+    }
+    if (process.pid == start.outcome.processes.front().pid) {
+        return "KORVANTHELM.exe";
+    }
+    return process.command_line;
+}
+
+// Whatever crashed, and whatever was still running when the start was over
+// (the launcher handed over to may run on: that is what it is for).
+void JudgeProcesses(StartVerdict& start, bool launcher_may_run_on) {
+    for (const StartedProcess& process : start.outcome.processes) {
+        if (process.crash) {
+            start.faults.push_back(WhoIs(start, process) +
+                                   " crashed: " + ExceptionText(*process.crash));
+        }
+    }
+    for (const StartedProcess& process : start.outcome.processes) {
+        const bool is_launcher = start.launcher && start.launcher->pid == process.pid;
+        if (process.outlived && !(is_launcher && launcher_may_run_on)) {
+            start.outlived.push_back(process.command_line);
+        }
+    }
+    start.outlived.insert(start.outlived.end(), start.outcome.linux_processes_left.begin(),
+                          start.outcome.linux_processes_left.end());
+    for (const std::string& left : start.outlived) {
+        start.faults.push_back("still running after the start, ended by try: " + left);
+    }
 }
 
 // What any start must do: end in time, with exit code 0, no message box,
@@ -62,8 +126,7 @@ void JudgeCommon(const TryResult& result, StartVerdict& start) {
     }
 }
 
-// The first and the update start: unpacked, the set-up program run with
-// `mode` and ending with 0.
+// A start that unpacks: the set-up program run with `mode` and ending with 0.
 void JudgeUnpack(StartVerdict& start, std::string_view mode) {
     if (!start.setup) {
         start.faults.push_back("the set-up program was not started");
@@ -73,13 +136,15 @@ void JudgeUnpack(StartVerdict& start, std::string_view mode) {
         start.faults.push_back("the set-up program got \"" + start.setup_arguments + "\", not " +
                                std::string(mode));
     }
-    if (start.setup->exit_code != std::optional<std::uint32_t>(0)) {
+    if (start.setup->exit_code != std::optional<std::uint32_t>(0) && !start.setup->crash) {
         start.faults.push_back("the set-up program ended with exit code " +
                                ExitCodeText(start.setup->exit_code));
     }
 }
 
-void JudgeSecond(TryResult& result, StartVerdict& start) {
+// The start that must hand over: the launcher the record names started, and
+// no unpacking.
+void JudgeHandOver(TryResult& result, StartVerdict& start) {
     if (start.setup) {
         const std::vector<std::string> problems =
             result.contract ? result.contract->problems : std::vector<std::string>();
@@ -106,8 +171,7 @@ void JudgeSecond(TryResult& result, StartVerdict& start) {
 
 void JudgeStarts(const TryWorld& world, TryResult& result) {
     bool ok = result.contract && result.contract->problems.empty();
-    for (std::size_t i = 0; i < result.starts.size(); ++i) {
-        StartVerdict& start = result.starts[i];
+    for (StartVerdict& start : result.starts) {
         if (!start.ran) {
             ok = false;
             continue;
@@ -115,13 +179,19 @@ void JudgeStarts(const TryWorld& world, TryResult& result) {
         FindChildren(world, start);
         JudgeCommon(result, start);
         if (!start.outcome.timed_out) {
-            if (i == 1) {
-                JudgeSecond(result, start);
+            if (start.start.run_mode.empty()) {
+                JudgeHandOver(result, start);
             } else {
-                JudgeUnpack(start, i == 0 ? "--setup" : "--update");
+                JudgeUnpack(start, start.start.run_mode);
             }
+            // The launcher a hand-over start hands over to runs on, as it
+            // should for a player.
+            JudgeProcesses(start, /*launcher_may_run_on=*/start.start.run_mode.empty());
+        } else if (start.start.run_mode.empty()) {
+            result.second_road = "did not end";
         }
-        if (i == 2 && PathExists(world.app_data + "/KORVANTHELM/update.request")) {
+        if (start.start.requests_update &&
+            PathExists(AppDataPath(world, format::kUpdateRequestPath))) {
             start.update_request_left = true;
             start.faults.push_back(
                 "update.request is still there: the set-up program run with "
@@ -130,6 +200,14 @@ void JudgeStarts(const TryWorld& world, TryResult& result) {
         ok = ok && start.faults.empty();
     }
     result.ok = ok;
+}
+
+std::string ProgramOf(std::string_view command_line) {
+    if (command_line.starts_with('"')) {
+        command_line.remove_prefix(1);
+        return std::string(command_line.substr(0, command_line.find('"')));
+    }
+    return std::string(command_line.substr(0, command_line.find(' ')));
 }
 
 std::string_view WorkDirectoryState(const StartVerdict& start) {

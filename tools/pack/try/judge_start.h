@@ -12,6 +12,10 @@ namespace korvanthelm::pack {
 // holds now (the update request). Never throws PackError.
 void JudgeStarts(const TryWorld& world, TryResult& result);
 
+// The program a Windows command line starts: its first argument, without
+// the quotes around it ("\"C:\\a b\\x.exe\" --setup" gives C:\a b\x.exe).
+std::string ProgramOf(std::string_view command_line);
+
 // What became of a start's work directory: "removed" (the set-up program
 // ran and none is left), "left" (one is still under TEMP) or "none" (none
 // was made, as on a hand-over).

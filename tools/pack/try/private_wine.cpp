@@ -1,5 +1,8 @@
 #include "tools/pack/try/private_wine.h"
 
+#include <langinfo.h>
+#include <locale.h>
+
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -29,8 +32,10 @@ constexpr char kUserRegistry[] =
     "[Software\\\\Wine\\\\WineDbg]\n"
     "\"ShowCrashDialog\"=dword:00000000\n";
 
-// Present once the prefix was made completely.
-constexpr char kReadyMark[] = "/.korvanthelm-ready";
+// Present once the prefix was made completely and no run has written into
+// it since. (The number: prefixes made before Wine got a home of its own
+// link the profile's folders to the user's home, and are made anew.)
+constexpr char kReadyMark[] = "/.korvanthelm-ready-2";
 // Making a prefix takes 10 to 20 s here; a slow CI machine gets ten times that.
 constexpr seconds kBootLimit{300};
 constexpr seconds kServerLimit{120};
@@ -40,17 +45,70 @@ void WriteTextFile(const std::string& path, std::string_view text) {
     file.Commit();
 }
 
+// Whether the caller's locale reads and writes file names as UTF-8. Wine
+// takes the names' encoding from it; in any other (the C locale of minimal
+// systems, one named but not installed) a non-ASCII name cannot be made.
+bool CallerLocaleIsUtf8() {
+    const locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (locale == static_cast<locale_t>(nullptr)) {
+        return false;
+    }
+    const bool utf8 = std::string_view(nl_langinfo_l(CODESET, locale)) == "UTF-8";
+    freelocale(locale);
+    return utf8;
+}
+
 void RunBootStep(const PrivateWine& wine, std::vector<std::string> argv) {
     const std::string step = argv.front();
     const TimedRun run = RunInPrivateWine(wine, std::move(argv), wine.log, kBootLimit,
-                                          /*append=*/true);
+                                          /*append=*/true, /*stoppable=*/true);
     if (run.timed_out || run.status != 0) {
         throw PackError("cannot make the private Wine prefix in " + wine.prefix + ": " + step +
                         " failed, see " + wine.log);
     }
 }
 
+void CopyFile(const std::string& from, const std::string& to) {
+    const std::vector<std::byte> bytes = ReadWholeFile(from);
+    StagedFile file(to, bytes);
+    file.Commit();
+}
+
+// The registry as the prefix was made, kept beside it.
+void SaveCleanRegistry(const PrivateWine& wine) {
+    MakeFolders(CleanRegistryFolder(wine));
+    for (const char* name : kRegistryFiles) {
+        CopyFile(wine.prefix + "/" + name, CleanRegistryFolder(wine) + "/" + name);
+    }
+}
+
+void RestoreCleanRegistry(const PrivateWine& wine) {
+    for (const char* name : kRegistryFiles) {
+        CopyFile(CleanRegistryFolder(wine) + "/" + name, wine.prefix + "/" + name);
+    }
+}
+
 }  // namespace
+
+std::string CleanRegistryFolder(const PrivateWine& wine) {
+    return wine.folder + "/clean-registry";
+}
+
+void MarkPrefixClean(const PrivateWine& wine) {
+    WriteTextFile(wine.prefix + kReadyMark, "");
+}
+
+std::vector<RunningProcess> LinuxProcessesOf(const PrivateWine& wine) {
+    std::vector<RunningProcess> linux_programs;
+    for (RunningProcess& process : ProcessesWithVariable("WINEPREFIX=" + wine.prefix)) {
+        // wine64, wine64-preloader, wineserver64 and the like run Wine itself.
+        const std::string name = process.program.substr(process.program.rfind('/') + 1);
+        if (!name.starts_with("wine")) {
+            linux_programs.push_back(std::move(process));
+        }
+    }
+    return linux_programs;
+}
 
 PrivateWine FindPrivateWine() {
     if (!FindOnPath("wine") || !FindOnPath("wineserver")) {
@@ -65,6 +123,7 @@ PrivateWine FindPrivateWine() {
     wine.folder = *cache + "/korvanthelm";
     wine.prefix = wine.folder + "/wine-prefix";
     wine.log = wine.folder + "/wine.log";
+    wine.home = wine.folder + "/home";
     wine.variables = {
         "WINEPREFIX=" + wine.prefix,
         "WINEARCH=win64",
@@ -72,41 +131,64 @@ PrivateWine FindPrivateWine() {
         // No Mono or Gecko installers, no menu entries in the user's desktop;
         // cabinet.dll stays Wine's own.
         "WINEDLLOVERRIDES=mscoree,mshtml=;winemenubuilder.exe=d",
-        // The server's socket folder: inside the cache, not the user's /tmp.
-        "TMPDIR=" + wine.folder + "/tmp",
+        // Wine links the profile's Desktop, Documents and the like to the
+        // home: a set-up program's shortcut lands in this one, not the user's.
+        "HOME=" + wine.home,
     };
-    // Headless: message boxes go to Wine's null display, never a real screen.
-    wine.removed = {"DISPLAY", "WAYLAND_DISPLAY"};
+    if (!CallerLocaleIsUtf8()) {
+        wine.variables.push_back("LC_ALL=C.UTF-8");
+    }
+    wine.removed = {// Headless: message boxes go to Wine's null display, never a real screen.
+                    "DISPLAY", "WAYLAND_DISPLAY",
+                    // Debian 13's Wine 10 aborts in wineboot whenever TMPDIR is set, to
+                    // any value; without it the server's socket folder is /tmp/wine-*.
+                    "TMPDIR",
+                    // Another Wine's loader, server or libraries, or its tuning, in the
+                    // caller's environment would make this another Wine.
+                    "WINELOADER", "WINESERVER", "WINEDLLPATH", "WINELOADERNOEXEC",
+                    "WINEPRELOADRESERVE", "WINEESYNC", "WINEFSYNC", "WINE_LARGE_ADDRESS_AWARE",
+                    // The user's own folders: Wine would link the profile to them.
+                    "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DESKTOP_DIR", "XDG_DOCUMENTS_DIR"};
     return wine;
 }
 
 UniqueFd LockPrivateWine(const PrivateWine& wine) {
-    MakeFolders(wine.folder + "/tmp");
+    MakeFolders(wine.folder);
     return LockExclusively(wine.folder + "/wine-prefix.lock");
 }
 
 void StartPrivateWine(const PrivateWine& wine) {
     if (!PathExists(wine.prefix + kReadyMark)) {
         RemoveFolderTree(wine.prefix);
+        RemoveFolderTree(wine.home);
+        RemoveFolderTree(wine.folder + "/clean-registry");
+        RemoveFolderTree(wine.folder + "/tmp");  // where older versions kept the server's socket
         MakeFolders(wine.prefix);
+        MakeFolders(wine.home);
         WriteTextFile(wine.prefix + "/user.reg", kUserRegistry);
         RunBootStep(wine, {"wineboot", "--init"});
         RunBootStep(wine, {"winecfg", "-v", "win10"});
         RunBootStep(wine, {"wineserver", "-w"});
-        WriteTextFile(wine.prefix + kReadyMark, "");
+        SaveCleanRegistry(wine);
+    } else {
+        RestoreCleanRegistry(wine);
     }
+    // In use: should the run end before it is found clean, the prefix is
+    // made anew next time.
+    RemoveFolderTree(wine.prefix + kReadyMark);
     // Status 0: no server was running and this one is new; bring the desktop
     // and services up now, so that no start's time includes them.
-    const TimedRun server =
-        RunInPrivateWine(wine, {"wineserver", "-p"}, wine.log, kServerLimit, /*append=*/true);
+    const TimedRun server = RunInPrivateWine(wine, {"wineserver", "-p"}, wine.log, kServerLimit,
+                                             /*append=*/true, /*stoppable=*/true);
     if (server.status == 0) {
         RunInPrivateWine(wine, {"wine", "cmd", "/c", "exit"}, wine.log, kServerLimit,
-                         /*append=*/true);
+                         /*append=*/true, /*stoppable=*/true);
     }
 }
 
 TimedRun RunInPrivateWine(const PrivateWine& wine, std::vector<std::string> argv,
-                          const std::string& output, std::chrono::milliseconds limit, bool append) {
+                          const std::string& output, std::chrono::milliseconds limit, bool append,
+                          bool stoppable) {
     TimedRunRequest request;
     request.argv = std::move(argv);
     request.variables = wine.variables;
@@ -114,12 +196,21 @@ TimedRun RunInPrivateWine(const PrivateWine& wine, std::vector<std::string> argv
     request.output = output;
     request.append = append;
     request.time_limit = limit;
-    return RunWithTimeLimit(request);
+    request.stop = stoppable ? wine.stop : nullptr;
+    const TimedRun run = RunWithTimeLimit(request);
+    if (run.stopped_by != 0) {
+        throw TryInterrupted{run.stopped_by};
+    }
+    return run;
 }
 
 void StopPrivateWine(const PrivateWine& wine) noexcept {
     try {
         RunInPrivateWine(wine, {"wineserver", "-k"}, wine.log, seconds{30}, /*append=*/true);
+        // Until the server is gone, its registry saved.
+        RunInPrivateWine(wine, {"wineserver", "-w"}, wine.log, seconds{30}, /*append=*/true);
+        // Linux programs are no processes of Wine's: -k leaves them running.
+        KillProcesses(LinuxProcessesOf(wine));
     } catch (...) {
         // Nothing to do: the next run's server start finds what is left.
     }

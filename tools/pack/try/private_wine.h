@@ -21,10 +21,23 @@ struct PrivateWine {
     std::string folder;  // <cache>/korvanthelm: the prefix, its lock, its log
     std::string prefix;  // folder + "/wine-prefix"
     std::string log;     // where Wine's own output goes
+    std::string home;    // folder + "/home": HOME for Wine, so the profile's links lead there
     // The environment every Wine process of `try` gets.
     std::vector<std::string> variables;
     std::vector<std::string> removed;
+    // Held back while the run's programs run: one that comes ends them
+    // (RunInPrivateWine throws TryInterrupted). nullptr: not held.
+    const HeldStopSignals* stop = nullptr;
 };
+
+// A stop signal came while Wine ran: what Wine ran was killed. The caller
+// ends Wine, removes its world, then dies of the signal (DieOfSignal).
+struct TryInterrupted {
+    int signal_number;
+};
+
+// The registry files wineserver keeps the prefix's registry in.
+inline constexpr const char* kRegistryFiles[] = {"system.reg", "user.reg", "userdef.reg"};
 
 // Where the private Wine lives for this user. Throws PackError kWineMissing
 // when wine or wineserver is not on PATH, and one naming HOME and
@@ -36,20 +49,37 @@ PrivateWine FindPrivateWine();
 // ending that Wine after a run cannot hit another run's programs.
 UniqueFd LockPrivateWine(const PrivateWine& wine);
 
-// Under the lock: makes the prefix when it is missing or was left half made
-// (a minute or so, once), then starts its Wine server and services outside
-// any start's time limit. Throws PackError naming the log on failure; a half
-// made prefix is made again next time.
+// Under the lock: makes the prefix when it is missing, was left half made or
+// was written into by a run (a minute or so), and keeps a copy of its
+// registry as made; otherwise puts that copy back, so that every run starts
+// from the prefix as it was made. Then starts its Wine server and services
+// outside any start's time limit, and marks the prefix in use until
+// MarkPrefixClean. Throws PackError naming the log on failure, and
+// TryInterrupted; the prefix is then made again next time.
 void StartPrivateWine(const PrivateWine& wine);
 
+// After a run that wrote no file into the prefix or Wine's home: the next
+// run may use the prefix as it is (its registry is put back anyway).
+void MarkPrefixClean(const PrivateWine& wine);
+
+// The folder with the copy of the registry files as the prefix was made.
+std::string CleanRegistryFolder(const PrivateWine& wine);
+
+// The Linux programs that processes of the prefix started (`start /unix`)
+// and that still run: Wine's own processes and server left out.
+#ifndef _WIN32
+std::vector<RunningProcess> LinuxProcessesOf(const PrivateWine& wine);
+#endif
+
 // Runs `argv` (after "wine", or a Wine tool such as "wineserver") in the
-// prefix, its output to `output`.
+// prefix, its output to `output`. `stoppable`: a stop signal held by
+// `wine.stop` ends it, and TryInterrupted is thrown.
 TimedRun RunInPrivateWine(const PrivateWine& wine, std::vector<std::string> argv,
                           const std::string& output, std::chrono::milliseconds limit,
-                          bool append = false);
+                          bool append = false, bool stoppable = false);
 
-// Ends every process of the prefix and its server (wineserver -k). Never
-// throws.
+// Ends every process of the prefix and its server (wineserver -k), then any
+// Linux program they left running. Never throws.
 void StopPrivateWine(const PrivateWine& wine) noexcept;
 
 // "wine-8.0 (Debian 8.0~repack-4)", or "wine" when it does not say.

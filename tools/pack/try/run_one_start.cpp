@@ -2,9 +2,12 @@
 
 #include <charconv>
 
+#include "format/setup_contract.h"
+
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/platform/files.h"
 #include "tools/pack/platform/folders.h"
+#include "tools/watcher/watcher_trace.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -13,18 +16,32 @@ namespace {
 // this much, Wine itself is taken to be stuck.
 constexpr std::chrono::seconds kWineGrace{30};
 // The bootstrapper's work directories are named this under TEMP.
-constexpr std::string_view kWorkDirectoryStem = "korvanthelm-setup-";
+constexpr std::string_view kWorkDirectoryStem =
+    std::string_view(format::kWorkDirectoryPath).substr(1);
 
 std::vector<std::string_view> SplitFields(std::string_view line) {
     std::vector<std::string_view> fields;
     for (;;) {
-        const std::size_t tab = line.find('\t');
+        const std::size_t tab = line.find(watcher::kTraceSeparator);
         fields.push_back(line.substr(0, tab));
         if (tab == std::string_view::npos) {
             return fields;
         }
         line.remove_prefix(tab + 1);
     }
+}
+
+std::string Text(std::string_view field) {
+    return watcher::TraceFieldText(field);
+}
+
+StartedProcess* ProcessOf(StartOutcome& outcome, std::uint32_t pid) {
+    for (StartedProcess& process : outcome.processes) {
+        if (process.pid == pid) {
+            return &process;
+        }
+    }
+    return nullptr;
 }
 
 std::uint32_t Number(std::string_view text) {
@@ -35,12 +52,16 @@ std::uint32_t Number(std::string_view text) {
 
 void ReadTraceLine(std::string_view line, StartOutcome& outcome) {
     const std::vector<std::string_view> fields = SplitFields(line);
-    if (fields[0] == "timeout") {
+    const auto is = [&](const watcher::TraceLineKind& kind) {
+        return fields[0] == kind.word && fields.size() == kind.fields;
+    };
+    // A timeout line is taken whatever follows its word: the run was cut short.
+    if (fields[0] == watcher::kTraceTimeout.word) {
         outcome.timed_out = true;
-    } else if (fields[0] == "start" && fields.size() == 4) {
+    } else if (is(watcher::kTraceStart)) {
         outcome.processes.push_back(
-            {Number(fields[1]), Number(fields[2]), std::string(fields[3]), std::nullopt});
-    } else if (fields[0] == "exit" && fields.size() == 3) {
+            {Number(fields[1]), Number(fields[2]), Text(fields[3]), std::nullopt, std::nullopt});
+    } else if (is(watcher::kTraceExit)) {
         const std::uint32_t pid = Number(fields[1]);
         for (StartedProcess& process : outcome.processes) {
             if (process.pid == pid) {
@@ -50,9 +71,16 @@ void ReadTraceLine(std::string_view line, StartOutcome& outcome) {
         if (!outcome.processes.empty() && outcome.processes.front().pid == pid) {
             outcome.exit_code = Number(fields[2]);
         }
-    } else if (fields[0] == "box" && fields.size() == 4) {
-        outcome.boxes.push_back(
-            {Number(fields[1]), std::string(fields[2]), std::string(fields[3])});
+    } else if (is(watcher::kTraceBox)) {
+        outcome.boxes.push_back({Number(fields[1]), Text(fields[2]), Text(fields[3])});
+    } else if (is(watcher::kTraceCrash)) {
+        if (StartedProcess* process = ProcessOf(outcome, Number(fields[1]))) {
+            process->crash = Number(fields[2]);
+        }
+    } else if (is(watcher::kTraceEnded)) {
+        if (StartedProcess* process = ProcessOf(outcome, Number(fields[1]))) {
+            process->outlived = true;
+        }
     }
 }
 
@@ -111,7 +139,8 @@ StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
         WindowsPath(request.exe),
     };
     const auto started = std::chrono::steady_clock::now();
-    const TimedRun run = RunInPrivateWine(wine, argv, request.trace, request.timeout + kWineGrace);
+    const TimedRun run = RunInPrivateWine(wine, argv, request.trace, request.timeout + kWineGrace,
+                                          /*append=*/false, /*stoppable=*/true);
     const auto wall = std::chrono::steady_clock::now() - started;
     if (run.timed_out) {
         StopPrivateWine(wine);
@@ -127,6 +156,11 @@ StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
     outcome.timed_out = outcome.timed_out || run.timed_out;
     outcome.wall = std::chrono::duration_cast<std::chrono::milliseconds>(wall);
     outcome.work_directories_left = WorkDirectoriesIn(world.temp);
+    const std::vector<RunningProcess> linux_left = LinuxProcessesOf(wine);
+    for (const RunningProcess& process : linux_left) {
+        outcome.linux_processes_left.push_back(process.command_line);
+    }
+    KillProcesses(linux_left);
     return outcome;
 }
 

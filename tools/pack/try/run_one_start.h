@@ -21,6 +21,9 @@ struct StartedProcess {
     std::uint32_t parent = 0;  // 0 when unknown
     std::string command_line;  // "?" when it could not be read
     std::optional<std::uint32_t> exit_code;
+    // The exception nobody handled that ended it (its code), if one did.
+    std::optional<std::uint32_t> crash;
+    bool outlived = false;  // still running when the start was over: ended by the watcher
 };
 
 struct MessageBoxSeen {
@@ -36,10 +39,14 @@ struct StartOutcome {
     std::vector<MessageBoxSeen> boxes;
     std::chrono::milliseconds wall{0};
     std::vector<std::string> work_directories_left;  // names under TEMP afterwards
+    // Linux programs of the prefix (a Windows program's `start /unix`) still
+    // running afterwards, by command line: ended by try.
+    std::vector<std::string> linux_processes_left;
 };
 
-// Reads the watcher's --trace lines (start, exit, box, timeout) into an
-// outcome; lines it does not know are skipped.
+// Reads the watcher's --trace lines (tools/watcher/watcher_trace.h: start,
+// exit, box, crash, ended, timeout) into an outcome, their texts exact; lines
+// it does not know are skipped.
 StartOutcome ParseWatcherTrace(std::string_view text);
 
 struct StartRequest {

@@ -11,11 +11,12 @@
 #include "tools/pack/pe/digest_slot_text.h"
 #include "tools/pack/try/check_setup_contract.h"
 #include "tools/pack/try/run_one_start.h"
+#include "tools/pack/try/try_starts.h"
 
 namespace korvanthelm::pack {
 
 struct StartVerdict {
-    std::string name;  // "first start", "second start", "update start"
+    TryStart start;    // which of kTryStarts
     bool ran = false;  // false: skipped, an earlier start did not end in time
     StartOutcome outcome;
     // The unpacked set-up program the bootstrapper started, and the
@@ -23,8 +24,11 @@ struct StartVerdict {
     std::optional<StartedProcess> setup;
     std::string setup_arguments;
     std::optional<StartedProcess> launcher;  // the installed launcher handed over to
-    bool update_request_left = false;        // update start: still there afterwards
-    std::vector<std::string> faults;         // what did not behave, in plain words
+    bool update_request_left = false;        // requested before, still there afterwards
+    // Command lines of what was still running when the start was over (the
+    // launcher handed over to on the second start aside): ended by try.
+    std::vector<std::string> outlived;
+    std::vector<std::string> faults;  // what did not behave, in plain words
 };
 
 struct TryResult {
@@ -34,8 +38,12 @@ struct TryResult {
     ExecutableDigests digests;
     std::vector<StartVerdict> starts;
     std::optional<SetupContract> contract;  // after the first start, when it ran
-    // "handed over", "unpacked again, because ...", or why neither.
+    // "handed over", "unpacked again, because ...", "neither handed over nor
+    // unpacked", "did not end"; empty when the second start did not run.
     std::string second_road;
+    // What the run wrote outside its world, in order: C:\ paths in the
+    // prefix, registry keys, files in Wine's home (Linux paths).
+    std::vector<std::string> outside_world;
     std::optional<std::string> kept;  // the world's folder under --keep
     bool ok = false;                  // every start behaved and the contract holds
 };

@@ -63,4 +63,14 @@ std::optional<std::string> UnixPath(const TryWorld& world, const std::string& wi
     return std::nullopt;
 }
 
+std::string AppDataPath(const TryWorld& world, std::string_view contract_path) {
+    std::string path = world.app_data + std::string(contract_path);
+    for (std::size_t i = world.app_data.size(); i < path.size(); ++i) {
+        if (path[i] == '\\') {
+            path[i] = '/';
+        }
+    }
+    return path;
+}
+
 }  // namespace korvanthelm::pack

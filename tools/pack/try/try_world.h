@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace korvanthelm::pack {
 
@@ -33,5 +34,9 @@ std::string WindowsPath(const std::string& unix_path);
 // and C: paths (drive letter in any case); nullopt for any other drive or
 // form, which `try` cannot look at.
 std::optional<std::string> UnixPath(const TryWorld& world, const std::string& windows_path);
+
+// A path of the set-up program's contract below the world's APPDATA
+// (format::kLauncherRecordPath, say) on the Linux side.
+std::string AppDataPath(const TryWorld& world, std::string_view contract_path);
 
 }  // namespace korvanthelm::pack

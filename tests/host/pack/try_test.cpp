@@ -1,0 +1,421 @@
+// try's reading and judging without Wine: watcher traces as the watcher writes
+// them (its own line maker), worlds on disk as a set-up program leaves them,
+// and the verdicts the judge gives on each. The Wine end-to-end run
+// (tests/e2e/try_test.py) shows the same code against a real exe.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "format/setup_contract.h"
+#include "tests/host/pack/pack_test_support.h"
+#include "tools/pack/platform/hashing.h"
+#include "tools/pack/try/check_setup_contract.h"
+#include "tools/pack/try/judge_start.h"
+#include "tools/pack/try/run_one_start.h"
+#include "tools/pack/try/try_result.h"
+#include "tools/pack/try/try_starts.h"
+#include "tools/pack/try/try_world.h"
+#include "tools/watcher/watcher_trace.h"
+
+namespace korvanthelm::pack {
+namespace {
+
+using test::TempDir;
+using test::WriteFile;
+using watcher::TraceLine;
+
+std::string Trace(std::initializer_list<std::string> lines, const char* end = "\n") {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + end;
+    }
+    return text;
+}
+
+std::string Start(int pid, int parent, const std::string& command_line) {
+    return TraceLine<char>(watcher::kTraceStart,
+                           {std::to_string(pid), std::to_string(parent), command_line});
+}
+std::string Exit(int pid, int code) {
+    return TraceLine<char>(watcher::kTraceExit, {std::to_string(pid), std::to_string(code)});
+}
+std::string Box(int pid, const std::string& caption, const std::string& text) {
+    return TraceLine<char>(watcher::kTraceBox, {std::to_string(pid), caption, text});
+}
+
+// ---- The trace reader ----
+
+struct TraceCase {
+    const char* why;
+    std::string text;
+    bool timed_out;
+    std::optional<std::uint32_t> exit_code;
+    std::vector<std::pair<std::uint32_t, std::optional<std::uint32_t>>> processes;  // pid, exit
+    std::vector<std::string> boxes;                                                 // their texts
+};
+
+TEST(TryTrace, ReadsWhatTheWatcherWrites) {
+    const TraceCase cases[] = {
+        {"a start, its child and both exits",
+         Trace({Start(10, 0, "\"Z:\\k.exe\""), Start(11, 10, "\"Z:\\s.exe\" --setup"), Exit(11, 0),
+                Exit(10, 0)}),
+         false,
+         0,
+         {{10, 0}, {11, 0}},
+         {}},
+        {"CRLF line ends, as a Windows pipe may give them",
+         Trace({Start(10, 0, "k"), Exit(10, 1)}, "\r\n"),
+         false,
+         1,
+         {{10, 1}},
+         {}},
+        {"the last line without its line end",
+         Start(10, 0, "k") + "\n" + Exit(10, 7),
+         false,
+         7,
+         {{10, 7}},
+         {}},
+        {"a tab or line end inside a message stays one field, and comes back exact",
+         Trace({Start(10, 0, "k"), Box(10, "KORVANTHELM", "one\ttwo\r\nthree \\x"), Exit(10, 1)}),
+         false,
+         1,
+         {{10, 1}},
+         {"one\ttwo\r\nthree \\x"}},
+        {"a command line with tabs stays whole",
+         Trace({Start(10, 0, "\"Z:\\a\tb.exe\" x"), Exit(10, 0)}),
+         false,
+         0,
+         {{10, 0}},
+         {}},
+        {"the exit of the bootstrapper's child is not the bootstrapper's",
+         Trace({Start(10, 0, "k"), Start(11, 10, "s"), Exit(11, 3)}),
+         false,
+         std::nullopt,
+         {{10, std::nullopt}, {11, 3}},
+         {}},
+        {"an exit of a process never seen starting is dropped",
+         Trace({Start(10, 0, "k"), Exit(99, 5), Exit(10, 0)}),
+         false,
+         0,
+         {{10, 0}},
+         {}},
+        {"a timeout, after which nothing exits",
+         Trace({Start(10, 0, "k"), TraceLine<char>(watcher::kTraceEnded, {"10"}),
+                TraceLine<char>(watcher::kTraceTimeout, {})}),
+         true,
+         std::nullopt,
+         {{10, std::nullopt}},
+         {}},
+        {"lines of the wrong length or an unknown word are skipped",
+         Trace({"start\t10\t0", "exit\t10", "box\t10\tKORVANTHELM", "hello\t1", "",
+                Start(12, 0, "k"), "exit\t12\t0\textra", Exit(12, 0)}),
+         false,
+         0,
+         {{12, 0}},
+         {}},
+        {"no trace at all: nothing started", "", false, std::nullopt, {}, {}},
+    };
+    for (const TraceCase& c : cases) {
+        SCOPED_TRACE(c.why);
+        const StartOutcome outcome = ParseWatcherTrace(c.text);
+        EXPECT_EQ(outcome.timed_out, c.timed_out);
+        EXPECT_EQ(outcome.exit_code, c.exit_code);
+        ASSERT_EQ(outcome.processes.size(), c.processes.size());
+        for (std::size_t i = 0; i < c.processes.size(); ++i) {
+            EXPECT_EQ(outcome.processes[i].pid, c.processes[i].first);
+            EXPECT_EQ(outcome.processes[i].exit_code, c.processes[i].second);
+        }
+        ASSERT_EQ(outcome.boxes.size(), c.boxes.size());
+        for (std::size_t i = 0; i < c.boxes.size(); ++i) {
+            EXPECT_EQ(outcome.boxes[i].text, c.boxes[i]);
+            EXPECT_EQ(outcome.boxes[i].caption, "KORVANTHELM");
+        }
+    }
+}
+
+TEST(TryTrace, StartLinesKeepParentAndCommandLine) {
+    const StartOutcome outcome = ParseWatcherTrace(
+        Trace({Start(10, 0, "\"Z:\\k.exe\""), Start(11, 10, "\"Z:\\s.exe\" -x")}));
+    ASSERT_EQ(outcome.processes.size(), 2u);
+    EXPECT_EQ(outcome.processes[1].parent, 10u);
+    EXPECT_EQ(outcome.processes[1].command_line, "\"Z:\\s.exe\" -x");
+}
+
+// ---- The set-up program's side of the contract, read from a world ----
+
+// A fresh world on disk, and the digests of the launcher files Install puts
+// there by default.
+struct WorldOnDisk {
+    WorldOnDisk() {
+        world_.root = dir_.path();
+        world_.temp = dir_ / "temp";
+        world_.app_data = dir_ / "Roaming";
+        world_.local_app_data = dir_ / "Local";
+        world_.prefix = dir_ / "prefix";
+        digests_ = {"p", Sha256Text(AsBytes(kExe)), Sha256Text(AsBytes(kJar))};
+    }
+    static std::span<const std::byte> AsBytes(std::string_view text) {
+        return std::as_bytes(std::span(text.data(), text.size()));
+    }
+    // The launcher folder as the set-up program writes it into the record.
+    std::string LauncherFolder() const { return WindowsPath(world_.local_app_data + "/L"); }
+    void Install(const std::string& record, const std::string& build_mark,
+                 const std::string& exe = kExe, const std::string& jar = kJar) {
+        WriteFile(world_.local_app_data + "/L/launcher.exe", exe);
+        WriteFile(world_.local_app_data + "/L/app/KorvanThelm.jar", jar);
+        WriteFile(world_.local_app_data + "/L/app/launcher.build", build_mark);
+        WriteFile(AppDataPath(world_, format::kLauncherRecordPath), record);
+    }
+
+    static constexpr const char* kExe = "the launcher exe";
+    static constexpr const char* kJar = "the launcher jar";
+    TempDir dir_;
+    TryWorld world_;
+    ExecutableDigests digests_;
+};
+
+TEST(TryContract, ProblemsAreTheBootstrappersReasonsInItsOrder) {
+    struct Case {
+        const char* why;
+        std::function<void(WorldOnDisk&)> leave;
+        std::vector<std::string> problems;  // "@" stands for the launcher folder
+    };
+    const WorldOnDisk reference;
+    const ExecutableDigests digests_ = reference.digests_;
+    const std::string jar_digest = digests_.launcher_jar;
+    const auto AsBytes = WorldOnDisk::AsBytes;
+    const Case cases[] = {
+        {"nothing installed",
+         [](WorldOnDisk&) {},
+         {"no launcher record: %APPDATA%\\KORVANTHELM\\launcher.path is missing or empty"}},
+        {"a record of blanks and line ends is empty",
+         [](WorldOnDisk& t) {
+             WriteFile(AppDataPath(t.world_, format::kLauncherRecordPath), " \r\n");
+         },
+         {"no launcher record: %APPDATA%\\KORVANTHELM\\launcher.path is missing or empty"}},
+        {"the record names a file that is not there",
+         [](WorldOnDisk& t) {
+             WriteFile(AppDataPath(t.world_, format::kLauncherRecordPath),
+                       t.LauncherFolder() + "\\gone.exe");
+         },
+         {"the launcher record names a missing file: @\\gone.exe"}},
+        {"all in place; the record with a byte order mark and CRLF, the mark with LF",
+         [&](WorldOnDisk& t) {
+             t.Install("\xEF\xBB\xBF" + t.LauncherFolder() + "\\launcher.exe\r\n",
+                       jar_digest + "\n");
+         },
+         {}},
+        {"the build mark holds something else, kept exact (escaped only when shown)",
+         [](WorldOnDisk& t) { t.Install(t.LauncherFolder() + "\\launcher.exe", "old\tmark"); },
+         {"app\\launcher.build does not hold LauncherJarDigest: it holds \"old\tmark\", not " +
+          jar_digest}},
+        {"a leading blank in the build mark is not trimmed",
+         [&](WorldOnDisk& t) {
+             t.Install(t.LauncherFolder() + "\\launcher.exe", " " + jar_digest);
+         },
+         {"app\\launcher.build does not hold LauncherJarDigest: it holds \" " + jar_digest +
+          "\", not " + jar_digest}},
+        {"another launcher exe and jar",
+         [&](WorldOnDisk& t) {
+             t.Install(t.LauncherFolder() + "\\launcher.exe", jar_digest, "other exe", "other jar");
+         },
+         {"the launcher exe is not the one this exe was built with (LauncherExeDigest): "
+          "installed " +
+              Sha256Text(AsBytes("other exe")) + ", built with " + digests_.launcher_exe,
+          "the launcher jar is not the one this exe was built with (LauncherJarDigest): "
+          "installed " +
+              Sha256Text(AsBytes("other jar")) + ", built with " + jar_digest}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        WorldOnDisk fresh;
+        c.leave(fresh);
+        const SetupContract contract = CheckSetupContract(fresh.world_, digests_);
+        std::vector<std::string> expected;
+        for (std::string problem : c.problems) {
+            const std::size_t at = problem.find('@');
+            if (at != std::string::npos) {
+                problem.replace(at, 1, fresh.LauncherFolder());
+            }
+            expected.push_back(problem);
+        }
+        EXPECT_EQ(contract.problems, expected);
+    }
+}
+
+TEST(TryContract, MissingJarIsNamedWithItsWindowsPath) {
+    WorldOnDisk w;
+    w.Install(w.LauncherFolder() + "\\launcher.exe", w.digests_.launcher_jar);
+    std::filesystem::remove(w.world_.local_app_data + "/L/app/KorvanThelm.jar");
+    const SetupContract contract = CheckSetupContract(w.world_, w.digests_);
+    ASSERT_EQ(contract.problems.size(), 1u);
+    EXPECT_EQ(contract.problems[0],
+              "the launcher jar is missing: " + w.LauncherFolder() + "\\app\\KorvanThelm.jar");
+    EXPECT_EQ(contract.exe_digest, w.digests_.launcher_exe);
+    EXPECT_EQ(contract.build_mark, w.digests_.launcher_jar);
+}
+
+// ---- The judge, over the three starts ----
+
+// A world where the set-up program did its part, and three starts that
+// behaved; each case spoils one thing.
+struct JudgedWorld : WorldOnDisk {
+    std::string Setup(const char* mode) const {
+        return "\"" + WindowsPath(world_.temp) + format::kWorkDirectoryPath +
+               "0123456789abcdef0123456789abcdef\\KORVANTHELM\\KORVANTHELM.exe\" " + mode;
+    }
+    std::string Launcher() const { return "\"" + LauncherFolder() + "\\launcher.exe\""; }
+
+    TryResult GoodRun() const {
+        TryResult result;
+        result.timeout = std::chrono::seconds(60);
+        const std::string traces[] = {
+            Trace({Start(10, 0, "k"), Start(11, 10, Setup("--setup")), Exit(11, 0), Exit(10, 0)}),
+            Trace({Start(20, 0, "k"), Start(21, 20, Launcher()), Exit(20, 0)}),
+            Trace({Start(30, 0, "k"), Start(31, 30, Setup("--update")), Exit(31, 0), Exit(30, 0)}),
+        };
+        for (std::size_t i = 0; i < std::size(kTryStarts); ++i) {
+            StartVerdict start;
+            start.start = kTryStarts[i];
+            start.ran = true;
+            start.outcome = ParseWatcherTrace(traces[i]);
+            result.starts.push_back(start);
+        }
+        SetupContract contract;
+        contract.record = LauncherFolder() + "\\launcher.exe";
+        result.contract = contract;
+        return result;
+    }
+};
+
+TEST(TryJudge, VerdictsOnEachStart) {
+    struct Case {
+        const char* why;
+        std::function<void(JudgedWorld&, TryResult&)> spoil;
+        bool ok;
+        std::vector<std::vector<std::string>> faults;  // per start
+        std::string second_road;
+    };
+    const Case cases[] = {
+        {"everything behaved", [](JudgedWorld&, TryResult&) {}, true, {{}, {}, {}}, "handed over"},
+        {"the first start showed a box and failed",
+         [](JudgedWorld&, TryResult& r) {
+             r.starts[0].outcome = ParseWatcherTrace(
+                 Trace({Start(10, 0, "k"), Box(10, "KORVANTHELM", "Не удалось"), Exit(10, 1)}));
+         },
+         false,
+         {{"message box \"KORVANTHELM\": Не удалось", "exit code 1, not 0",
+           "the set-up program was not started"},
+          {},
+          {}},
+         "handed over"},
+        {"the set-up program got the wrong mode and failed",
+         [](JudgedWorld& t, TryResult& r) {
+             r.starts[0].outcome =
+                 ParseWatcherTrace(Trace({Start(10, 0, "k"), Start(11, 10, t.Setup("--update")),
+                                          Exit(11, 2), Exit(10, 0)}));
+         },
+         false,
+         {{"the set-up program got \"--update\", not --setup",
+           "the set-up program ended with exit code 2"},
+          {},
+          {}},
+         "handed over"},
+        {"a work directory was left in TEMP",
+         [](JudgedWorld&, TryResult& r) {
+             r.starts[2].outcome.work_directories_left = {"korvanthelm-setup-x"};
+         },
+         false,
+         {{}, {}, {"work directory left behind in TEMP: korvanthelm-setup-x"}},
+         "handed over"},
+        {"the second start unpacked again for the contract's first problem",
+         [](JudgedWorld& t, TryResult& r) {
+             r.contract->problems = {"the launcher jar is missing: x", "second"};
+             r.starts[1].outcome = ParseWatcherTrace(Trace(
+                 {Start(20, 0, "k"), Start(21, 20, t.Setup("--setup")), Exit(21, 0), Exit(20, 0)}));
+         },
+         false,
+         {{}, {"unpacked again, because the launcher jar is missing: x"}, {}},
+         "unpacked again, because the launcher jar is missing: x"},
+        {"the second start handed over to another program",
+         [](JudgedWorld&, TryResult& r) {
+             r.starts[1].outcome = ParseWatcherTrace(
+                 Trace({Start(20, 0, "k"), Start(21, 20, "\"C:\\other.exe\""), Exit(20, 0)}));
+         },
+         false,
+         {{}, {"handed over to \"C:\\other.exe\", not the recorded launcher"}, {}},
+         "handed over"},
+        {"the second start started nothing",
+         [](JudgedWorld&, TryResult& r) {
+             r.starts[1].outcome = ParseWatcherTrace(Trace({Start(20, 0, "k"), Exit(20, 0)}));
+         },
+         false,
+         {{}, {"neither handed over nor unpacked"}, {}},
+         "neither handed over nor unpacked"},
+        {"the update request was left behind",
+         [](JudgedWorld& t, TryResult&) {
+             WriteFile(AppDataPath(t.world_, format::kUpdateRequestPath), "");
+         },
+         false,
+         {{},
+          {},
+          {"update.request is still there: the set-up program run with --update must "
+           "remove it"}},
+         "handed over"},
+        {"the first start timed out and the others did not run",
+         [](JudgedWorld&, TryResult& r) {
+             r.starts[0].outcome.timed_out = true;
+             for (std::size_t i : {1, 2}) {
+                 r.starts[i] = StartVerdict();
+                 r.starts[i].start = kTryStarts[i];
+             }
+         },
+         false,
+         {{"did not end within 60 s: try ended it"}, {}, {}},
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        JudgedWorld fresh;
+        TryResult result = fresh.GoodRun();
+        c.spoil(fresh, result);
+        JudgeStarts(fresh.world_, result);
+        EXPECT_EQ(result.ok, c.ok);
+        ASSERT_EQ(result.starts.size(), c.faults.size());
+        for (std::size_t i = 0; i < c.faults.size(); ++i) {
+            EXPECT_EQ(result.starts[i].faults, c.faults[i]) << result.starts[i].start.name;
+        }
+        EXPECT_EQ(result.second_road, c.second_road);
+    }
+}
+
+TEST(TryJudge, FindsTheSetupProgramAndItsArguments) {
+    const JudgedWorld w;
+    TryResult result = w.GoodRun();
+    JudgeStarts(w.world_, result);
+    ASSERT_TRUE(result.starts[0].setup);
+    EXPECT_EQ(result.starts[0].setup->pid, 11u);
+    EXPECT_EQ(result.starts[0].setup_arguments, "--setup");
+    EXPECT_FALSE(result.starts[0].launcher);
+    EXPECT_EQ(WorkDirectoryState(result.starts[0]), "removed");
+    ASSERT_TRUE(result.starts[1].launcher);
+    EXPECT_EQ(result.starts[1].launcher->pid, 21u);
+    EXPECT_EQ(WorkDirectoryState(result.starts[1]), "none");
+    EXPECT_FALSE(result.starts[2].update_request_left);
+}
+
+TEST(TryJudge, ARunWithoutTheContractReadIsNeverOk) {
+    const JudgedWorld w;
+    TryResult result = w.GoodRun();
+    result.contract.reset();
+    JudgeStarts(w.world_, result);
+    EXPECT_FALSE(result.ok);
+}
+
+}  // namespace
+}  // namespace korvanthelm::pack
