@@ -1,7 +1,6 @@
 // The package a tree becomes: read back byte for byte, the same for every
 // number of jobs, compressed or stored chunk by chunk, with honest progress.
 #include "tests/host/pack/pack_test_common.h"
-#include "tools/pack/compress/check_lzms_compressor.h"
 #include "tools/pack/compress/lzms_codec.h"
 
 #include "codec/lzms/lzms_encoder.h"
@@ -10,61 +9,6 @@
 
 namespace korvanthelm::pack {
 namespace {
-
-// The sample check before compressing: each way a compressor can answer,
-// with the verdict it gets. Only a block that fits in less than the sample
-// and decodes back to exactly the sample counts as compressing.
-TEST(CheckLzmsCompressor, EachAnswerGetsItsVerdict) {
-    const auto real = [](std::span<const std::byte> sample, std::span<std::byte> out) {
-        LzmsCompressor compressor(sample.size());
-        return compressor.Compress(sample, out);
-    };
-    using Compress = std::function<std::size_t(std::span<const std::byte>, std::span<std::byte>)>;
-    struct Case {
-        const char* what;
-        Compress compress;
-        std::optional<CompressorVerdict> verdict;  // nullopt: refused
-    };
-    const Case kCases[] = {
-        {"the real compressor", real, CompressorVerdict::kCompresses},
-        {"nothing fits", [](auto, auto) { return std::size_t{0}; }, CompressorVerdict::kStoresOnly},
-        {"the whole sample copied, one byte past the room",
-         [](std::span<const std::byte> sample, std::span<std::byte>) { return sample.size(); },
-         std::nullopt},
-        {"as much of the sample copied as fits",
-         [](std::span<const std::byte> sample, std::span<std::byte> out) {
-             std::copy_n(sample.begin(), out.size(), out.begin());
-             return out.size();
-         },
-         std::nullopt},
-        {"a real block, one byte short",
-         [&](std::span<const std::byte> sample, std::span<std::byte> out) {
-             return real(sample, out) - 1;
-         },
-         std::nullopt},
-        {"a real block of another text",
-         [&](std::span<const std::byte> sample, std::span<std::byte> out) {
-             std::vector<std::byte> other(sample.begin(), sample.end());
-             other[other.size() / 2] ^= std::byte{1};
-             return real(other, out);
-         },
-         std::nullopt},
-    };
-    for (const Case& c : kCases) {
-        std::optional<CompressorVerdict> verdict;
-        std::string refusal;
-        try {
-            verdict = CheckLzmsCompressorForTesting(c.compress);
-        } catch (const PackError& error) {
-            refusal = error.what();
-        }
-        EXPECT_EQ(verdict, c.verdict) << c.what << ": " << refusal;
-        if (!c.verdict) {
-            EXPECT_NE(refusal.find("blocks that do not decode to their input"), std::string::npos)
-                << c.what << ": " << refusal;
-        }
-    }
-}
 
 TEST(PackRoundTrip, PackageHoldsExactlyTheTreeInByteOrder) {
     const TempDir dir;
