@@ -52,7 +52,7 @@ const char kPackHelp[] =
     "  --digests-header FILE  also write them as C/C++ #define lines of the same names\n"
     "  -j, --jobs N           compress the 64 MiB chunks on N threads (default: one per\n"
     "                         core, fewer when the memory available would not hold their\n"
-    "                         compressors, about 600 MB each; the number is then printed).\n"
+    "                         compressors, about 280 MB each; the number is then printed).\n"
     "                         The package is the same for every N.\n"
     "  --json                 print one JSON document on standard output (the manual,\n"
     "                         \"Output for machines\"); the text goes to standard error\n"

@@ -1,7 +1,7 @@
 // Progress of the compression on stderr: LZMS runs at a few MB/s per thread,
 // so a large tree takes tens of seconds. Everything shown is measured: the
-// bytes the compressor has consumed (wimlib's reports a 64 MiB chunk only
-// when it is finished; a compressor that reports within a chunk moves the
+// bytes the compressor has consumed (our encoder reports a 64 MiB chunk
+// only when it is finished; a compressor that reports within a chunk moves the
 // figure sooner), and the time left from the speed measured so far, none
 // before there is a measurement. On a terminal a line is rewritten every
 // second; into a build log (stderr not a terminal) one plain line goes every
