@@ -12,12 +12,16 @@
 
 namespace korvanthelm::pack {
 
-CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
-    CheckedPackage checked{file, LooksLikePeImage(file), {}, 0, {}, {}, {}};
-    std::optional<DigestSlotContents> slot;
-    if (checked.from_executable) {
+CheckedPackage CheckPackageFile(std::span<const std::byte> file,
+                                std::optional<DigestSlotContents> slot) {
+    CheckedPackage checked{file, LooksLikePeImage(file), {}, 0, {}, {}, {}, {}};
+    if (!checked.from_executable) {
+        slot.reset();
+    } else {
         checked.package = FindPackageResource(file);
-        slot = ReadDigestSlot(file);
+        if (!slot) {
+            slot = ReadDigestSlot(file);
+        }
         if (!slot->filled) {
             throw PackError("the executable's digest slot is empty");
         }
@@ -51,6 +55,7 @@ CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
             }
         }
     }
+    checked.slot = std::move(slot);
     return checked;
 }
 

@@ -5,12 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "tools/pack/checks/check_package_table.h"
 #include "tools/pack/checks/find_unsigned_programs.h"
+#include "tools/pack/pe/digest_slot_text.h"
 
 namespace korvanthelm::pack {
 
@@ -23,6 +25,9 @@ struct CheckedPackage {
     PackagePrograms programs;  // the PE files among the entries
     // Not refusals: what may still fail on some players' machines.
     std::vector<std::string> warnings;
+    // An executable's digest slot, filled and checked against the package;
+    // nullopt for a package file.
+    std::optional<DigestSlotContents> slot;
 };
 
 // `file` is a package, or an executable whose package is its RT_RCDATA 101.
@@ -31,7 +36,10 @@ struct CheckedPackage {
 // executable's digest slot must be filled, with PackageDigest the package's
 // digest and both launcher digests digest texts. Throws PackError naming the
 // first failure. Warns when an entry would pass the classic path limit below
-// a typical TEMP (PathLimitWarning).
-CheckedPackage CheckPackageFile(std::span<const std::byte> file);
+// a typical TEMP (PathLimitWarning). `slot` is the executable's digest slot
+// when the caller has read it already (it is then not read again); without
+// it the slot is read here, after the package resource is found.
+CheckedPackage CheckPackageFile(std::span<const std::byte> file,
+                                std::optional<DigestSlotContents> slot = std::nullopt);
 
 }  // namespace korvanthelm::pack

@@ -79,9 +79,8 @@ UnsignedView BeforeSigning(std::span<const std::byte> exe, std::uint64_t rebuilt
 
 }  // namespace
 
-void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> stub,
-                     std::string_view version) {
-    const DigestSlotContents slot = ReadDigestSlot(exe);
+void ProveExecutable(std::span<const std::byte> exe, const DigestSlotContents& slot,
+                     std::span<const std::byte> stub, std::string_view version) {
     for (const std::string* text :
          {&slot.digests.package, &slot.digests.launcher_exe, &slot.digests.launcher_jar}) {
         if (!IsDigestText(*text)) {
