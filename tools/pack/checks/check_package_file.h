@@ -42,4 +42,23 @@ struct CheckedPackage {
 CheckedPackage CheckPackageFile(std::span<const std::byte> file,
                                 std::optional<DigestSlotContents> slot = std::nullopt);
 
+// A package and the table it was proven to decode to: pack reads back what
+// it compressed with the independent decoder before it reports it good.
+struct ProvenPackage {
+    std::span<const std::byte> package;
+    std::span<const std::byte> table;
+};
+
+// CheckPackageFile's result with the table it decoded, for a caller that goes
+// on to read the entries' bytes: the package is then decoded once. When the
+// file's package is byte for byte `proven`'s, its table is checked as it is
+// instead of decoding the package again, and `table` is left empty.
+struct DecodedPackage {
+    CheckedPackage checked;
+    std::vector<std::byte> table;
+};
+DecodedPackage DecodeCheckedPackage(std::span<const std::byte> file,
+                                    std::optional<DigestSlotContents> slot = std::nullopt,
+                                    std::optional<ProvenPackage> proven = std::nullopt);
+
 }  // namespace korvanthelm::pack
