@@ -176,6 +176,37 @@ TEST(CheckAuthenticodeSignatureTest, FindCertificateTableOneTextPerDamage) {
     EXPECT_FALSE(FindCertificateTable(MakeImage({.directory_count = 4})).has_value());
 }
 
+// The same damaged tables given to verify: one line and exit 1, and the
+// Windows packer, when this run has it, refusing in the same words where it
+// once said "lies outside the file" for a table over the headers.
+TEST(CheckAuthenticodeSignatureTest, VerifyRefusesADamagedTableAlikeOnBothSystems) {
+    const test::TempDir dir;
+    const struct {
+        const char* what;
+        Shape shape;
+        const char* refusal;
+    } kRows[] = {
+        {"table over the entry's last byte",
+         {.table_offset = kSecurityEntry + 7},
+         "korvanthelm-pack: malformed signature: the certificate table overlaps the headers\n"},
+        {"table one byte past the file",
+         {.table_size = kTableSize + 1},
+         "korvanthelm-pack: malformed signature: the certificate table lies outside the file\n"},
+    };
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(row.what);
+        test::WriteFile(dir / "damaged.exe", MakeImage(row.shape));
+        const std::vector<std::string> args = {"verify", dir / "damaged.exe"};
+        const test::RunResult run = test::RunPacker(args);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.err, row.refusal);
+        if (const auto windows = test::RunWindowsPacker(args)) {
+            EXPECT_EQ(windows->exit_code, 1);
+            EXPECT_EQ(windows->err, row.refusal);
+        }
+    }
+}
+
 void RunShell(const std::string& command) {
     if (std::system(command.c_str()) != 0) {
         throw std::runtime_error("failed: " + command);
