@@ -42,8 +42,8 @@ class StubRefused : public PackError {
 // difference: PART)" naming the part of the file where it first differs
 // ("headers", "section .rsrc", "bytes after the sections"); the reader's
 // refusals when the executable cannot be assembled again (no package
-// resource, no digest slot), or "refused: ..." for digest texts of another
-// form.
+// resource, no digest slot), FindCertificateTable's for a damaged
+// certificate table, or "refused: ..." for digest texts of another form.
 void ProveExecutable(std::span<const std::byte> exe, const DigestSlotContents& slot,
                      std::span<const std::byte> stub, std::string_view version);
 
