@@ -3,6 +3,7 @@
 #include "format/package_path_rules.h"
 #include "format/utf8_to_utf16.h"
 #include "tests/host/pack/pack_test_common.h"
+#include "tools/pack/checks/check_package_file.h"
 #include "tools/pack/checks/unsafe_path_reason.h"
 
 namespace korvanthelm::pack {
@@ -40,6 +41,51 @@ TEST(PackVerify, DamagedPackagesFailWithTheReason) {
         EXPECT_EQ(LineCount(run.err), 1u) << c.what << ": " << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
         EXPECT_EQ(RunPacker({"list", dir / "damaged.bin"}).exit_code, 1) << c.what;
+    }
+}
+
+// build checks the executable it assembled with the table pack proved its
+// package decodes to, instead of decoding it again; that table is taken only
+// for the very bytes it was proven for. A package off by one byte, or of
+// another length, is decoded and judged as it is.
+TEST(PackVerify, ProvenTableStandsOnlyForItsOwnBytes) {
+    const TempDir dir;
+    for (const char* name : {"one", "two"}) {
+        const std::string tree = dir / name;
+        AddDefaultLauncherFiles(tree);
+        WriteFile(tree + "/" + name + ".txt", std::string(3000, name[0]));
+        ASSERT_EQ(RunPacker({"pack", tree, "-o", dir / (std::string(name) + ".bin")}).exit_code, 0);
+    }
+    const Bytes one = ReadFile(dir / "one.bin");
+    const Bytes two = ReadFile(dir / "two.bin");
+    const DecodedPackage one_decoded = DecodeCheckedPackage(one);
+    const DecodedPackage two_decoded = DecodeCheckedPackage(two);
+    ASSERT_FALSE(one_decoded.table.empty());
+    const auto paths = [](const CheckedPackage& checked) {
+        std::vector<std::string> result;
+        for (const PackageEntrySummary& entry : checked.entries) {
+            result.emplace_back(entry.path);
+        }
+        return result;
+    };
+
+    const DecodedPackage proven =
+        DecodeCheckedPackage(one, std::nullopt, ProvenPackage{one, one_decoded.table});
+    EXPECT_TRUE(proven.table.empty()) << "decoded again";
+    EXPECT_EQ(paths(proven.checked), paths(one_decoded.checked));
+    EXPECT_EQ(proven.checked.table_size, one_decoded.table.size());
+
+    Bytes off_by_one = one;
+    off_by_one.back() ^= std::byte{1};
+    Bytes longer = one;
+    longer.push_back(std::byte{0});
+    for (const Bytes* other :
+         {&two, static_cast<const Bytes*>(&off_by_one), static_cast<const Bytes*>(&longer)}) {
+        // Another package's table, offered as proven for bytes that are not `one`'s.
+        const DecodedPackage judged =
+            DecodeCheckedPackage(one, std::nullopt, ProvenPackage{*other, two_decoded.table});
+        EXPECT_EQ(judged.table, one_decoded.table);
+        EXPECT_EQ(paths(judged.checked), paths(one_decoded.checked));
     }
 }
 

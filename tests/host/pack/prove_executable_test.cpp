@@ -158,7 +158,7 @@ std::string RefusalOf(const std::function<void()>& check) {
 
 TEST(ProveExecutable, AcceptsWhatBuildMakesAndItsStructure) {
     const Bytes exe = Assemble(MakeStub());
-    EXPECT_NO_THROW(ProveExecutable(exe, MakeStub(), kVersion));
+    EXPECT_NO_THROW(ProveExecutable(exe, ReadDigestSlot(exe), MakeStub(), kVersion));
     // The structure checks must hold for what build makes, or an exe of an
     // older version would be refused for what build itself writes.
     EXPECT_EQ(RefusalOf([&] { CheckExecutableStructure(exe); }), "(accepted)");
@@ -204,7 +204,8 @@ TEST(ProveExecutable, NamesThePartThatDiffers) {
     for (const Case& c : kCases) {
         Bytes exe = Assemble(MakeStub());
         c.damage(exe);
-        const std::string refusal = RefusalOf([&] { ProveExecutable(exe, MakeStub(), kVersion); });
+        const std::string refusal =
+            RefusalOf([&] { ProveExecutable(exe, ReadDigestSlot(exe), MakeStub(), kVersion); });
         EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.what << ": " << refusal;
     }
 }
@@ -319,7 +320,8 @@ TEST(ProveExecutable, SignerPaddingBoundaries) {
         test::PutLittleEndian(exe, kDirectories + 4 * 8 + 4, 16, 4);
         exe.resize(exe.size() + c.after_table, std::byte{0});
         FixChecksum(exe);  // the signer rewrites it; the proof leaves it out
-        const std::string refusal = RefusalOf([&] { ProveExecutable(exe, MakeStub(), kVersion); });
+        const std::string refusal =
+            RefusalOf([&] { ProveExecutable(exe, ReadDigestSlot(exe), MakeStub(), kVersion); });
         if (c.refusal == nullptr) {
             EXPECT_EQ(refusal, "(accepted)") << c.what;
         } else {
@@ -350,8 +352,10 @@ TEST(CheckStub, RefusesStubsBuildCannotFillSoundly) {
         c.damage(stub);
         const std::string refusal = RefusalOf([&] { CheckStub(stub, kVersion); });
         EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.what << ": " << refusal;
-        const std::string proof =
-            RefusalOf([&] { ProveExecutable(Assemble(MakeStub()), stub, kVersion); });
+        const std::string proof = RefusalOf([&] {
+            const Bytes exe = Assemble(MakeStub());
+            ProveExecutable(exe, ReadDigestSlot(exe), stub, kVersion);
+        });
         EXPECT_EQ(proof.find("the stub: ") == 0, refusal != "(accepted)")
             << c.what << ": " << proof;
     }
