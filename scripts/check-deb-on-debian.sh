@@ -89,7 +89,10 @@ korvanthelm-pack --version
 tree=/root/дерево
 mkdir -p "$tree/KORVANTHELM/launcher/app" "$tree/KORVANTHELM/launcher/Документы" \
          "$tree/KORVANTHELM/launcher/Ёлка"
-printf 'set-up program\n' >"$tree/KORVANTHELM/KORVANTHELM.exe"
+# The set-up program must be a Windows program: MZ and PE headers, no code
+# (nothing here runs it).
+{ printf 'MZ set-up program'; head -c 43 /dev/zero; printf '\100\000\000\000PE\000\000'; } \
+    >"$tree/KORVANTHELM/KORVANTHELM.exe"
 printf 'launcher\n' >"$tree/KORVANTHELM/launcher/KorvanThelmLauncher.exe"
 printf 'jar\n' >"$tree/KORVANTHELM/launcher/app/KorvanThelm.jar"
 printf 'Привет, мир\n' >"$tree/KORVANTHELM/launcher/Документы/Привет, мир.txt"

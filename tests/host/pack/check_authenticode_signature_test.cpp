@@ -17,6 +17,7 @@
 
 #include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/certificate_table.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -106,6 +107,102 @@ TEST(CheckAuthenticodeSignatureTest, DamagedCertificateTables) {
             ADD_FAILURE() << "accepted";
         } catch (const PackError& error) {
             EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+        }
+    }
+}
+
+// The one reader of the table's place, which the Linux and the Windows
+// signature checks, verify's proof, build's stub check and the signer checks
+// all start from: a damaged table is refused in the same words whichever of
+// them meets it first (Windows once said "lies outside the file" for a table
+// over the headers). Rows at each bound: one byte either side.
+TEST(CheckAuthenticodeSignatureTest, FindCertificateTableOneTextPerDamage) {
+    struct Row {
+        const char* what;
+        Shape shape;
+        const char* refusal;  // the whole text; nullptr: found where the entry says
+    };
+    const Row kRows[] = {
+        {"table right after its entry", {.table_offset = kSecurityEntry + 8}, nullptr},
+        {"table over the entry's last byte",
+         {.table_offset = kSecurityEntry + 7},
+         "malformed signature: the certificate table overlaps the headers"},
+        {"table at offset 1",
+         {.table_offset = 1},
+         "malformed signature: the certificate table "
+         "overlaps the headers"},
+        {"table up to the last byte", {}, nullptr},
+        {"table one byte past the file",
+         {.table_size = kTableSize + 1},
+         "malformed signature: the certificate table lies outside the file"},
+        {"offset plus size wraps 32 bits",
+         {.table_offset = 0xFFFFFFF8, .table_size = 0x10},
+         "malformed signature: the certificate table lies outside the file"},
+        {"optional header runs past the file",
+         {.optional_size = 0xFFFF},
+         "malformed executable: the optional header lies outside the file"},
+    };
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.what);
+        const Bytes image = MakeImage(row.shape);
+        if (row.refusal == nullptr) {
+            const std::optional<CertificateTable> table = FindCertificateTable(image);
+            ASSERT_TRUE(table.has_value());
+            EXPECT_EQ(table->checksum, kOptional + 64);
+            EXPECT_EQ(table->security_entry, kSecurityEntry);
+            EXPECT_EQ(table->table_offset, row.shape.table_offset);
+            EXPECT_EQ(table->table_size, row.shape.table_size);
+            EXPECT_TRUE(table->IsSigned());
+            continue;
+        }
+        for (const bool whole_check : {false, true}) {
+            try {
+                if (whole_check) {
+                    CheckAuthenticodeSignature(image);
+                } else {
+                    FindCertificateTable(image);
+                }
+                ADD_FAILURE() << "accepted" << (whole_check ? " by the signature check" : "");
+            } catch (const PackError& error) {
+                EXPECT_EQ(std::string(error.what()), row.refusal);
+            }
+        }
+    }
+    // An entry of zeros is an unsigned image, not a table at offset 0.
+    const std::optional<CertificateTable> unsigned_table =
+        FindCertificateTable(MakeImage({.table_offset = 0, .table_size = 0}));
+    ASSERT_TRUE(unsigned_table.has_value());
+    EXPECT_FALSE(unsigned_table->IsSigned());
+    EXPECT_FALSE(FindCertificateTable(MakeImage({.directory_count = 4})).has_value());
+}
+
+// The same damaged tables given to verify: one line and exit 1, and the
+// Windows packer, when this run has it, refusing in the same words where it
+// once said "lies outside the file" for a table over the headers.
+TEST(CheckAuthenticodeSignatureTest, VerifyRefusesADamagedTableAlikeOnBothSystems) {
+    const test::TempDir dir;
+    const struct {
+        const char* what;
+        Shape shape;
+        const char* refusal;
+    } kRows[] = {
+        {"table over the entry's last byte",
+         {.table_offset = kSecurityEntry + 7},
+         "korvanthelm-pack: malformed signature: the certificate table overlaps the headers\n"},
+        {"table one byte past the file",
+         {.table_size = kTableSize + 1},
+         "korvanthelm-pack: malformed signature: the certificate table lies outside the file\n"},
+    };
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(row.what);
+        test::WriteFile(dir / "damaged.exe", MakeImage(row.shape));
+        const std::vector<std::string> args = {"verify", dir / "damaged.exe"};
+        const test::RunResult run = test::RunPacker(args);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.err, row.refusal);
+        if (const auto windows = test::RunWindowsPacker(args)) {
+            EXPECT_EQ(windows->exit_code, 1);
+            EXPECT_EQ(windows->err, row.refusal);
         }
     }
 }

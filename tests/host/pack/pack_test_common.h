@@ -118,6 +118,25 @@ inline std::map<std::string, std::string> DigestLines(const std::string& out) {
     return lines;
 }
 
+// Every path below `root`, with a file's SHA-256, a link's target, "<folder>"
+// or "<special>" (digests, so that a failure prints lines, not megabytes).
+inline std::map<std::string, std::string> Snapshot(const std::string& root) {
+    std::map<std::string, std::string> paths;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string path = entry.path().string();
+        if (entry.is_symlink()) {
+            paths[path] = "-> " + std::filesystem::read_symlink(entry.path()).string();
+        } else if (entry.is_directory()) {
+            paths[path] = "<folder>";
+        } else if (!entry.is_regular_file()) {
+            paths[path] = "<special>";  // a FIFO: reading it would wait for a writer
+        } else {
+            paths[path] = Sha256Text(ReadFile(path));
+        }
+    }
+    return paths;
+}
+
 inline std::size_t LineCount(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }

@@ -1,5 +1,6 @@
 #include "tools/pack/checks/check_package_file.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -12,18 +13,29 @@
 
 namespace korvanthelm::pack {
 
-CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
-    CheckedPackage checked{file, LooksLikePeImage(file), {}, 0, {}, {}, {}};
-    std::optional<DigestSlotContents> slot;
-    if (checked.from_executable) {
+DecodedPackage DecodeCheckedPackage(std::span<const std::byte> file,
+                                    std::optional<DigestSlotContents> slot,
+                                    std::optional<ProvenPackage> proven) {
+    DecodedPackage decoded{{file, LooksLikePeImage(file), {}, 0, {}, {}, {}, {}}, {}};
+    CheckedPackage& checked = decoded.checked;
+    if (!checked.from_executable) {
+        slot.reset();
+    } else {
         checked.package = FindPackageResource(file);
-        slot = ReadDigestSlot(file);
+        if (!slot) {
+            slot = ReadDigestSlot(file);
+        }
         if (!slot->filled) {
             throw PackError("the executable's digest slot is empty");
         }
     }
     checked.digest = Sha256Text(checked.package);
-    const std::vector<std::byte> table = UnpackPackage(checked.package);
+    const bool is_proven = proven && std::ranges::equal(checked.package, proven->package);
+    if (!is_proven) {
+        decoded.table = UnpackPackage(checked.package);
+    }
+    const std::span<const std::byte> table =
+        is_proven ? proven->table : std::span<const std::byte>(decoded.table);
     checked.table_size = table.size();
     checked.entries = CheckPackageTable(table);
     checked.programs = FindPackagePrograms(table);
@@ -51,7 +63,13 @@ CheckedPackage CheckPackageFile(std::span<const std::byte> file) {
             }
         }
     }
-    return checked;
+    checked.slot = std::move(slot);
+    return decoded;
+}
+
+CheckedPackage CheckPackageFile(std::span<const std::byte> file,
+                                std::optional<DigestSlotContents> slot) {
+    return DecodeCheckedPackage(file, std::move(slot)).checked;
 }
 
 }  // namespace korvanthelm::pack

@@ -5,12 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "tools/pack/checks/check_package_table.h"
 #include "tools/pack/checks/find_unsigned_programs.h"
+#include "tools/pack/pe/digest_slot_text.h"
 
 namespace korvanthelm::pack {
 
@@ -23,6 +25,9 @@ struct CheckedPackage {
     PackagePrograms programs;  // the PE files among the entries
     // Not refusals: what may still fail on some players' machines.
     std::vector<std::string> warnings;
+    // An executable's digest slot, filled and checked against the package;
+    // nullopt for a package file.
+    std::optional<DigestSlotContents> slot;
 };
 
 // `file` is a package, or an executable whose package is its RT_RCDATA 101.
@@ -31,7 +36,29 @@ struct CheckedPackage {
 // executable's digest slot must be filled, with PackageDigest the package's
 // digest and both launcher digests digest texts. Throws PackError naming the
 // first failure. Warns when an entry would pass the classic path limit below
-// a typical TEMP (PathLimitWarning).
-CheckedPackage CheckPackageFile(std::span<const std::byte> file);
+// a typical TEMP (PathLimitWarning). `slot` is the executable's digest slot
+// when the caller has read it already (it is then not read again); without
+// it the slot is read here, after the package resource is found.
+CheckedPackage CheckPackageFile(std::span<const std::byte> file,
+                                std::optional<DigestSlotContents> slot = std::nullopt);
+
+// A package and the table it was proven to decode to: pack reads back what
+// it compressed with the independent decoder before it reports it good.
+struct ProvenPackage {
+    std::span<const std::byte> package;
+    std::span<const std::byte> table;
+};
+
+// CheckPackageFile's result with the table it decoded, for a caller that goes
+// on to read the entries' bytes: the package is then decoded once. When the
+// file's package is byte for byte `proven`'s, its table is checked as it is
+// instead of decoding the package again, and `table` is left empty.
+struct DecodedPackage {
+    CheckedPackage checked;
+    std::vector<std::byte> table;
+};
+DecodedPackage DecodeCheckedPackage(std::span<const std::byte> file,
+                                    std::optional<DigestSlotContents> slot = std::nullopt,
+                                    std::optional<ProvenPackage> proven = std::nullopt);
 
 }  // namespace korvanthelm::pack

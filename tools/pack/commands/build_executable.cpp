@@ -70,6 +70,9 @@ struct PackageAndDigests {
     std::vector<std::byte> package;
     ExecutableDigests digests;
     std::size_t entry_count = 0;
+    // From a tree: the table the package was proven to decode to, so that the
+    // executable's check does not decode it again. Empty for --package.
+    std::vector<std::byte> table;
 };
 
 PackageAndDigests TakePackage(const BuildOptions& options, const Warn& warn) {
@@ -105,6 +108,7 @@ PackageAndDigests TakePackage(const BuildOptions& options, const Warn& warn) {
             JudgeUnsignedPrograms(programs, options, warn);
         });
     taken.package = std::move(packed.package);
+    taken.table = std::move(packed.table);
     taken.digests = {packed.result.package_digest, packed.result.launcher_exe_digest,
                      packed.result.launcher_jar_digest};
     taken.entry_count = packed.result.entry_count;
@@ -155,7 +159,12 @@ BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
     std::vector<std::byte> exe =
         AssembleExecutable(stub, taken.package, taken.digests, options.version);
     if (options.verify) {
-        const CheckedPackage checked = CheckPackageFile(exe);
+        const DecodedPackage decoded = DecodeCheckedPackage(
+            exe, /*slot=*/std::nullopt,
+            options.package.empty()
+                ? std::optional<ProvenPackage>(ProvenPackage{taken.package, taken.table})
+                : std::nullopt);
+        const CheckedPackage& checked = decoded.checked;
         result.entry_count = checked.entries.size();
         result.table_size = checked.table_size;
         result.programs = checked.programs;
@@ -166,7 +175,7 @@ BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
                 warn({kLongPath, LongestEntryPath(checked.entries), warning});
             }
             RequireProgramAsSetupProgram(checked.programs);
-            CheckLauncherDigests(UnpackPackage(taken.package), taken.digests, warn);
+            CheckLauncherDigests(decoded.table, taken.digests, warn);
             JudgeUnsignedPrograms(checked.programs, options, warn);
         }
         if (options.signing.Enabled()) {
@@ -174,7 +183,8 @@ BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
                                  [&](const std::string& note) {
                                      warn({kTimestampRetry, {}, note});
                                  });
-            CheckPackageFile(exe);
+            // The package is not checked again: SignExecutable proved the signed
+            // file to be this one with a signature added and nothing else changed.
             result.signature = CheckAuthenticodeSignature(exe);
         }
     } else {

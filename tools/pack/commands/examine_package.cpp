@@ -17,9 +17,9 @@ namespace {
 
 // Moving an ExaminedPackage keeps `checked` valid: a moved vector keeps its
 // buffer, and that is where the spans point.
-ExaminedPackage Examine(std::vector<std::byte> file) {
+ExaminedPackage Examine(std::vector<std::byte> file, std::optional<DigestSlotContents> slot) {
     ExaminedPackage examined{std::move(file), {}};
-    examined.checked = CheckPackageFile(examined.file);
+    examined.checked = CheckPackageFile(examined.file, std::move(slot));
     return examined;
 }
 
@@ -36,21 +36,26 @@ std::string SignatureRefusal(const AuthenticodeSignature& signature) {
            signature.signed_digest + ")";
 }
 
+// An executable's digest slot, read once for every check that follows;
+// nullopt for a package, or when the slot cannot be read (not ours: the
+// package checks say what is wrong, in their order).
+std::optional<DigestSlotContents> ReadSlotOnce(std::span<const std::byte> file) {
+    if (!LooksLikePeImage(file)) {
+        return std::nullopt;
+    }
+    try {
+        return ReadDigestSlot(file);
+    } catch (const PackError&) {
+        return std::nullopt;
+    }
+}
+
 // The stub has the digest slot but no package yet: said as such, rather than
 // as an executable missing a resource, since `build` is what it needs.
-void RefuseStub(std::span<const std::byte> file, const std::string& path) {
-    if (!LooksLikePeImage(file)) {
-        return;
-    }
-    DigestSlotContents slot;
-    try {
-        slot = ReadDigestSlot(file);
-    } catch (const PackError&) {
-        return;  // not ours: the package checks say what is wrong
-    }
-    if (!slot.filled) {
+void RefuseStub(const std::optional<DigestSlotContents>& slot, const std::string& path) {
+    if (slot && !slot->filled) {
         throw PackError("\"" + PrintableHostPath(path) + "\" is the KORVANTHELM stub (version " +
-                        PrintablePath(slot.version) +
+                        PrintablePath(slot->version) +
                         "): it carries no package; korvanthelm-pack build makes " +
                         "KORVANTHELM.exe from it");
     }
@@ -86,9 +91,10 @@ std::string StubVersion(const std::vector<std::byte>& stub) {
 // names, unless the user asked for its structure alone: a slot's version is
 // written by whoever made the file, so it cannot decide how closely the file
 // is checked.
-void CheckExecutable(std::span<const std::byte> exe, const std::string& version,
-                     const std::string& stub, ExecutableCheck check, VerifiedFile& verified) {
-    verified.made_by = ReadDigestSlot(exe).version;
+void CheckExecutable(std::span<const std::byte> exe, const DigestSlotContents& slot,
+                     const std::string& version, const std::string& stub, ExecutableCheck check,
+                     VerifiedFile& verified) {
+    verified.made_by = slot.version;
     if (!IsReleaseVersion(verified.made_by)) {
         throw PackError(
             "refused: the version text in the digest slot is not a release version: \"" +
@@ -115,7 +121,7 @@ void CheckExecutable(std::span<const std::byte> exe, const std::string& version,
         }
     }
     try {
-        ProveExecutable(exe, stub_bytes, verified.made_by);
+        ProveExecutable(exe, slot, stub_bytes, verified.made_by);
     } catch (const StubRefused& refused) {
         throw PackError("stub \"" + PrintableHostPath(path) + "\": " + refused.refusal());
     }
@@ -126,8 +132,9 @@ void CheckExecutable(std::span<const std::byte> exe, const std::string& version,
 
 ExaminedPackage ListPackage(const std::string& path) {
     std::vector<std::byte> file = ReadWholeFile(path);
-    RefuseStub(file, path);
-    return Examine(std::move(file));
+    std::optional<DigestSlotContents> slot = ReadSlotOnce(file);
+    RefuseStub(slot, path);
+    return Examine(std::move(file), std::move(slot));
 }
 
 VerifiedFile VerifyPackageFile(const std::string& path, const std::string& version,
@@ -145,14 +152,15 @@ VerifiedFile VerifyPackageFile(const std::string& path, const std::string& versi
             verified.timestamp = ReadSigningTimestamp(file);
         }
     }
-    RefuseStub(file, path);
-    verified.package = Examine(std::move(file));
+    std::optional<DigestSlotContents> slot = ReadSlotOnce(file);
+    RefuseStub(slot, path);
+    verified.package = Examine(std::move(file), std::move(slot));
     // list shows what such a package holds; verify says it would fail.
     RequireProgramAsSetupProgram(verified.package->checked.programs);
     if (verified.is_executable) {
-        // CheckPackageFile has read this slot already: it cannot fail now.
-        verified.slot = ReadDigestSlot(verified.package->file);
-        CheckExecutable(verified.package->file, version, stub, check, verified);
+        // CheckPackageFile has checked the slot against the package.
+        verified.slot = verified.package->checked.slot;
+        CheckExecutable(verified.package->file, *verified.slot, version, stub, check, verified);
     }
     return verified;
 }

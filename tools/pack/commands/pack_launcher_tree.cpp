@@ -135,7 +135,7 @@ PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn
         }
     }
 
-    const std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
+    std::vector<std::byte> table = BuildPackageTable(options.tree, tree);
     // What the table already decides is said before the minute of
     // compression, so that --strict and the commands' own judges refuse at
     // once rather than after it.
@@ -161,6 +161,7 @@ PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn
     result.entry_count = entries.size();
     result.table_size = table.size();
     result.package_size = package.size();
+    packed.table = std::move(table);
     return packed;
 }
 

@@ -48,6 +48,7 @@ struct PackResult {
 
 struct PackedTree {
     std::vector<std::byte> package;
+    std::vector<std::byte> table;  // what `package` was read back to, with the decoder
     PackResult result;
     std::vector<PackageEntrySummary> entries;  // the table's, in table order
 };

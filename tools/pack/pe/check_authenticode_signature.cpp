@@ -17,6 +17,7 @@
 #include "tools/pack/base/hex_text.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/unique_openssl.h"
+#include "tools/pack/pe/certificate_table.h"
 #include "tools/pack/pe/pe_headers.h"
 
 // Where an Authenticode signature lives (Microsoft's "Windows Authenticode
@@ -45,41 +46,8 @@ constexpr char kSpcIndirectDataObjid[] = "1.3.6.1.4.1.311.2.1.4";
     throw PackError("malformed signature: " + what);
 }
 
-// File offsets of the parts the Authenticode digest leaves out.
-struct SignatureLayout {
-    std::uint64_t checksum;        // 4 bytes
-    std::uint64_t security_entry;  // 8 bytes
-    std::uint64_t table_offset;    // the certificate table
-    std::uint64_t table_size;
-};
-
-std::optional<SignatureLayout> FindCertificateTable(std::span<const std::byte> file) {
-    const PeHeaders headers = ReadPeHeaders(file);
-    if (!FileHas(file, headers.optional, headers.optional_size)) {
-        throw PackError("malformed executable: the optional header lies outside the file");
-    }
-    const std::optional<DataDirectory> entry =
-        ReadDataDirectory(file, headers, kSecurityDirectoryIndex, "certificate table entry");
-    if (!entry) {
-        return std::nullopt;  // no room for a certificate table: never signed
-    }
-    SignatureLayout layout{headers.CheckSumOffset(), entry->entry, entry->address, entry->size};
-    if (layout.table_offset == 0 && layout.table_size == 0) {
-        return std::nullopt;
-    }
-    if (!FileHas(file, layout.table_offset, layout.table_size)) {
-        Malformed("the certificate table lies outside the file");
-    }
-    // The digest skips the header fields first and the table after them; a
-    // table over the headers would make the two overlap.
-    if (layout.table_offset < layout.security_entry + 8) {
-        Malformed("the certificate table overlaps the headers");
-    }
-    return layout;
-}
-
 // The Authenticode digest of `file` with `md`.
-std::string FileDigest(std::span<const std::byte> file, const SignatureLayout& layout,
+std::string FileDigest(std::span<const std::byte> file, const CertificateTable& layout,
                        const EVP_MD* md) {
     const std::uint64_t table_end = layout.table_offset + layout.table_size;
     const std::pair<std::uint64_t, std::uint64_t> ranges[] = {
@@ -135,7 +103,7 @@ std::string SubjectText(X509* certificate) {
 
 // The PKCS #7 structure of the certificate table's first entry, which must
 // be the whole table but for its padding.
-UniquePkcs7 ReadSignatureEntry(std::span<const std::byte> image, const SignatureLayout& layout) {
+UniquePkcs7 ReadSignatureEntry(std::span<const std::byte> image, const CertificateTable& layout) {
     const std::uint32_t length = ReadLe(image, layout.table_offset, 4, "certificate table");
     const std::uint32_t revision = ReadLe(image, layout.table_offset + 4, 2, "certificate table");
     const std::uint32_t type = ReadLe(image, layout.table_offset + 6, 2, "certificate table");
@@ -270,8 +238,8 @@ bool CertificateIntact(X509* certificate, STACK_OF(X509) * certificates) {
 }  // namespace
 
 std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
-    const std::optional<SignatureLayout> layout = FindCertificateTable(image);
-    if (!layout) {
+    const std::optional<CertificateTable> layout = FindCertificateTable(image);
+    if (!layout || !layout->IsSigned()) {
         return std::nullopt;
     }
     const UniquePkcs7 pkcs7 = ReadSignatureEntry(image, *layout);

@@ -2,36 +2,13 @@
 #include <vector>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/certificate_table.h"
 #include "tools/pack/pe/check_authenticode_signature.h"
-#include "tools/pack/pe/pe_headers.h"
 #include "tools/pack/pe/verify_image_trust.h"
 #include "tools/pack/platform/hashing.h"
 
 namespace korvanthelm::pack {
 namespace {
-
-struct CertificateTable {
-    std::uint64_t checksum;        // 4 bytes the digest leaves out
-    std::uint64_t security_entry;  // 8 bytes the digest leaves out
-    std::uint64_t offset;          // the table, left out too
-    std::uint64_t size;
-};
-
-std::optional<CertificateTable> FindCertificateTable(std::span<const std::byte> file) {
-    const PeHeaders headers = ReadPeHeaders(file);
-    if (!FileHas(file, headers.optional, headers.optional_size)) {
-        throw PackError("malformed executable: the optional header lies outside the file");
-    }
-    const std::optional<DataDirectory> entry =
-        ReadDataDirectory(file, headers, kSecurityDirectoryIndex, "certificate table entry");
-    if (!entry || (entry->address == 0 && entry->size == 0)) {
-        return std::nullopt;  // never signed
-    }
-    if (!FileHas(file, entry->address, entry->size) || entry->address < entry->entry + 8) {
-        throw PackError("malformed signature: the certificate table lies outside the file");
-    }
-    return CertificateTable{headers.CheckSumOffset(), entry->entry, entry->address, entry->size};
-}
 
 // The Authenticode SHA-256 of the file as it is, for the refusal of a file
 // changed after signing: every byte but the CheckSum, the directory entry
@@ -41,8 +18,8 @@ std::string FileDigest(std::span<const std::byte> file, const CertificateTable& 
     covered.insert(covered.end(), file.begin() + table.checksum + 4,
                    file.begin() + table.security_entry);
     covered.insert(covered.end(), file.begin() + table.security_entry + 8,
-                   file.begin() + table.offset);
-    covered.insert(covered.end(), file.begin() + table.offset + table.size, file.end());
+                   file.begin() + table.table_offset);
+    covered.insert(covered.end(), file.begin() + table.table_offset + table.table_size, file.end());
     return Sha256Text(covered);
 }
 
@@ -50,7 +27,7 @@ std::string FileDigest(std::span<const std::byte> file, const CertificateTable& 
 
 std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
     const std::optional<CertificateTable> table = FindCertificateTable(image);
-    if (!table) {
+    if (!table || !table->IsSigned()) {
         return std::nullopt;
     }
     const ImageTrust trust = VerifyImageTrust(image);

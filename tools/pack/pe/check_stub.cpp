@@ -6,6 +6,7 @@
 
 #include "format/digest_slot.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/certificate_table.h"
 #include "tools/pack/pe/check_executable_structure.h"
 #include "tools/pack/pe/package_resource_id.h"
 
@@ -74,14 +75,13 @@ void CheckStubLayout(std::span<const std::byte> stub, CheckedStub& checked) {
     }
     const std::optional<DataDirectory> resources =
         ReadDataDirectory(stub, headers, kResourceDirectoryIndex, "resource directory");
-    const std::optional<DataDirectory> security =
-        ReadDataDirectory(stub, headers, kSecurityDirectoryIndex, "certificate table entry");
+    const std::optional<CertificateTable> security = FindCertificateTable(stub, headers);
     const std::optional<DataDirectory> relocations =
         ReadDataDirectory(stub, headers, kRelocationDirectoryIndex, "relocation entry");
     if (!resources || !security || !relocations) {
         NotAStub("its optional header has too few data directories");
     }
-    if (security->size != 0) {
+    if (security->table_size != 0) {
         NotAStub("it is signed; sign the finished executable instead");
     }
     checked.resource_directory = *resources;

@@ -7,6 +7,7 @@
 
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/assemble_executable.h"
+#include "tools/pack/pe/certificate_table.h"
 #include "tools/pack/pe/find_package_resource.h"
 #include "tools/pack/pe/pe_headers.h"
 
@@ -50,19 +51,17 @@ struct UnsignedView {
 };
 
 UnsignedView BeforeSigning(std::span<const std::byte> exe, std::uint64_t rebuilt_size) {
-    const PeHeaders headers = ReadPeHeaders(exe);
-    const std::optional<DataDirectory> security =
-        ReadDataDirectory(exe, headers, kSecurityDirectoryIndex, "certificate table entry");
+    const std::optional<CertificateTable> table = FindCertificateTable(exe);
     UnsignedView view{std::vector<std::byte>(exe.begin(), exe.end()), false};
-    if (!security || (security->address == 0 && security->size == 0)) {
+    if (!table || !table->IsSigned()) {
         return view;
     }
     // The signature check read the table where the entry points; nothing may
     // follow it, or those bytes would be covered by no one.
-    if (std::uint64_t{security->address} + security->size != exe.size()) {
+    if (table->table_offset + table->table_size != exe.size()) {
         Refuse("the certificate table is not at the end of the file");
     }
-    std::uint64_t end = security->address;
+    std::uint64_t end = table->table_offset;
     if (end >= rebuilt_size && end - rebuilt_size < kSignerPadding &&
         std::all_of(exe.begin() + rebuilt_size, exe.begin() + end,
                     [](std::byte b) { return b == std::byte{0}; })) {
@@ -70,19 +69,18 @@ UnsignedView BeforeSigning(std::span<const std::byte> exe, std::uint64_t rebuilt
     }
     view.bytes.resize(end);
     view.was_signed = true;
-    WriteLe(view.bytes, security->entry, 0, 4);
-    WriteLe(view.bytes, security->entry + 4, 0, 4);
-    if (FileHas(view.bytes, headers.CheckSumOffset(), 4)) {
-        WriteLe(view.bytes, headers.CheckSumOffset(), 0, 4);
+    WriteLe(view.bytes, table->security_entry, 0, 4);
+    WriteLe(view.bytes, table->security_entry + 4, 0, 4);
+    if (FileHas(view.bytes, table->checksum, 4)) {
+        WriteLe(view.bytes, table->checksum, 0, 4);
     }
     return view;
 }
 
 }  // namespace
 
-void ProveExecutable(std::span<const std::byte> exe, std::span<const std::byte> stub,
-                     std::string_view version) {
-    const DigestSlotContents slot = ReadDigestSlot(exe);
+void ProveExecutable(std::span<const std::byte> exe, const DigestSlotContents& slot,
+                     std::span<const std::byte> stub, std::string_view version) {
     for (const std::string* text :
          {&slot.digests.package, &slot.digests.launcher_exe, &slot.digests.launcher_jar}) {
         if (!IsDigestText(*text)) {

@@ -15,6 +15,7 @@
 
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/unique_openssl.h"
+#include "tools/pack/pe/certificate_table.h"
 #include "tools/pack/pe/pe_headers.h"
 
 // Where the time is: the certificate table (data directory 4, a file offset)
@@ -31,7 +32,6 @@
 namespace korvanthelm::pack {
 namespace {
 
-constexpr std::size_t kSecurityDirectoryIndex = 4;  // IMAGE_DIRECTORY_ENTRY_SECURITY
 constexpr std::uint32_t kWinCertRevision2 = 0x0200;
 constexpr std::uint32_t kWinCertTypePkcsSignedData = 0x0002;
 constexpr std::uint32_t kWinCertHeaderSize = 8;
@@ -47,19 +47,12 @@ using UniqueTstInfo = UniqueOpenSsl<TS_TST_INFO, TS_TST_INFO_free>;
 // The DER of the first certificate entry; nullopt when there is no
 // certificate table.
 std::optional<std::span<const std::byte>> FindSignatureDer(std::span<const std::byte> image) {
-    const PeHeaders headers = ReadPeHeaders(image);
-    const std::optional<std::uint64_t> entry = headers.DirectoryEntry(kSecurityDirectoryIndex);
-    if (!entry) {
+    const std::optional<CertificateTable> table = FindCertificateTable(image);
+    if (!table || !table->IsSigned()) {
         return std::nullopt;
     }
-    const std::uint64_t offset = ReadLe(image, *entry, 4, "certificate table entry");
-    const std::uint64_t size = ReadLe(image, *entry + 4, 4, "certificate table entry");
-    if (offset == 0 && size == 0) {
-        return std::nullopt;
-    }
-    if (!FileHas(image, offset, size)) {
-        Malformed("the certificate table lies outside the file");
-    }
+    const std::uint64_t offset = table->table_offset;
+    const std::uint64_t size = table->table_size;
     const std::uint32_t length = ReadLe(image, offset, 4, "certificate table");
     const std::uint32_t revision = ReadLe(image, offset + 4, 2, "certificate table");
     const std::uint32_t type = ReadLe(image, offset + 6, 2, "certificate table");

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/certificate_table.h"
 #include "tools/pack/pe/check_authenticode_signature.h"
 #include "tools/pack/pe/pe_headers.h"
 
@@ -23,15 +24,15 @@ bool IsUnsignedPlusSignature(std::span<const std::byte> unsigned_bytes,
     if (signed_bytes.size() <= unsigned_bytes.size()) {
         return false;
     }
-    const PeHeaders headers = ReadPeHeaders(unsigned_bytes);
-    const std::uint64_t checksum = headers.optional + kCheckSumField;
-    const std::optional<std::uint64_t> security = headers.DirectoryEntry(kSecurityDirectoryIndex);
-    if (!security || !FileHas(unsigned_bytes, checksum, kChecksumSize)) {
+    const std::optional<CertificateTable> table = FindCertificateTable(unsigned_bytes);
+    if (!table || !FileHas(unsigned_bytes, table->checksum, kChecksumSize)) {
         return false;
     }
+    const std::uint64_t checksum = table->checksum;
+    const std::uint64_t security = table->security_entry;
     for (std::size_t i = 0; i < unsigned_bytes.size(); ++i) {
         const bool may_differ = (i >= checksum && i < checksum + kChecksumSize) ||
-                                (i >= *security && i < *security + kDirectoryEntrySize);
+                                (i >= security && i < security + kDirectoryEntrySize);
         if (!may_differ && unsigned_bytes[i] != signed_bytes[i]) {
             return false;
         }

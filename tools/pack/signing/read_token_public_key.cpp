@@ -215,9 +215,11 @@ std::optional<std::vector<CkUlong>> SlotsWithToken(const Cryptoki& ck) {
     return slots;
 }
 
-}  // namespace
-
-std::optional<std::vector<std::string>> PresentTokenLabels(const std::string& module) {
+// Loads `module`, initializes it for this look and hands `use` the slots
+// that hold a token; nullopt when the module does not load, bind, initialize
+// or list its slots. Everything is released again, in order, on every path.
+template <typename Result, typename Use>
+std::optional<Result> WithTokenSlots(const std::string& module, Use use) {
     const std::unique_ptr<void, CloseLibrary> library(
         ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL));
     Cryptoki ck{};
@@ -232,44 +234,46 @@ std::optional<std::vector<std::string>> PresentTokenLabels(const std::string& mo
     if (!slots) {
         return std::nullopt;
     }
-    std::vector<std::string> labels;
-    for (const CkUlong slot : *slots) {
-        CkTokenInfo info{};
-        // An uninitialized token holds no key: the signer finds no token there.
-        if (ck.get_token_info(slot, &info) == kCkrOk && (info.flags & kCkfTokenInitialized) != 0) {
-            labels.push_back(TokenLabel(info));
-        }
-    }
-    return labels;
+    return use(ck, *slots);
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> PresentTokenLabels(const std::string& module) {
+    return WithTokenSlots<std::vector<std::string>>(
+        module, [](const Cryptoki& ck, const std::vector<CkUlong>& slots) {
+            std::vector<std::string> labels;
+            for (const CkUlong slot : slots) {
+                CkTokenInfo info{};
+                // An uninitialized token holds no key: the signer finds no token there.
+                if (ck.get_token_info(slot, &info) == kCkrOk &&
+                    (info.flags & kCkfTokenInitialized) != 0) {
+                    labels.push_back(TokenLabel(info));
+                }
+            }
+            return labels;
+        });
 }
 
 std::optional<TokenPublicKey> ReadTokenPublicKey(const std::string& module,
                                                  const TokenKeyQuery& query) {
-    const std::unique_ptr<void, CloseLibrary> library(
-        ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL));
-    Cryptoki ck{};
-    if (!library || !BindCryptoki(library.get(), ck)) {
-        return std::nullopt;
-    }
-    const Initialized initialized(ck);
-    if (!initialized.ok()) {
-        return std::nullopt;
-    }
-    const std::optional<std::vector<CkUlong>> slots = SlotsWithToken(ck);
-    if (!slots) {
-        return std::nullopt;
-    }
-    std::optional<TokenPublicKey> found;
-    for (const CkUlong slot : *slots) {
-        std::optional<TokenPublicKey> key = ReadFromSlot(ck, slot, query);
-        if (key) {
-            if (found) {
-                return std::nullopt;  // two tokens hold such a key: the URI is not precise enough
+    return WithTokenSlots<TokenPublicKey>(
+        module,
+        [&query](const Cryptoki& ck,
+                 const std::vector<CkUlong>& slots) -> std::optional<TokenPublicKey> {
+            std::optional<TokenPublicKey> found;
+            for (const CkUlong slot : slots) {
+                std::optional<TokenPublicKey> key = ReadFromSlot(ck, slot, query);
+                if (key) {
+                    if (found) {
+                        // Two tokens hold such a key: the URI is not precise enough.
+                        return std::nullopt;
+                    }
+                    found = std::move(key);
+                }
             }
-            found = std::move(key);
-        }
-    }
-    return found;
+            return found;
+        });
 }
 
 }  // namespace korvanthelm::pack
