@@ -12,7 +12,7 @@ const char kUsage[] =
     "       korvanthelm-pack build --package PACKAGE -o EXE --digests FILE [--stub STUB]\n"
     "       korvanthelm-pack build ... [SIGNING] [--require-signed-tree]\n"
     "       korvanthelm-pack list FILE\n"
-    "       korvanthelm-pack verify FILE [--stub STUB]\n"
+    "       korvanthelm-pack verify FILE [--stub STUB] [--tree DIR [--jobs N]]\n"
     "       korvanthelm-pack try EXE [--timeout SECONDS] [--keep DIR]\n"
     "       every command also takes --json, and all but try --strict\n"
     "       korvanthelm-pack COMMAND --help\n"
@@ -125,7 +125,8 @@ const char kListHelp[] =
     "for machines\"); --strict refuses a package with a warning.\n";
 
 const char kVerifyHelp[] =
-    "usage: korvanthelm-pack verify FILE [--stub STUB | --structure-only] [--json] [--strict]\n"
+    "usage: korvanthelm-pack verify FILE [--stub STUB | --structure-only] [--tree DIR]\n"
+    "                                    [--jobs N] [--json] [--strict]\n"
     "\n"
     "Checks a package file, or the package resource (RT_RCDATA 101) of a built\n"
     "KORVANTHELM.exe, as the bootstrapper would: the \"KTSETUP1\" envelope, the\n"
@@ -157,6 +158,14 @@ const char kVerifyHelp[] =
     "structure: every section inside the file, the PE checksum, the digest slot's\n"
     "layout, state, version and digest texts, and the package resource in language\n"
     "1033; changed code or data inside the sections is not seen.\n"
+    "\n"
+    "--tree DIR proves that the package was made from exactly the launcher tree DIR,\n"
+    "on any system: the tree is scanned as `pack` scans it, its entries compared with\n"
+    "the package's (the first that differs is named: missing from the package, not\n"
+    "in the tree, other bytes, another name), then packed again, which takes as long\n"
+    "as `pack`, and the compressed bytes compared. The packer makes the same bytes\n"
+    "from the same tree on Linux and Windows and for every --jobs N (threads, as for\n"
+    "pack).\n"
     "\n"
     "--json prints one JSON document on standard output and the text on standard\n"
     "error; --strict refuses a package with a warning.\n"

@@ -212,7 +212,7 @@ JsonWriter ListDocument(const std::string& path, const ExaminedPackage& package,
 }
 
 JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
-                          const CommandReport& report) {
+                          const std::string& tree, const CommandReport& report) {
     JsonWriter json;
     json.BeginObject().Key("command").String("verify");
     json.Key("file").String(path);
@@ -252,6 +252,12 @@ JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
         }
     }
     WriteSignature(json, verified.signature, verified.timestamp);
+    json.Key("made_from_tree");
+    if (tree.empty()) {
+        json.Null();
+    } else {
+        json.String(tree);
+    }
     report.WriteWarnings(json);
     json.EndObject();
     return json;

@@ -22,8 +22,10 @@ JsonWriter BuildDocument(const BuildOptions& options, const BuildResult& result,
 JsonWriter ListDocument(const std::string& path, const ExaminedPackage& package,
                         const CommandReport& report);
 // Also for a signed file changed after signing: "ok" false and the refusal.
+// `tree`: the tree the package was proven to be made from (--tree); empty
+// when none was asked for.
 JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
-                          const CommandReport& report);
+                          const std::string& tree, const CommandReport& report);
 // The whole `try` report; "ok" false when a start did not behave.
 JsonWriter TryDocument(const TryResult& result);
 

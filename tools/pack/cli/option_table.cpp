@@ -19,7 +19,7 @@ constexpr OptionRow kOptions[] = {
     {kLauncherJar,       "--launcher-jar",         {},    kFile,         true,  true,  false, false, false, {}},
     {kDigestsCmake,      "--digests-cmake",        {},    kFile,         true,  false, false, false, false, {}},
     {kDigestsHeader,     "--digests-header",       {},    kFile,         true,  false, false, false, false, {}},
-    {kJobs,              "--jobs",                 "-j",  kNumber,       true,  true,  false, false, false, kJobsWords},
+    {kJobs,              "--jobs",                 "-j",  kNumber,       true,  true,  false, true,  false, kJobsWords},
     {kPackage,           "--package",              {},    kFile,         false, true,  false, false, false, {}},
     {kLauncherExeSha256, "--launcher-exe-sha256",  {},    kText,         false, true,  false, false, false, {}},
     {kLauncherJarSha256, "--launcher-jar-sha256",  {},    kText,         false, true,  false, false, false, {}},
@@ -38,6 +38,7 @@ constexpr OptionRow kOptions[] = {
     {kStrict,            "--strict",               {},    kNone,         true,  true,  true,  true,  false, {}},
     {kTimeout,           "--timeout",              {},    kSeconds,      false, false, false, false, true,  kSecondsWords},
     {kKeep,              "--keep",                 {},    kFile,         false, false, false, false, true,  {}},
+    {kTree,              "--tree",                 {},    kFile,         false, false, false, true,  false, {}},
 };
 
 constexpr CommandRow kCommands[] = {

@@ -37,8 +37,9 @@ enum class OptionName {
     kStrict,
     kTimeout,
     kKeep,
+    kTree,
 };
-inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(OptionName::kKeep) + 1;
+inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(OptionName::kTree) + 1;
 
 enum class ValueKind {
     kNone,          // a switch

@@ -12,6 +12,8 @@
 #include "tools/pack/cli/json_documents.h"
 #include "tools/pack/cli/parse_command_line.h"
 #include "tools/pack/cli/print_output.h"
+#include "tools/pack/cli/progress_style.h"
+#include "tools/pack/commands/compare_with_tree.h"
 #include "tools/pack/commands/examine_package.h"
 #include "tools/pack/commands/longest_entry_path.h"
 
@@ -164,6 +166,10 @@ int RunVerify(std::span<const std::string_view> args, const std::string& version
     if (!parsed) {
         return status;
     }
+    if (parsed->Given(OptionName::kJobs) && !parsed->Given(OptionName::kTree)) {
+        return RefuseCommandLine("--jobs goes with --tree: only packing the tree again compresses",
+                                 "verify");
+    }
     if (parsed->Given(OptionName::kStub) && parsed->Given(OptionName::kStructureOnly)) {
         return RefuseCommandLine(
             "--structure-only goes without --stub: with a stub the executable is proven whole",
@@ -180,19 +186,33 @@ int RunVerify(std::span<const std::string_view> args, const std::string& version
         // The signer is shown first: it tells whose signature was broken.
         PrintSignature(out, *verified.signature);
         if (report.json()) {
-            PrintJson(VerifyDocument(path, verified, report));
+            PrintJson(VerifyDocument(path, verified, {}, report));
         }
         std::fflush(out);
         throw PackError(verified.signature_refusal);
     }
     const std::vector<PackWarning> warnings = WarningsOf(verified.package->checked, report);
+    if (parsed->Given(OptionName::kTree)) {
+        // Before any verdict: a package from another tree is refused, not
+        // reported as good with a line after it.
+        PackOptions again;
+        again.tree = parsed->Text(OptionName::kTree);
+        again.jobs = parsed->jobs;
+        again.progress = ProgressStyleForStandardError();
+        again.progress_interval = ProgressLineInterval();
+        RequirePackageMadeFromTree(verified.package->checked.package, again, report.Warner());
+    }
     PrintVerdict(out, verified);
     for (const PackWarning& warning : warnings) {
         report.Warn(warning);
     }
     PrintSignatureVerdict(out, verified, version);
+    if (parsed->Given(OptionName::kTree)) {
+        std::fprintf(out, "Tree: the package is exactly what this packer makes from \"%s\"\n",
+                     PrintablePath(parsed->Text(OptionName::kTree)).c_str());
+    }
     if (report.json()) {
-        PrintJson(VerifyDocument(path, verified, report));
+        PrintJson(VerifyDocument(path, verified, parsed->Text(OptionName::kTree), report));
     }
     return 0;
 }

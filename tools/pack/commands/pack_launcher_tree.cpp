@@ -44,8 +44,22 @@ std::span<const std::byte> AsBytes(std::string_view text) {
     return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
 }
 
-// The threads to compress on: `jobs` when given, else one per core, fewer
-// when the memory available would not hold their compressors (then `warn`).
+// The table walked back must list exactly the scanned files, in order.
+void CheckTableHoldsTree(const std::vector<PackageEntrySummary>& entries,
+                         const LauncherTree& tree) {
+    if (entries.size() != tree.files.size()) {
+        throw PackError("internal error: the table does not hold the tree's files");
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].path != tree.files[i].path || entries[i].size != tree.files[i].size) {
+            throw PackError("internal error: table entry " + std::to_string(i + 1) +
+                            " does not match the tree");
+        }
+    }
+}
+
+}  // namespace
+
 unsigned ChooseJobs(unsigned jobs, std::size_t table_size, const WarnFunction& warn) {
     if (jobs != 0) {
         return jobs;
@@ -67,8 +81,6 @@ unsigned ChooseJobs(unsigned jobs, std::size_t table_size, const WarnFunction& w
     return choice.jobs;
 }
 
-// The package (envelope around the compressed table), the chunks shown as
-// they go as `options` ask.
 std::vector<std::byte> CompressWithProgress(std::span<const std::byte> table, unsigned jobs,
                                             const PackOptions& options) {
     CompressionSettings settings;
@@ -83,22 +95,6 @@ std::vector<std::byte> CompressWithProgress(std::span<const std::byte> table, un
     const std::vector<std::byte> stream = CompressPackageTable(table, settings, events);
     return format::WritePackageEnvelope(table.size(), stream);
 }
-
-// The table walked back must list exactly the scanned files, in order.
-void CheckTableHoldsTree(const std::vector<PackageEntrySummary>& entries,
-                         const LauncherTree& tree) {
-    if (entries.size() != tree.files.size()) {
-        throw PackError("internal error: the table does not hold the tree's files");
-    }
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].path != tree.files[i].path || entries[i].size != tree.files[i].size) {
-            throw PackError("internal error: table entry " + std::to_string(i + 1) +
-                            " does not match the tree");
-        }
-    }
-}
-
-}  // namespace
 
 void RefuseOutputInsideTree(const std::string& output, const std::string& tree) {
     // An unusable tree is reported by the scan, not here.

@@ -71,6 +71,17 @@ using TableJudge = std::function<void(std::span<const std::byte> table,
 PackedTree PackTreeInMemory(const PackOptions& options, const WarnFunction& warn,
                             const TableJudge& judge = {});
 
+// The threads to compress a table of `table_size` bytes on: `jobs` when
+// given, else one per core, fewer when the memory available would not hold
+// their compressors (then `warn` is told, kJobsLoweredForMemory).
+unsigned ChooseJobs(unsigned jobs, std::size_t table_size, const WarnFunction& warn);
+
+// The package (envelope around the compressed table) made with `jobs`
+// threads, the chunks shown as they go as `options` ask (progress and its
+// interval; nothing else of `options` is used).
+std::vector<std::byte> CompressWithProgress(std::span<const std::byte> table, unsigned jobs,
+                                            const PackOptions& options);
+
 // An output inside the tree would be packed by the next run: the package
 // would carry its predecessor and never come out the same twice. Throws
 // PackError when `output` lies inside `tree`.
