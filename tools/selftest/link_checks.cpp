@@ -268,8 +268,8 @@ CheckLine HeldFolderMadeJunction(const Scratch& scratch) {
     };
     std::wstring message;
     try {
-        WritePackageEntriesForTesting(Table({{"a/first.txt", "1"}, {"a/second.txt", "2"}}), work,
-                                      turn_into_junction);
+        WritePackageEntries(Table({{"a/first.txt", "1"}, {"a/second.txt", "2"}}), work,
+                            turn_into_junction);
     } catch (const NotMadeHere& not_made) {
         return {name, Outcome::kNotCheckable, NotMade("junction of a held folder", not_made.error)};
     } catch (const std::wstring& thrown) {
