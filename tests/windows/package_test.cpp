@@ -552,6 +552,58 @@ TEST(WritePackageEntries, FaultsPartWayKeepWhatCameBefore) {
     }
 }
 
+// What the self-test's link checks rely on: the hook runs once per entry, in
+// order, when every entry before it is on disk and nothing of its own is; what
+// it throws ends the walk and comes out as it was thrown.
+TEST(WritePackageEntries, BeforeEntrySeesEachEntryBeforeItIsWritten) {
+    struct Stop {
+        std::uint32_t at;
+    };
+    const std::vector<TableEntry> entries = {
+        {"a/one.txt", "1"}, {"b/c/two.txt", "2"}, {"three", "3"}};
+    const std::vector<std::map<std::wstring, std::string>> before = {
+        {},
+        {{L"a", "<dir>"}, {L"a\\one.txt", "1"}},
+        {{L"a", "<dir>"},
+         {L"a\\one.txt", "1"},
+         {L"b", "<dir>"},
+         {L"b\\c", "<dir>"},
+         {L"b\\c\\two.txt", "2"}},
+    };
+    // The hook stops the walk at `stop` (3: never).
+    for (const std::uint32_t stop : {0u, 1u, 2u, 3u}) {
+        SCOPED_TRACE(stop);
+        TempDir work;
+        std::vector<std::uint32_t> seen;
+        const auto hook = [&](std::uint32_t entry) {
+            seen.push_back(entry);
+            ASSERT_LT(entry, before.size());
+            EXPECT_EQ(testing::Snapshot(work.path()), before[entry]) << entry;
+            if (entry == stop) {
+                throw Stop{entry};
+            }
+        };
+        std::optional<std::uint32_t> stopped;
+        try {
+            EXPECT_EQ(MessageOfWrite(MakePackageTable(entries), work.path(), hook), L"");
+        } catch (const Stop& thrown) {
+            stopped = thrown.at;
+        }
+        EXPECT_EQ(stopped, stop < 3 ? std::optional<std::uint32_t>(stop) : std::nullopt);
+        std::vector<std::uint32_t> expected_seen;
+        for (std::uint32_t entry = 0; entry <= std::min(stop, 2u); ++entry) {
+            expected_seen.push_back(entry);
+        }
+        EXPECT_EQ(seen, expected_seen);
+        const auto all = [&] {
+            auto disk = before[2];
+            disk[L"three"] = "3";
+            return disk;
+        }();
+        EXPECT_EQ(testing::Snapshot(work.path()), stop < 3 ? before[stop] : all);
+    }
+}
+
 // ---- Folders on an entry's way ----------------------------------------------------
 
 std::wstring MessageOfEnter(EntryFolders& folders, const std::wstring& target) {
