@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "demo/demo_failure.h"
-#include "demo/unique_handle.h"
+#include "platform/unique_resource.h"
 
 namespace korvanthelm::demo {
 namespace {
