@@ -4,8 +4,8 @@
 
 #include "demo/ensure_directory.h"
 #include "demo/process_context.h"
-#include "demo/unique_handle.h"
 #include "demo/utf8.h"
+#include "platform/unique_resource.h"
 
 namespace korvanthelm::demo {
 

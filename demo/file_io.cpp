@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "demo/demo_failure.h"
-#include "demo/unique_handle.h"
+#include "platform/unique_resource.h"
 
 namespace korvanthelm::demo {
 namespace {

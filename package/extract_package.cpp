@@ -34,8 +34,10 @@ void WriteEntryFile(const std::wstring& target, std::span<const std::byte> data)
     }
 }
 
-void WriteEntries(const PackageTable& table, const std::wstring& work_directory,
-                  const BeforeEntry* before_entry) {
+}  // namespace
+
+void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory,
+                         const BeforeEntry& before_entry) {
     EntryFolders folders(work_directory);
     std::wstring target;
     const std::optional<format::EntryRefusal> refusal = format::WalkPackageEntries<wchar_t>(
@@ -47,8 +49,8 @@ void WriteEntries(const PackageTable& table, const std::wstring& work_directory,
                 }
             }
             target.assign(work_directory).append(1, L'\\').append(entry.path);
-            if (before_entry != nullptr) {
-                (*before_entry)(entry.index);
+            if (before_entry) {
+                before_entry(entry.index);
             }
             folders.Enter(target);
             WriteEntryFile(target, entry.data);
@@ -57,8 +59,6 @@ void WriteEntries(const PackageTable& table, const std::wstring& work_directory,
         ThrowFailure(EntryFailureText(refusal->failure));
     }
 }
-
-}  // namespace
 
 bool DecodeEntryPath(std::span<const std::byte> utf8, std::wstring& path) {
     const char* text = reinterpret_cast<const char*>(utf8.data());
@@ -86,15 +86,6 @@ const wchar_t* EntryFailureText(format::EntryFailure failure) noexcept {
             return kTrailingData;
     }
     return kPackageCorrupt;
-}
-
-void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory) {
-    WriteEntries(table, work_directory, /*before_entry=*/nullptr);
-}
-
-void WritePackageEntriesForTesting(const PackageTable& table, const std::wstring& work_directory,
-                                   const BeforeEntry& before_entry) {
-    WriteEntries(table, work_directory, &before_entry);
 }
 
 void ExtractPackage(const std::wstring& work_directory) {

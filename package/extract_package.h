@@ -17,19 +17,17 @@ namespace korvanthelm {
 // `work_directory`: unsafe paths, duplicates and links on the way are refused.
 void ExtractPackage(const std::wstring& work_directory);
 
-// The part of ExtractPackage after the table is loaded: the work directory
-// check and the entry walk.
-void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory);
-
 // Called with an entry's index (from 0) just before its folders are entered
-// and its file is written, when every entry before it is on disk.
+// and its file is written, when every entry before it is on disk. What it
+// throws ends the walk and passes out unchanged; entries written before stay.
 using BeforeEntry = std::function<void(std::uint32_t entry)>;
 
-// WritePackageEntries with `before_entry` run between two entries: the
-// release self-test changes the disk there the way another process could,
-// without racing the walk. The product never calls it.
-void WritePackageEntriesForTesting(const PackageTable& table, const std::wstring& work_directory,
-                                   const BeforeEntry& before_entry);
+// The part of ExtractPackage after the table is loaded: the work directory
+// check and the entry walk. `before_entry`, when set, runs between two
+// entries: the release self-test changes the disk there the way another
+// process could, without racing the walk. The bootstrapper passes none.
+void WritePackageEntries(const PackageTable& table, const std::wstring& work_directory,
+                         const BeforeEntry& before_entry = nullptr);
 
 // The bootstrapper's message for a refusal of the entry walk.
 const wchar_t* EntryFailureText(format::EntryFailure failure) noexcept;

@@ -1,6 +1,7 @@
 // bcrypt.dll from System32 with the functions the programs use taken by name:
-// the one loader behind the bootstrapper's SHA-256 and random names and the
-// Windows packer's SHA-256. bcrypt.dll is not a KnownDLL (system_library.h).
+// the one loader behind the bootstrapper's SHA-256 and random names, the
+// Windows packer's SHA-256 and the demo set-up program's build mark.
+// bcrypt.dll is not a KnownDLL (system_library.h).
 #pragma once
 
 #include <windows.h>
@@ -37,7 +38,8 @@ struct BcryptLibrary {
 
 // bcrypt.dll from System32 and each function above by name; a function it
 // does not export is nullptr, and all are when the DLL cannot be loaded there
-// (each caller decides which it needs). Never throws.
+// (each caller decides which it needs); then the thread's last error is still
+// LoadLibraryExW's. Never throws.
 BcryptLibrary LoadBcryptLibrary() noexcept;
 
 // Owners of the provider's handles, released through the loaded functions.

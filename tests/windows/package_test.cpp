@@ -6,11 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
+#include <vector>
 
 #include "format/compression_container.h"
 #include "format/package_envelope.h"
-#include "format/package_table.h"
 #include "format/utf8_to_utf16.h"
 #include "package/entry_folders.h"
 #include "package/extract_package.h"
@@ -18,6 +19,7 @@
 #include "platform/sha256.h"
 #include "tests/common/utf8_cases.h"
 #include "tests/windows/test_support.h"
+#include "tools/selftest/entry_walk_driver.h"
 
 namespace korvanthelm {
 namespace {
@@ -30,19 +32,13 @@ std::vector<std::byte> Bytes(const std::string& text) {
     return bytes;
 }
 
-struct Entry {
-    std::string path;
-    std::string data;
-};
+using selftest::MakePackageTable;
+using selftest::MessageOfWrite;
+using selftest::TableEntry;
 
-std::vector<std::byte> Table(const std::vector<Entry>& entries) {
-    format::PackageTableBuilder builder(static_cast<std::uint32_t>(entries.size()));
-    for (const Entry& entry : entries) {
-        const auto path = Bytes(entry.path);
-        const auto area = builder.AddRecord(path, entry.data.size());
-        std::memcpy(area.data(), entry.data.data(), entry.data.size());
-    }
-    return std::move(builder).Finish();
+// The table's bytes alone: what the envelope tests put in the stream.
+std::vector<std::byte> Table(const std::vector<TableEntry>& entries) {
+    return MakePackageTable(entries).bytes;
 }
 
 // A table header with any version bytes and count, and no records.
@@ -357,22 +353,6 @@ TEST_F(DecodePackageTest, SystemTableThatFailsItsHeaderGoesToTheBuiltInDecoder) 
 
 // ---- The entry walk ---------------------------------------------------------------
 
-PackageTable Loaded(const std::vector<Entry>& entries) {
-    PackageTable table;
-    table.bytes = Table(entries);
-    table.entry_count = static_cast<std::uint32_t>(entries.size());
-    return table;
-}
-
-std::wstring MessageOfWrite(const PackageTable& table, const std::wstring& work) {
-    try {
-        WritePackageEntries(table, work);
-    } catch (const std::wstring& message) {
-        return message;
-    }
-    return L"";
-}
-
 std::wstring LinksDirectory() {
     wchar_t buffer[1024];
     return std::wstring(buffer, GetEnvironmentVariableW(L"KORVANTHELM_LINKS_DIR", buffer, 1024));
@@ -380,11 +360,12 @@ std::wstring LinksDirectory() {
 
 TEST(WritePackageEntries, WritesEveryEntryWithItsFolders) {
     TempDir work;
-    const PackageTable table = Loaded({{"a/b.txt", "b"},
-                                       {"a/c.txt", "c"},
-                                       {"empty", ""},
-                                       {"Данные/с пробелом/файл.bin", std::string(70000, '\x01')},
-                                       {"A/d.txt", "case of an existing folder"}});
+    const PackageTable table =
+        MakePackageTable({{"a/b.txt", "b"},
+                          {"a/c.txt", "c"},
+                          {"empty", ""},
+                          {"Данные/с пробелом/файл.bin", std::string(70000, '\x01')},
+                          {"A/d.txt", "case of an existing folder"}});
     EXPECT_EQ(MessageOfWrite(table, work.path()), L"");
     const std::map<std::wstring, std::string> expected = {
         {L"a", "<dir>"},
@@ -401,10 +382,10 @@ TEST(WritePackageEntries, WritesEveryEntryWithItsFolders) {
 
 TEST(WritePackageEntries, EarlierEntriesStayWhenALaterOneFails) {
     TempDir work;
-    EXPECT_EQ(
-        MessageOfWrite(Loaded({{"one.txt", "1"}, {"sub/two.txt", "2"}, {"../three.txt", "3"}}),
-                       work.path()),
-        kUnsafeEntryPath);
+    EXPECT_EQ(MessageOfWrite(
+                  MakePackageTable({{"one.txt", "1"}, {"sub/two.txt", "2"}, {"../three.txt", "3"}}),
+                  work.path()),
+              kUnsafeEntryPath);
     const std::map<std::wstring, std::string> expected = {
         {L"one.txt", "1"}, {L"sub", "<dir>"}, {L"sub\\two.txt", "2"}};
     EXPECT_EQ(testing::Snapshot(work.path()), expected);
@@ -413,7 +394,8 @@ TEST(WritePackageEntries, EarlierEntriesStayWhenALaterOneFails) {
 TEST(WritePackageEntries, ExistingFileIsNeverOverwritten) {
     TempDir work;
     testing::WriteBytes(work / L"planted.txt", "theirs");
-    EXPECT_EQ(MessageOfWrite(Loaded({{"planted.txt", "ours"}}), work.path()), kWriteFailed);
+    EXPECT_EQ(MessageOfWrite(MakePackageTable({{"planted.txt", "ours"}}), work.path()),
+              kWriteFailed);
     EXPECT_EQ(testing::ReadBytes(work / L"planted.txt"), "theirs");
 }
 
@@ -425,7 +407,7 @@ TEST(WritePackageEntries, WorkDirectoryMustBeAPlainDirectory) {
     const auto target_before = testing::Snapshot(links + L"\\target");
     for (const std::wstring& work : {dir / L"missing", dir / L"file", links + L"\\dirlink"}) {
         // The first entry would be written at once if the check let it through.
-        EXPECT_EQ(MessageOfWrite(Loaded({{"x.txt", "x"}}), work), kUnsafeWorkDirectory)
+        EXPECT_EQ(MessageOfWrite(MakePackageTable({{"x.txt", "x"}}), work), kUnsafeWorkDirectory)
             << testing::ToUtf8(work);
     }
     EXPECT_EQ(testing::Snapshot(links + L"\\target"), target_before);
@@ -435,14 +417,14 @@ TEST(WritePackageEntries, PlantedFolderLinkIsRefusedAndNothingIsWrittenThroughIt
     const std::wstring links = LinksDirectory();
     ASSERT_FALSE(links.empty());
     const auto target_before = testing::Snapshot(links + L"\\target");
-    EXPECT_EQ(MessageOfWrite(Loaded({{"a/evil.txt", "x"}}), links + L"\\planted"),
+    EXPECT_EQ(MessageOfWrite(MakePackageTable({{"a/evil.txt", "x"}}), links + L"\\planted"),
               kUnsafeWorkDirectory);
     EXPECT_EQ(testing::Snapshot(links + L"\\target"), target_before);
 }
 
 TEST(WritePackageEntries, TrailingBytesComeAfterTheLastFile) {
     TempDir work;
-    PackageTable table = Loaded({{"a.txt", "a"}});
+    PackageTable table = MakePackageTable({{"a.txt", "a"}});
     table.bytes.push_back(std::byte{0});
     EXPECT_EQ(MessageOfWrite(table, work.path()), kTrailingData);
     EXPECT_EQ(testing::ReadBytes(work / L"a.txt"), "a");
@@ -471,7 +453,7 @@ void AppendRecord(std::vector<std::byte>& table, const std::string& path, std::u
 TEST(WritePackageEntries, FaultsPartWayKeepWhatCameBefore) {
     struct Case {
         const char* name;
-        std::vector<Entry> entries;
+        std::vector<TableEntry> entries;
         std::uint32_t entry_count;  // as the header says
         // A raw record after `entries`; `extra_data_size` may claim more
         // than `extra_data` holds.
@@ -560,13 +542,65 @@ TEST(WritePackageEntries, FaultsPartWayKeepWhatCameBefore) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         TempDir work;
-        PackageTable table = Loaded(c.entries);
+        PackageTable table = MakePackageTable(c.entries);
         table.entry_count = c.entry_count;
         if (c.extra) {
             AppendRecord(table.bytes, c.extra_path, c.extra_data_size, c.extra_data);
         }
         EXPECT_EQ(MessageOfWrite(table, work.path()), c.message);
         EXPECT_EQ(testing::Snapshot(work.path()), c.disk);
+    }
+}
+
+// What the self-test's link checks rely on: the hook runs once per entry, in
+// order, when every entry before it is on disk and nothing of its own is; what
+// it throws ends the walk and comes out as it was thrown.
+TEST(WritePackageEntries, BeforeEntrySeesEachEntryBeforeItIsWritten) {
+    struct Stop {
+        std::uint32_t at;
+    };
+    const std::vector<TableEntry> entries = {
+        {"a/one.txt", "1"}, {"b/c/two.txt", "2"}, {"three", "3"}};
+    const std::vector<std::map<std::wstring, std::string>> before = {
+        {},
+        {{L"a", "<dir>"}, {L"a\\one.txt", "1"}},
+        {{L"a", "<dir>"},
+         {L"a\\one.txt", "1"},
+         {L"b", "<dir>"},
+         {L"b\\c", "<dir>"},
+         {L"b\\c\\two.txt", "2"}},
+    };
+    // The hook stops the walk at `stop` (3: never).
+    for (const std::uint32_t stop : {0u, 1u, 2u, 3u}) {
+        SCOPED_TRACE(stop);
+        TempDir work;
+        std::vector<std::uint32_t> seen;
+        const auto hook = [&](std::uint32_t entry) {
+            seen.push_back(entry);
+            ASSERT_LT(entry, before.size());
+            EXPECT_EQ(testing::Snapshot(work.path()), before[entry]) << entry;
+            if (entry == stop) {
+                throw Stop{entry};
+            }
+        };
+        std::optional<std::uint32_t> stopped;
+        try {
+            EXPECT_EQ(MessageOfWrite(MakePackageTable(entries), work.path(), hook), L"");
+        } catch (const Stop& thrown) {
+            stopped = thrown.at;
+        }
+        EXPECT_EQ(stopped, stop < 3 ? std::optional<std::uint32_t>(stop) : std::nullopt);
+        std::vector<std::uint32_t> expected_seen;
+        for (std::uint32_t entry = 0; entry <= std::min(stop, 2u); ++entry) {
+            expected_seen.push_back(entry);
+        }
+        EXPECT_EQ(seen, expected_seen);
+        const auto all = [&] {
+            auto disk = before[2];
+            disk[L"three"] = "3";
+            return disk;
+        }();
+        EXPECT_EQ(testing::Snapshot(work.path()), stop < 3 ? before[stop] : all);
     }
 }
 

@@ -8,11 +8,11 @@
 #include <optional>
 #include <vector>
 
-#include "format/package_table.h"
 #include "package/extract_package.h"
 #include "platform/sha256.h"
 #include "platform/unique_resource.h"
 #include "platform/work_directory.h"
+#include "tools/selftest/entry_walk_driver.h"
 
 namespace korvanthelm::selftest {
 namespace {
@@ -130,29 +130,6 @@ std::string NotMade(const char* what, DWORD error) {
            ")";
 }
 
-// A table of entries, as the packer would make it.
-PackageTable Table(const std::vector<std::pair<std::string, std::string>>& entries) {
-    format::PackageTableBuilder builder(static_cast<std::uint32_t>(entries.size()));
-    for (const auto& [path, data] : entries) {
-        const auto area = builder.AddRecord(
-            std::span(reinterpret_cast<const std::byte*>(path.data()), path.size()), data.size());
-        std::memcpy(area.data(), data.data(), data.size());
-    }
-    PackageTable table;
-    table.bytes = std::move(builder).Finish();
-    table.entry_count = static_cast<std::uint32_t>(entries.size());
-    return table;
-}
-
-std::wstring MessageOfWrite(const PackageTable& table, const std::wstring& work) {
-    try {
-        WritePackageEntries(table, work);
-    } catch (const std::wstring& message) {
-        return message;
-    }
-    return L"";
-}
-
 class Scratch {
   public:
     explicit Scratch(const std::wstring& base) : path_(CreateWorkDirectory(base)) {}
@@ -233,7 +210,7 @@ CheckLine ExtractionIntoJunction(const Scratch& scratch) {
         return {name, Outcome::kNotCheckable, NotMade("junction", error)};
     }
     const std::wstring message =
-        MessageOfWrite(Table({{"KORVANTHELM/KORVANTHELM.exe", "MZ"}}), work);
+        MessageOfWrite(MakePackageTable({{"KORVANTHELM/KORVANTHELM.exe", "MZ"}}), work);
     if (message != kUnsafeWorkDirectory) {
         return {name, Outcome::kFailed,
                 message.empty() ? "the entries were written" : "refused with " + Utf8(message)};
@@ -268,12 +245,10 @@ CheckLine HeldFolderMadeJunction(const Scratch& scratch) {
     };
     std::wstring message;
     try {
-        WritePackageEntriesForTesting(Table({{"a/first.txt", "1"}, {"a/second.txt", "2"}}), work,
-                                      turn_into_junction);
+        message = MessageOfWrite(MakePackageTable({{"a/first.txt", "1"}, {"a/second.txt", "2"}}),
+                                 work, turn_into_junction);
     } catch (const NotMadeHere& not_made) {
         return {name, Outcome::kNotCheckable, NotMade("junction of a held folder", not_made.error)};
-    } catch (const std::wstring& thrown) {
-        message = thrown;
     }
     if (Exists(target + L"\\second.txt")) {
         return {name, Outcome::kFailed, "the second entry was written through the junction"};
