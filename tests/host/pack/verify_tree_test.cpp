@@ -84,7 +84,7 @@ TEST(VerifyTree, FirstEntryThatDiffersIsNamed) {
                                    tree + "\""),
                       std::string::npos)
                 << run.err;
-            EXPECT_EQ(ParseJson(run.out).at("made_from_tree"), test::Quoted(tree));
+            EXPECT_EQ(test::ParseJson(run.out).at("made_from_tree"), test::Quoted(tree));
         } else {
             EXPECT_EQ(run.exit_code, 1);
             EXPECT_EQ(run.err, "korvanthelm-pack: " +
