@@ -71,12 +71,12 @@ build() {
     "$packer" build "$tree" -o "$out" --stub "$stub" "$@"
 }
 # refused WHAT EXPECTED OUT [options]: build must fail with one line holding
-# EXPECTED (warnings aside) and write nothing.
+# EXPECTED (warnings and progress lines aside) and write nothing.
 refused() {
     local what=$1 expected=$2 out=$3 status=0 lines
     shift 3
     build "$out" "$@" >/dev/null 2>"$work/refused.err" || status=$?
-    lines=$(grep -v ': warning: ' "$work/refused.err" || true)
+    lines=$(grep -v -e ': warning: ' -e ': compressing: ' "$work/refused.err" || true)
     if [[ $status -ne 1 || $(wc -l <<<"$lines") -ne 1 || "$lines" != *"$expected"* || -e "$out" ]]; then
         fail "$what: exit $status, expected 1 and one line with: $expected"
         sed 's/^/  | /' "$work/refused.err"
