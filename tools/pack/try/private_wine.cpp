@@ -157,7 +157,7 @@ UniqueFd LockPrivateWine(const PrivateWine& wine) {
     return LockExclusively(wine.folder + "/wine-prefix.lock");
 }
 
-void StartPrivateWine(const PrivateWine& wine) {
+void StartPrivateWine(const PrivateWine& wine, std::span<const TryDrive> drives) {
     if (!PathExists(wine.prefix + kReadyMark)) {
         RemoveFolderTree(wine.prefix);
         RemoveFolderTree(wine.home);
@@ -176,6 +176,8 @@ void StartPrivateWine(const PrivateWine& wine) {
     // In use: should the run end before it is found clean, the prefix is
     // made anew next time.
     RemoveFolderTree(wine.prefix + kReadyMark);
+    // Before any Wine process of the run: each reads the drives as it starts.
+    MapTryDrives(wine.prefix, drives);
     // Status 0: no server was running and this one is new; bring the desktop
     // and services up now, so that no start's time includes them.
     const TimedRun server = RunInPrivateWine(wine, {"wineserver", "-p"}, wine.log, kServerLimit,
@@ -188,9 +190,10 @@ void StartPrivateWine(const PrivateWine& wine) {
 
 TimedRun RunInPrivateWine(const PrivateWine& wine, std::vector<std::string> argv,
                           const std::string& output, std::chrono::milliseconds limit, bool append,
-                          bool stoppable) {
+                          bool stoppable, const std::string& working_directory) {
     TimedRunRequest request;
     request.argv = std::move(argv);
+    request.working_directory = working_directory;
     request.variables = wine.variables;
     request.removed = wine.removed;
     request.output = output;
