@@ -34,8 +34,9 @@ constexpr char kUserRegistry[] =
 
 // Present once the prefix was made completely and no run has written into
 // it since. (The number: prefixes made before Wine got a home of its own
-// link the profile's folders to the user's home, and are made anew.)
-constexpr char kReadyMark[] = "/.korvanthelm-ready-2";
+// link the profile's folders to the user's home, and those made before Z:
+// was taken away keep registry entries naming Z:, so both are made anew.)
+constexpr char kReadyMark[] = "/.korvanthelm-ready-3";
 // Making a prefix takes 10 to 20 s here; a slow CI machine gets ten times that.
 constexpr seconds kBootLimit{300};
 constexpr seconds kServerLimit{120};
@@ -169,6 +170,16 @@ void StartPrivateWine(const PrivateWine& wine, std::span<const TryDrive> drives)
         RunBootStep(wine, {"wineboot", "--init"});
         RunBootStep(wine, {"winecfg", "-v", "win10"});
         RunBootStep(wine, {"wineserver", "-w"});
+        // Wine lists the machine's fonts in the registry by their paths
+        // (Z:\usr\share\fonts\...), rewritten as a server's life starts:
+        // without Z: the first life drops that list, the next one lists them
+        // again by Wine's \??\unix\ names. Kept as wineboot left it, every
+        // run would change the list; so two lives without Z: first.
+        MapTryDrives(wine.prefix, /*drives=*/{});
+        for (int life = 0; life < 2; ++life) {
+            RunBootStep(wine, {"winecfg", "-v", "win10"});
+            RunBootStep(wine, {"wineserver", "-w"});
+        }
         SaveCleanRegistry(wine);
     } else {
         RestoreCleanRegistry(wine);
