@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "tools/pack/try/try_result.h"
 #include "tools/pack/try/try_starts.h"
 #include "tools/pack/try/try_world.h"
+#include "tools/pack/try/world_drives.h"
 #include "tools/watcher/watcher_trace.h"
 
 namespace korvanthelm::pack {
@@ -425,6 +427,71 @@ TEST(TryWorldPaths, AnExeInTheRootGetsTheRootAsItsDrive) {
     EXPECT_EQ(UnixPath(world, "X:\\KORVANTHELM.exe"), "/KORVANTHELM.exe");
     EXPECT_EQ(UnixPath(world, "X:\\etc\\passwd"), "/etc/passwd");
     EXPECT_EQ(UnixPath(world, "X:\\"), "/");
+}
+
+// ---- The run's drives in the prefix ----
+
+// The links in a prefix's dosdevices, by name, and where each leads.
+std::map<std::string, std::string> Links(const std::string& prefix) {
+    std::map<std::string, std::string> links;
+    for (const auto& entry : std::filesystem::directory_iterator(prefix + "/dosdevices")) {
+        links[entry.path().filename().string()] =
+            entry.is_symlink() ? std::filesystem::read_symlink(entry.path()).string() : "(no link)";
+    }
+    return links;
+}
+
+// A prefix as wineboot leaves it, plus what a run killed outright left.
+struct PrefixOnDisk {
+    PrefixOnDisk() {
+        std::filesystem::create_directories(prefix_ + "/dosdevices");
+        std::filesystem::create_directory_symlink("../drive_c", prefix_ + "/dosdevices/c:");
+        std::filesystem::create_directory_symlink("/", prefix_ + "/dosdevices/z:");
+        std::filesystem::create_symlink("/dev/ttyS0", prefix_ + "/dosdevices/com1");
+        std::filesystem::create_directory_symlink("/old/world", prefix_ + "/dosdevices/w:");
+    }
+    TempDir dir_;
+    std::string prefix_ = dir_ / "wine-prefix";
+};
+
+TEST(TryDrives, ARunHasItsLettersAndNoZAndTakesThemAway) {
+    PrefixOnDisk p;
+    const std::vector<TryDrive> drives =
+        TryDrivesOf("/tmp/korvanthelm-try-1", "/home/u/dl/KORVANTHELM.exe", "/KORVANTHELM.exe");
+    MapTryDrives(p.prefix_, drives);
+    const std::map<std::string, std::string> mapped = {{"c:", "../drive_c"},
+                                                       {"com1", "/dev/ttyS0"},
+                                                       {"w:", "/tmp/korvanthelm-try-1"},
+                                                       {"x:", "/home/u/dl"},
+                                                       {"y:", "/"}};
+    EXPECT_EQ(Links(p.prefix_), mapped);
+    // Again, as the next run does: the letters replaced, nothing added.
+    MapTryDrives(p.prefix_, drives);
+    EXPECT_EQ(Links(p.prefix_), mapped);
+    UnmapTryDrives(p.prefix_);
+    const std::map<std::string, std::string> unmapped = {{"c:", "../drive_c"},
+                                                         {"com1", "/dev/ttyS0"}};
+    EXPECT_EQ(Links(p.prefix_), unmapped);
+    UnmapTryDrives(p.prefix_);  // twice: nothing to remove is no fault
+    EXPECT_EQ(Links(p.prefix_), unmapped);
+}
+
+TEST(TryDrives, ALetterThatCannotBeLinkedIsNamedAndNoneIsLeft) {
+    PrefixOnDisk p;
+    // A folder where a letter goes: not try's to remove.
+    std::filesystem::create_directories(p.prefix_ + "/dosdevices/x:/inside");
+    try {
+        MapTryDrives(p.prefix_, TryDrivesOf("/w", "/x/K.exe", "/y/w.exe"));
+        FAIL() << "no refusal";
+    } catch (const PackError& error) {
+        EXPECT_TRUE(std::string(error.what())
+                        .starts_with("cannot remove " + p.prefix_ + "/dosdevices/x:: "))
+            << error.what();
+    }
+    const std::map<std::string, std::string> left = {
+        {"c:", "../drive_c"}, {"com1", "/dev/ttyS0"}, {"x:", "(no link)"}};
+    EXPECT_EQ(Links(p.prefix_), left);
+    EXPECT_TRUE(std::filesystem::exists(p.prefix_ + "/dosdevices/x:/inside"));
 }
 
 // ---- The judge, over the three starts ----
