@@ -20,6 +20,11 @@
 //                running (started with --linger) when it ends
 //   shouting     installs as README says, but its launcher record holds
 //                ESC, BEL and BS, and it shows a message box with them
+//   real_home    installs as README says, then writes a file at the path in
+//                try-target.txt beside it (Z:\ and a folder of the user's:
+//                the Linux root, which a player's machine does not have)
+//   beside_exe   the same, with X:\ and a name: into the folder of the exe
+//                under test, a drive the run does give
 //
 // With --update it removes %APPDATA%\KORVANTHELM\update.request afterwards.
 // Started with no argument (as the installed launcher: the same bytes are
@@ -137,6 +142,14 @@ void WriteOutside() {
     WriteSmallFile(Variable(L"USERPROFILE") + L"\\Desktop\\try-outside.txt", "desktop\r\n");
 }
 
+std::wstring Wide(const std::string& text) {
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
 // Starts a copy of this program that waits for good, and does not wait for it.
 void LeaveCopyRunning() {
     wchar_t path[32768];
@@ -178,6 +191,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     if (mode == "outside") {
         WriteOutside();
+    } else if (mode == "real_home" || mode == "beside_exe") {
+        // Whether it worked is for the test to see on the disk.
+        WriteSmallFile(Wide(ReadSmallFile(source + L"\\try-target.txt")), "written\r\n");
     } else if (mode == "outlives") {
         LeaveCopyRunning();
     } else if (mode == "shouting") {

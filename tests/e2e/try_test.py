@@ -6,7 +6,8 @@ program for the correct row). Each row runs `try --json` once, with HOME and
 TMPDIR fresh and empty and the Wine prefix cached in the work folder, and
 asserts the document, the text report on standard error, the exit status,
 that `try` ended well within its time limit, and that HOME and TMPDIR are
-empty again afterwards: nothing left outside the cache and --keep. Then a
+empty again afterwards: nothing left outside the cache and --keep, and the
+prefix without the run's drive letters and without Z:. Then a
 run interrupted midway (SIGINT, SIGTERM, SIGHUP while a start runs) must end
 of that signal, with no process of the prefix left and its world removed."""
 import argparse
@@ -119,6 +120,25 @@ def check_outside(doc, text, d):
         assert "  FAILED: written outside its world: " + written in text, text
 
 
+def check_real_home(doc, text, d):
+    # Z: is gone: the write into the user's own folder fails and leaves
+    # nothing, and the run is judged on the contract it kept.
+    assert not os.path.exists(d["target_file"]), d["target_file"]
+    assert os.listdir(os.path.dirname(d["target_file"])) == []
+    assert doc["ok"] is True, doc
+    assert doc["outside_world"] == [], doc["outside_world"]
+    assert "OK: all three starts behave as README says" in text, text
+
+
+def check_beside_exe(doc, text, d):
+    # X: is the exe's folder: what is written there stays, and is reported.
+    assert os.path.isfile(d["target_file"]), d["target_file"]
+    assert doc["ok"] is False
+    assert doc["setup_side"]["problems"] == [], doc["setup_side"]
+    assert doc["outside_world"] == [d["target_file"]], doc["outside_world"]
+    assert "  FAILED: written outside its world: " + d["target_file"] in text, text
+
+
 def check_outlives(doc, text, d):
     assert doc["ok"] is False
     for start in (doc["starts"][0], doc["starts"][2]):
@@ -159,6 +179,8 @@ ROWS = [
     ("never_ends", 4, 1, check_never_ends),
     ("breakpoint", 60, 1, check_breakpoint),
     ("outside", 60, 1, check_outside),
+    ("real_home", 60, 0, check_real_home),
+    ("beside_exe", 60, 1, check_beside_exe),
     ("outlives", 60, 1, check_outlives),
     ("shouting", 60, 1, check_shouting),
 ]
@@ -177,7 +199,22 @@ def wine_processes(prefix):
     return found
 
 
-def make_tree(root, mode, setup, jar):
+def write_target(args, root, mode):
+    """The file the real_home and beside_exe rows' set-up program writes (a
+    Linux path), and the path it is told (a Windows one); None otherwise."""
+    if mode == "real_home":
+        # A folder of the user's, outside the exe's folder, HOME and TMPDIR.
+        folder = os.path.join(args.work, "real-home-target")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        target = os.path.join(folder, "written.txt")
+        return target, "Z:" + target.replace("/", "\\")
+    if mode == "beside_exe":
+        return os.path.join(root, "try-beside.txt"), "X:\\try-beside.txt"
+    return None, None
+
+
+def make_tree(root, mode, setup, jar, target=None):
     tree = os.path.join(root, "tree")
     app = os.path.join(tree, "KORVANTHELM", "launcher", "app")
     os.makedirs(app)
@@ -190,6 +227,9 @@ def make_tree(root, mode, setup, jar):
         f.write(sha256(jar) + "\n")
     with open(os.path.join(tree, "KORVANTHELM", "try-mode.txt"), "w") as f:
         f.write(mode)
+    if target:
+        with open(os.path.join(tree, "KORVANTHELM", "try-target.txt"), "w", encoding="utf-8") as f:
+            f.write(target)
     return tree
 
 
@@ -197,7 +237,9 @@ def run_row(args, mode, timeout, status, check):
     root = os.path.join(args.work, mode)
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(root)
-    tree = args.demo_tree if mode == "demo" else make_tree(root, mode, args.setup, args.jar)
+    target_file, target = write_target(args, root, mode)
+    tree = (args.demo_tree if mode == "demo" else
+            make_tree(root, mode, args.setup, args.jar, target))
     exe = os.path.join(root, "KORVANTHELM.exe")
     subprocess.run([args.packer, "build", tree, "-o", exe], check=True, capture_output=True)
     home, tmp = os.path.join(root, "home"), os.path.join(root, "tmp")
@@ -218,7 +260,8 @@ def run_row(args, mode, timeout, status, check):
     digests = {"jar": sha256(args.jar), "setup": sha256(args.setup), "other_jar": sha256(os.path.join(tree, "KORVANTHELM",
                                                                            "launcher", "app",
                                                                            "other.jar"))
-               if mode != "demo" else None, "cache": os.path.join(args.work, "cache")}
+               if mode != "demo" else None, "cache": os.path.join(args.work, "cache"),
+               "target_file": target_file}
     check(doc, text, digests)
     if mode == "never_ends":
         assert took < timeout + 40, f"try took {took:.1f} s past a {timeout} s limit"
@@ -230,9 +273,10 @@ def run_row(args, mode, timeout, status, check):
             break
         time.sleep(0.1)
     assert not wine_processes(prefix), f"Wine still running: {wine_processes(prefix)}"
+    check_drives_gone(args)
     assert doc["kept"] == keep, doc["kept"]
     # What a run wrote outside its world is gone before the next one starts.
-    if mode != "outside":
+    if mode not in ("outside", "beside_exe"):
         assert doc["outside_world"] == [], doc["outside_world"]
     if keep:
         mark = os.path.join(keep, "Local", "KORVANTHELM", "Launcher", "app", "launcher.build")
@@ -244,6 +288,12 @@ def run_row(args, mode, timeout, status, check):
 
 def prefix_of(args):
     return os.path.join(args.work, "cache", "korvanthelm", "wine-prefix")
+
+
+def check_drives_gone(args):
+    """The run's drive letters went with it, and Z: is not back."""
+    left = set(os.listdir(os.path.join(prefix_of(args), "dosdevices"))) & {"w:", "x:", "y:", "z:"}
+    assert not left, left
 
 
 def check_reset(args):
@@ -291,6 +341,7 @@ def run_interrupted(args, signal_number):
           f"{err.decode('utf-8', 'replace')}", flush=True)
     assert run.returncode == -signal_number, run.returncode
     assert not wine_processes(prefix_of(args)), f"Wine still running: {wine_processes(prefix_of(args))}"
+    check_drives_gone(args)
     assert os.listdir(home) == [] and os.listdir(tmp) == [], (os.listdir(home), os.listdir(tmp))
 
 

@@ -58,11 +58,21 @@ StartVerdict Start(const char* name, std::vector<StartedProcess> more) {
     return start;
 }
 
+// A world on no disk: the judge reads only names from it.
+TryWorld JudgedWorld() {
+    return {"/w",
+            "/w/temp",
+            "/nonexistent/Roaming",
+            "/w/Local",
+            "/p",
+            TryDrivesOf("/w", "/x/KORVANTHELM.exe", "/y/korvanthelm-watcher.exe")};
+}
+
 constexpr char kSetup[] =
-    "\"Z:\\w\\temp\\korvanthelm-setup-0123\\KORVANTHELM\\KORVANTHELM.exe\" --setup";
+    "\"W:\\temp\\korvanthelm-setup-0123\\KORVANTHELM\\KORVANTHELM.exe\" --setup";
 constexpr char kUpdate[] =
-    "\"Z:\\w\\temp\\korvanthelm-setup-4567\\KORVANTHELM\\KORVANTHELM.exe\" --update";
-constexpr char kLauncher[] = "\"Z:\\w\\Local\\L\\KorvanThelmLauncher.exe\"";
+    "\"W:\\temp\\korvanthelm-setup-4567\\KORVANTHELM\\KORVANTHELM.exe\" --update";
+constexpr char kLauncher[] = "\"W:\\Local\\L\\KorvanThelmLauncher.exe\"";
 
 struct JudgeRow {
     const char* name;
@@ -74,7 +84,7 @@ struct JudgeRow {
 };
 
 TEST(TryJudge, CrashesAndWhatOutlivesAStartAreFaults) {
-    const TryWorld world{"/w", "/w/temp", "/nonexistent/Roaming", "/w/Local", "/p"};
+    const TryWorld world = JudgedWorld();
     const std::string crash =
         "the set-up program crashed: exception 0x80000003 (a breakpoint nobody handled)";
     const std::string left = std::string("still running after the start, ended by try: ");
@@ -85,14 +95,14 @@ TEST(TryJudge, CrashesAndWhatOutlivesAStartAreFaults) {
           Start("update start", {{4, 1, kUpdate, 0, std::nullopt, false}})},
          {{}, {}, {}},
          "handed over",
-         {"", "Z:\\w\\Local\\L\\KorvanThelmLauncher.exe", ""}},
+         {"", "W:\\Local\\L\\KorvanThelmLauncher.exe", ""}},
         {"the set-up program crashes after keeping the contract: named once, with its code",
          {Start("first start", {{2, 1, kSetup, 0x80000003, 0x80000003, false}}),
           Start("second start", {{3, 1, kLauncher, 0, std::nullopt, false}}),
           Start("update start", {{4, 1, kUpdate, 0xC0000005, 0xC0000005, false}})},
          {{crash}, {}, {"the set-up program crashed: exception 0xC0000005 (an access violation)"}},
          "handed over",
-         {"", "Z:\\w\\Local\\L\\KorvanThelmLauncher.exe", ""}},
+         {"", "W:\\Local\\L\\KorvanThelmLauncher.exe", ""}},
         {"a crash of an unknown code, of another process",
          {Start("first start", {{2, 1, kSetup, 0, std::nullopt, false},
                                 {5, 2, "helper.exe", 0xC0001234, 0xC0001234, false}}),
@@ -100,7 +110,7 @@ TEST(TryJudge, CrashesAndWhatOutlivesAStartAreFaults) {
           Start("update start", {{4, 1, kUpdate, 0, std::nullopt, false}})},
          {{"helper.exe crashed: exception 0xC0001234"}, {}, {}},
          "handed over",
-         {"", "Z:\\w\\Local\\L\\KorvanThelmLauncher.exe", ""}},
+         {"", "W:\\Local\\L\\KorvanThelmLauncher.exe", ""}},
         {"left running by the set-up program; the launcher handed over to may run on",
          {Start("first start", {{2, 1, kSetup, 0, std::nullopt, false},
                                 {5, 2, "\"x.exe\" --linger", std::nullopt, std::nullopt, true}}),
@@ -108,7 +118,7 @@ TEST(TryJudge, CrashesAndWhatOutlivesAStartAreFaults) {
           Start("update start", {{4, 1, kUpdate, 0, std::nullopt, false}})},
          {{left + "\"x.exe\" --linger"}, {}, {}},
          "handed over",
-         {"", "Z:\\w\\Local\\L\\KorvanThelmLauncher.exe", ""}},
+         {"", "W:\\Local\\L\\KorvanThelmLauncher.exe", ""}},
         {"the launcher outliving the first start is no launcher there",
          {Start("first start", {{2, 1, kSetup, 0, std::nullopt, false},
                                 {5, 1, kLauncher, std::nullopt, std::nullopt, true}}),
@@ -116,7 +126,7 @@ TEST(TryJudge, CrashesAndWhatOutlivesAStartAreFaults) {
           Start("update start", {{4, 1, kUpdate, 0, std::nullopt, false}})},
          {{left + kLauncher}, {}, {}},
          "handed over",
-         {"", "Z:\\w\\Local\\L\\KorvanThelmLauncher.exe", ""}},
+         {"", "W:\\Local\\L\\KorvanThelmLauncher.exe", ""}},
     };
     for (const JudgeRow& row : rows) {
         TryResult result;
@@ -137,7 +147,7 @@ TEST(TryJudge, CrashesAndWhatOutlivesAStartAreFaults) {
 }
 
 TEST(TryJudge, ASecondStartPastItsLimitDidNotEnd) {
-    const TryWorld world{"/w", "/w/temp", "/nonexistent/Roaming", "/w/Local", "/p"};
+    const TryWorld world = JudgedWorld();
     TryResult result;
     result.timeout = std::chrono::seconds(4);
     result.starts = {Start("first start", {{2, 1, kSetup, 0, std::nullopt, false}}),
@@ -151,7 +161,7 @@ TEST(TryJudge, ASecondStartPastItsLimitDidNotEnd) {
 }
 
 TEST(TryJudge, LinuxProgramsLeftRunningAreFaults) {
-    const TryWorld world{"/w", "/w/temp", "/nonexistent/Roaming", "/w/Local", "/p"};
+    const TryWorld world = JudgedWorld();
     TryResult result;
     result.starts = {Start("first start", {{2, 1, kSetup, 0, std::nullopt, false}}),
                      Start("second start", {{3, 1, kLauncher, 0, std::nullopt, false}}),

@@ -4,15 +4,18 @@
 // (tests/e2e/try_test.py) shows the same code against a real exe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "format/setup_contract.h"
 #include "tests/host/pack/pack_test_support.h"
+#include "tools/pack/base/pack_error.h"
 #include "tools/pack/platform/hashing.h"
 #include "tools/pack/try/check_setup_contract.h"
 #include "tools/pack/try/judge_start.h"
@@ -20,6 +23,7 @@
 #include "tools/pack/try/try_result.h"
 #include "tools/pack/try/try_starts.h"
 #include "tools/pack/try/try_world.h"
+#include "tools/pack/try/world_drives.h"
 #include "tools/watcher/watcher_trace.h"
 
 namespace korvanthelm::pack {
@@ -157,13 +161,15 @@ struct WorldOnDisk {
         world_.app_data = dir_ / "Roaming";
         world_.local_app_data = dir_ / "Local";
         world_.prefix = dir_ / "prefix";
+        world_.drives = TryDrivesOf(world_.root, dir_ / "downloads/KORVANTHELM.exe",
+                                    dir_ / "share/korvanthelm-watcher.exe");
         digests_ = {"p", Sha256Text(AsBytes(kExe)), Sha256Text(AsBytes(kJar))};
     }
     static std::span<const std::byte> AsBytes(std::string_view text) {
         return std::as_bytes(std::span(text.data(), text.size()));
     }
     // The launcher folder as the set-up program writes it into the record.
-    std::string LauncherFolder() const { return WindowsPath(world_.local_app_data + "/L"); }
+    std::string LauncherFolder() const { return WindowsPath(world_, world_.local_app_data + "/L"); }
     void Install(const std::string& record, const std::string& build_mark,
                  const std::string& exe = kExe, const std::string& jar = kJar) {
         WriteFile(world_.local_app_data + "/L/launcher.exe", exe);
@@ -208,6 +214,11 @@ TEST(TryContract, ProblemsAreTheBootstrappersReasonsInItsOrder) {
          [&](WorldOnDisk& t) {
              t.Install("\xEF\xBB\xBF" + t.LauncherFolder() + "\\launcher.exe\r\n",
                        jar_digest + "\n");
+         },
+         {}},
+        {"a .. step in the record, taken as the bootstrapper's Windows takes it",
+         [&](WorldOnDisk& t) {
+             t.Install(t.LauncherFolder() + "\\app\\..\\launcher.exe", jar_digest);
          },
          {}},
         {"the build mark holds something else, kept exact (escaped only when shown)",
@@ -260,13 +271,236 @@ TEST(TryContract, MissingJarIsNamedWithItsWindowsPath) {
     EXPECT_EQ(contract.build_mark, w.digests_.launcher_jar);
 }
 
+// A record that names the installed launcher by a way the world's drives do
+// not give: on a player's machine it names nothing, and try looks at nothing.
+TEST(TryContract, ARecordOffTheWorldsDrivesNamesAMissingFile) {
+    struct Case {
+        const char* why;
+        std::function<std::string(const WorldOnDisk&)> record;
+    };
+    const auto linux_to_windows = [](std::string path) {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return path;
+    };
+    const Case cases[] = {
+        {"through Z:, the Linux root the prefix no longer has",
+         [&](const WorldOnDisk& t) {
+             return "Z:" + linux_to_windows(t.world_.local_app_data + "/L/launcher.exe");
+         }},
+        {"the same in lower case",
+         [&](const WorldOnDisk& t) {
+             return "z:" + linux_to_windows(t.world_.local_app_data + "/L/launcher.exe");
+         }},
+        {"a letter the run does not give",
+         [](const WorldOnDisk&) { return std::string("D:\\Local\\L\\launcher.exe"); }},
+        {"a .. step at the exe's drive's root stays on that drive, as on Windows",
+         [](const WorldOnDisk& t) {
+             std::filesystem::create_directories(t.dir_ / "downloads");
+             return std::string("X:\\..\\Local\\L\\launcher.exe");
+         }},
+        {"Wine's own way to any Linux path",
+         [&](const WorldOnDisk& t) {
+             return "\\\\?\\unix" + linux_to_windows(t.world_.local_app_data + "/L/launcher.exe");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        WorldOnDisk w;
+        const std::string record = c.record(w);
+        w.Install(record, w.digests_.launcher_jar);
+        // The file the record means is there, on the Linux side.
+        ASSERT_TRUE(std::filesystem::exists(w.world_.local_app_data + "/L/launcher.exe"));
+        const SetupContract contract = CheckSetupContract(w.world_, w.digests_);
+        EXPECT_EQ(contract.problems,
+                  std::vector<std::string>{"the launcher record names a missing file: " + record});
+        EXPECT_EQ(contract.exe_digest, std::nullopt);
+    }
+}
+
+// ---- Paths between the world's drives and Linux ----
+
+// A world kept inside the folder of the exe, as `try X.exe --keep w` makes
+// it; the watcher where the tools package installs it.
+TryWorld WorldOfDrives() {
+    TryWorld world;
+    world.root = "/home/u/dl/keep";
+    world.prefix = "/home/u/.cache/korvanthelm/wine-prefix";
+    world.drives = TryDrivesOf(world.root, "/home/u/dl/KORVANTHELM.exe",
+                               "/usr/share/korvanthelm/korvanthelm-watcher.exe");
+    return world;
+}
+
+TEST(TryWorldPaths, WindowsPathGoesThroughTheClosestDriveAndBack) {
+    struct Case {
+        const char* why;
+        std::string unix_path;
+        std::string windows_path;
+    };
+    const Case cases[] = {
+        {"the world's root", "/home/u/dl/keep", "W:\\"},
+        {"TEMP", "/home/u/dl/keep/temp", "W:\\temp"},
+        {"deeper, every slash turned", "/home/u/dl/keep/Local/L/app/x.jar",
+         "W:\\Local\\L\\app\\x.jar"},
+        {"the exe, in the folder that holds the world", "/home/u/dl/KORVANTHELM.exe",
+         "X:\\KORVANTHELM.exe"},
+        {"a name that starts like the world's root is not in it", "/home/u/dl/keepsake",
+         "X:\\keepsake"},
+        {"the watcher", "/usr/share/korvanthelm/korvanthelm-watcher.exe",
+         "Y:\\korvanthelm-watcher.exe"},
+    };
+    const TryWorld world = WorldOfDrives();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        EXPECT_EQ(WindowsPath(world, c.unix_path), c.windows_path);
+        EXPECT_EQ(UnixPath(world, c.windows_path), c.unix_path);
+    }
+    for (const char* outside : {"/home/u/other.txt", "/home/u/dlx/KORVANTHELM.exe", "/",
+                                "/usr/share/korvanthelm-other/x"}) {
+        SCOPED_TRACE(outside);
+        EXPECT_THROW(WindowsPath(world, outside), PackError);
+    }
+}
+
+TEST(TryWorldPaths, UnixPathOnlyForTheDrivesTheRunGives) {
+    struct Case {
+        const char* windows_path;
+        std::optional<std::string> unix_path;
+    };
+    const std::string prefix = "/home/u/.cache/korvanthelm/wine-prefix";
+    const Case cases[] = {
+        {"W:\\temp\\a.txt", "/home/u/dl/keep/temp/a.txt"},
+        {"w:\\temp\\a.txt", "/home/u/dl/keep/temp/a.txt"},
+        {"X:\\KORVANTHELM.exe", "/home/u/dl/KORVANTHELM.exe"},
+        {"x:\\KORVANTHELM.exe", "/home/u/dl/KORVANTHELM.exe"},
+        {"Y:\\korvanthelm-watcher.exe", "/usr/share/korvanthelm/korvanthelm-watcher.exe"},
+        {"y:\\korvanthelm-watcher.exe", "/usr/share/korvanthelm/korvanthelm-watcher.exe"},
+        {"C:\\users\\u\\x.txt", prefix + "/drive_c/users/u/x.txt"},
+        {"c:\\windows", prefix + "/drive_c/windows"},
+        {"W:\\", "/home/u/dl/keep"},
+        {"W:\\a..b\\..c", "/home/u/dl/keep/a..b/..c"},  // dots inside a name are no step
+        {"W:\\a\\\\b\\", "/home/u/dl/keep/a/b"},        // doubled and trailing backslashes
+        // Steps as Windows takes them: never above the drive's root, so
+        // never out of the folder the drive gives.
+        {"W:\\..\\..\\etc\\passwd", "/home/u/dl/keep/etc/passwd"},
+        {"W:\\temp\\.\\a", "/home/u/dl/keep/temp/a"},
+        {"W:\\temp\\..", "/home/u/dl/keep"},
+        {"X:\\..", "/home/u/dl"},
+        {"X:\\keep\\..\\..\\u\\.ssh\\id", "/home/u/dl/u/.ssh/id"},
+        {"C:\\..\\..\\x", prefix + "/drive_c/x"},
+        // Z: is gone from the prefix, in either case, to any folder.
+        {"Z:\\home\\u\\dl\\keep\\temp", std::nullopt},
+        {"z:\\home\\u\\dl\\keep\\temp", std::nullopt},
+        {"Z:\\", std::nullopt},
+        // Letters the run does not give, and characters that are no letter.
+        {"D:\\x", std::nullopt},
+        {"V:\\x", std::nullopt},
+        {"7:\\x", std::nullopt},
+        {"@:\\x", std::nullopt},
+        {"[:\\x", std::nullopt},
+        {"\xD7:\\x", std::nullopt},
+        // Forms that are no drive path.
+        {"", std::nullopt},
+        {"W:", std::nullopt},
+        {"W:x", std::nullopt},
+        {"W:/temp", std::nullopt},
+        {"W\\temp", std::nullopt},
+        {"\\temp\\x", std::nullopt},
+        {"\\\\?\\unix\\home\\u\\x", std::nullopt},
+        {"\\\\?\\W:\\temp", std::nullopt},
+        {"\\\\server\\share\\x", std::nullopt},
+    };
+    const TryWorld world = WorldOfDrives();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.windows_path);
+        EXPECT_EQ(UnixPath(world, c.windows_path), c.unix_path);
+    }
+}
+
+// An exe kept in / has nothing smaller than the root to be given: its drive
+// is the root, and the paths on it are the Linux paths.
+TEST(TryWorldPaths, AnExeInTheRootGetsTheRootAsItsDrive) {
+    TryWorld world;
+    world.root = "/tmp/w";
+    world.drives = TryDrivesOf(world.root, "/KORVANTHELM.exe", "/usr/share/k/w.exe");
+    EXPECT_EQ(WindowsPath(world, "/KORVANTHELM.exe"), "X:\\KORVANTHELM.exe");
+    EXPECT_EQ(WindowsPath(world, "/tmp/w/temp"), "W:\\temp");
+    EXPECT_EQ(UnixPath(world, "X:\\KORVANTHELM.exe"), "/KORVANTHELM.exe");
+    EXPECT_EQ(UnixPath(world, "X:\\etc\\passwd"), "/etc/passwd");
+    EXPECT_EQ(UnixPath(world, "X:\\"), "/");
+}
+
+// ---- The run's drives in the prefix ----
+
+// The links in a prefix's dosdevices, by name, and where each leads.
+std::map<std::string, std::string> Links(const std::string& prefix) {
+    std::map<std::string, std::string> links;
+    for (const auto& entry : std::filesystem::directory_iterator(prefix + "/dosdevices")) {
+        links[entry.path().filename().string()] =
+            entry.is_symlink() ? std::filesystem::read_symlink(entry.path()).string() : "(no link)";
+    }
+    return links;
+}
+
+// A prefix as wineboot leaves it, plus what a run killed outright left.
+struct PrefixOnDisk {
+    PrefixOnDisk() {
+        std::filesystem::create_directories(prefix_ + "/dosdevices");
+        std::filesystem::create_directory_symlink("../drive_c", prefix_ + "/dosdevices/c:");
+        std::filesystem::create_directory_symlink("/", prefix_ + "/dosdevices/z:");
+        std::filesystem::create_symlink("/dev/ttyS0", prefix_ + "/dosdevices/com1");
+        std::filesystem::create_directory_symlink("/old/world", prefix_ + "/dosdevices/w:");
+    }
+    TempDir dir_;
+    std::string prefix_ = dir_ / "wine-prefix";
+};
+
+TEST(TryDrives, ARunHasItsLettersAndNoZAndTakesThemAway) {
+    PrefixOnDisk p;
+    const std::vector<TryDrive> drives =
+        TryDrivesOf("/tmp/korvanthelm-try-1", "/home/u/dl/KORVANTHELM.exe", "/KORVANTHELM.exe");
+    MapTryDrives(p.prefix_, drives);
+    const std::map<std::string, std::string> mapped = {{"c:", "../drive_c"},
+                                                       {"com1", "/dev/ttyS0"},
+                                                       {"w:", "/tmp/korvanthelm-try-1"},
+                                                       {"x:", "/home/u/dl"},
+                                                       {"y:", "/"}};
+    EXPECT_EQ(Links(p.prefix_), mapped);
+    // Again, as the next run does: the letters replaced, nothing added.
+    MapTryDrives(p.prefix_, drives);
+    EXPECT_EQ(Links(p.prefix_), mapped);
+    UnmapTryDrives(p.prefix_);
+    const std::map<std::string, std::string> unmapped = {{"c:", "../drive_c"},
+                                                         {"com1", "/dev/ttyS0"}};
+    EXPECT_EQ(Links(p.prefix_), unmapped);
+    UnmapTryDrives(p.prefix_);  // twice: nothing to remove is no fault
+    EXPECT_EQ(Links(p.prefix_), unmapped);
+}
+
+TEST(TryDrives, ALetterThatCannotBeLinkedIsNamedAndNoneIsLeft) {
+    PrefixOnDisk p;
+    // A folder where a letter goes: not try's to remove.
+    std::filesystem::create_directories(p.prefix_ + "/dosdevices/x:/inside");
+    try {
+        MapTryDrives(p.prefix_, TryDrivesOf("/w", "/x/K.exe", "/y/w.exe"));
+        FAIL() << "no refusal";
+    } catch (const PackError& error) {
+        EXPECT_TRUE(std::string(error.what())
+                        .starts_with("cannot remove " + p.prefix_ + "/dosdevices/x:: "))
+            << error.what();
+    }
+    const std::map<std::string, std::string> left = {
+        {"c:", "../drive_c"}, {"com1", "/dev/ttyS0"}, {"x:", "(no link)"}};
+    EXPECT_EQ(Links(p.prefix_), left);
+    EXPECT_TRUE(std::filesystem::exists(p.prefix_ + "/dosdevices/x:/inside"));
+}
+
 // ---- The judge, over the three starts ----
 
 // A world where the set-up program did its part, and three starts that
 // behaved; each case spoils one thing.
 struct JudgedWorld : WorldOnDisk {
     std::string Setup(const char* mode) const {
-        return "\"" + WindowsPath(world_.temp) + format::kWorkDirectoryPath +
+        return "\"" + WindowsPath(world_, world_.temp) + format::kWorkDirectoryPath +
                "0123456789abcdef0123456789abcdef\\KORVANTHELM\\KORVANTHELM.exe\" " + mode;
     }
     std::string Launcher() const { return "\"" + LauncherFolder() + "\\launcher.exe\""; }

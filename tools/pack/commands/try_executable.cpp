@@ -29,14 +29,16 @@ void RemoveWorldLeftBehind(const PrivateWine& wine) {
         return;
     }
     StopPrivateWine(wine);
+    UnmapTryDrives(wine.prefix);
     if (left->find("/korvanthelm-try-") != std::string::npos) {
         RemoveFolderTree(*left);
     }
     RemoveFolderTree(WorldInUseMark(wine));
 }
 
-// Removes the world when the run ends, whatever way, unless it is kept; and
-// ends the prefix's processes (a launcher handed over to runs on otherwise).
+// Removes the world when the run ends, whatever way, unless it is kept; ends
+// the prefix's processes (a launcher handed over to runs on otherwise), and
+// then takes the run's drives from the prefix.
 class WorldOwner {
   public:
     WorldOwner(const PrivateWine& wine, TryWorld world, bool keep)
@@ -49,6 +51,7 @@ class WorldOwner {
     }
     ~WorldOwner() {
         StopPrivateWine(wine_);
+        UnmapTryDrives(wine_.prefix);
         if (!keep_) {
             RemoveFolderTree(world_.root);
             RemoveFolderTree(WorldInUseMark(wine_));
@@ -111,14 +114,16 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
     wine.stop = &held;
     // The world's owner first: whatever fails from here on, Wine's server
     // and services are ended and the world removed.
-    const WorldOwner owner(wine, MakeTryWorld(options.keep, wine.prefix), !options.keep.empty());
+    const std::string exe = AbsolutePath(options.exe);
+    const WorldOwner owner(wine, MakeTryWorld(options.keep, wine.prefix, exe, watcher),
+                           !options.keep.empty());
     const TryWorld& world = owner.world();
-    StartPrivateWine(wine);
-    const PrefixFiles before = ReadPrefixFiles(wine);
+    StartPrivateWine(wine, world.drives);
+    const PrefixFiles before = ReadPrefixFiles(wine, world);
     if (!options.keep.empty()) {
         result.kept = world.root;
     }
-    StartRequest request{watcher, AbsolutePath(options.exe), options.timeout, {}};
+    StartRequest request{watcher, exe, options.timeout, {}};
     bool stopped = false;
     for (std::size_t i = 0; i < std::size(kTryStarts); ++i) {
         StartVerdict verdict;
@@ -140,7 +145,7 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
     }
     // Wine ended and its registry saved before anything is compared.
     StopPrivateWine(wine);
-    const OutsideWrites outside = FindOutsideWrites(wine, before);
+    const OutsideWrites outside = FindOutsideWrites(wine, world, before);
     if (!outside.files) {
         MarkPrefixClean(wine);
     }

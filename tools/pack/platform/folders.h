@@ -119,6 +119,21 @@ using TreeFingerprint = std::map<std::string, std::string>;
 // `root` is an empty tree; what cannot be read counts as not there. Never
 // throws PackError.
 TreeFingerprint FingerprintTree(const std::string& root);
+
+// Only the entries directly in `root`, described as FingerprintTree does:
+// for a folder `try` may not walk whole (a user's own).
+TreeFingerprint FingerprintFolder(const std::string& root);
+
+// The drive letters `try` gives its Wine prefix for one run: links in the
+// prefix's dosdevices folder, made and removed again.
+
+// `path` made a symbolic link to `target`, replacing a link or file that was
+// there (never a folder). Throws PackError naming `path` when it cannot.
+void ReplaceWithLink(const std::string& path, const std::string& target);
+
+// Removes the link or file `path`; a missing one is fine. Throws PackError
+// naming `path` when something else is there or it cannot be removed.
+void RemoveLink(const std::string& path);
 #endif  // _WIN32
 
 // The folder holding the running packer, so that files installed beside it

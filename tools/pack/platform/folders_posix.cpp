@@ -263,4 +263,27 @@ TreeFingerprint FingerprintTree(const std::string& root) {
     return fingerprint;
 }
 
+TreeFingerprint FingerprintFolder(const std::string& root) {
+    TreeFingerprint fingerprint;
+    int error = 0;
+    const UniqueFd folder = OpenFolder(root, error);
+    if (folder) {
+        Walk(folder, "", kDepthLimit, fingerprint);
+    }
+    return fingerprint;
+}
+
+void ReplaceWithLink(const std::string& path, const std::string& target) {
+    RemoveLink(path);
+    if (::symlink(target.c_str(), path.c_str()) != 0) {
+        throw PackError("cannot make the link " + path + ": " + std::strerror(errno));
+    }
+}
+
+void RemoveLink(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        throw PackError("cannot remove " + path + ": " + std::strerror(errno));
+    }
+}
+
 }  // namespace korvanthelm::pack

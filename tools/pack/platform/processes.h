@@ -97,6 +97,8 @@ struct TimedRunRequest {
     // to /dev/null. Standard input is /dev/null.
     std::string output;
     bool append = false;  // add to the output file instead of emptying it
+    // Where it starts; empty: where the caller is.
+    std::string working_directory;
     std::chrono::milliseconds time_limit{0};
     // While these are held back, one that arrives ends the run as the time
     // limit does; nullptr: the run is waited for whatever comes.

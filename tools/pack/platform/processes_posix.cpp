@@ -338,7 +338,8 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 }
 
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void BecomeProgram(int input, int output, char** argv, char** environment) {
+[[noreturn]] void BecomeProgram(int input, int output, const char* working_directory, char** argv,
+                                char** environment) {
     setpgid(0, 0);
     personality(ADDR_NO_RANDOMIZE);
     // A fresh program starts with no signal held back, whatever its parent
@@ -348,6 +349,9 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
         dup2(output, STDERR_FILENO) < 0) {
+        _exit(127);
+    }
+    if (working_directory != nullptr && chdir(working_directory) != 0) {
         _exit(127);
     }
     execvpe(argv[0], argv, environment);
@@ -383,7 +387,10 @@ TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
                         std::strerror(errno));
     }
     if (child == 0) {
-        BecomeProgram(input.get(), output.get(), argv.data(), envp.data());
+        BecomeProgram(
+            input.get(), output.get(),
+            request.working_directory.empty() ? nullptr : request.working_directory.c_str(),
+            argv.data(), envp.data());
     }
     // Also here: the group exists before the parent may have to kill it.
     setpgid(child, child);

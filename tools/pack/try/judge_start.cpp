@@ -22,7 +22,8 @@ void FindChildren(const TryWorld& world, StartVerdict& start) {
     if (processes.empty()) {
         return;
     }
-    const std::string setup_start = "\"" + WindowsPath(world.temp) + format::kWorkDirectoryPath;
+    const std::string setup_start =
+        "\"" + WindowsPath(world, world.temp) + format::kWorkDirectoryPath;
     for (const StartedProcess& process : processes) {
         if (!IsChildOf(process, processes.front())) {
             continue;

@@ -51,12 +51,29 @@ RegistryKeys ReadRegistry(const std::string& path) {
 
 }  // namespace
 
-PrefixFiles ReadPrefixFiles(const PrivateWine& wine) {
-    return {FingerprintTree(wine.prefix + "/drive_c"), FingerprintTree(wine.home)};
+std::vector<std::string> OtherDriveFolders(const TryWorld& world) {
+    std::vector<std::string> folders;
+    for (const TryDrive& drive : world.drives) {
+        const std::string folder = drive.folder.empty() ? std::string("/") : drive.folder;
+        if (drive.letter != kWorldDrive &&
+            std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+            folders.push_back(folder);
+        }
+    }
+    return folders;
 }
 
-OutsideWrites FindOutsideWrites(const PrivateWine& wine, const PrefixFiles& before) {
-    const PrefixFiles after = ReadPrefixFiles(wine);
+PrefixFiles ReadPrefixFiles(const PrivateWine& wine, const TryWorld& world) {
+    PrefixFiles files{FingerprintTree(wine.prefix + "/drive_c"), FingerprintTree(wine.home), {}};
+    for (const std::string& folder : OtherDriveFolders(world)) {
+        files.other_drives.push_back(FingerprintFolder(folder));
+    }
+    return files;
+}
+
+OutsideWrites FindOutsideWrites(const PrivateWine& wine, const TryWorld& world,
+                                const PrefixFiles& before) {
+    const PrefixFiles after = ReadPrefixFiles(wine, world);
     std::vector<std::string> drive_c;
     std::vector<std::string> home;
     AddChangedFiles(before.drive_c, after.drive_c, "C:\\", '\\', drive_c);
@@ -76,6 +93,13 @@ OutsideWrites FindOutsideWrites(const PrivateWine& wine, const PrefixFiles& befo
         }
     }
     writes.written.insert(writes.written.end(), home.begin(), home.end());
+    // Not the prefix's: what was written there stays, and is only reported.
+    const std::vector<std::string> folders = OtherDriveFolders(world);
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const std::string slash = folders[i] == "/" ? "" : "/";
+        AddChangedFiles(before.other_drives[i], after.other_drives[i], folders[i] + slash, '/',
+                        writes.written);
+    }
     return writes;
 }
 

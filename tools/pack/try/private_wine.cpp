@@ -34,8 +34,9 @@ constexpr char kUserRegistry[] =
 
 // Present once the prefix was made completely and no run has written into
 // it since. (The number: prefixes made before Wine got a home of its own
-// link the profile's folders to the user's home, and are made anew.)
-constexpr char kReadyMark[] = "/.korvanthelm-ready-2";
+// link the profile's folders to the user's home, and those made before Z:
+// was taken away keep registry entries naming Z:, so both are made anew.)
+constexpr char kReadyMark[] = "/.korvanthelm-ready-3";
 // Making a prefix takes 10 to 20 s here; a slow CI machine gets ten times that.
 constexpr seconds kBootLimit{300};
 constexpr seconds kServerLimit{120};
@@ -157,7 +158,7 @@ UniqueFd LockPrivateWine(const PrivateWine& wine) {
     return LockExclusively(wine.folder + "/wine-prefix.lock");
 }
 
-void StartPrivateWine(const PrivateWine& wine) {
+void StartPrivateWine(const PrivateWine& wine, std::span<const TryDrive> drives) {
     if (!PathExists(wine.prefix + kReadyMark)) {
         RemoveFolderTree(wine.prefix);
         RemoveFolderTree(wine.home);
@@ -169,6 +170,16 @@ void StartPrivateWine(const PrivateWine& wine) {
         RunBootStep(wine, {"wineboot", "--init"});
         RunBootStep(wine, {"winecfg", "-v", "win10"});
         RunBootStep(wine, {"wineserver", "-w"});
+        // Wine lists the machine's fonts in the registry by their paths
+        // (Z:\usr\share\fonts\...), rewritten as a server's life starts:
+        // without Z: the first life drops that list, the next one lists them
+        // again by Wine's \??\unix\ names. Kept as wineboot left it, every
+        // run would change the list; so two lives without Z: first.
+        MapTryDrives(wine.prefix, /*drives=*/{});
+        for (int life = 0; life < 2; ++life) {
+            RunBootStep(wine, {"winecfg", "-v", "win10"});
+            RunBootStep(wine, {"wineserver", "-w"});
+        }
         SaveCleanRegistry(wine);
     } else {
         RestoreCleanRegistry(wine);
@@ -176,6 +187,8 @@ void StartPrivateWine(const PrivateWine& wine) {
     // In use: should the run end before it is found clean, the prefix is
     // made anew next time.
     RemoveFolderTree(wine.prefix + kReadyMark);
+    // Before any Wine process of the run: each reads the drives as it starts.
+    MapTryDrives(wine.prefix, drives);
     // Status 0: no server was running and this one is new; bring the desktop
     // and services up now, so that no start's time includes them.
     const TimedRun server = RunInPrivateWine(wine, {"wineserver", "-p"}, wine.log, kServerLimit,
@@ -188,9 +201,10 @@ void StartPrivateWine(const PrivateWine& wine) {
 
 TimedRun RunInPrivateWine(const PrivateWine& wine, std::vector<std::string> argv,
                           const std::string& output, std::chrono::milliseconds limit, bool append,
-                          bool stoppable) {
+                          bool stoppable, const std::string& working_directory) {
     TimedRunRequest request;
     request.argv = std::move(argv);
+    request.working_directory = working_directory;
     request.variables = wine.variables;
     request.removed = wine.removed;
     request.output = output;

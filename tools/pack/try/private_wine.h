@@ -5,11 +5,13 @@
 #pragma once
 
 #include <chrono>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "tools/pack/platform/processes.h"
 #include "tools/pack/platform/unique_fd.h"
+#include "tools/pack/try/world_drives.h"
 
 namespace korvanthelm::pack {
 
@@ -52,11 +54,12 @@ UniqueFd LockPrivateWine(const PrivateWine& wine);
 // Under the lock: makes the prefix when it is missing, was left half made or
 // was written into by a run (a minute or so), and keeps a copy of its
 // registry as made; otherwise puts that copy back, so that every run starts
-// from the prefix as it was made. Then starts its Wine server and services
-// outside any start's time limit, and marks the prefix in use until
+// from the prefix as it was made. Then gives it the run's `drives` in
+// place of Z: (MapTryDrives), starts its Wine server and services outside
+// any start's time limit, and marks the prefix in use until
 // MarkPrefixClean. Throws PackError naming the log on failure, and
 // TryInterrupted; the prefix is then made again next time.
-void StartPrivateWine(const PrivateWine& wine);
+void StartPrivateWine(const PrivateWine& wine, std::span<const TryDrive> drives);
 
 // After a run that wrote no file into the prefix or Wine's home: the next
 // run may use the prefix as it is (its registry is put back anyway).
@@ -73,10 +76,13 @@ std::vector<RunningProcess> LinuxProcessesOf(const PrivateWine& wine);
 
 // Runs `argv` (after "wine", or a Wine tool such as "wineserver") in the
 // prefix, its output to `output`. `stoppable`: a stop signal held by
-// `wine.stop` ends it, and TryInterrupted is thrown.
+// `wine.stop` ends it, and TryInterrupted is thrown. `working_directory`:
+// where it starts (a folder on one of the run's drives, or Wine starts the
+// program in C:\windows); empty: where the caller is.
 TimedRun RunInPrivateWine(const PrivateWine& wine, std::vector<std::string> argv,
                           const std::string& output, std::chrono::milliseconds limit,
-                          bool append = false, bool stoppable = false);
+                          bool append = false, bool stoppable = false,
+                          const std::string& working_directory = {});
 
 // Ends every process of the prefix and its server (wineserver -k), then any
 // Linux program they left running. Never throws.

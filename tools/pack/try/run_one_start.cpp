@@ -120,10 +120,13 @@ StartOutcome ParseWatcherTrace(std::string_view text) {
 
 StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
                          const StartRequest& request) {
-    const std::string temp = WindowsPath(world.temp);
+    const std::string temp = WindowsPath(world, world.temp);
+    // By their drives' paths: given a Linux path on no drive, Wine 8 still
+    // starts the program, through its \\?\unix\ names, and so in a world
+    // with more than the run's drives.
     const std::vector<std::string> argv = {
         "wine",
-        request.watcher,
+        WindowsPath(world, request.watcher),
         "--trace",
         "--timeout",
         std::to_string(std::chrono::milliseconds(request.timeout).count()),
@@ -132,15 +135,18 @@ StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
         "--env",
         "TMP=" + temp,
         "--env",
-        "APPDATA=" + WindowsPath(world.app_data),
+        "APPDATA=" + WindowsPath(world, world.app_data),
         "--env",
-        "LOCALAPPDATA=" + WindowsPath(world.local_app_data),
+        "LOCALAPPDATA=" + WindowsPath(world, world.local_app_data),
         "--",
-        WindowsPath(request.exe),
+        WindowsPath(world, request.exe),
     };
+    // In the exe's folder, as a double-click starts it.
+    const std::string exe_folder = request.exe.substr(0, request.exe.rfind('/'));
     const auto started = std::chrono::steady_clock::now();
     const TimedRun run = RunInPrivateWine(wine, argv, request.trace, request.timeout + kWineGrace,
-                                          /*append=*/false, /*stoppable=*/true);
+                                          /*append=*/false, /*stoppable=*/true,
+                                          exe_folder.empty() ? std::string("/") : exe_folder);
     const auto wall = std::chrono::steady_clock::now() - started;
     if (run.timed_out) {
         StopPrivateWine(wine);

@@ -50,15 +50,16 @@ struct StartOutcome {
 StartOutcome ParseWatcherTrace(std::string_view text);
 
 struct StartRequest {
-    std::string watcher;  // korvanthelm-watcher.exe, a Linux path
-    std::string exe;      // KORVANTHELM.exe, an absolute Linux path
+    std::string watcher;  // korvanthelm-watcher.exe, an absolute Linux path on the world's Y:
+    std::string exe;      // KORVANTHELM.exe, an absolute Linux path on the world's X:
     std::chrono::seconds timeout{60};
     std::string trace;  // where the watcher's lines are written
 };
 
 // Runs the exe through the watcher under `wine` with TEMP, TMP, APPDATA and
 // LOCALAPPDATA of `world` (set on the Windows side: Wine ignores the Linux
-// ones). The watcher ends everything at the timeout; should Wine itself not
+// ones), both started by their paths on the world's drives, in the exe's
+// folder. The watcher ends everything at the timeout; should Wine itself not
 // return a while after that, the run's processes and the prefix's server are
 // killed. Throws PackError only when the run cannot be started.
 StartOutcome RunOneStart(const PrivateWine& wine, const TryWorld& world,
