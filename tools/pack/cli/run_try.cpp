@@ -91,8 +91,7 @@ void PrintContract(std::FILE* out, const SetupContract& contract,
     };
     std::fputs("The set-up program's side:\n", out);
     if (contract.record) {
-        std::fprintf(out, "  launcher record: %s\n",
-                     PrintableLine(*contract.record).c_str());
+        std::fprintf(out, "  launcher record: %s\n", PrintableLine(*contract.record).c_str());
         std::fprintf(out, "  launcher exe: %s\n",
                      state(contract.exe_digest, digests.launcher_exe, "LauncherExeDigest").c_str());
         std::fprintf(out, "  app\\KorvanThelm.jar: %s\n",
