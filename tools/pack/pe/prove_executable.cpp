@@ -8,6 +8,7 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/assemble_executable.h"
 #include "tools/pack/pe/certificate_table.h"
+#include "tools/pack/pe/check_stub.h"
 #include "tools/pack/pe/find_package_resource.h"
 #include "tools/pack/pe/pe_headers.h"
 
@@ -90,7 +91,7 @@ void ProveExecutable(std::span<const std::byte> exe, const DigestSlotContents& s
     const std::span<const std::byte> package = FindPackageResource(exe);
     std::vector<std::byte> rebuilt;
     try {
-        rebuilt = AssembleExecutable(stub, package, slot.digests, version);
+        rebuilt = AssembleExecutable(CheckStub(stub, version), package, slot.digests);
     } catch (const PackError& error) {
         throw StubRefused(error.what());
     }
