@@ -28,6 +28,7 @@ korvanthelm_windows_test(platform_test
 
 korvanthelm_windows_test(package_test
   ${CMAKE_CURRENT_LIST_DIR}/package_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/entry_walk_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_digests.cpp
   LIBS korvanthelm_package korvanthelm_entry_walk_driver korvanthelm_test_support
   DEPENDS cabinet_standin
