@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -18,6 +19,7 @@
 #include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/certificate_table.h"
+#include "tools/pack/pe/read_timestamp.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -115,13 +117,22 @@ TEST(CheckAuthenticodeSignatureTest, DamagedCertificateTables) {
 // signature checks, verify's proof, build's stub check and the signer checks
 // all start from: a damaged table is refused in the same words whichever of
 // them meets it first (Windows once said "lies outside the file" for a table
-// over the headers). Rows at each bound: one byte either side.
+// over the headers). The same for the one reader of the signature entry's
+// header, which verify runs once for the signature and its timestamp and
+// each reader runs when given the file alone: the signature check and the
+// timestamp reader once each parsed it, and must still refuse alike. Rows at
+// each bound: one byte either side.
 TEST(CheckAuthenticodeSignatureTest, FindCertificateTableOneTextPerDamage) {
     struct Row {
         const char* what;
         Shape shape;
         const char* refusal;  // the whole text; nullptr: found where the entry says
     };
+    constexpr char kEntryDoesNotFit[] =
+        "malformed signature: the first certificate entry's length does not fit the certificate "
+        "table";
+    constexpr char kEntryNotPkcs7[] =
+        "malformed signature: the first certificate entry is not a PKCS #7 signature";
     const Row kRows[] = {
         {"table right after its entry", {.table_offset = kSecurityEntry + 8}, nullptr},
         {"table over the entry's last byte",
@@ -141,6 +152,19 @@ TEST(CheckAuthenticodeSignatureTest, FindCertificateTableOneTextPerDamage) {
         {"optional header runs past the file",
          {.optional_size = 0xFFFF},
          "malformed executable: the optional header lies outside the file"},
+        // The entry's header: dwLength inside the table and past its own 8
+        // bytes, revision 2.0, PKCS_SIGNED_DATA.
+        {"entry one byte short of the table", {.length = kTableSize - 1}, nullptr},
+        {"entry of one byte after its header", {.length = 9}, nullptr},
+        {"entry one byte longer than the table", {.length = kTableSize + 1}, kEntryDoesNotFit},
+        {"entry of its header only", {.length = 8}, kEntryDoesNotFit},
+        {"entry of length 0", {.length = 0}, kEntryDoesNotFit},
+        {"revision 1.0 entry", {.revision = 0x0100}, kEntryNotPkcs7},
+        {"revision 2.0 entry of type X.509", {.type = 0x0001}, kEntryNotPkcs7},
+        {"table shorter than an entry's header", {.table_size = 4, .length = 4}, kEntryDoesNotFit},
+        {"table of 4 bytes ending the file, the header past it",
+         {.table_size = 4, .file_size = kHeaders + 4},
+         "malformed executable: certificate table lies outside the file"},
     };
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.what);
@@ -153,18 +177,31 @@ TEST(CheckAuthenticodeSignatureTest, FindCertificateTableOneTextPerDamage) {
             EXPECT_EQ(table->table_offset, row.shape.table_offset);
             EXPECT_EQ(table->table_size, row.shape.table_size);
             EXPECT_TRUE(table->IsSigned());
+            if (row.shape.table_offset != kHeaders) {
+                continue;  // MakeImage writes the entry's header at kHeaders only
+            }
+            const SignatureEntry entry = ReadSignatureEntry(image, *table);
+            EXPECT_EQ(entry.pkcs7.data(), image.data() + kHeaders + 8);
+            EXPECT_EQ(entry.pkcs7.size(), row.shape.length - 8);
+            EXPECT_EQ(entry.padding.data(), image.data() + kHeaders + row.shape.length);
+            EXPECT_EQ(entry.padding.size(), row.shape.table_size - row.shape.length);
             continue;
         }
-        for (const bool whole_check : {false, true}) {
+        const struct {
+            const char* name;
+            std::function<void()> read;
+        } kReaders[] = {
+            {"the table and entry readers",
+             [&] { ReadSignatureEntry(image, FindCertificateTable(image).value()); }},
+            {"the signature check", [&] { CheckAuthenticodeSignature(image); }},
+            {"the timestamp reader", [&] { ReadSigningTimestamp(image); }},
+        };
+        for (const auto& reader : kReaders) {
             try {
-                if (whole_check) {
-                    CheckAuthenticodeSignature(image);
-                } else {
-                    FindCertificateTable(image);
-                }
-                ADD_FAILURE() << "accepted" << (whole_check ? " by the signature check" : "");
+                reader.read();
+                ADD_FAILURE() << "accepted by " << reader.name;
             } catch (const PackError& error) {
-                EXPECT_EQ(std::string(error.what()), row.refusal);
+                EXPECT_EQ(std::string(error.what()), row.refusal) << reader.name;
             }
         }
     }
@@ -192,6 +229,17 @@ TEST(CheckAuthenticodeSignatureTest, VerifyRefusesADamagedTableAlikeOnBothSystem
         {"table one byte past the file",
          {.table_size = kTableSize + 1},
          "korvanthelm-pack: malformed signature: the certificate table lies outside the file\n"},
+        // The Windows packer reads the entry's header itself before the
+        // system judges the signature, which would call it a certificate
+        // that does not verify.
+        {"revision 1.0 entry",
+         {.revision = 0x0100},
+         "korvanthelm-pack: malformed signature: the first certificate entry is not a PKCS #7 "
+         "signature\n"},
+        {"entry one byte longer than the table",
+         {.length = kTableSize + 1},
+         "korvanthelm-pack: malformed signature: the first certificate entry's length does not "
+         "fit the certificate table\n"},
     };
     for (const auto& row : kRows) {
         SCOPED_TRACE(row.what);

@@ -138,7 +138,7 @@ TEST(CheckStub, RefusesStubsBuildCannotFillSoundly) {
         EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.what << ": " << refusal;
         const std::string proof = RefusalOf([&] {
             const Bytes exe = Assemble(MakeStub());
-            ProveExecutable(exe, ReadDigestSlot(exe), stub, kVersion);
+            ProveExecutable(exe, ReadDigestSlot(exe), FindCertificateTable(exe), stub, kVersion);
         });
         EXPECT_EQ(proof.find("the stub: ") == 0, refusal != "(accepted)")
             << c.what << ": " << proof;

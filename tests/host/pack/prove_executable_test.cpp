@@ -34,7 +34,8 @@ using namespace synthetic;
 
 TEST(ProveExecutable, AcceptsWhatBuildMakesAndItsStructure) {
     const Bytes exe = Assemble(MakeStub());
-    EXPECT_NO_THROW(ProveExecutable(exe, ReadDigestSlot(exe), MakeStub(), kVersion));
+    EXPECT_NO_THROW(
+        ProveExecutable(exe, ReadDigestSlot(exe), FindCertificateTable(exe), MakeStub(), kVersion));
     // The structure checks must hold for what build makes, or an exe of an
     // older version would be refused for what build itself writes.
     EXPECT_EQ(RefusalOf([&] { CheckExecutableStructure(exe); }), "(accepted)");
@@ -80,8 +81,10 @@ TEST(ProveExecutable, NamesThePartThatDiffers) {
     for (const Case& c : kCases) {
         Bytes exe = Assemble(MakeStub());
         c.damage(exe);
-        const std::string refusal =
-            RefusalOf([&] { ProveExecutable(exe, ReadDigestSlot(exe), MakeStub(), kVersion); });
+        const std::string refusal = RefusalOf([&] {
+            ProveExecutable(exe, ReadDigestSlot(exe), FindCertificateTable(exe), MakeStub(),
+                            kVersion);
+        });
         EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.what << ": " << refusal;
     }
 }
@@ -115,8 +118,10 @@ TEST(ProveExecutable, SignerPaddingBoundaries) {
         test::PutLittleEndian(exe, kDirectories + 4 * 8 + 4, 16, 4);
         exe.resize(exe.size() + c.after_table, std::byte{0});
         FixChecksum(exe);  // the signer rewrites it; the proof leaves it out
-        const std::string refusal =
-            RefusalOf([&] { ProveExecutable(exe, ReadDigestSlot(exe), MakeStub(), kVersion); });
+        const std::string refusal = RefusalOf([&] {
+            ProveExecutable(exe, ReadDigestSlot(exe), FindCertificateTable(exe), MakeStub(),
+                            kVersion);
+        });
         if (c.refusal == nullptr) {
             EXPECT_EQ(refusal, "(accepted)") << c.what;
         } else {

@@ -77,7 +77,7 @@ Bytes Package() {
 }
 
 Bytes Assemble(const Bytes& stub) {
-    return AssembleExecutable(stub, Package(), kDigests, kVersion);
+    return AssembleExecutable(CheckStub(stub, kVersion), Package(), kDigests);
 }
 
 std::size_t SectionHeader(const Bytes& image, const char* name) {

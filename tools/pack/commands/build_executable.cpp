@@ -38,14 +38,14 @@ std::string StubPath(const BuildOptions& options) {
 }
 
 // The stub is judged before a tree is compressed: a wrong one fails at once.
-std::vector<std::byte> ReadCheckedStub(const std::string& path, const std::string& version) {
-    std::vector<std::byte> stub = ReadWholeFile(path);
+// The result views `stub`, which the caller keeps.
+CheckedStub CheckStubFile(const std::vector<std::byte>& stub, const std::string& path,
+                          const std::string& version) {
     try {
-        CheckStub(stub, version);
+        return CheckStub(stub, version);
     } catch (const PackError& error) {
         throw PackError("stub \"" + path + "\": " + error.what());
     }
-    return stub;
 }
 
 // Unsigned programs matter only to a build that signs or demands signing: the
@@ -151,13 +151,13 @@ BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
                                {"--sign-key", options.signing.key}});
     RequireWritableOutputFolder(options.pack.output);
     CheckSigningPrerequisites(options.signing);
-    const std::vector<std::byte> stub = ReadCheckedStub(stub_path, options.version);
+    const std::vector<std::byte> stub_bytes = ReadWholeFile(stub_path);
+    const CheckedStub stub = CheckStubFile(stub_bytes, stub_path, options.version);
     const PackageAndDigests taken = TakePackage(options, warn);
     BuildResult result{taken.digests, taken.entry_count, 0, options.verify, 0, 0, {}, {}};
     result.package_size = taken.package.size();
 
-    std::vector<std::byte> exe =
-        AssembleExecutable(stub, taken.package, taken.digests, options.version);
+    std::vector<std::byte> exe = AssembleExecutable(stub, taken.package, taken.digests);
     if (options.verify) {
         const DecodedPackage decoded = DecodeCheckedPackage(
             exe, /*slot=*/std::nullopt,

@@ -5,6 +5,7 @@
 
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/printable_path.h"
+#include "tools/pack/pe/certificate_table.h"
 #include "tools/pack/pe/check_executable_structure.h"
 #include "tools/pack/pe/digest_slot_text.h"
 #include "tools/pack/pe/find_package_resource.h"
@@ -92,8 +93,8 @@ std::string StubVersion(const std::vector<std::byte>& stub) {
 // written by whoever made the file, so it cannot decide how closely the file
 // is checked.
 void CheckExecutable(std::span<const std::byte> exe, const DigestSlotContents& slot,
-                     const std::string& version, const std::string& stub, ExecutableCheck check,
-                     VerifiedFile& verified) {
+                     const std::optional<CertificateTable>& table, const std::string& version,
+                     const std::string& stub, ExecutableCheck check, VerifiedFile& verified) {
     verified.made_by = slot.version;
     if (!IsReleaseVersion(verified.made_by)) {
         throw PackError(
@@ -121,7 +122,7 @@ void CheckExecutable(std::span<const std::byte> exe, const DigestSlotContents& s
         }
     }
     try {
-        ProveExecutable(exe, slot, stub_bytes, verified.made_by);
+        ProveExecutable(exe, slot, table, stub_bytes, verified.made_by);
     } catch (const StubRefused& refused) {
         throw PackError("stub \"" + PrintableHostPath(path) + "\": " + refused.refusal());
     }
@@ -142,15 +143,20 @@ VerifiedFile VerifyPackageFile(const std::string& path, const std::string& versi
     std::vector<std::byte> file = ReadWholeFile(path);
     VerifiedFile verified;
     verified.is_executable = LooksLikePeImage(file);
+    // An executable's certificate table is located once, and a signature's
+    // entry read once, for the signature, its timestamp and the proof.
+    std::optional<CertificateTable> table;
     if (verified.is_executable) {
-        verified.signature = CheckAuthenticodeSignature(file);
-        if (verified.signature && !verified.signature->Matches()) {
+        table = FindCertificateTable(file);
+    }
+    if (table && table->IsSigned()) {
+        const SignatureEntry entry = ReadSignatureEntry(file, *table);
+        verified.signature = CheckAuthenticodeSignature(file, entry);
+        if (!verified.signature->Matches()) {
             verified.signature_refusal = SignatureRefusal(*verified.signature);
             return verified;
         }
-        if (verified.signature) {
-            verified.timestamp = ReadSigningTimestamp(file);
-        }
+        verified.timestamp = ReadSigningTimestamp(file, entry);
     }
     std::optional<DigestSlotContents> slot = ReadSlotOnce(file);
     RefuseStub(slot, path);
@@ -160,7 +166,8 @@ VerifiedFile VerifyPackageFile(const std::string& path, const std::string& versi
     if (verified.is_executable) {
         // CheckPackageFile has checked the slot against the package.
         verified.slot = verified.package->checked.slot;
-        CheckExecutable(verified.package->file, *verified.slot, version, stub, check, verified);
+        CheckExecutable(verified.package->file, *verified.slot, table, version, stub, check,
+                        verified);
     }
     return verified;
 }

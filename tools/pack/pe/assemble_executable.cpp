@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "tools/pack/base/pack_error.h"
-#include "tools/pack/pe/check_stub.h"
 #include "tools/pack/pe/package_resource_id.h"
 #include "tools/pack/pe/pe_checksum.h"
 #include "tools/pack/pe/pe_headers.h"
@@ -20,7 +19,7 @@ constexpr std::uint32_t kInitializedData = 0x40;  // IMAGE_SCN_CNT_INITIALIZED_D
 // everything before it kept byte for byte and the sections after it (only the
 // relocations) moved up behind it; their headers and directory entries
 // follow. Returns the image size the sections now span.
-std::uint64_t LayOutSections(std::span<const std::byte> stub, const CheckedStub& checked,
+std::uint64_t LayOutSections(std::span<const std::byte> stub, const StubLayout& checked,
                              std::span<const std::byte> resource_bytes,
                              std::vector<std::byte>& out) {
     const std::vector<PeSection>& sections = checked.image.sections;
@@ -56,7 +55,7 @@ std::uint64_t LayOutSections(std::span<const std::byte> stub, const CheckedStub&
 
 // SizeOfImage and SizeOfInitializedData from the sections as `out` now holds
 // them.
-void SetImageSizes(const CheckedStub& checked, std::uint64_t image_size,
+void SetImageSizes(const StubLayout& checked, std::uint64_t image_size,
                    std::vector<std::byte>& out) {
     const std::uint64_t optional = checked.image.headers.optional;
     WriteLe(out, optional + kSizeOfImageField, image_size, 4);
@@ -73,10 +72,9 @@ void SetImageSizes(const CheckedStub& checked, std::uint64_t image_size,
 
 }  // namespace
 
-std::vector<std::byte> AssembleExecutable(std::span<const std::byte> stub,
+std::vector<std::byte> AssembleExecutable(const CheckedStub& stub,
                                           std::span<const std::byte> package,
-                                          const ExecutableDigests& digests,
-                                          std::string_view version) {
+                                          const ExecutableDigests& digests) {
     for (const std::string* text :
          {&digests.package, &digests.launcher_exe, &digests.launcher_jar}) {
         if (!IsDigestText(*text)) {
@@ -84,7 +82,7 @@ std::vector<std::byte> AssembleExecutable(std::span<const std::byte> stub,
                             "\"");
         }
     }
-    const CheckedStub checked = ReadCheckedStub(stub, version);
+    const StubLayout& checked = stub.layout();
 
     std::vector<ResourceLeaf> leaves = checked.resources;
     leaves.push_back({kRtRcdata, kPackageResourceId, kPackageLanguage, /*code_page=*/0, package});
@@ -92,7 +90,7 @@ std::vector<std::byte> AssembleExecutable(std::span<const std::byte> stub,
         WriteResourceSection(leaves, checked.resource_directory.address);
 
     std::vector<std::byte> out;
-    const std::uint64_t image_size = LayOutSections(stub, checked, resource_bytes, out);
+    const std::uint64_t image_size = LayOutSections(stub.bytes(), checked, resource_bytes, out);
     if (image_size > std::numeric_limits<std::uint32_t>::max() ||
         out.size() > std::numeric_limits<std::uint32_t>::max()) {
         throw PackError("the package is too large for a Windows executable");

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "tools/pack/base/hex_text.h"        // IsDigestText, the form every digest must have
+#include "tools/pack/pe/check_stub.h"        // CheckedStub, the only stub the assembly takes
 #include "tools/pack/pe/digest_slot_text.h"  // ExecutableDigests, and ReadDigestSlot for callers
 
 namespace korvanthelm::pack {
@@ -21,18 +21,13 @@ namespace korvanthelm::pack {
 // 1033), the digest slot holding `digests`, the resource section on a page
 // of the file (the loader then maps the package instead of copying it), the
 // section, image and data sizes and the PE checksum made to match. The same
-// inputs always give the same bytes. The package's content is not looked at.
+// inputs always give the same bytes. The package's content is not looked at;
+// the stub is the one CheckStub passed, and is not checked again.
 //
 // Throws PackError, one line naming the problem, when a digest is not 64
-// lowercase hex digits; then when `stub` is not a stub of this packer's
-// `version` (CheckStub's refusals, in its order: not a 64-bit PE image, cut
-// short or followed by other data, signed, without the digest slot or with
-// one of another layout or version, already filled or already carrying a
-// package (a finished exe), or laid out so that the resources cannot grow);
-// then when the result would not fit a PE file.
-std::vector<std::byte> AssembleExecutable(std::span<const std::byte> stub,
+// lowercase hex digits; then when the result would not fit a PE file.
+std::vector<std::byte> AssembleExecutable(const CheckedStub& stub,
                                           std::span<const std::byte> package,
-                                          const ExecutableDigests& digests,
-                                          std::string_view version);
+                                          const ExecutableDigests& digests);
 
 }  // namespace korvanthelm::pack

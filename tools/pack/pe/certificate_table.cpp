@@ -8,6 +8,9 @@ namespace korvanthelm::pack {
 namespace {
 
 constexpr std::uint64_t kSecurityEntrySize = 8;
+constexpr std::uint32_t kWinCertHeaderSize = 8;  // dwLength, wRevision, wCertificateType
+constexpr std::uint32_t kWinCertRevision2 = 0x0200;
+constexpr std::uint32_t kWinCertTypePkcsSignedData = 0x0002;
 
 [[noreturn]] void Malformed(const char* what) {
     throw PackError(std::string("malformed signature: ") + what);
@@ -45,6 +48,25 @@ std::optional<CertificateTable> FindCertificateTable(std::span<const std::byte> 
 
 std::optional<CertificateTable> FindCertificateTable(std::span<const std::byte> file) {
     return FindCertificateTable(file, ReadPeHeaders(file));
+}
+
+SignatureEntry ReadSignatureEntry(std::span<const std::byte> file, const CertificateTable& table) {
+    // The header is read where the file has it, also past a table shorter
+    // than a header: the length check then refuses the entry.
+    const std::uint64_t offset = table.table_offset;
+    const std::uint32_t length = ReadLe(file, offset, 4, "certificate table");
+    const std::uint32_t revision = ReadLe(file, offset + 4, 2, "certificate table");
+    const std::uint32_t type = ReadLe(file, offset + 6, 2, "certificate table");
+    if (length <= kWinCertHeaderSize || length > table.table_size) {
+        Malformed("the first certificate entry's length does not fit the certificate table");
+    }
+    if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) {
+        Malformed("the first certificate entry is not a PKCS #7 signature");
+    }
+    // FindCertificateTable found the table whole in the file, and the entry
+    // lies inside it.
+    return {table, file.subspan(offset + kWinCertHeaderSize, length - kWinCertHeaderSize),
+            file.subspan(offset + length, table.table_size - length)};
 }
 
 }  // namespace korvanthelm::pack

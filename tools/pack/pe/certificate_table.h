@@ -42,4 +42,23 @@ std::optional<CertificateTable> FindCertificateTable(std::span<const std::byte> 
 // The same, reading the headers first (and throwing ReadPeHeaders' refusals).
 std::optional<CertificateTable> FindCertificateTable(std::span<const std::byte> file);
 
+// The first entry of a signed file's certificate table, the signature: a
+// WIN_CERTIFICATE header (dwLength, wRevision, wCertificateType; 8 bytes),
+// then the DER PKCS #7 SignedData that dwLength bounds. The signer pads the
+// table after it. Spans view the file.
+struct SignatureEntry {
+    CertificateTable table;              // where the entry was found
+    std::span<const std::byte> pkcs7;    // the dwLength - 8 bytes after the header
+    std::span<const std::byte> padding;  // the rest of the table after the entry
+};
+
+// The first entry of `file`'s certificate table `table` (signed, as
+// FindCertificateTable found it), its header read here for every reader of
+// the signature. Throws PackError, in this order:
+// "malformed executable: certificate table lies outside the file" (the
+// header runs past the file's end),
+// "malformed signature: the first certificate entry's length does not fit the certificate table",
+// "malformed signature: the first certificate entry is not a PKCS #7 signature".
+SignatureEntry ReadSignatureEntry(std::span<const std::byte> file, const CertificateTable& table);
+
 }  // namespace korvanthelm::pack

@@ -18,7 +18,6 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/unique_openssl.h"
 #include "tools/pack/pe/certificate_table.h"
-#include "tools/pack/pe/pe_headers.h"
 
 // Where an Authenticode signature lives (Microsoft's "Windows Authenticode
 // Portable Executable Signature Format"): data directory 4 of the optional
@@ -38,8 +37,6 @@
 namespace korvanthelm::pack {
 namespace {
 
-constexpr std::uint32_t kWinCertRevision2 = 0x0200;
-constexpr std::uint32_t kWinCertTypePkcsSignedData = 0x0002;
 constexpr char kSpcIndirectDataObjid[] = "1.3.6.1.4.1.311.2.1.4";
 
 [[noreturn]] void Malformed(const std::string& what) {
@@ -101,22 +98,11 @@ std::string SubjectText(X509* certificate) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-// The PKCS #7 structure of the certificate table's first entry, which must
-// be the whole table but for its padding.
-UniquePkcs7 ReadSignatureEntry(std::span<const std::byte> image, const CertificateTable& layout) {
-    const std::uint32_t length = ReadLe(image, layout.table_offset, 4, "certificate table");
-    const std::uint32_t revision = ReadLe(image, layout.table_offset + 4, 2, "certificate table");
-    const std::uint32_t type = ReadLe(image, layout.table_offset + 6, 2, "certificate table");
-    if (length <= 8 || length > layout.table_size) {
-        Malformed("the first certificate entry's length does not fit the certificate table");
-    }
-    if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) {
-        Malformed("the first certificate entry is not a PKCS #7 signature");
-    }
-
-    const auto* const der_begin =
-        reinterpret_cast<const unsigned char*>(image.data() + layout.table_offset + 8);
-    const long der_available = static_cast<long>(length - 8);
+// The PKCS #7 structure of the signature entry, which must be the whole
+// table but for its padding.
+UniquePkcs7 DecodeSignature(const SignatureEntry& entry) {
+    const auto* const der_begin = reinterpret_cast<const unsigned char*>(entry.pkcs7.data());
+    const long der_available = static_cast<long>(entry.pkcs7.size());
     const unsigned char* cursor = der_begin;
     UniquePkcs7 pkcs7(d2i_PKCS7(nullptr, &cursor, der_available));
     if (!pkcs7) {
@@ -126,8 +112,7 @@ UniquePkcs7 ReadSignatureEntry(std::span<const std::byte> image, const Certifica
     // The table is left out of the digest, so bytes after the signature could
     // be changed without breaking it: only the zero padding to 8 bytes may follow.
     const auto* const table_end =
-        reinterpret_cast<const unsigned char*>(image.data() + layout.table_offset) +
-        layout.table_size;
+        reinterpret_cast<const unsigned char*>(entry.padding.data()) + entry.padding.size();
     if (table_end - cursor >= 8 ||
         std::any_of(cursor, table_end, [](unsigned char b) { return b != 0; })) {
         Malformed("the certificate table holds more than the signature");
@@ -238,11 +223,16 @@ bool CertificateIntact(X509* certificate, STACK_OF(X509) * certificates) {
 }  // namespace
 
 std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
-    const std::optional<CertificateTable> layout = FindCertificateTable(image);
-    if (!layout || !layout->IsSigned()) {
+    const std::optional<CertificateTable> table = FindCertificateTable(image);
+    if (!table || !table->IsSigned()) {
         return std::nullopt;
     }
-    const UniquePkcs7 pkcs7 = ReadSignatureEntry(image, *layout);
+    return CheckAuthenticodeSignature(image, ReadSignatureEntry(image, *table));
+}
+
+AuthenticodeSignature CheckAuthenticodeSignature(std::span<const std::byte> image,
+                                                 const SignatureEntry& entry) {
+    const UniquePkcs7 pkcs7 = DecodeSignature(entry);
     const IndirectData content = ReadIndirectData(pkcs7.get());
     RequireOneDigestAlgorithm(pkcs7.get(), content.md);
     const UniqueX509Stack signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
@@ -259,7 +249,7 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     result.signer = SubjectText(sk_X509_value(signers.get(), 0));
     result.digest_algorithm = OBJ_nid2sn(EVP_MD_get_type(content.md));
     result.signed_digest = content.signed_digest;
-    result.file_digest = FileDigest(image, *layout, content.md);
+    result.file_digest = FileDigest(image, entry.table, content.md);
     // The messageDigest attribute covers the content octets; the signature
     // covers the attributes. PKCS7_NOVERIFY: no certificate chain is built.
     const UniqueBio signed_octets(BIO_new_mem_buf(content.octets, static_cast<int>(content.size)));

@@ -11,6 +11,8 @@
 #include <span>
 #include <string>
 
+#include "tools/pack/pe/certificate_table.h"
+
 namespace korvanthelm::pack {
 
 struct AuthenticodeSignature {
@@ -47,5 +49,10 @@ struct AuthenticodeSignature {
 // signature (VerifyImageTrust), and also says whether the certificate is
 // trusted; the file digest is then the system's when it accepts the file.
 std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image);
+
+// The same for a signed image whose signature entry the caller has read
+// (FindCertificateTable, ReadSignatureEntry), which is not read again here.
+AuthenticodeSignature CheckAuthenticodeSignature(std::span<const std::byte> image,
+                                                 const SignatureEntry& entry);
 
 }  // namespace korvanthelm::pack

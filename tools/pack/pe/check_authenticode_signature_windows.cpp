@@ -23,13 +23,9 @@ std::string FileDigest(std::span<const std::byte> file, const CertificateTable& 
     return Sha256Text(covered);
 }
 
-}  // namespace
-
-std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
-    const std::optional<CertificateTable> table = FindCertificateTable(image);
-    if (!table || !table->IsSigned()) {
-        return std::nullopt;
-    }
+// The system's judgement of the signature of `image`, signed with `table`.
+AuthenticodeSignature JudgeSignature(std::span<const std::byte> image,
+                                     const CertificateTable& table) {
     const ImageTrust trust = VerifyImageTrust(image);
     if (trust.signed_digest.empty() && trust.verdict != TrustVerdict::kBroken) {
         throw PackError("malformed signature: the system read no file digest from it");
@@ -44,13 +40,30 @@ std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const 
     signature.certificate_intact = signature.signature_valid;
     if (trust.verdict == TrustVerdict::kChanged) {
         signature.file_digest =
-            trust.digest_algorithm == "SHA256" ? FileDigest(image, *table) : "not the signed one";
+            trust.digest_algorithm == "SHA256" ? FileDigest(image, table) : "not the signed one";
     }
     if (signature.signature_valid) {
         signature.chains_to_trusted_root = trust.verdict == TrustVerdict::kTrusted;
         signature.trust_problem = trust.reason;
     }
     return signature;
+}
+
+}  // namespace
+
+std::optional<AuthenticodeSignature> CheckAuthenticodeSignature(std::span<const std::byte> image) {
+    const std::optional<CertificateTable> table = FindCertificateTable(image);
+    if (!table || !table->IsSigned()) {
+        return std::nullopt;
+    }
+    return JudgeSignature(image, *table);
+}
+
+// The system reads the entry itself; the caller has refused a damaged
+// header in the words the Linux packer uses.
+AuthenticodeSignature CheckAuthenticodeSignature(std::span<const std::byte> image,
+                                                 const SignatureEntry& entry) {
+    return JudgeSignature(image, entry.table);
 }
 
 }  // namespace korvanthelm::pack

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "format/digest_slot.h"
 #include "tools/pack/base/pack_error.h"
@@ -23,8 +24,7 @@ constexpr char kRelocationSection[] = ".reloc";
 }
 
 // The stub as a file: whole, followed by nothing, of this version, empty.
-void CheckStubFile(std::span<const std::byte> stub, std::string_view version,
-                   CheckedStub& checked) {
+void CheckStubFile(std::span<const std::byte> stub, std::string_view version, StubLayout& checked) {
     const std::span<const std::byte> slot = FindDigestSlot(stub, checked.image);
     checked.slot = static_cast<std::uint64_t>(slot.data() - stub.data());
     std::uint64_t end_of_sections = 0;
@@ -63,7 +63,7 @@ void CheckStubFile(std::span<const std::byte> stub, std::string_view version,
 }
 
 // The stub as an image: its resources can grow into a bigger section.
-void CheckStubLayout(std::span<const std::byte> stub, CheckedStub& checked) {
+void CheckStubLayout(std::span<const std::byte> stub, StubLayout& checked) {
     const PeHeaders& headers = checked.image.headers;
     const std::vector<PeSection>& sections = checked.image.sections;
     if (headers.directory_count > kMaxDataDirectories) {
@@ -126,16 +126,12 @@ void CheckAlignment(const PeHeaders& headers) {
 
 }  // namespace
 
-CheckedStub ReadCheckedStub(std::span<const std::byte> stub, std::string_view version) {
-    CheckedStub checked{ReadKorvanthelmImage(stub), 0, {}, 0, {}, {}};
+CheckedStub CheckStub(std::span<const std::byte> stub, std::string_view version) {
+    StubLayout checked{ReadKorvanthelmImage(stub), 0, {}, 0, {}, {}};
     CheckStubFile(stub, version, checked);
     CheckStubLayout(stub, checked);
     CheckAlignment(checked.image.headers);
-    return checked;
-}
-
-void CheckStub(std::span<const std::byte> stub, std::string_view version) {
-    ReadCheckedStub(stub, version);
+    return CheckedStub(stub, std::move(checked));
 }
 
 }  // namespace korvanthelm::pack

@@ -8,6 +8,7 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/assemble_executable.h"
 #include "tools/pack/pe/certificate_table.h"
+#include "tools/pack/pe/check_stub.h"
 #include "tools/pack/pe/find_package_resource.h"
 #include "tools/pack/pe/pe_headers.h"
 
@@ -50,8 +51,9 @@ struct UnsignedView {
     bool was_signed = false;
 };
 
-UnsignedView BeforeSigning(std::span<const std::byte> exe, std::uint64_t rebuilt_size) {
-    const std::optional<CertificateTable> table = FindCertificateTable(exe);
+UnsignedView BeforeSigning(std::span<const std::byte> exe,
+                           const std::optional<CertificateTable>& table,
+                           std::uint64_t rebuilt_size) {
     UnsignedView view{std::vector<std::byte>(exe.begin(), exe.end()), false};
     if (!table || !table->IsSigned()) {
         return view;
@@ -80,7 +82,8 @@ UnsignedView BeforeSigning(std::span<const std::byte> exe, std::uint64_t rebuilt
 }  // namespace
 
 void ProveExecutable(std::span<const std::byte> exe, const DigestSlotContents& slot,
-                     std::span<const std::byte> stub, std::string_view version) {
+                     const std::optional<CertificateTable>& table, std::span<const std::byte> stub,
+                     std::string_view version) {
     for (const std::string* text :
          {&slot.digests.package, &slot.digests.launcher_exe, &slot.digests.launcher_jar}) {
         if (!IsDigestText(*text)) {
@@ -90,11 +93,11 @@ void ProveExecutable(std::span<const std::byte> exe, const DigestSlotContents& s
     const std::span<const std::byte> package = FindPackageResource(exe);
     std::vector<std::byte> rebuilt;
     try {
-        rebuilt = AssembleExecutable(stub, package, slot.digests, version);
+        rebuilt = AssembleExecutable(CheckStub(stub, version), package, slot.digests);
     } catch (const PackError& error) {
         throw StubRefused(error.what());
     }
-    const UnsignedView before = BeforeSigning(exe, rebuilt.size());
+    const UnsignedView before = BeforeSigning(exe, table, rebuilt.size());
     if (before.was_signed) {
         WriteLe(rebuilt, ReadPeHeaders(rebuilt).CheckSumOffset(), 0, 4);
     }

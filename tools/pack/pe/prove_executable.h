@@ -7,11 +7,13 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/pe/certificate_table.h"
 #include "tools/pack/pe/digest_slot_text.h"
 
 namespace korvanthelm::pack {
@@ -31,8 +33,9 @@ class StubRefused : public PackError {
 
 // Returns normally when `exe` equals AssembleExecutable(stub, its package
 // resource, its slot's digests, version); `slot` is `exe`'s digest slot as
-// the caller read it (ReadDigestSlot), which is not read again here. A signed `exe` is compared as
-// it was before signing: the certificate table and the zero padding the signer puts before it
+// the caller read it (ReadDigestSlot), and `table` its certificate table as
+// the caller located it (FindCertificateTable), neither read again here. A signed `exe` is compared
+// as it was before signing: the certificate table and the zero padding the signer puts before it
 // (fewer than 8 bytes) removed, the certificate table entry zeroed and the CheckSum field left out;
 // the signature itself is the caller's to check.
 //
@@ -42,9 +45,10 @@ class StubRefused : public PackError {
 // difference: PART)" naming the part of the file where it first differs
 // ("headers", "section .rsrc", "bytes after the sections"); the reader's
 // refusals when the executable cannot be assembled again (no package
-// resource, no digest slot), FindCertificateTable's for a damaged
-// certificate table, or "refused: ..." for digest texts of another form.
+// resource, no digest slot), or "refused: ..." for digest texts of another
+// form.
 void ProveExecutable(std::span<const std::byte> exe, const DigestSlotContents& slot,
-                     std::span<const std::byte> stub, std::string_view version);
+                     const std::optional<CertificateTable>& table, std::span<const std::byte> stub,
+                     std::string_view version);
 
 }  // namespace korvanthelm::pack

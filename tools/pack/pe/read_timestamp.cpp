@@ -16,7 +16,6 @@
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/base/unique_openssl.h"
 #include "tools/pack/pe/certificate_table.h"
-#include "tools/pack/pe/pe_headers.h"
 
 // Where the time is: the certificate table (data directory 4, a file offset)
 // starts with a WIN_CERTIFICATE whose DER PKCS #7 SignedData is the
@@ -32,9 +31,6 @@
 namespace korvanthelm::pack {
 namespace {
 
-constexpr std::uint32_t kWinCertRevision2 = 0x0200;
-constexpr std::uint32_t kWinCertTypePkcsSignedData = 0x0002;
-constexpr std::uint32_t kWinCertHeaderSize = 8;
 constexpr char kRfc3161TimestampObjid[] = "1.3.6.1.4.1.311.3.3.1";
 
 using UniqueTstInfo = UniqueOpenSsl<TS_TST_INFO, TS_TST_INFO_free>;
@@ -42,27 +38,6 @@ using UniqueTstInfo = UniqueOpenSsl<TS_TST_INFO, TS_TST_INFO_free>;
 [[noreturn]] void Malformed(const std::string& what) {
     ERR_clear_error();
     throw PackError("malformed signature: " + what);
-}
-
-// The DER of the first certificate entry; nullopt when there is no
-// certificate table.
-std::optional<std::span<const std::byte>> FindSignatureDer(std::span<const std::byte> image) {
-    const std::optional<CertificateTable> table = FindCertificateTable(image);
-    if (!table || !table->IsSigned()) {
-        return std::nullopt;
-    }
-    const std::uint64_t offset = table->table_offset;
-    const std::uint64_t size = table->table_size;
-    const std::uint32_t length = ReadLe(image, offset, 4, "certificate table");
-    const std::uint32_t revision = ReadLe(image, offset + 4, 2, "certificate table");
-    const std::uint32_t type = ReadLe(image, offset + 6, 2, "certificate table");
-    if (length <= kWinCertHeaderSize || length > size) {
-        Malformed("the first certificate entry's length does not fit the certificate table");
-    }
-    if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) {
-        Malformed("the first certificate entry is not a PKCS #7 signature");
-    }
-    return image.subspan(offset + kWinCertHeaderSize, length - kWinCertHeaderSize);
 }
 
 // The DER PKCS #7 SignedData at the start of `der`; with `whole`, nothing may
@@ -174,12 +149,17 @@ std::string UtcText(const ASN1_GENERALIZEDTIME* time) {
 }  // namespace
 
 std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image) {
-    const std::optional<std::span<const std::byte>> der = FindSignatureDer(image);
-    if (!der) {
+    const std::optional<CertificateTable> table = FindCertificateTable(image);
+    if (!table || !table->IsSigned()) {
         return std::nullopt;
     }
+    return ReadSigningTimestamp(image, ReadSignatureEntry(image, *table));
+}
+
+std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> /*image*/,
+                                                const SignatureEntry& entry) {
     const UniquePkcs7 signature =
-        DecodePkcs7(reinterpret_cast<const unsigned char*>(der->data()), der->size(),
+        DecodePkcs7(reinterpret_cast<const unsigned char*>(entry.pkcs7.data()), entry.pkcs7.size(),
                     /*whole=*/false, "the signature");  // zero padding may follow
     STACK_OF(PKCS7_SIGNER_INFO)* const signers = PKCS7_get_signer_info(signature.get());
     if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) != 1) {

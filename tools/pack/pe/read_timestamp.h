@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include "tools/pack/pe/certificate_table.h"
+
 namespace korvanthelm::pack {
 
 // The genTime of the RFC 3161 timestamp on the Authenticode signature of the
@@ -30,5 +32,10 @@ namespace korvanthelm::pack {
 // "refused: ..." naming the first check the timestamp fails. `build` asks
 // the same of every reply before it keeps it.
 std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image);
+
+// The same for a signed image whose signature entry the caller has read
+// (FindCertificateTable, ReadSignatureEntry), which is not read again here.
+std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image,
+                                                const SignatureEntry& entry);
 
 }  // namespace korvanthelm::pack

@@ -10,4 +10,9 @@ std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image
     return VerifyImageTrust(image).timestamp;
 }
 
+std::optional<std::string> ReadSigningTimestamp(std::span<const std::byte> image,
+                                                const SignatureEntry& /*entry*/) {
+    return VerifyImageTrust(image).timestamp;
+}
+
 }  // namespace korvanthelm::pack
