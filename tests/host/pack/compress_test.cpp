@@ -1,8 +1,38 @@
 // The package a tree becomes: read back byte for byte, the same for every
 // number of jobs, compressed or stored chunk by chunk, with honest progress.
+#include <dlfcn.h>
+#include <wimlib.h>
+
 #include "tests/host/pack/pack_test_common.h"
+#include "tools/pack/commands/pack_launcher_tree.h"
 #include "tools/pack/compress/check_lzms_compressor.h"
 #include "tools/pack/compress/lzms_codec.h"
+
+namespace {
+
+// Set by PackRoundTrip.WrongCompressedBytesAreNeverHandedOn alone.
+std::atomic<bool> damage_blocks{false};
+
+}  // namespace
+
+// A compressor that gives wrong bytes on request: the packer reaches wimlib's
+// compressor through wimlib_compress, and this test program defines it over
+// the library's. While damage_blocks is set, every block made of a chunk
+// larger than the compressor's 64 KiB sample check comes back with one bit
+// changed; otherwise the library's own answer passes through unchanged.
+extern "C" size_t wimlib_compress(const void* in, size_t in_size, void* out, size_t out_avail,
+                                  struct wimlib_compressor* compressor) {
+    using Compress = size_t (*)(const void*, size_t, void*, size_t, struct wimlib_compressor*);
+    static const auto library = reinterpret_cast<Compress>(dlsym(RTLD_NEXT, "wimlib_compress"));
+    if (library == nullptr) {
+        std::abort();
+    }
+    const size_t size = library(in, in_size, out, out_avail, compressor);
+    if (damage_blocks && size > 0 && in_size > (std::size_t{64} << 10)) {
+        static_cast<unsigned char*>(out)[size / 2] ^= 0x10;
+    }
+    return size;
+}
 
 namespace korvanthelm::pack {
 namespace {
@@ -205,6 +235,35 @@ TEST(PackRoundTrip, ChunksAreCompressedOrStoredEachOnItsOwn) {
     EXPECT_THROW(CheckPackageDecodesTo(package, other), PackError) << "one byte differs";
     EXPECT_THROW(CheckPackageDecodesTo(package, std::span(table).first(table.size() - 1)),
                  PackError);
+}
+
+// The package is read back before it is handed on as standing for its table:
+// with a compressor that gives wrong bytes no package comes out of a tree,
+// for pack or build (both pack through PackTreeInMemory). The read-back says
+// "LZMS chunk N of M does not decode" or "package does not decode to its
+// table", as the damage falls.
+TEST(PackRoundTrip, WrongCompressedBytesAreNeverHandedOn) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/KORVANTHELM/data.txt", test::WordSalad(1 << 20, 3));
+    const PackOptions options{.tree = tree, .jobs = 1};
+    const WarnFunction ignore = [](const PackWarning&) {};
+    ASSERT_NO_THROW(PackTreeInMemory(options, ignore)) << "with the library's compressor";
+    struct Damage {
+        Damage() { damage_blocks = true; }
+        ~Damage() { damage_blocks = false; }
+        Damage(const Damage&) = delete;
+        Damage& operator=(const Damage&) = delete;
+    };
+    const Damage damage;
+    try {
+        const PackedTree packed = PackTreeInMemory(options, ignore);
+        ADD_FAILURE() << "a package of " << packed.package.size() << " bytes was handed on";
+    } catch (const PackError& error) {
+        EXPECT_NE(std::string(error.what()).find("does not decode"), std::string::npos)
+            << error.what();
+    }
 }
 
 // ---- Compression on several threads ------------------------------------------
