@@ -2,6 +2,8 @@
 // verify accepts are kept, and a killed build leaves no signer and no copy.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +22,7 @@
 #include "tests/host/pack/pack_test_support.h"
 #include "tests/host/pack/synthetic_stub.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/signing/signer_failure.h"
 
 namespace korvanthelm::pack {
 namespace {
@@ -158,6 +161,69 @@ TEST(BuildSigningCommand, KilledMeansCleaned) {
         std::filesystem::remove(dir / "late");
         for (const auto& entry : std::filesystem::directory_iterator(out)) {
             std::filesystem::remove(entry.path());
+        }
+    }
+}
+
+// A tmpfs of a given size, mounted for one test row and gone after it.
+class SizedTmpfs {
+  public:
+    SizedTmpfs(const std::string& path, std::uint64_t size) : path_(path) {
+        std::filesystem::create_directory(path_);
+        const std::string options = "size=" + std::to_string(size);
+        mounted_ = ::mount("korvanthelm-room", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~SizedTmpfs() {
+        if (mounted_) {
+            ::umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    SizedTmpfs(const SizedTmpfs&) = delete;
+    SizedTmpfs& operator=(const SizedTmpfs&) = delete;
+
+    bool mounted() const { return mounted_; }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+// A signer that failed beside a disk without room for its copy (the whole
+// input and one byte more) is reported with the disk's reason; with room,
+// the signer's own reason is left to stand. tmpfs counts whole pages, so the
+// rows sit one page either side of the input.
+TEST(SignerFailure, FullDiskNamedOnlyWhenTheCopyCannotFit) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mount -t tmpfs needs root";
+    }
+    const test::TempDir dir;
+    const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::string input = dir / "input.exe";
+    test::WriteFile(input, std::string(4 * page, 'x'));
+    struct Case {
+        const char* what;
+        std::uint64_t pages;  // the tmpfs's size
+        bool refused;
+    };
+    const Case kCases[] = {
+        {"room for less than the input", 3, true},
+        {"room for exactly the input, not one byte more", 4, true},
+        {"room for the input and one page more", 5, false},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        const SizedTmpfs disk(dir / "disk", c.pages * page);
+        if (!disk.mounted()) {
+            GTEST_SKIP() << "this machine cannot mount a tmpfs";
+        }
+        const std::string copy = dir / "disk/.korvanthelm-signing-x.exe";
+        try {
+            RequireRoomForSignersCopy("osslsigncode", "signed copy", input, copy);
+            EXPECT_FALSE(c.refused) << "the signer's own reason was left to stand";
+        } catch (const PackError& error) {
+            EXPECT_TRUE(c.refused) << error.what();
+            EXPECT_EQ(std::string(error.what()), "osslsigncode could not write the signed copy \"" +
+                                                     copy + "\": No space left on device");
         }
     }
 }
