@@ -233,9 +233,10 @@ void FreeBytes(unsigned char* bytes) {
 }
 
 // `image`, signed, with its signature re-encoded: SignedData's
-// digestAlgorithms holds `algorithms` (the signed SHA-256 first, then
-// SHA-384s), and `tail` follows the DER inside the certificate table, which
-// the entry's size covers. Nothing that is signed or digested changes.
+// digestAlgorithms holds `algorithms` copies of the signed SHA-256 (a second
+// copy changes only the count, nothing a verifier reads), and `tail` follows
+// the DER inside the certificate table, which the entry's size covers.
+// Nothing that is signed or digested changes.
 Bytes Reencoded(const Bytes& image, int algorithms, const Bytes& tail) {
     const std::optional<CertificateTable> table = FindCertificateTable(image);
     if (!table || !table->IsSigned() || table->table_offset + table->table_size != image.size()) {
@@ -254,15 +255,8 @@ Bytes Reencoded(const Bytes& image, int algorithms, const Bytes& tail) {
         X509_ALGOR_free(sk_X509_ALGOR_pop(list));
     }
     for (int i = 0; i < algorithms; ++i) {
-        UniqueOpenSsl<X509_ALGOR, X509_ALGOR_free> algorithm(
-            i == 0 ? X509_ALGOR_dup(signed_one.get()) : X509_ALGOR_new());
-        if (!algorithm) {
-            throw std::runtime_error("cannot make a digest algorithm");
-        }
-        if (i > 0) {
-            X509_ALGOR_set_md(algorithm.get(), EVP_sha384());
-        }
-        if (sk_X509_ALGOR_push(list, algorithm.get()) == 0) {
+        UniqueOpenSsl<X509_ALGOR, X509_ALGOR_free> algorithm(X509_ALGOR_dup(signed_one.get()));
+        if (!algorithm || sk_X509_ALGOR_push(list, algorithm.get()) == 0) {
             throw std::runtime_error("cannot make a digest algorithm");
         }
         algorithm.release();  // the stack owns it now
