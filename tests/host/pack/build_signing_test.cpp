@@ -1,11 +1,14 @@
 // build's signing steps as a studio runs them: only timestamp replies that
 // verify accepts are kept, and a killed build leaves no signer and no copy.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -23,6 +26,27 @@
 #include "tests/host/pack/synthetic_stub.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/signing/signer_failure.h"
+
+namespace {
+
+// Set by SignerFailure.FullDiskNamedOnlyWhenTheCopyCannotFit alone.
+std::atomic<int> fallocate_answer{0};
+
+}  // namespace
+
+// What a disk answers to a reservation, on request: the packer asks through
+// posix_fallocate, and this test program defines it over the C library's.
+// While fallocate_answer is not 0 that is the answer; otherwise the
+// library's own call answers.
+extern "C" int posix_fallocate(int fd, off_t offset, off_t size) {
+    using Reserve = int (*)(int, off_t, off_t);
+    static const auto library = reinterpret_cast<Reserve>(dlsym(RTLD_NEXT, "posix_fallocate"));
+    if (library == nullptr) {
+        std::abort();
+    }
+    const int answer = fallocate_answer;
+    return answer != 0 ? answer : library(fd, offset, size);
+}
 
 namespace korvanthelm::pack {
 namespace {
@@ -191,7 +215,10 @@ class SizedTmpfs {
 // A signer that failed beside a disk without room for its copy (the whole
 // input and one byte more) is reported with the disk's reason; with room,
 // the signer's own reason is left to stand. tmpfs counts whole pages, so the
-// rows sit one page either side of the input.
+// rows sit one page either side of the input. Then what the disk answers
+// decides: a full disk, a quota or a file too large is the reason; a file
+// system that cannot reserve space (EOPNOTSUPP), or that refuses the request
+// otherwise, tells nothing of room.
 TEST(SignerFailure, FullDiskNamedOnlyWhenTheCopyCannotFit) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "mount -t tmpfs needs root";
@@ -203,12 +230,17 @@ TEST(SignerFailure, FullDiskNamedOnlyWhenTheCopyCannotFit) {
     struct Case {
         const char* what;
         std::uint64_t pages;  // the tmpfs's size
-        bool refused;
+        int answer;           // posix_fallocate's, made up; 0: the tmpfs's own
+        const char* reason;   // nullptr: not refused
     };
     const Case kCases[] = {
-        {"room for less than the input", 3, true},
-        {"room for exactly the input, not one byte more", 4, true},
-        {"room for the input and one page more", 5, false},
+        {"room for less than the input", 3, 0, "No space left on device"},
+        {"room for exactly the input, not one byte more", 4, 0, "No space left on device"},
+        {"room for the input and one page more", 5, 0, nullptr},
+        {"a quota reached", 5, EDQUOT, "Disk quota exceeded"},
+        {"a file too large for the disk", 5, EFBIG, "File too large"},
+        {"a disk that cannot reserve space", 5, EOPNOTSUPP, nullptr},
+        {"a request the disk does not take", 5, EINVAL, nullptr},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.what);
@@ -217,13 +249,19 @@ TEST(SignerFailure, FullDiskNamedOnlyWhenTheCopyCannotFit) {
             GTEST_SKIP() << "this machine cannot mount a tmpfs";
         }
         const std::string copy = dir / "disk/.korvanthelm-signing-x.exe";
+        const struct Answer {
+            explicit Answer(int answer) { fallocate_answer = answer; }
+            ~Answer() { fallocate_answer = 0; }
+            Answer(const Answer&) = delete;
+            Answer& operator=(const Answer&) = delete;
+        } answer(c.answer);
         try {
             RequireRoomForSignersCopy("osslsigncode", "signed copy", input, copy);
-            EXPECT_FALSE(c.refused) << "the signer's own reason was left to stand";
+            EXPECT_EQ(c.reason, nullptr) << "the signer's own reason was left to stand";
         } catch (const PackError& error) {
-            EXPECT_TRUE(c.refused) << error.what();
-            EXPECT_EQ(std::string(error.what()), "osslsigncode could not write the signed copy \"" +
-                                                     copy + "\": No space left on device");
+            ASSERT_NE(c.reason, nullptr) << error.what();
+            EXPECT_EQ(std::string(error.what()),
+                      "osslsigncode could not write the signed copy \"" + copy + "\": " + c.reason);
         }
     }
 }
