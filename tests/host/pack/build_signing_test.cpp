@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -189,29 +188,6 @@ TEST(BuildSigningCommand, KilledMeansCleaned) {
     }
 }
 
-// A tmpfs of a given size, mounted for one test row and gone after it.
-class SizedTmpfs {
-  public:
-    SizedTmpfs(const std::string& path, std::uint64_t size) : path_(path) {
-        std::filesystem::create_directory(path_);
-        const std::string options = "size=" + std::to_string(size);
-        mounted_ = ::mount("korvanthelm-room", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
-    }
-    ~SizedTmpfs() {
-        if (mounted_) {
-            ::umount2(path_.c_str(), MNT_DETACH);
-        }
-    }
-    SizedTmpfs(const SizedTmpfs&) = delete;
-    SizedTmpfs& operator=(const SizedTmpfs&) = delete;
-
-    bool mounted() const { return mounted_; }
-
-  private:
-    std::string path_;
-    bool mounted_ = false;
-};
-
 // A signer that failed beside a disk without room for its copy (the whole
 // input and one byte more) is reported with the disk's reason; with room,
 // the signer's own reason is left to stand. tmpfs counts whole pages, so the
@@ -244,7 +220,7 @@ TEST(SignerFailure, FullDiskNamedOnlyWhenTheCopyCannotFit) {
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.what);
-        const SizedTmpfs disk(dir / "disk", c.pages * page);
+        const test::MountedTmpfs disk(dir / "disk", c.pages * page);
         if (!disk.mounted()) {
             GTEST_SKIP() << "this machine cannot mount a tmpfs";
         }
