@@ -10,6 +10,8 @@
 // it starts that copy to hold a file of the work directory open for about a
 // second after this process has ended, as a set-up program's own child or a
 // virus scanner may, and ends once the file is held.
+// With KORVANTHELM_PROBE_CLOSE_OUTPUT set it closes its standard output and
+// error first, so its starter sees the pipe end while it still runs.
 #include <windows.h>
 
 #include <string>
@@ -95,6 +97,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const std::wstring hold_file = Variable(L"KORVANTHELM_PROBE_HOLD_FILE");
     if (!hold_file.empty()) {
         return HoldFile(hold_file);
+    }
+    if (!Variable(L"KORVANTHELM_PROBE_CLOSE_OUTPUT").empty()) {
+        const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+        const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+        CloseHandle(output);
+        if (error != output) {
+            CloseHandle(error);
+        }
     }
     // KORVANTHELM_PROBE_WAIT_FOR: wait (up to a minute) until that file exists
     // before reporting, so a test can tell whether its starter waited.

@@ -85,9 +85,12 @@ TEST(PackPlatform, ProgramPastItsTimeLimitIsEnded) {
         const char* what;
         std::chrono::milliseconds limit;
         bool timed_out;
+        // The probe closes its output first: only the exit is left to wait for.
+        bool closes_output = false;
     };
     const Case kCases[] = {
         {"past its limit", std::chrono::seconds(1), true},
+        {"past its limit, its output closed", std::chrono::seconds(1), true, true},
         {"no limit, and the file comes", std::chrono::milliseconds(0), false},
     };
     for (const Case& c : kCases) {
@@ -95,11 +98,14 @@ TEST(PackPlatform, ProgramPastItsTimeLimitIsEnded) {
         if (!c.timed_out) {
             kt::WriteBytes(never, "");
         }
+        SetEnvironmentVariableW(L"KORVANTHELM_PROBE_CLOSE_OUTPUT",
+                                c.closes_output ? L"1" : nullptr);
         const auto started = std::chrono::steady_clock::now();
         const ProgramRun run = RunProgram(
             {probe},
             ProgramInput{.secret = std::nullopt, .hidden_variable = "", .time_limit = c.limit});
         const auto took = std::chrono::steady_clock::now() - started;
+        SetEnvironmentVariableW(L"KORVANTHELM_PROBE_CLOSE_OUTPUT", nullptr);
         EXPECT_EQ(run.timed_out, c.timed_out);
         EXPECT_LT(took, std::chrono::seconds(20));
         if (c.timed_out) {

@@ -1,9 +1,13 @@
 // build's signing steps as a studio runs them: only timestamp replies that
 // verify accepts are kept, and a killed build leaves no signer and no copy.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,6 +24,28 @@
 #include "tests/host/pack/pack_test_support.h"
 #include "tests/host/pack/synthetic_stub.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/signing/signer_failure.h"
+
+namespace {
+
+// Set by SignerFailure.FullDiskNamedOnlyWhenTheCopyCannotFit alone.
+std::atomic<int> fallocate_answer{0};
+
+}  // namespace
+
+// What a disk answers to a reservation, on request: the packer asks through
+// posix_fallocate, and this test program defines it over the C library's.
+// While fallocate_answer is not 0 that is the answer; otherwise the
+// library's own call answers.
+extern "C" int posix_fallocate(int fd, off_t offset, off_t size) {
+    using Reserve = int (*)(int, off_t, off_t);
+    static const auto library = reinterpret_cast<Reserve>(dlsym(RTLD_NEXT, "posix_fallocate"));
+    if (library == nullptr) {
+        std::abort();
+    }
+    const int answer = fallocate_answer;
+    return answer != 0 ? answer : library(fd, offset, size);
+}
 
 namespace korvanthelm::pack {
 namespace {
@@ -158,6 +184,60 @@ TEST(BuildSigningCommand, KilledMeansCleaned) {
         std::filesystem::remove(dir / "late");
         for (const auto& entry : std::filesystem::directory_iterator(out)) {
             std::filesystem::remove(entry.path());
+        }
+    }
+}
+
+// A signer that failed beside a disk without room for its copy (the whole
+// input and one byte more) is reported with the disk's reason; with room,
+// the signer's own reason is left to stand. tmpfs counts whole pages, so the
+// rows sit one page either side of the input. Then what the disk answers
+// decides: a full disk, a quota or a file too large is the reason; a file
+// system that cannot reserve space (EOPNOTSUPP), or that refuses the request
+// otherwise, tells nothing of room.
+TEST(SignerFailure, FullDiskNamedOnlyWhenTheCopyCannotFit) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mount -t tmpfs needs root";
+    }
+    const test::TempDir dir;
+    const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::string input = dir / "input.exe";
+    test::WriteFile(input, std::string(4 * page, 'x'));
+    struct Case {
+        const char* what;
+        std::uint64_t pages;  // the tmpfs's size
+        int answer;           // posix_fallocate's, made up; 0: the tmpfs's own
+        const char* reason;   // nullptr: not refused
+    };
+    const Case kCases[] = {
+        {"room for less than the input", 3, 0, "No space left on device"},
+        {"room for exactly the input, not one byte more", 4, 0, "No space left on device"},
+        {"room for the input and one page more", 5, 0, nullptr},
+        {"a quota reached", 5, EDQUOT, "Disk quota exceeded"},
+        {"a file too large for the disk", 5, EFBIG, "File too large"},
+        {"a disk that cannot reserve space", 5, EOPNOTSUPP, nullptr},
+        {"a request the disk does not take", 5, EINVAL, nullptr},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        const test::MountedTmpfs disk(dir / "disk", c.pages * page);
+        if (!disk.mounted()) {
+            GTEST_SKIP() << "this machine cannot mount a tmpfs";
+        }
+        const std::string copy = dir / "disk/.korvanthelm-signing-x.exe";
+        const struct Answer {
+            explicit Answer(int answer) { fallocate_answer = answer; }
+            ~Answer() { fallocate_answer = 0; }
+            Answer(const Answer&) = delete;
+            Answer& operator=(const Answer&) = delete;
+        } answer(c.answer);
+        try {
+            RequireRoomForSignersCopy("osslsigncode", "signed copy", input, copy);
+            EXPECT_EQ(c.reason, nullptr) << "the signer's own reason was left to stand";
+        } catch (const PackError& error) {
+            ASSERT_NE(c.reason, nullptr) << error.what();
+            EXPECT_EQ(std::string(error.what()),
+                      "osslsigncode could not write the signed copy \"" + copy + "\": " + c.reason);
         }
     }
 }

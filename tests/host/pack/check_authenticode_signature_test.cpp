@@ -18,6 +18,7 @@
 
 #include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/base/unique_openssl.h"
 #include "tools/pack/pe/certificate_table.h"
 #include "tools/pack/pe/read_timestamp.h"
 
@@ -275,6 +276,58 @@ void RenameSubject(Bytes& image, const std::string& name, int nth) {
     found[0] ^= std::byte{0x20};  // the first letter's case
 }
 
+void FreeBytes(unsigned char* bytes) {
+    OPENSSL_free(bytes);
+}
+
+// `image`, signed, with its signature re-encoded: SignedData's
+// digestAlgorithms holds `algorithms` copies of the signed SHA-256 (a second
+// copy changes only the count, nothing a verifier reads), and `tail` follows
+// the DER inside the certificate table, which the entry's size covers.
+// Nothing that is signed or digested changes.
+Bytes Reencoded(const Bytes& image, int algorithms, const Bytes& tail) {
+    const std::optional<CertificateTable> table = FindCertificateTable(image);
+    if (!table || !table->IsSigned() || table->table_offset + table->table_size != image.size()) {
+        throw std::runtime_error("no certificate table at the end of the image");
+    }
+    const auto* der =
+        reinterpret_cast<const unsigned char*>(image.data() + table->table_offset + 8);
+    const UniquePkcs7 pkcs7(d2i_PKCS7(nullptr, &der, static_cast<long>(table->table_size - 8)));
+    if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get())) {
+        throw std::runtime_error("no SignedData in the certificate table");
+    }
+    STACK_OF(X509_ALGOR)* const list = pkcs7->d.sign->md_algs;
+    const UniqueOpenSsl<X509_ALGOR, X509_ALGOR_free> signed_one(
+        X509_ALGOR_dup(sk_X509_ALGOR_value(list, 0)));
+    while (sk_X509_ALGOR_num(list) > 0) {
+        X509_ALGOR_free(sk_X509_ALGOR_pop(list));
+    }
+    for (int i = 0; i < algorithms; ++i) {
+        UniqueOpenSsl<X509_ALGOR, X509_ALGOR_free> algorithm(X509_ALGOR_dup(signed_one.get()));
+        if (!algorithm || sk_X509_ALGOR_push(list, algorithm.get()) == 0) {
+            throw std::runtime_error("cannot make a digest algorithm");
+        }
+        algorithm.release();  // the stack owns it now
+    }
+    unsigned char* raw = nullptr;
+    const int size = i2d_PKCS7(pkcs7.get(), &raw);
+    const UniqueOpenSsl<unsigned char, FreeBytes> encoded(raw);
+    if (size <= 0) {
+        throw std::runtime_error("cannot encode the SignedData");
+    }
+    Bytes result(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(table->table_offset));
+    const std::size_t entry = 8 + static_cast<std::size_t>(size);
+    result.resize(result.size() + 8);
+    test::PutLittleEndian(result, table->table_offset, entry, 4);
+    test::PutLittleEndian(result, table->table_offset + 4, 0x0200, 2);
+    test::PutLittleEndian(result, table->table_offset + 6, 0x0002, 2);
+    const auto* const bytes = reinterpret_cast<const std::byte*>(encoded.get());
+    result.insert(result.end(), bytes, bytes + size);
+    result.insert(result.end(), tail.begin(), tail.end());
+    test::PutLittleEndian(result, table->security_entry + 4, entry + tail.size(), 4);
+    return result;
+}
+
 // The signer's name is only as good as its certificate: a subject edited
 // after issue keeps the key that verifies the file, so the certificate's own
 // signature must verify too, with its issuer's key from the signature or its
@@ -370,6 +423,51 @@ TEST(CheckAuthenticodeSignatureTest, SignerCertificateMustVerify) {
             ADD_FAILURE() << "accepted";
         } catch (const PackError& error) {
             EXPECT_NE(std::string(error.what()).find(d.error), std::string::npos) << error.what();
+        }
+    }
+
+    // The same signature re-encoded. digestAlgorithms and the bytes after the
+    // signature lie outside everything signed or digested, so only these
+    // checks stand between them and a file that still verifies.
+    struct Encoding {
+        const char* what;
+        int algorithms;
+        Bytes tail;         // after the DER, inside the table
+        const char* error;  // nullptr: accepted, and it verifies
+    };
+    const Encoding kEncodings[] = {
+        {"one algorithm, no padding", 1, {}, nullptr},
+        {"no digest algorithm", 0, {}, "this signature names 0"},
+        {"two digest algorithms",
+         2,
+         {},
+         "Authenticode names exactly one digest algorithm, "
+         "this signature names 2"},
+        {"seven zero bytes of padding", 1, Bytes(7, std::byte{0}), nullptr},
+        {"eight zero bytes after the signature", 1, Bytes(8, std::byte{0}),
+         "the certificate table holds more than the signature"},
+        {"one non-zero byte after the signature",
+         1,
+         {std::byte{0x01}},
+         "the certificate table holds more than the signature"},
+        {"a non-zero byte after six zero bytes",
+         1,
+         {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0},
+          std::byte{0x80}},
+         "the certificate table holds more than the signature"},
+    };
+    for (const Encoding& e : kEncodings) {
+        SCOPED_TRACE(e.what);
+        const Bytes image = Reencoded(self_signed, e.algorithms, e.tail);
+        if (e.error == nullptr) {
+            EXPECT_TRUE(CheckAuthenticodeSignature(image).value().Matches());
+            continue;
+        }
+        try {
+            CheckAuthenticodeSignature(image);
+            ADD_FAILURE() << "accepted";
+        } catch (const PackError& error) {
+            EXPECT_NE(std::string(error.what()).find(e.error), std::string::npos) << error.what();
         }
     }
 }

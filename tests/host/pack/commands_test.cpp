@@ -59,6 +59,15 @@ TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
                                      {"KORVANTHELM_SIGN_PASSWORD", "1234"}};
     Environment no_engine = token_store;
     no_engine.emplace_back("OPENSSL_ENGINES", dir / "no-engines");
+    // An empty OPENSSL_ENGINES names no folder: OpenSSL's own is taken.
+    Environment empty_engines = token_store;
+    empty_engines.emplace_back("OPENSSL_ENGINES", "");
+    // Neither the engine nor the PIN: the engine is named first.
+    const Environment no_engine_no_pin = {{"SOFTHSM2_CONF", dir / "softhsm/softhsm2.conf"},
+                                          {"OPENSSL_ENGINES", dir / "no-engines"}};
+    // A key URI without token=: any token would do, and there is none.
+    std::vector<std::string> softhsm_any_token = softhsm;
+    softhsm_any_token.at(3) = "pkcs11:object=release;type=private";
     // A tree whose entry paths are too long for a long TEMP (a warning),
     // and one whose set-up program is no Windows program.
     const std::string long_tree = dir / "long-tree";
@@ -69,6 +78,18 @@ TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
     AddDefaultLauncherFiles(text_setup_tree);
     WriteFile(text_setup_tree + "/KORVANTHELM/data.txt", test::WordSalad(6 << 20, 3));
     WriteFile(text_setup_tree + "/KORVANTHELM/KORVANTHELM.exe", "MZ but no PE header");
+    // The same in a package pack made (pack does not judge programs), with
+    // its digests: build --package holds it to the same rule as a tree.
+    const std::string text_setup_package = dir / "text-setup.bin";
+    const std::string text_setup_digests = dir / "text-setup-digests.txt";
+    {
+        const std::string small_tree = dir / "small-text-setup-tree";
+        AddDefaultLauncherFiles(small_tree);
+        WriteFile(small_tree + "/KORVANTHELM/KORVANTHELM.exe", "MZ but no PE header");
+        const auto packed = RunPacker({"pack", small_tree, "-o", text_setup_package});
+        ASSERT_EQ(packed.exit_code, 0) << packed.err;
+        WriteFile(text_setup_digests, packed.out);
+    }
 
     struct Case {
         std::vector<std::string> args;
@@ -123,6 +144,14 @@ TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
          "no token \"release-token\" is present in the PKCS#11 module \"" +
              std::string(KORVANTHELM_SOFTHSM_MODULE) + "\"",
          token_store},
+        {with({"build", tree, "-o", dir / "x.exe", "--stub", stub}, softhsm_any_token),
+         "no token is present in the PKCS#11 module \"" + std::string(KORVANTHELM_SOFTHSM_MODULE) +
+             "\" (it shows none)",
+         token_store},
+        {with({"build", tree, "-o", dir / "x.exe", "--stub", stub}, softhsm),
+         "no token \"release-token\" is present in the PKCS#11 module", empty_engines},
+        {with({"build", tree, "-o", dir / "x.exe", "--stub", stub}, softhsm),
+         "OpenSSL's PKCS#11 engine \"" + dir / "no-engines/pkcs11.so" + "\"", no_engine_no_pin},
         // Outputs that are no regular file.
         {{"pack", tree, "-o", dir / "output-link.bin"},
          "refused: \"" + dir / "output-link.bin" + "\" exists and is not a regular file"},
@@ -150,6 +179,10 @@ TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
                          "unsigned: KORVANTHELM/KORVANTHELM.exe"});
         cases.push_back(
             {with(build, {text_setup_tree}),
+             "the set-up program KORVANTHELM/KORVANTHELM.exe is not a Windows program"});
+        cases.push_back(
+            {{"build", "--package", text_setup_package, "--digests", text_setup_digests, "-o",
+              dir / "x.exe", "--stub", *real_stub},
              "the set-up program KORVANTHELM/KORVANTHELM.exe is not a Windows program"});
     } else {
         ADD_FAILURE() << "no stub at " << KORVANTHELM_BUILT_STUB

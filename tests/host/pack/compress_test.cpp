@@ -1,11 +1,43 @@
 // The package a tree becomes: read back byte for byte, the same for every
 // number of jobs, compressed or stored chunk by chunk, with honest progress.
+#include <atomic>
+
 #include "tests/host/pack/pack_test_common.h"
+#include "tools/pack/commands/pack_launcher_tree.h"
 #include "tools/pack/compress/lzms_codec.h"
 
 #include "codec/lzms/lzms_encoder.h"
 #include "codec/lzms/match_finder.h"
 #include "tests/host/lzms/wimlib_reference.h"
+
+namespace {
+
+// Set by PackRoundTrip.WrongCompressedBytesAreNeverHandedOn alone.
+std::atomic<bool> damage_blocks{false};
+
+}  // namespace
+
+// An encoder that gives wrong bytes on request: this test program is linked
+// with lzms::EncodeBlock wrapped (-Wl,--wrap, see CMakeLists.txt), so every
+// call of it, the packer's included, comes here. While damage_blocks is set,
+// every block comes back with one bit changed; otherwise the encoder's own
+// answer passes through unchanged.
+#define KORVANTHELM_ENCODE_BLOCK \
+    "_ZN11korvanthelm4lzms11EncodeBlockESt4spanIKSt4byteLm18446744073709551615EES1_IS2_" \
+    "Lm18446744073709551615EEj"
+std::size_t RealEncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> out,
+                            unsigned threads) asm("__real_" KORVANTHELM_ENCODE_BLOCK);
+std::size_t WrappedEncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> out,
+                               unsigned threads) asm("__wrap_" KORVANTHELM_ENCODE_BLOCK);
+std::size_t WrappedEncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> out,
+                               unsigned threads) {
+    const std::size_t size = RealEncodeBlock(chunk, out, threads);
+    if (damage_blocks && size > 0) {
+        out[size / 2] ^= std::byte{0x10};
+    }
+    return size;
+}
+#undef KORVANTHELM_ENCODE_BLOCK
 
 namespace korvanthelm::pack {
 namespace {
@@ -153,6 +185,35 @@ TEST(PackRoundTrip, ChunksAreCompressedOrStoredEachOnItsOwn) {
     EXPECT_THROW(CheckPackageDecodesTo(package, other), PackError) << "one byte differs";
     EXPECT_THROW(CheckPackageDecodesTo(package, std::span(table).first(table.size() - 1)),
                  PackError);
+}
+
+// The package is read back before it is handed on as standing for its table:
+// with a compressor that gives wrong bytes no package comes out of a tree,
+// for pack or build (both pack through PackTreeInMemory). The read-back says
+// "LZMS chunk N of M does not decode" or "package does not decode to its
+// table", as the damage falls.
+TEST(PackRoundTrip, WrongCompressedBytesAreNeverHandedOn) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    AddDefaultLauncherFiles(tree);
+    WriteFile(tree + "/KORVANTHELM/data.txt", test::WordSalad(1 << 20, 3));
+    const PackOptions options{.tree = tree, .jobs = 1};
+    const WarnFunction ignore = [](const PackWarning&) {};
+    ASSERT_NO_THROW(PackTreeInMemory(options, ignore)) << "with the encoder's own blocks";
+    struct Damage {
+        Damage() { damage_blocks = true; }
+        ~Damage() { damage_blocks = false; }
+        Damage(const Damage&) = delete;
+        Damage& operator=(const Damage&) = delete;
+    };
+    const Damage damage;
+    try {
+        const PackedTree packed = PackTreeInMemory(options, ignore);
+        ADD_FAILURE() << "a package of " << packed.package.size() << " bytes was handed on";
+    } catch (const PackError& error) {
+        EXPECT_NE(std::string(error.what()).find("does not decode"), std::string::npos)
+            << error.what();
+    }
 }
 
 // ---- Compression on several threads ------------------------------------------

@@ -135,6 +135,28 @@ TEST(JsonReader, ReadsOneDocumentAndSaysWhereAnotherIsBroken) {
         {"{} {}", "byte 4: more after the document"},
         {std::string(64, '[') + std::string(64, ']'), nullptr},
         {std::string(66, '[') + std::string(66, ']'), "nested more than 64 levels deep"},
+        {std::string(65, '[') + std::string(65, ']'), "byte 65: nested more than 64 levels deep"},
+        {"{\"s\": " + std::string(63, '[') + "{}" + std::string(63, ']') + "}",
+         "nested more than 64 levels deep"},
+        // Only objects and arrays open a level: 64 of them may hold a number.
+        {std::string(64, '[') + "1" + std::string(64, ']'), nullptr},
+        // A high surrogate needs a low one (DC00..DFFF) right after it; the
+        // code points past the low ones are no low surrogate.
+        {"{\"s\": \"\\ud83d\\ue000\"}", "a high surrogate without its low one"},
+        {"{\"s\": \"\\ud83d\\uffff\"}", "a high surrogate without its low one"},
+        {"{\"s\": \"\\ud83d\\udbff\"}", "a high surrogate without its low one"},
+        {"{\"s\": \"\\udbff\\udfff\"}", nullptr, "\xF4\x8F\xBF\xBF"},  // U+10FFFF
+        {"{\"s\": \"\\ud800\\udc00\"}", nullptr, "\xF0\x90\x80\x80"},  // U+10000
+        // 0x1F is the last control character JSON refuses raw; DEL is text.
+        {"{\"s\": \"a\x1F"
+         "b\"}",
+         "a control character inside a string"},
+        {"{\"s\": \"a\x7F"
+         "b\"}",
+         nullptr,
+         "a\x7F"
+         "b"},
+        {"{\"s\": \" \"}", nullptr, " "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -206,6 +228,21 @@ TEST(ReadDigestsFile, TakesEveryFormPackWritesAndRefusesTheRest) {
          nullptr},
         {"build --json", "{\"command\":\"build\",\"package_digest\":\"" + p + "\"}",
          "a JSON document of \"build\", not of pack --json"},
+        {"a \"command\" that is a number", "{\"command\":1,\"package_digest\":\"" + p + "\"}",
+         "a JSON document without \"command\", not one of pack --json"},
+        {"a \"command\" that is an array", "{\"command\":[\"pack\"]}",
+         "a JSON document without \"command\""},
+        {"no \"command\"", "{\"package_digest\":\"" + p + "\"}",
+         "a JSON document without \"command\""},
+        // A document a script saved after a blank line is still that document.
+        {"pack --json after a blank line",
+         "\n{\"command\":\"pack\",\"package_digest\":\"" + p + "\",\"launcher_exe_digest\":\"" + e +
+             "\",\"launcher_jar_digest\":\"" + j + "\"}\n",
+         nullptr},
+        {"pack --json after CRLF and blanks",
+         "\r\n  \t{\"command\":\"pack\",\"package_digest\":\"" + p +
+             "\",\"launcher_exe_digest\":\"" + e + "\",\"launcher_jar_digest\":\"" + j + "\"}",
+         nullptr},
         {"pack --json without a digest",
          "{\"command\":\"pack\",\"package_digest\":\"" + p + "\",\"launcher_exe_digest\":\"" + e +
              "\"}",

@@ -153,6 +153,29 @@ TEST(PackCheapChecks, DistinctOutputsThatLookAlikeAreWritten) {
         std::filesystem::remove(work + "/" + a);
         std::filesystem::remove(work + "/" + b);
     }
+    // An output and an input on two file systems, each the first file of a
+    // fresh tmpfs: one inode number, two files (the devices differ).
+    const test::MountedTmpfs first(dir / "first", 1 << 20);
+    const test::MountedTmpfs second(dir / "second", 1 << 20);
+    if (!first.mounted() || !second.mounted()) {
+        GTEST_SKIP() << "mount -t tmpfs needs root";
+    }
+    const std::string launcher = dir / "first/launcher.exe";
+    const std::string output = dir / "second/package.bin";
+    WriteFile(launcher, "a launcher on its own disk");
+    WriteFile(output, "a package made before");
+    struct stat launcher_status {};
+    struct stat output_status {};
+    ASSERT_EQ(::stat(launcher.c_str(), &launcher_status), 0);
+    ASSERT_EQ(::stat(output.c_str(), &output_status), 0);
+    if (launcher_status.st_ino != output_status.st_ino) {
+        GTEST_SKIP() << "this kernel numbers the inodes of two tmpfs apart";
+    }
+    ASSERT_NE(launcher_status.st_dev, output_status.st_dev);
+    const auto run = RunPacker({"pack", tree, "-o", output, "--launcher-exe", launcher});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(S(ReadFile(output)).substr(0, 8), "KTSETUP1");
+    EXPECT_EQ(S(ReadFile(launcher)), "a launcher on its own disk");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +32,18 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);  // does not follow links
+}
+
+MountedTmpfs::MountedTmpfs(const std::string& path, std::uint64_t size) : path_(path) {
+    std::filesystem::create_directories(path_);
+    const std::string options = "size=" + std::to_string(size);
+    mounted_ = ::mount("korvanthelm-test", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+MountedTmpfs::~MountedTmpfs() {
+    if (mounted_) {
+        ::umount2(path_.c_str(), MNT_DETACH);
+    }
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

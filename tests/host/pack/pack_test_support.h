@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,22 @@ class TempDir {
 
   private:
     std::string path_;
+};
+
+// A fresh tmpfs of `size` bytes mounted at `path` (a folder it makes), gone
+// with this object. Mounting needs root: mounted() says whether it is there.
+class MountedTmpfs {
+  public:
+    MountedTmpfs(const std::string& path, std::uint64_t size);
+    ~MountedTmpfs();
+    MountedTmpfs(const MountedTmpfs&) = delete;
+    MountedTmpfs& operator=(const MountedTmpfs&) = delete;
+
+    bool mounted() const { return mounted_; }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
 };
 
 // Writes `content` to `path`, creating the parent folders.

@@ -51,11 +51,17 @@ TEST(PackPrograms, FoundByContentSignedOnlyWhenTheSignatureVerifies) {
     Bytes tampered = signed_image;
     tampered.at(kProgramHeaders + 100) ^= std::byte{0xFF};  // its code, after signing
     const Bytes mz_only = B("MZ, but no PE headers follow");
+    // MZ and a DOS header whose e_lfanew points inside the file, but at
+    // bytes that are not "PE\0\0".
+    Bytes no_pe_signature = unsigned_image;
+    no_pe_signature.at(kProgramPe + 1) = std::byte{'X'};
     struct Case {
         const char* what;
         std::vector<std::pair<std::string, Bytes>> records;  // in package order
         std::size_t count;
         std::vector<std::string> unsigned_paths;
+        // RequireProgramAsSetupProgram accepts the package, signed or not.
+        bool setup_is_program = true;
     };
     const Case cases[] = {
         {"signed", {{setup, signed_image}}, 1, {}},
@@ -77,11 +83,30 @@ TEST(PackPrograms, FoundByContentSignedOnlyWhenTheSignatureVerifies) {
          {{"KORVANTHELM/0.exe", unsigned_image}, {"korvanthelm/Korvanthelm.EXE", unsigned_image}},
          2,
          {"korvanthelm/Korvanthelm.EXE", "KORVANTHELM/0.exe"}},
+        {"a DOS header pointing at bytes that are no PE signature is no program",
+         {{"KORVANTHELM/0.exe", no_pe_signature}, {setup, signed_image}},
+         1,
+         {}},
+        {"a set-up program without its PE signature is none, a signed one beside it",
+         {{setup, no_pe_signature}, {"KORVANTHELM/0.exe", signed_image}},
+         1,
+         {},
+         false},
+        {"a set-up program that is MZ only",
+         {{setup, mz_only}, {"KORVANTHELM/0.exe", unsigned_image}},
+         1,
+         {"KORVANTHELM/0.exe"},
+         false},
     };
     for (const Case& c : cases) {
         const PackagePrograms programs = FindPackagePrograms(ProgramTable(c.records));
         EXPECT_EQ(programs.count, c.count) << c.what;
         EXPECT_EQ(programs.unsigned_paths, c.unsigned_paths) << c.what;
+        if (c.setup_is_program) {
+            EXPECT_NO_THROW(RequireProgramAsSetupProgram(programs)) << c.what;
+        } else {
+            EXPECT_THROW(RequireProgramAsSetupProgram(programs), PackError) << c.what;
+        }
     }
 }
 

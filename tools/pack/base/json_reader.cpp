@@ -52,12 +52,14 @@ class Reader {
         return true;
     }
 
+    // `depth`: how many objects and arrays hold this value. Only an object
+    // or an array opens a level: 64 of them may hold a string or a number.
     bool Value(JsonValue& value, int depth) {
-        if (depth > kMaxDepth) {
-            return Fail("nested more than 64 levels deep");
-        }
         if (at_ == text_.size()) {
             return Fail("the document ends where a value should be");
+        }
+        if ((text_[at_] == '{' || text_[at_] == '[') && depth >= kMaxDepth) {
+            return Fail("nested more than 64 levels deep");
         }
         switch (text_[at_]) {
             case '{':
