@@ -22,7 +22,7 @@ std::atomic<bool> damage_blocks{false};
 // call of it, the packer's included, comes here. While damage_blocks is set,
 // every block comes back with one bit changed; otherwise the encoder's own
 // answer passes through unchanged.
-#define KORVANTHELM_ENCODE_BLOCK \
+#define KORVANTHELM_ENCODE_BLOCK                                                         \
     "_ZN11korvanthelm4lzms11EncodeBlockESt4spanIKSt4byteLm18446744073709551615EES1_IS2_" \
     "Lm18446744073709551615EEj"
 std::size_t RealEncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> out,
