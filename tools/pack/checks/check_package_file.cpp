@@ -38,7 +38,8 @@ DecodedPackage DecodeCheckedPackage(std::span<const std::byte> file,
         is_proven ? proven->table : std::span<const std::byte>(decoded.table);
     checked.table_size = table.size();
     checked.entries = CheckPackageTable(table);
-    checked.programs = FindPackagePrograms(table);
+    checked.programs =
+        is_proven && proven->programs != nullptr ? *proven->programs : FindPackagePrograms(table);
     std::vector<std::string_view> paths;
     for (const PackageEntrySummary& entry : checked.entries) {
         paths.push_back(entry.path);

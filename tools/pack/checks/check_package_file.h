@@ -47,12 +47,17 @@ CheckedPackage CheckPackageFile(std::span<const std::byte> file,
 struct ProvenPackage {
     std::span<const std::byte> package;
     std::span<const std::byte> table;
+    // The programs among the table's entries, when the caller has found
+    // them (FindPackagePrograms checks every program's signature, so they
+    // are not read again); nullptr to find them here.
+    const PackagePrograms* programs = nullptr;
 };
 
 // CheckPackageFile's result with the table it decoded, for a caller that goes
 // on to read the entries' bytes: the package is then decoded once. When the
 // file's package is byte for byte `proven`'s, its table is checked as it is
-// instead of decoding the package again, and `table` is left empty.
+// instead of decoding the package again (and its programs taken as found),
+// and `table` is left empty.
 struct DecodedPackage {
     CheckedPackage checked;
     std::vector<std::byte> table;

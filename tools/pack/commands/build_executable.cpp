@@ -73,6 +73,9 @@ struct PackageAndDigests {
     // From a tree: the table the package was proven to decode to, so that the
     // executable's check does not decode it again. Empty for --package.
     std::vector<std::byte> table;
+    // From a tree: the programs among its entries, signatures checked, so
+    // that the executable's check does not read them again.
+    PackagePrograms programs;
 };
 
 PackageAndDigests TakePackage(const BuildOptions& options, const Warn& warn) {
@@ -103,9 +106,9 @@ PackageAndDigests TakePackage(const BuildOptions& options, const Warn& warn) {
     PackedTree packed = PackTreeInMemory(
         options.pack, warn,
         [&](std::span<const std::byte> table, const std::vector<PackageEntrySummary>&) {
-            const PackagePrograms programs = FindPackagePrograms(table);
-            RequireProgramAsSetupProgram(programs);
-            JudgeUnsignedPrograms(programs, options, warn);
+            taken.programs = FindPackagePrograms(table);
+            RequireProgramAsSetupProgram(taken.programs);
+            JudgeUnsignedPrograms(taken.programs, options, warn);
         });
     taken.package = std::move(packed.package);
     taken.table = std::move(packed.table);
@@ -161,9 +164,9 @@ BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
     if (options.verify) {
         const DecodedPackage decoded = DecodeCheckedPackage(
             exe, /*slot=*/std::nullopt,
-            options.package.empty()
-                ? std::optional<ProvenPackage>(ProvenPackage{taken.package, taken.table})
-                : std::nullopt);
+            options.package.empty() ? std::optional<ProvenPackage>(ProvenPackage{
+                                          taken.package, taken.table, &taken.programs})
+                                    : std::nullopt);
         const CheckedPackage& checked = decoded.checked;
         result.entry_count = checked.entries.size();
         result.table_size = checked.table_size;
@@ -179,13 +182,16 @@ BuildResult BuildExecutable(const BuildOptions& options, const Warn& warn) {
             JudgeUnsignedPrograms(checked.programs, options, warn);
         }
         if (options.signing.Enabled()) {
-            exe = SignExecutable(exe, options.signing, OutputFolder(options.pack.output),
-                                 [&](const std::string& note) {
-                                     warn({kTimestampRetry, {}, note});
-                                 });
-            // The package is not checked again: SignExecutable proved the signed
-            // file to be this one with a signature added and nothing else changed.
-            result.signature = CheckAuthenticodeSignature(exe);
+            SignedExecutable signed_exe =
+                SignExecutable(exe, options.signing, OutputFolder(options.pack.output),
+                               [&](const std::string& note) {
+                                   warn({kTimestampRetry, {}, note});
+                               });
+            // Neither the package nor the signature is read again: SignExecutable
+            // proved the signed file to be this one with a signature that
+            // verifies added and nothing else changed.
+            exe = std::move(signed_exe.bytes);
+            result.signature = std::move(signed_exe.signature);
         }
     } else {
         warn({kNotVerified, options.pack.output,

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/pe/certificate_table.h"
-#include "tools/pack/pe/check_authenticode_signature.h"
 #include "tools/pack/pe/pe_headers.h"
 
 namespace korvanthelm::pack {
@@ -40,8 +40,9 @@ bool IsUnsignedPlusSignature(std::span<const std::byte> unsigned_bytes,
     return true;
 }
 
-void CheckSignerResult(std::span<const std::byte> exe, std::span<const std::byte> signed_bytes,
-                       const std::string& who) {
+AuthenticodeSignature CheckSignerResult(std::span<const std::byte> exe,
+                                        std::span<const std::byte> signed_bytes,
+                                        const std::string& who) {
     std::optional<AuthenticodeSignature> signature;
     try {
         signature = CheckAuthenticodeSignature(signed_bytes);
@@ -55,6 +56,7 @@ void CheckSignerResult(std::span<const std::byte> exe, std::span<const std::byte
         throw PackError("what " + who +
                         " made is not the executable plus a signature: other bytes changed");
     }
+    return std::move(*signature);
 }
 
 }  // namespace korvanthelm::pack

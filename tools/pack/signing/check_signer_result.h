@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include "tools/pack/pe/check_authenticode_signature.h"
+
 namespace korvanthelm::pack {
 
 // True when `signed_bytes` is `unsigned_bytes` with a certificate table
@@ -15,11 +17,13 @@ namespace korvanthelm::pack {
 bool IsUnsignedPlusSignature(std::span<const std::byte> unsigned_bytes,
                              std::span<const std::byte> signed_bytes);
 
-// Returns when `signed_bytes` carries an Authenticode signature that verifies
-// and is `exe` plus that signature; else throws PackError "what WHO made ..."
+// The Authenticode signature `signed_bytes` carries, when it verifies and
+// `signed_bytes` is `exe` plus that signature (the caller shows it without
+// reading the signature again); else throws PackError "what WHO made ..."
 // saying which of the two it is not. `who` names the signer (SignerName), so
 // that a release engineer with several signing commands knows which one.
-void CheckSignerResult(std::span<const std::byte> exe, std::span<const std::byte> signed_bytes,
-                       const std::string& who);
+AuthenticodeSignature CheckSignerResult(std::span<const std::byte> exe,
+                                        std::span<const std::byte> signed_bytes,
+                                        const std::string& who);
 
 }  // namespace korvanthelm::pack

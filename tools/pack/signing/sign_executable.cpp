@@ -16,9 +16,9 @@ constexpr char kTemporarySuffix[] = ".exe";
 
 }  // namespace
 
-std::vector<std::byte> SignExecutable(std::span<const std::byte> exe, const SigningOptions& options,
-                                      const std::string& folder,
-                                      const std::function<void(const std::string&)>& note) {
+SignedExecutable SignExecutable(std::span<const std::byte> exe, const SigningOptions& options,
+                                const std::string& folder,
+                                const std::function<void(const std::string&)>& note) {
     const TemporaryFile unsigned_file(folder, kTemporaryPrefix, kTemporarySuffix);
     const TemporaryFile signed_file(folder, kTemporaryPrefix, kTemporarySuffix);
     {
@@ -33,9 +33,9 @@ std::vector<std::byte> SignExecutable(std::span<const std::byte> exe, const Sign
     if (!options.timestamp_urls.empty()) {
         AddTimestamp(signed_file.path(), options.timestamp_urls, folder, note);
     }
-    std::vector<std::byte> signed_bytes = ReadWholeFile(signed_file.path());
-    CheckSignerResult(exe, signed_bytes, SignerName(options));
-    return signed_bytes;
+    SignedExecutable result{ReadWholeFile(signed_file.path()), {}};
+    result.signature = CheckSignerResult(exe, result.bytes, SignerName(options));
+    return result;
 }
 
 }  // namespace korvanthelm::pack

@@ -12,9 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "tools/pack/pe/check_authenticode_signature.h"
 #include "tools/pack/signing/signing_options.h"
 
 namespace korvanthelm::pack {
+
+struct SignedExecutable {
+    std::vector<std::byte> bytes;
+    // Its signature as checked here: the caller shows it without reading it
+    // again.
+    AuthenticodeSignature signature;
+};
 
 // The signed bytes of the executable `exe`, made in temporary files in
 // `folder` (removed again). Key files are opened first (a wrong password
@@ -25,8 +33,8 @@ namespace korvanthelm::pack {
 // naming what failed: the key or token refused the password or PIN, the
 // dates, the signing program or command and what it said, no timestamp
 // server answering, a result that does not verify.
-std::vector<std::byte> SignExecutable(std::span<const std::byte> exe, const SigningOptions& options,
-                                      const std::string& folder,
-                                      const std::function<void(const std::string&)>& note);
+SignedExecutable SignExecutable(std::span<const std::byte> exe, const SigningOptions& options,
+                                const std::string& folder,
+                                const std::function<void(const std::string&)>& note);
 
 }  // namespace korvanthelm::pack
