@@ -197,7 +197,9 @@ TEST(PackRoundTrip, WrongCompressedBytesAreNeverHandedOn) {
     const std::string tree = dir / "tree";
     AddDefaultLauncherFiles(tree);
     WriteFile(tree + "/KORVANTHELM/data.txt", test::WordSalad(1 << 20, 3));
-    const PackOptions options{.tree = tree, .jobs = 1};
+    PackOptions options;
+    options.tree = tree;
+    options.jobs = 1;
     const WarnFunction ignore = [](const PackWarning&) {};
     ASSERT_NO_THROW(PackTreeInMemory(options, ignore)) << "with the encoder's own blocks";
     struct Damage {
