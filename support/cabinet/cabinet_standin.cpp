@@ -27,7 +27,10 @@
 //    ERROR_BAD_COMPRESSION_BUFFER);
 //  * KORVANTHELM_STANDIN_FAIL=copy: Decompress fails the way newer Wine's
 //    stub does, without saying so: it copies as much of its input as the
-//    buffer holds, decodes nothing, reports that many bytes and success.
+//    buffer holds, decodes nothing, reports that many bytes and success;
+//  * KORVANTHELM_STANDIN_FAIL=garble: Decompress decodes, then changes one
+//    byte of the output and reports the right size and success: a
+//    decompressor whose bytes are wrong although their count is right.
 
 #include <windows.h>
 // After windows.h: it needs its types.
@@ -119,6 +122,9 @@ BOOL DecompressImpl(DECOMPRESSOR_HANDLE DecompressorHandle, PVOID CompressedData
         if (FailureRequested(L"decompress") ||
             !korvanthelm::codec::DecodeContainerChunks(*layout, out)) {
             return Fail(ERROR_BAD_COMPRESSION_BUFFER);
+        }
+        if (FailureRequested(L"garble") && !out.empty()) {
+            out[out.size() / 2] ^= std::byte{0x01};
         }
         if (UncompressedDataSize != nullptr) {
             *UncompressedDataSize = static_cast<SIZE_T>(layout->total_size);

@@ -390,6 +390,35 @@ TEST(CheckAuthenticodeSignatureTest, SignerCertificateMustVerify) {
         EXPECT_EQ(signature->signed_digest, signature->file_digest);
     }
 
+    // Given to verify, a signature that does not hold is the one refusal,
+    // before anything in the file is examined (this one holds no package,
+    // which would be refused otherwise).
+    Bytes changed = self_signed;
+    changed[test::kSignableImageHeaders + 5] ^= std::byte{1};
+    const AuthenticodeSignature broken = CheckAuthenticodeSignature(changed).value();
+    ASSERT_NE(broken.file_digest, broken.signed_digest);
+    Bytes renamed = self_signed;
+    RenameSubject(renamed, "SelfSigner", 2);
+    const struct {
+        const char* what;
+        const Bytes& image;
+        std::string refusal;
+    } kVerified[] = {
+        {"one byte changed after signing", changed,
+         "the file was changed after it was signed (its SHA256 digest is " + broken.file_digest +
+             ", the signature holds " + broken.signed_digest + ")"},
+        {"self-signed, renamed", renamed,
+         "the signer's certificate does not verify with its issuer's key (changed after it was "
+         "issued, or its issuer's certificate is not in the signature)"},
+    };
+    for (const auto& row : kVerified) {
+        SCOPED_TRACE(row.what);
+        test::WriteFile(dir / "judged.exe", row.image);
+        const test::RunResult run = test::RunPacker({"verify", dir / "judged.exe"});
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.err, "korvanthelm-pack: refused: " + row.refusal + "\n");
+    }
+
     // SignedData's digestAlgorithms (the first SHA-256 identifier in the
     // signature) damaged: refused as such, and PKCS7_verify, which leaks its
     // copy of the content when it cannot set up a digest named there, is never

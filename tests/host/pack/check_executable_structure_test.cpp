@@ -130,6 +130,24 @@ TEST(CheckStub, RefusesStubsBuildCannotFillSoundly) {
          "state 2"},
         {"17 data directories", [](Bytes& s) { test::PutLittleEndian(s, kOptional + 108, 17, 4); },
          "more than 16"},
+        // A normally signed stub has its table after the sections, refused
+        // above as bytes after them; this one's table lies inside .reloc.
+        {"a signature inside its last section",
+         [](Bytes& s) {
+             test::PutLittleEndian(s, kDirectories + 4 * 8, 0xB00, 4);
+             test::PutLittleEndian(s, kDirectories + 4 * 8 + 4, 0x100, 4);
+         },
+         "it is signed; sign the finished executable instead"},
+        {"section alignment below the file alignment",
+         [](Bytes& s) { test::PutLittleEndian(s, kOptional + 32, 0x100, 4); },
+         "its section alignment is not one Windows loads"},
+        {"section alignment no power of two",
+         [](Bytes& s) { test::PutLittleEndian(s, kOptional + 32, 0x1800, 4); },
+         "its section alignment is not one Windows loads"},
+        {"a symbol table", [](Bytes& s) { test::PutLittleEndian(s, kPe + 12, 0xA00, 4); },
+         "it has a symbol table"},
+        {"the stub of another version", [](Bytes& s) { s = MakeStub("0.0.1"); },
+         "it is the stub of version 0.0.1"},
     };
     for (const Case& c : kCases) {
         Bytes stub = MakeStub();

@@ -1,6 +1,9 @@
 // The package a tree becomes: read back byte for byte, the same for every
 // number of jobs, compressed or stored chunk by chunk, with honest progress.
 #include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "tests/host/pack/pack_test_common.h"
 #include "tools/pack/commands/pack_launcher_tree.h"
@@ -15,12 +18,20 @@ namespace {
 // Set by PackRoundTrip.WrongCompressedBytesAreNeverHandedOn alone.
 std::atomic<bool> damage_blocks{false};
 
+// Set by PackParallel.EveryJobCountGivesTheSerialBytes alone: every block
+// fills all the room it is given, and each call's chunk and room sizes are
+// kept in block_calls.
+std::atomic<bool> fill_every_room{false};
+std::mutex block_calls_mutex;
+std::vector<std::pair<std::size_t, std::size_t>> block_calls;
+
 }  // namespace
 
 // An encoder that gives wrong bytes on request: this test program is linked
 // with lzms::EncodeBlock wrapped (-Wl,--wrap, see CMakeLists.txt), so every
 // call of it, the packer's included, comes here. While damage_blocks is set,
-// every block comes back with one bit changed; otherwise the encoder's own
+// every block comes back with one bit changed; while fill_every_room is set,
+// every block is as large as the room given; otherwise the encoder's own
 // answer passes through unchanged.
 #define KORVANTHELM_ENCODE_BLOCK                                                         \
     "_ZN11korvanthelm4lzms11EncodeBlockESt4spanIKSt4byteLm18446744073709551615EES1_IS2_" \
@@ -31,6 +42,12 @@ std::size_t WrappedEncodeBlock(std::span<const std::byte> chunk, std::span<std::
                                unsigned threads) asm("__wrap_" KORVANTHELM_ENCODE_BLOCK);
 std::size_t WrappedEncodeBlock(std::span<const std::byte> chunk, std::span<std::byte> out,
                                unsigned threads) {
+    if (fill_every_room) {
+        const std::lock_guard lock(block_calls_mutex);
+        block_calls.emplace_back(chunk.size(), out.size());
+        std::fill(out.begin(), out.end(), std::byte{0xA5});
+        return out.size();
+    }
     const std::size_t size = RealEncodeBlock(chunk, out, threads);
     if (damage_blocks && size > 0) {
         out[size / 2] ^= std::byte{0x10};
@@ -197,7 +214,9 @@ TEST(PackRoundTrip, WrongCompressedBytesAreNeverHandedOn) {
     const std::string tree = dir / "tree";
     AddDefaultLauncherFiles(tree);
     WriteFile(tree + "/KORVANTHELM/data.txt", test::WordSalad(1 << 20, 3));
-    const PackOptions options{.tree = tree, .jobs = 1};
+    PackOptions options;
+    options.tree = tree;
+    options.jobs = 1;
     const WarnFunction ignore = [](const PackWarning&) {};
     ASSERT_NO_THROW(PackTreeInMemory(options, ignore)) << "with the encoder's own blocks";
     struct Damage {
@@ -279,6 +298,39 @@ TEST(PackParallel, EveryJobCountGivesTheSerialBytes) {
             EXPECT_EQ(finished_bytes, table.size());
             EXPECT_LE(threads.size(), std::min<std::size_t>(jobs, chunks));
         }
+    }
+
+    // A block as large as its chunk would read back as the chunk stored, so
+    // the encoder gets one byte less than the chunk, and a chunk of one byte
+    // is never given to it: with an encoder that fills all the room it is
+    // given, every chunk but the last is a block of kChunk - 1 bytes.
+    struct FillEveryRoom {
+        FillEveryRoom() { fill_every_room = true; }
+        ~FillEveryRoom() {
+            fill_every_room = false;
+            block_calls.clear();
+        }
+        FillEveryRoom(const FillEveryRoom&) = delete;
+        FillEveryRoom& operator=(const FillEveryRoom&) = delete;
+    };
+    const FillEveryRoom fill;
+    const Bytes filled_serial = SerialContainer(table, kChunk);
+    for (const unsigned jobs : {1u, 3u, 40u}) {
+        SCOPED_TRACE("every room filled, jobs " + std::to_string(jobs));
+        block_calls.clear();
+        const Bytes stream = CompressPackageTable(table, {.jobs = jobs, .chunk_size = kChunk});
+        EXPECT_TRUE(stream == filled_serial) << "the container writer's rule";
+        const std::vector<std::pair<std::size_t, std::size_t>> expected(chunks - 1,
+                                                                        {kChunk, kChunk - 1});
+        EXPECT_EQ(block_calls, expected) << "(chunk, room) of every call";
+        const auto layout = format::ParseContainer(stream);
+        ASSERT_TRUE(layout);
+        ASSERT_EQ(layout->chunks.size(), chunks);
+        for (std::size_t i = 0; i + 1 < chunks; ++i) {
+            EXPECT_FALSE(layout->chunks[i].stored) << i;
+            EXPECT_EQ(layout->chunks[i].payload.size(), kChunk - 1) << i;
+        }
+        EXPECT_TRUE(layout->chunks.back().stored);
     }
 }
 
@@ -404,6 +456,15 @@ TEST(PackParallel, DefaultJobsFollowCoresChunksAndMemory) {
     EXPECT_GT(LzmsCompressor::NeededMemory(64 * kMiB, 2), LzmsCompressor::NeededMemory(64 * kMiB))
         << "the pipeline's batches of matches";
     EXPECT_EQ(LzmsCompressor::NeededMemory(64 * kMiB + 1), 0u) << "over the format's limit";
+    // 64 MiB is the format's largest chunk, and the one Windows packs with.
+    for (const std::size_t size : {std::size_t{1}, 64 * kMiB}) {
+        EXPECT_NO_THROW(LzmsCompressor{size}) << size;
+        EXPECT_NO_THROW(LzmsDecompressor{size}) << size;
+    }
+    for (const std::size_t size : {std::size_t{0}, 64 * kMiB + 1}) {
+        EXPECT_THROW(LzmsCompressor{size}, PackError) << size;
+        EXPECT_THROW(LzmsDecompressor{size}, PackError) << size;
+    }
     // The figure covers what the match finder really allocates, at and
     // beside the sizes where its window and tables change.
     for (const std::size_t size :

@@ -62,6 +62,11 @@ TEST(VerifyTree, FirstEntryThatDiffersIsNamed) {
         {"renamed in place",
          [](const std::string& t) { fs::rename(t + "/b/c.txt", t + "/b/c2.txt"); }, p,
          "entry 5 is \"b/c.txt\" in the package and \"b/c2.txt\" in the tree"},
+        // An added file holding the bytes of a file that stays is no rename:
+        // the one it would replace is still in the tree.
+        {"a file more with the bytes of a file that stays",
+         [](const std::string& t) { WriteFile(t + "/b/b.txt", "c"); }, p,
+         "\"b/b.txt\" is in the tree but not in the package"},
         {"renamed with other bytes",
          [](const std::string& t) {
              fs::remove(t + "/b/c.txt");
@@ -110,10 +115,17 @@ TEST(VerifyTree, SameBytesForEveryJobsAndOnlyWithATree) {
         const auto run = RunPacker({"verify", dir / "p.bin", "--tree", dir / "tree", "-j", jobs});
         EXPECT_EQ(run.exit_code, 0) << jobs << ": " << run.err;
     }
-    const auto run = RunPacker({"verify", dir / "p.bin", "--jobs", "2"});
-    EXPECT_EQ(run.exit_code, 2);
-    EXPECT_NE(run.err.find("--jobs goes with --tree"), std::string::npos) << run.err;
-    EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+    // Any job count without a tree is a mistake, one job included: the
+    // option is refused for being given, not for its value.
+    for (const std::vector<std::string>& option :
+         std::vector<std::vector<std::string>>{{"-j", "1"}, {"--jobs", "1"}, {"--jobs", "2"}}) {
+        SCOPED_TRACE(option[0] + " " + option[1]);
+        const auto run = RunPacker({"verify", dir / "p.bin", option[0], option[1]});
+        EXPECT_EQ(run.exit_code, 2);
+        EXPECT_NE(run.err.find("--jobs goes with --tree"), std::string::npos) << run.err;
+        EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
 }
 
 }  // namespace
