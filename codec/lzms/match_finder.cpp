@@ -2,11 +2,17 @@
 
 #include <algorithm>
 
+#include "codec/lzms/prefetch.h"
+
 namespace korvanthelm::lzms {
 namespace {
 
 constexpr std::uint32_t kNone = UINT32_MAX;
 constexpr unsigned kHash3Bits = 16;
+
+// How many positions ahead the heads are fetched: far enough for a miss to
+// DRAM to complete while the positions between are searched and parsed.
+constexpr std::size_t kHeadsAhead = 8;
 
 std::uint32_t Hash3(const std::uint8_t* p) {
     const std::uint32_t v =
@@ -104,6 +110,15 @@ std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
     std::size_t count = 0;
     std::size_t best = 1;
 
+    // Every position reads its buckets of the three head tables: random
+    // reads, the trees' roots of a table far larger than the caches.
+    if (available >= kHeadsAhead + 4) {
+        const std::uint8_t* const ahead = cur + kHeadsAhead;
+        Prefetch(&head2_[std::uint32_t{ahead[0]} | std::uint32_t{ahead[1]} << 8]);
+        Prefetch(&head3_[Hash3(ahead)]);
+        Prefetch(&head4_[Hash4(ahead, tree_bits_)]);
+    }
+
     // Short matches: the most recent position with the same 2 and 3 bytes.
     const std::uint32_t key2 = std::uint32_t{cur[0]} | std::uint32_t{cur[1]} << 8;
     const std::uint32_t candidate2 = head2_[key2];
@@ -135,6 +150,16 @@ std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
     const std::uint32_t h = Hash4(cur, tree_bits_);
     std::uint32_t node = head4_[h];
     head4_[h] = static_cast<std::uint32_t>(pos);
+
+    // The next position's root is now what its walk will start from: its
+    // links and bytes come in while this walk runs.
+    if (available >= 5) {
+        const std::uint32_t next_root = head4_[Hash4(cur + 1, tree_bits_)];
+        if (next_root != kNone) {
+            Prefetch(&tree_[2 * (next_root & window_mask_)]);
+            Prefetch(data_.data() + next_root);
+        }
+    }
 
     // The walk: every visited node is smaller or larger than the new
     // position's suffix; smaller ones hang to the new root's left, larger
