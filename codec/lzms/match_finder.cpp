@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "codec/lzms/match_length.h"
 #include "codec/lzms/prefetch.h"
 
 namespace korvanthelm::lzms {
@@ -82,9 +83,7 @@ void MatchFinder::FindFar(std::size_t pos, LzMatch* matches, std::size_t& count,
         return;
     const std::uint8_t* const other = data_.data() + candidate;
     const std::size_t limit = std::min<std::size_t>(settings_.nice_length, data_.size() - pos);
-    std::size_t len = 0;
-    while (len < limit && other[len] == cur[len])
-        ++len;
+    const std::size_t len = MatchLength(cur, other, 0, limit);
     if (len >= kFarBytes && len > best) {
         matches[count++] = {static_cast<std::uint32_t>(len),
                             static_cast<std::uint32_t>(pos - candidate)};
@@ -133,10 +132,7 @@ std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
     const std::uint32_t candidate3 = head3_[h3];
     head3_[h3] = static_cast<std::uint32_t>(pos);
     if (kReport && candidate3 != kNone && pos - candidate3 <= window_mask_) {
-        const std::uint8_t* const other = data_.data() + candidate3;
-        std::size_t len = 0;
-        while (len < limit && other[len] == cur[len])
-            ++len;
+        const std::size_t len = MatchLength(cur, data_.data() + candidate3, 0, limit);
         if (len > best) {
             matches[count++] = {static_cast<std::uint32_t>(len),
                                 static_cast<std::uint32_t>(pos - candidate3)};
@@ -180,8 +176,7 @@ std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
         std::uint32_t* const pair = &tree_[2 * (node & window_mask_)];
         std::size_t len = std::min(left_len, right_len);
         if (other[len] == cur[len]) {
-            while (++len < limit && other[len] == cur[len]) {
-            }
+            len = MatchLength(cur, other, len + 1, limit);
             if (len > best) {
                 best = len;
                 if (kReport)

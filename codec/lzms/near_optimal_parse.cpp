@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codec/lzms/bit_costs.h"
+#include "codec/lzms/match_length.h"
 #include "codec/lzms/parse_steps.h"
 
 namespace korvanthelm::lzms {
@@ -20,11 +21,7 @@ struct Node {
 };
 
 std::size_t LzMatchLength(const std::uint8_t* p, std::size_t offset, std::size_t limit) {
-    const std::uint8_t* const q = p - offset;
-    std::size_t len = 0;
-    while (len < limit && p[len] == q[len])
-        ++len;
-    return len;
+    return MatchLength(p, p - offset, 0, limit);
 }
 
 class Parser {
