@@ -47,7 +47,11 @@ std::size_t DeltaMatchFinder::Visit(std::size_t pos, DeltaMatch* matches) {
         return 0;
     const std::uint8_t* const p = data_.data() + pos;
     const std::size_t limit = std::min<std::size_t>(nice_length_, available);
-    std::size_t count = 0;
+    // First every table's bucket, then the candidates: the tables are
+    // larger than what stays cached beside the LZ finder's, and with no
+    // branch on a bucket's value between them the eight reads wait at once.
+    std::uint32_t candidates[kDeltaPowersSearched] = {};
+    std::uint32_t searched = 0;  // the powers whose span fits before `pos`
     for (std::uint32_t power = 0; power < kDeltaPowersSearched; ++power) {
         const std::size_t span = std::size_t{1} << power;
         if (pos < span)
@@ -62,9 +66,17 @@ std::size_t DeltaMatchFinder::Visit(std::size_t pos, DeltaMatch* matches) {
             ((key * 0x9E3779B1u) ^ (static_cast<std::uint32_t>(pos & (span - 1)) * 0x85EBCA6Bu)) >>
             (32 - kHashBits);
         std::uint32_t& head = heads_[(std::size_t{power} << kHashBits) | h];
-        const std::uint32_t candidate = head;
+        candidates[power] = head;
         head = static_cast<std::uint32_t>(pos);
-        if (!kReport || candidate == kNone)
+        searched = power + 1;
+    }
+    std::size_t count = 0;
+    if (!kReport)
+        return count;
+    for (std::uint32_t power = 0; power < searched; ++power) {
+        const std::uint32_t candidate = candidates[power];
+        const std::size_t span = std::size_t{1} << power;
+        if (candidate == kNone)
             continue;
         const std::size_t off = pos - candidate;
         if ((off & (span - 1)) != 0 || candidate < span)

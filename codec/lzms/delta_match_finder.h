@@ -32,7 +32,7 @@ std::size_t DeltaMatchLength(std::span<const std::uint8_t> data, std::size_t pos
 
 class DeltaMatchFinder {
   public:
-    // `data` must outlive the finder. Memory: 256 KiB.
+    // `data` must outlive the finder. Memory: 512 KiB.
     explicit DeltaMatchFinder(std::span<const std::uint8_t> data, unsigned nice_length);
 
     // Positions in order, each exactly once (Find or Skip). Writes at most

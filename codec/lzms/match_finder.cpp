@@ -2,11 +2,18 @@
 
 #include <algorithm>
 
+#include "codec/lzms/match_length.h"
+#include "codec/lzms/prefetch.h"
+
 namespace korvanthelm::lzms {
 namespace {
 
 constexpr std::uint32_t kNone = UINT32_MAX;
 constexpr unsigned kHash3Bits = 16;
+
+// How many positions ahead the heads are fetched: far enough for a miss to
+// DRAM to complete while the positions between are searched and parsed.
+constexpr std::size_t kHeadsAhead = 8;
 
 std::uint32_t Hash3(const std::uint8_t* p) {
     const std::uint32_t v =
@@ -76,9 +83,7 @@ void MatchFinder::FindFar(std::size_t pos, LzMatch* matches, std::size_t& count,
         return;
     const std::uint8_t* const other = data_.data() + candidate;
     const std::size_t limit = std::min<std::size_t>(settings_.nice_length, data_.size() - pos);
-    std::size_t len = 0;
-    while (len < limit && other[len] == cur[len])
-        ++len;
+    const std::size_t len = MatchLength(cur, other, 0, limit);
     if (len >= kFarBytes && len > best) {
         matches[count++] = {static_cast<std::uint32_t>(len),
                             static_cast<std::uint32_t>(pos - candidate)};
@@ -104,6 +109,15 @@ std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
     std::size_t count = 0;
     std::size_t best = 1;
 
+    // Every position reads its buckets of the three head tables: random
+    // reads, the trees' roots of a table far larger than the caches.
+    if (available >= kHeadsAhead + 4) {
+        const std::uint8_t* const ahead = cur + kHeadsAhead;
+        Prefetch(&head2_[std::uint32_t{ahead[0]} | std::uint32_t{ahead[1]} << 8]);
+        Prefetch(&head3_[Hash3(ahead)]);
+        Prefetch(&head4_[Hash4(ahead, tree_bits_)]);
+    }
+
     // Short matches: the most recent position with the same 2 and 3 bytes.
     const std::uint32_t key2 = std::uint32_t{cur[0]} | std::uint32_t{cur[1]} << 8;
     const std::uint32_t candidate2 = head2_[key2];
@@ -118,10 +132,7 @@ std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
     const std::uint32_t candidate3 = head3_[h3];
     head3_[h3] = static_cast<std::uint32_t>(pos);
     if (kReport && candidate3 != kNone && pos - candidate3 <= window_mask_) {
-        const std::uint8_t* const other = data_.data() + candidate3;
-        std::size_t len = 0;
-        while (len < limit && other[len] == cur[len])
-            ++len;
+        const std::size_t len = MatchLength(cur, data_.data() + candidate3, 0, limit);
         if (len > best) {
             matches[count++] = {static_cast<std::uint32_t>(len),
                                 static_cast<std::uint32_t>(pos - candidate3)};
@@ -135,6 +146,16 @@ std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
     const std::uint32_t h = Hash4(cur, tree_bits_);
     std::uint32_t node = head4_[h];
     head4_[h] = static_cast<std::uint32_t>(pos);
+
+    // The next position's root is now what its walk will start from: its
+    // links and bytes come in while this walk runs.
+    if (available >= 5) {
+        const std::uint32_t next_root = head4_[Hash4(cur + 1, tree_bits_)];
+        if (next_root != kNone) {
+            Prefetch(&tree_[2 * (next_root & window_mask_)]);
+            Prefetch(data_.data() + next_root);
+        }
+    }
 
     // The walk: every visited node is smaller or larger than the new
     // position's suffix; smaller ones hang to the new root's left, larger
@@ -155,8 +176,7 @@ std::size_t MatchFinder::Visit(std::size_t pos, LzMatch* matches) {
         std::uint32_t* const pair = &tree_[2 * (node & window_mask_)];
         std::size_t len = std::min(left_len, right_len);
         if (other[len] == cur[len]) {
-            while (++len < limit && other[len] == cur[len]) {
-            }
+            len = MatchLength(cur, other, len + 1, limit);
             if (len > best) {
                 best = len;
                 if (kReport)

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codec/lzms/bit_costs.h"
+#include "codec/lzms/match_length.h"
 #include "codec/lzms/parse_steps.h"
 
 namespace korvanthelm::lzms {
@@ -20,11 +21,7 @@ struct Node {
 };
 
 std::size_t LzMatchLength(const std::uint8_t* p, std::size_t offset, std::size_t limit) {
-    const std::uint8_t* const q = p - offset;
-    std::size_t len = 0;
-    while (len < limit && p[len] == q[len])
-        ++len;
-    return len;
+    return MatchLength(p, p - offset, 0, limit);
 }
 
 class Parser {
@@ -45,25 +42,28 @@ class Parser {
     }
 
   private:
-    // After an LZ match of `length` bytes at `offset` from position k (data
-    // at `p`, `available` bytes left), whose price brings the path to `cost`
-    // and its decision states to the four given: the literal that breaks
-    // the match, then the match's offset again.
+    // After an LZ match (`kind`, `length` bytes, `value` as in Step; its
+    // offset `offset`) from position k (data at `p`, `available` bytes
+    // left), whose price brings the path to `cost` and its decision states
+    // to the four given: the literal that breaks the match, then the
+    // match's offset again. The step's fields come as scalars: a Step built
+    // field by field and passed whole made every call wait for its stores.
     void RelaxLiteralThenRep0(std::size_t k, const std::uint8_t* p, std::size_t available,
-                              std::uint32_t cost, Step step, std::uint8_t main_state,
+                              std::uint32_t cost, StepKind kind, std::uint32_t length,
+                              std::uint32_t value, std::uint8_t main_state,
                               std::uint8_t match_state, std::uint8_t lz_state,
                               std::uint8_t lz_rep0_state, std::uint32_t offset) {
-        const std::size_t after = std::size_t{step.length} + 1;
+        const std::size_t after = std::size_t{length} + 1;
         if (after + 2 > available)
             return;
         const std::size_t len = LzMatchLength(
             p + after, offset, std::min<std::size_t>(available - after, settings_.nice_length));
         if (len < 2)
             return;
-        step.rep0_after = static_cast<std::uint32_t>(len);
+        const Step step{length, value, kind, 0, static_cast<std::uint32_t>(len)};
         Relax(k + step.Span(),
               cost + prices_.LiteralThenRep0(main_state, match_state, lz_state, lz_rep0_state,
-                                             p[step.length], step.rep0_after),
+                                             p[length], step.rep0_after),
               k, step);
     }
 
@@ -154,10 +154,9 @@ std::size_t Parser::Segment(std::size_t start) {
             if (len > 0) {
                 std::uint8_t rep_next[2] = {st.lz_rep[0], st.lz_rep[1]};
                 AdvanceRepeatIndex(rep_next, j - first_lz);
-                Step s = step;
-                s.length = static_cast<std::uint32_t>(len);
-                RelaxLiteralThenRep0(k, p, available, base + prices_.length[len], s, main_next,
-                                     match_next, Next<6>(st.lz, 1), rep_next[0], offset);
+                RelaxLiteralThenRep0(k, p, available, base + prices_.length[len],
+                                     StepKind::kRepeatLz, static_cast<std::uint32_t>(len), j,
+                                     main_next, match_next, Next<6>(st.lz, 1), rep_next[0], offset);
             }
         }
 
@@ -187,10 +186,9 @@ std::size_t Parser::Segment(std::size_t start) {
                 }
                 if (top > previous && top < nice) {
                     RelaxLiteralThenRep0(k, p, available, with_offset + prices_.length[top],
-                                         Step{static_cast<std::uint32_t>(top), match.offset,
-                                              StepKind::kExplicitLz, 0, 0},
-                                         main_next, match_next, lz_explicit_next, st.lz_rep[0],
-                                         match.offset);
+                                         StepKind::kExplicitLz, static_cast<std::uint32_t>(top),
+                                         match.offset, main_next, match_next, lz_explicit_next,
+                                         st.lz_rep[0], match.offset);
                 }
                 previous = top;
             }
