@@ -2,6 +2,7 @@
 #include "tools/pack/platform/processes.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -27,6 +28,7 @@
 #include <thread>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/read_only_view.h"
 #include "tools/pack/platform/temporary_files.h"
 #include "tools/pack/platform/unique_fd.h"
 
@@ -337,9 +339,31 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     return pointers;
 }
 
+// The caller's folder, as getcwd names it; empty when it cannot.
+std::string FolderOfThisProcess() {
+    char folder[PATH_MAX];
+    return ::getcwd(folder, sizeof(folder)) != nullptr ? std::string(folder) : std::string();
+}
+
+// What the child gets besides its argv and environment, all made before fork.
+struct ChildSetup {
+    int input = -1;
+    int output = -1;
+    const char* working_directory = nullptr;  // nullptr: where the caller is
+    const PreparedReadOnlyView* view = nullptr;
+    // Close-on-exec: the view's failure is written here; exec closes it.
+    int report = -1;
+};
+
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void BecomeProgram(int input, int output, const char* working_directory, char** argv,
-                                char** environment) {
+[[noreturn]] void BecomeProgram(const ChildSetup& setup, char** argv, char** environment) {
+    if (setup.view != nullptr) {
+        PreparedReadOnlyView::Failure failure;
+        if (!setup.view->Apply(failure)) {
+            (void)!::write(setup.report, &failure, sizeof(failure));
+            _exit(127);
+        }
+    }
     setpgid(0, 0);
     personality(ADDR_NO_RANDOMIZE);
     // A fresh program starts with no signal held back, whatever its parent
@@ -347,11 +371,11 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
-        dup2(output, STDERR_FILENO) < 0) {
+    if (dup2(setup.input, STDIN_FILENO) < 0 || dup2(setup.output, STDOUT_FILENO) < 0 ||
+        dup2(setup.output, STDERR_FILENO) < 0) {
         _exit(127);
     }
-    if (working_directory != nullptr && chdir(working_directory) != 0) {
+    if (setup.working_directory != nullptr && chdir(setup.working_directory) != 0) {
         _exit(127);
     }
     execvpe(argv[0], argv, environment);
@@ -380,6 +404,26 @@ TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
     std::vector<std::string> environment = ChildEnvironment(request);
     std::vector<char*> argv = Pointers(arguments);
     std::vector<char*> envp = Pointers(environment);
+    ChildSetup setup;
+    setup.input = input.get();
+    setup.output = output.get();
+    // With a view of its own the child enters its folder again once the view
+    // is made: the caller's folder, held since before, would still lead
+    // into the mounts as they were.
+    const std::string caller_folder = request.view != nullptr && request.working_directory.empty()
+                                          ? FolderOfThisProcess()
+                                          : std::string();
+    const std::string& folder =
+        request.working_directory.empty() ? caller_folder : request.working_directory;
+    setup.working_directory = folder.empty() ? nullptr : folder.c_str();
+    std::optional<PreparedReadOnlyView> view;
+    Pipe report;
+    if (request.view != nullptr) {
+        view.emplace(*request.view);
+        setup.view = &*view;
+        report = MakePipe();
+        setup.report = report.write.get();
+    }
     const auto deadline = std::chrono::steady_clock::now() + request.time_limit;
     const pid_t child = ::fork();
     if (child < 0) {
@@ -387,13 +431,26 @@ TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
                         std::strerror(errno));
     }
     if (child == 0) {
-        BecomeProgram(
-            input.get(), output.get(),
-            request.working_directory.empty() ? nullptr : request.working_directory.c_str(),
-            argv.data(), envp.data());
+        BecomeProgram(setup, argv.data(), envp.data());
     }
     // Also here: the group exists before the parent may have to kill it.
     setpgid(child, child);
+    if (view) {
+        // Until the child reports its view's failure or exec closes the pipe.
+        report.write.reset();
+        PreparedReadOnlyView::Failure failure;
+        ssize_t got = 0;
+        do {
+            got = ::read(report.read.get(), &failure, sizeof(failure));
+        } while (got < 0 && errno == EINTR);
+        if (got == static_cast<ssize_t>(sizeof(failure))) {
+            int wait_status = 0;
+            while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
+            }
+            throw PackError(std::string("cannot start ") + request.argv.front() + ": " +
+                            view->Cause(failure));
+        }
+    }
     TimedRun run;
     for (;;) {
         int wait_status = 0;

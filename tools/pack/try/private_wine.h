@@ -5,11 +5,13 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "tools/pack/platform/processes.h"
+#include "tools/pack/platform/read_only_view.h"
 #include "tools/pack/platform/unique_fd.h"
 #include "tools/pack/try/world_drives.h"
 
@@ -30,6 +32,9 @@ struct PrivateWine {
     // Held back while the run's programs run: one that comes ends them
     // (RunInPrivateWine throws TryInterrupted). nullptr: not held.
     const HeldStopSignals* stop = nullptr;
+    // How every Wine process of the run sees the file system: the user's home
+    // read-only (home_shield.h). nullopt: as `try` sees it.
+    std::optional<ReadOnlyView> view;
 };
 
 // A stop signal came while Wine ran: what Wine ran was killed. The caller
