@@ -553,27 +553,30 @@ TEST(TryShield, OnlyTheRunsFoldersInsideTheHomeStayWritable) {
 
 // The view made for real, as `try` makes it for Wine: a program started
 // with it writes in the run's folders and nowhere else in the home, a file
-// system mounted inside the home included.
-TEST(TryShield, AProgramWritesInTheHomeOnlyWhereTheViewAllows) {
+// system mounted inside the home included; and every program started with
+// it is in the same namespaces (Wine's server may reach into the memory of
+// the Wine processes of its own user namespace only).
+TEST(TryShield, ProgramsWriteInTheHomeOnlyWhereTheViewAllows) {
     TempDir dir;
     const std::string home = std::filesystem::canonical(dir.path()).string() + "/home";
     std::filesystem::create_directories(home + "/run/deeper");
     std::filesystem::create_directories(home + "/other");
     const test::MountedTmpfs mounted(home + "/mounted", 1 << 20);
     const ReadOnlyView view = HomeShieldView(home, {home + "/run"}, MountPoints());
+    HeldReadOnlyView held;
     std::string cause;
-    if (!CanStartWithReadOnlyView(view, cause)) {
+    if (!held.Make(view, cause)) {
         GTEST_SKIP() << "this system makes no such view: " << cause;
     }
     TimedRunRequest request;
     // Each write by its own path, the last one after the refused ones.
     request.argv = {"sh", "-c",
                     "echo 1 > run/deeper/a; echo 2 > other/b; echo 3 > c; echo 4 > mounted/d;"
-                    " echo 5 > run/e"};
+                    " echo 5 > run/e; readlink /proc/self/ns/user /proc/self/ns/mnt > run/first"};
     request.working_directory = home;
     request.output = dir / "output.txt";
     request.time_limit = std::chrono::seconds(30);
-    request.view = &view;
+    request.view = &held;
     const TimedRun run = RunWithTimeLimit(request);
     EXPECT_FALSE(run.timed_out);
     EXPECT_TRUE(std::filesystem::exists(home + "/run/deeper/a"));
@@ -588,6 +591,22 @@ TEST(TryShield, AProgramWritesInTheHomeOnlyWhereTheViewAllows) {
     const std::vector<std::byte> output = test::ReadFile(dir / "output.txt");
     const std::string said(reinterpret_cast<const char*>(output.data()), output.size());
     EXPECT_NE(said.find("Read-only file system"), std::string::npos) << said;
+    // A second program, with no folder asked for: where the caller is, in
+    // the same namespaces as the first, which are not the caller's.
+    request.argv = {"sh", "-c", "readlink /proc/self/ns/user /proc/self/ns/mnt > second"};
+    request.working_directory.clear();
+    const std::filesystem::path caller = std::filesystem::current_path();
+    std::filesystem::current_path(home + "/run");
+    RunWithTimeLimit(request);
+    std::filesystem::current_path(caller);
+    const auto text = [](const std::string& path) {
+        const std::vector<std::byte> bytes = test::ReadFile(path);
+        return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    };
+    EXPECT_FALSE(text(home + "/run/first").empty());
+    EXPECT_EQ(text(home + "/run/second"), text(home + "/run/first"));
+    const std::string own_mount_namespace = std::filesystem::read_symlink("/proc/self/ns/mnt");
+    EXPECT_EQ(text(home + "/run/first").find(own_mount_namespace), std::string::npos);
     // The caller's own view is as it was.
     WriteFile(home + "/c", "written by the caller");
     EXPECT_TRUE(std::filesystem::exists(home + "/c"));

@@ -123,8 +123,7 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version,
     // Before the first Wine process: the server it starts keeps its view, and
     // every later process must get the same one.
     std::string cause;
-    wine.view = ShieldRealHome(wine, world, cause);
-    if (!wine.view) {
+    if (!ShieldRealHome(wine, world, wine.view, cause)) {
         warn({kHomeNotShielded, "", "the real home is not shielded from the programs: " + cause});
     }
     StartPrivateWine(wine, world.drives);

@@ -17,7 +17,7 @@ namespace korvanthelm::pack {
 
 class HeldStopSignals;
 #ifndef _WIN32
-struct ReadOnlyView;
+class HeldReadOnlyView;
 #endif
 
 // Starting a program and collecting what it says: how the packer runs its
@@ -107,9 +107,9 @@ struct TimedRunRequest {
     // limit does; nullptr: the run is waited for whatever comes.
     const HeldStopSignals* stop = nullptr;
 #ifndef _WIN32
-    // The program and all it starts see the file system so (read_only_view.h);
-    // nullptr: as the caller does.
-    const ReadOnlyView* view = nullptr;
+    // The program and all it starts see the file system so, in the view's
+    // namespaces (read_only_view.h); nullptr: as the caller does.
+    const HeldReadOnlyView* view = nullptr;
 #endif
 };
 
@@ -126,8 +126,7 @@ struct TimedRun {
 // comes first. The program starts with no signal held back. Processes
 // it leaves running in its group after it exited are left alone. Throws
 // PackError when the output file cannot be opened, the process cannot be
-// made or its view cannot be made (naming the step, as
-// CanStartWithReadOnlyView does); a program that is not found ends with
+// made or cannot enter its view; a program that is not found ends with
 // status 127.
 TimedRun RunWithTimeLimit(const TimedRunRequest& request);
 

@@ -350,17 +350,18 @@ struct ChildSetup {
     int input = -1;
     int output = -1;
     const char* working_directory = nullptr;  // nullptr: where the caller is
-    const PreparedReadOnlyView* view = nullptr;
-    // Close-on-exec: the view's failure is written here; exec closes it.
+    const HeldReadOnlyView* view = nullptr;
+    // Close-on-exec: the errno of entering the view is written here; exec
+    // closes it.
     int report = -1;
 };
 
 // In the child between fork and exec: only async-signal-safe calls.
 [[noreturn]] void BecomeProgram(const ChildSetup& setup, char** argv, char** environment) {
     if (setup.view != nullptr) {
-        PreparedReadOnlyView::Failure failure;
-        if (!setup.view->Apply(failure)) {
-            (void)!::write(setup.report, &failure, sizeof(failure));
+        const int error = setup.view->Enter();
+        if (error != 0) {
+            (void)!::write(setup.report, &error, sizeof(error));
             _exit(127);
         }
     }
@@ -407,20 +408,17 @@ TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
     ChildSetup setup;
     setup.input = input.get();
     setup.output = output.get();
-    // With a view of its own the child enters its folder again once the view
-    // is made: the caller's folder, held since before, would still lead
-    // into the mounts as they were.
+    // Entering the view's mount namespace takes the child to its root: it
+    // enters its folder (the caller's, when none is asked for) afterwards.
     const std::string caller_folder = request.view != nullptr && request.working_directory.empty()
                                           ? FolderOfThisProcess()
                                           : std::string();
     const std::string& folder =
         request.working_directory.empty() ? caller_folder : request.working_directory;
     setup.working_directory = folder.empty() ? nullptr : folder.c_str();
-    std::optional<PreparedReadOnlyView> view;
     Pipe report;
     if (request.view != nullptr) {
-        view.emplace(*request.view);
-        setup.view = &*view;
+        setup.view = request.view;
         report = MakePipe();
         setup.report = report.write.get();
     }
@@ -435,20 +433,21 @@ TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
     }
     // Also here: the group exists before the parent may have to kill it.
     setpgid(child, child);
-    if (view) {
-        // Until the child reports its view's failure or exec closes the pipe.
+    if (request.view != nullptr) {
+        // Until the child reports that it could not enter the view or exec
+        // closes the pipe.
         report.write.reset();
-        PreparedReadOnlyView::Failure failure;
+        int error = 0;
         ssize_t got = 0;
         do {
-            got = ::read(report.read.get(), &failure, sizeof(failure));
+            got = ::read(report.read.get(), &error, sizeof(error));
         } while (got < 0 && errno == EINTR);
-        if (got == static_cast<ssize_t>(sizeof(failure))) {
+        if (got == static_cast<ssize_t>(sizeof(error))) {
             int wait_status = 0;
             while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
             }
-            throw PackError(std::string("cannot start ") + request.argv.front() + ": " +
-                            view->Cause(failure));
+            throw PackError(std::string("cannot start ") + request.argv.front() +
+                            " in its view of the file system: " + std::strerror(error));
         }
     }
     TimedRun run;

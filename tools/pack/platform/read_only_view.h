@@ -1,19 +1,25 @@
-// A program started with one folder of the file system read-only for it and
-// for everything it starts, but for some folders below it: how `try` keeps
+// Programs started with one folder of the file system read-only for them and
+// for everything they start, but for some folders below it: how `try` keeps
 // the user's home out of reach of the programs it runs under Wine, whose
 // \\?\unix\ names reach any Linux path. Linux only (read_only_view_posix.cpp):
-// the program gets a mount namespace of its own, in which the folder is bound
+// a short-lived child makes a mount namespace in which the folder is bound
 // onto itself and made read-only, the writable folders bound onto
-// themselves as they were; a user other than root first gets a user
+// themselves as they were; a user other than root first makes a user
 // namespace that maps its user and group to themselves (so it keeps its uid:
-// Wine's server folder /tmp/.wine-<uid> must match), root needs none. A
-// write below the folder then fails with EROFS, whatever path it takes.
+// Wine's server folder /tmp/.wine-<uid> must match), root needs none. The
+// namespaces are held open, and every program started with the view enters
+// those same ones: Wine's server, started by the first Wine process, may
+// read and write the memory of later ones only from within their user
+// namespace. A write below the folder then fails with EROFS, whatever path
+// it takes.
 #pragma once
 
 #ifndef _WIN32
 
 #include <string>
 #include <vector>
+
+#include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
 
@@ -29,39 +35,28 @@ struct ReadOnlyView {
 // them (octal escapes undone), in its order. Empty when it cannot be read.
 std::vector<std::string> MountPoints();
 
-// Whether a program can be started with `view` on this system: a child is
-// made with it and ends at once. false: `cause` says why, one phrase ending
-// with the error's name: "this system allows no user namespace (EPERM)".
-bool CanStartWithReadOnlyView(const ReadOnlyView& view, std::string& cause);
-
-// Made before fork, used between fork and exec (processes_posix.cpp): every
-// text and flag the child needs, so that it allocates nothing.
-class PreparedReadOnlyView {
+// The namespaces of one view, made once and held open for the programs
+// started with it (TimedRunRequest::view).
+class HeldReadOnlyView {
   public:
-    explicit PreparedReadOnlyView(const ReadOnlyView& view);
+    HeldReadOnlyView() = default;  // holds none
 
-    // Where a step failed: its kind and, for a folder of the view, its index.
-    struct Failure {
-        int step = 0;
-        int index = 0;
-        int error = 0;  // errno
-    };
+    // Makes `view` in a child that ends once its namespaces are held.
+    // false: this system does not allow it, nothing is held, and `cause`
+    // says why, one phrase ending with the error's name: "this system
+    // allows no user namespace (EPERM)".
+    bool Make(const ReadOnlyView& view, std::string& cause);
 
-    // In the child between fork and exec, only async-signal-safe calls:
-    // makes the view for the calling process. true: made; false: `failure`
-    // says where, and the process must end (its view is half made).
-    bool Apply(Failure& failure) const noexcept;
+    explicit operator bool() const { return static_cast<bool>(mount_namespace_); }
 
-    // `failure` as CanStartWithReadOnlyView's cause.
-    std::string Cause(const Failure& failure) const;
+    // In a child between fork and exec, only async-signal-safe calls: enters
+    // the held namespaces. 0, or the errno of the step that failed (the
+    // process must then end).
+    int Enter() const noexcept;
 
   private:
-    const ReadOnlyView& view_;
-    bool root_;
-    std::string uid_map_;
-    std::string gid_map_;
-    unsigned long folder_flags_;              // the folder's mount's own flags, kept read-only
-    std::vector<unsigned long> mount_flags_;  // the same for each of view_.mounts
+    UniqueFd user_namespace_;  // empty when root made it: none was needed
+    UniqueFd mount_namespace_;
 };
 
 }  // namespace korvanthelm::pack

@@ -12,13 +12,14 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "tools/pack/platform/unique_fd.h"
 
 namespace korvanthelm::pack {
 namespace {
 
-// The steps of PreparedReadOnlyView::Apply, in their order.
+// The steps of PreparedView::Apply, in their order (0: made).
 enum Step : int {
     kUnshare = 1,
     kMapUser,
@@ -81,6 +82,39 @@ std::string Unescaped(const std::string& field) {
     return path;
 }
 
+// Every text and flag the view's maker needs, made before fork, so that
+// the child allocates nothing.
+class PreparedView {
+  public:
+    explicit PreparedView(const ReadOnlyView& view);
+
+    // Where a step failed: its kind and, for a folder of the view, its
+    // index; step 0: the view was made.
+    struct Failure {
+        int step = 0;
+        int index = 0;
+        int error = 0;  // errno
+    };
+
+    // In the child between fork and exec, only async-signal-safe calls:
+    // makes the view for the calling process. true: made; false: `failure`
+    // says where, and the process must end (its view is half made).
+    bool Apply(Failure& failure) const noexcept;
+
+    // `failure` as HeldReadOnlyView::Make's cause.
+    std::string Cause(const Failure& failure) const;
+
+    bool root() const { return root_; }
+
+  private:
+    const ReadOnlyView& view_;
+    bool root_;
+    std::string uid_map_;
+    std::string gid_map_;
+    unsigned long folder_flags_;              // the folder's mount's own flags, kept read-only
+    std::vector<unsigned long> mount_flags_;  // the same for each of view_.mounts
+};
+
 }  // namespace
 
 std::vector<std::string> MountPoints() {
@@ -100,7 +134,7 @@ std::vector<std::string> MountPoints() {
     return points;
 }
 
-PreparedReadOnlyView::PreparedReadOnlyView(const ReadOnlyView& view)
+PreparedView::PreparedView(const ReadOnlyView& view)
     : view_(view),
       root_(::geteuid() == 0),
       uid_map_(std::to_string(::geteuid()) + " " + std::to_string(::geteuid()) + " 1\n"),
@@ -111,7 +145,7 @@ PreparedReadOnlyView::PreparedReadOnlyView(const ReadOnlyView& view)
     }
 }
 
-bool PreparedReadOnlyView::Apply(Failure& failure) const noexcept {
+bool PreparedView::Apply(Failure& failure) const noexcept {
     const auto failed = [&failure](int step, int index) {
         failure = {step, index, errno};
         return false;
@@ -159,7 +193,7 @@ bool PreparedReadOnlyView::Apply(Failure& failure) const noexcept {
     return true;
 }
 
-std::string PreparedReadOnlyView::Cause(const Failure& failure) const {
+std::string PreparedView::Cause(const Failure& failure) const {
     const auto at = [](const std::vector<std::string>& paths, int index) {
         return index >= 0 && static_cast<std::size_t>(index) < paths.size()
                    ? paths[static_cast<std::size_t>(index)]
@@ -195,46 +229,89 @@ std::string PreparedReadOnlyView::Cause(const Failure& failure) const {
     return what + " (" + ErrorName(failure.error) + ")";
 }
 
-bool CanStartWithReadOnlyView(const ReadOnlyView& view, std::string& cause) {
-    const PreparedReadOnlyView prepared(view);
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
+bool HeldReadOnlyView::Make(const ReadOnlyView& view, std::string& cause) {
+    const PreparedView prepared(view);
+    int report[2];
+    int release[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
         cause = "cannot make a pipe (" + ErrorName(errno) + ")";
         return false;
     }
-    UniqueFd read_end(ends[0]);
-    UniqueFd write_end(ends[1]);
+    UniqueFd report_read(report[0]);
+    UniqueFd report_write(report[1]);
+    if (::pipe2(release, O_CLOEXEC) != 0) {
+        cause = "cannot make a pipe (" + ErrorName(errno) + ")";
+        return false;
+    }
+    UniqueFd release_read(release[0]);
+    UniqueFd release_write(release[1]);
     const pid_t child = ::fork();
     if (child < 0) {
         cause = "cannot make a process (" + ErrorName(errno) + ")";
         return false;
     }
     if (child == 0) {
-        PreparedReadOnlyView::Failure failure;
-        if (!prepared.Apply(failure)) {
-            (void)!::write(write_end.get(), &failure, sizeof(failure));
-            ::_exit(1);
+        // Made, or where it failed; then held until the parent has opened
+        // the namespaces (its end of `release` closed).
+        ::close(release[1]);
+        PreparedView::Failure failure;
+        const bool made = prepared.Apply(failure);
+        (void)!::write(report[1], &failure, sizeof(failure));
+        char byte;
+        while (made && ::read(release[0], &byte, 1) < 0 && errno == EINTR) {
         }
-        ::_exit(0);
+        ::_exit(made ? 0 : 1);
     }
-    write_end.reset();
-    PreparedReadOnlyView::Failure failure;
+    report_write.reset();
+    release_read.reset();
+    PreparedView::Failure failure;
     ssize_t got = 0;
     do {
-        got = ::read(read_end.get(), &failure, sizeof(failure));
+        got = ::read(report_read.get(), &failure, sizeof(failure));
     } while (got < 0 && errno == EINTR);
+    UniqueFd user_namespace;
+    UniqueFd mount_namespace;
+    int error = 0;
+    if (got == static_cast<ssize_t>(sizeof(failure)) && failure.step == 0) {
+        const std::string folder = "/proc/" + std::to_string(child) + "/ns/";
+        mount_namespace = UniqueFd(::open((folder + "mnt").c_str(), O_RDONLY | O_CLOEXEC));
+        error = mount_namespace ? 0 : errno;
+        if (mount_namespace && !prepared.root()) {
+            user_namespace = UniqueFd(::open((folder + "user").c_str(), O_RDONLY | O_CLOEXEC));
+            error = user_namespace ? 0 : errno;
+        }
+    }
+    release_write.reset();
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (got == static_cast<ssize_t>(sizeof(failure))) {
+    if (got != static_cast<ssize_t>(sizeof(failure))) {
+        cause = "its maker ended with wait status " + std::to_string(status);
+        return false;
+    }
+    if (failure.step != 0) {
         cause = prepared.Cause(failure);
         return false;
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        cause = "the trial of it ended with wait status " + std::to_string(status);
+    if (error != 0) {
+        cause = "cannot hold its namespaces (" + ErrorName(error) + ")";
         return false;
     }
+    user_namespace_ = std::move(user_namespace);
+    mount_namespace_ = std::move(mount_namespace);
     return true;
+}
+
+int HeldReadOnlyView::Enter() const noexcept {
+    // The user namespace first: the mount namespace is its, and may be
+    // entered only with its capabilities.
+    if (user_namespace_ && ::setns(user_namespace_.get(), CLONE_NEWUSER) != 0) {
+        return errno;
+    }
+    if (::setns(mount_namespace_.get(), CLONE_NEWNS) != 0) {
+        return errno;
+    }
+    return 0;
 }
 
 }  // namespace korvanthelm::pack

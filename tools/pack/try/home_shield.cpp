@@ -65,34 +65,35 @@ ReadOnlyView HomeShieldView(const std::string& home, const std::vector<std::stri
     return view;
 }
 
-std::optional<ReadOnlyView> ShieldRealHome(const PrivateWine& wine, const TryWorld& world,
-                                           std::string& cause) {
+bool ShieldRealHome(const PrivateWine& wine, const TryWorld& world, HeldReadOnlyView& held,
+                    std::string& cause) {
     const char* const variable = std::getenv("HOME");
     if (variable == nullptr || variable[0] != '/') {
         cause = "HOME names no absolute path";
-        return std::nullopt;
+        return false;
     }
     const std::optional<std::string> home = Resolved(variable);
     if (!home) {
-        cause = std::string("HOME cannot be resolved (") + ::strerrorname_np(errno) + ")";
-        return std::nullopt;
+        const char* const name = ::strerrorname_np(errno);
+        cause = std::string("HOME cannot be resolved (") + (name != nullptr ? name : "?") + ")";
+        return false;
     }
     if (*home == "/") {
         cause = "HOME is the root folder";
-        return std::nullopt;
+        return false;
     }
+    // Resolved, as the home is: a world under a TMPDIR that is a link into
+    // the home lies inside it.
     std::vector<std::string> allowed;
     if (const std::optional<std::string> folder = Resolved(wine.folder)) {
         allowed.push_back(*folder);
     }
     for (const TryDrive& drive : world.drives) {
-        allowed.push_back(drive.folder);
+        if (const std::optional<std::string> folder = Resolved(drive.folder)) {
+            allowed.push_back(*folder);
+        }
     }
-    const ReadOnlyView view = HomeShieldView(*home, allowed, MountPoints());
-    if (!CanStartWithReadOnlyView(view, cause)) {
-        return std::nullopt;
-    }
-    return view;
+    return held.Make(HomeShieldView(*home, allowed, MountPoints()), cause);
 }
 
 }  // namespace korvanthelm::pack

@@ -27,12 +27,12 @@ namespace korvanthelm::pack {
 ReadOnlyView HomeShieldView(const std::string& home, const std::vector<std::string>& allowed,
                             const std::vector<std::string>& mounts);
 
-// The view that shields the home `try` was started with ($HOME, links
-// resolved) from the run in `world` under `wine`, once this system was seen
-// to make it; nullopt when it cannot, `cause` then says why in one phrase
-// ("this system allows no user namespace (EPERM)", "HOME is not set"). The
-// run's folders must exist. Never throws PackError.
-std::optional<ReadOnlyView> ShieldRealHome(const PrivateWine& wine, const TryWorld& world,
-                                           std::string& cause);
+// Makes and holds the view that shields the home `try` was started with
+// ($HOME, links resolved) from the run in `world` under `wine`. false when
+// this system cannot make it; `cause` then says why in one phrase ("this
+// system allows no user namespace (EPERM)", "HOME names no absolute path").
+// The run's folders must exist. Never throws PackError.
+bool ShieldRealHome(const PrivateWine& wine, const TryWorld& world, HeldReadOnlyView& held,
+                    std::string& cause);
 
 }  // namespace korvanthelm::pack

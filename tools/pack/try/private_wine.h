@@ -32,9 +32,9 @@ struct PrivateWine {
     // Held back while the run's programs run: one that comes ends them
     // (RunInPrivateWine throws TryInterrupted). nullptr: not held.
     const HeldStopSignals* stop = nullptr;
-    // How every Wine process of the run sees the file system: the user's home
-    // read-only (home_shield.h). nullopt: as `try` sees it.
-    std::optional<ReadOnlyView> view;
+    // Where every Wine process of the run sees the file system: the user's
+    // home read-only (home_shield.h). Holding none: as `try` sees it.
+    HeldReadOnlyView view;
 };
 
 // A stop signal came while Wine ran: what Wine ran was killed. The caller
