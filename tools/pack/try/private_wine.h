@@ -32,9 +32,11 @@ struct PrivateWine {
     // Held back while the run's programs run: one that comes ends them
     // (RunInPrivateWine throws TryInterrupted). nullptr: not held.
     const HeldStopSignals* stop = nullptr;
+#ifndef _WIN32
     // Where every Wine process of the run sees the file system: the user's
     // home read-only (home_shield.h). Holding none: as `try` sees it.
     HeldReadOnlyView view;
+#endif
 };
 
 // A stop signal came while Wine ran: what Wine ran was killed. The caller
