@@ -25,6 +25,8 @@
 //                the Linux root, which a player's machine does not have)
 //   beside_exe   the same, with X:\ and a name: into the folder of the exe
 //                under test, a drive the run does give
+//   unix_home    the same, with Wine's \\?\unix\ name of a file in the
+//                user's real home: no drive needed, any Linux path reached
 //
 // With --update it removes %APPDATA%\KORVANTHELM\update.request afterwards.
 // Started with no argument (as the installed launcher: the same bytes are
@@ -191,7 +193,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     if (mode == "outside") {
         WriteOutside();
-    } else if (mode == "real_home" || mode == "beside_exe") {
+    } else if (mode == "real_home" || mode == "beside_exe" || mode == "unix_home") {
         // Whether it worked is for the test to see on the disk.
         WriteSmallFile(Wide(ReadSmallFile(source + L"\\try-target.txt")), "written\r\n");
     } else if (mode == "outlives") {

@@ -130,6 +130,20 @@ def check_real_home(doc, text, d):
     assert "OK: all three starts behave as README says" in text, text
 
 
+def check_unix_home(doc, text, d):
+    # Wine's \\?\unix\ names reach any Linux path, the real home (the HOME
+    # try was started with) among them; try keeps that home read-only for
+    # Wine, so the write fails as on a read-only disk and leaves nothing, and
+    # the run is judged, as for any write that failed, on the contract the
+    # program kept.
+    assert not os.path.exists(d["target_file"]), d["target_file"]
+    assert doc["warnings"] == [], doc["warnings"]
+    assert doc["ok"] is True, doc
+    assert doc["outside_world"] == [], doc["outside_world"]
+    assert "OK: all three starts behave as README says" in text, text
+    assert "warning" not in text, text
+
+
 def check_beside_exe(doc, text, d):
     # X: is the exe's folder: what is written there stays, and is reported.
     assert os.path.isfile(d["target_file"]), d["target_file"]
@@ -180,6 +194,7 @@ ROWS = [
     ("breakpoint", 60, 1, check_breakpoint),
     ("outside", 60, 1, check_outside),
     ("real_home", 60, 0, check_real_home),
+    ("unix_home", 60, 0, check_unix_home),
     ("beside_exe", 60, 1, check_beside_exe),
     ("outlives", 60, 1, check_outlives),
     ("shouting", 60, 1, check_shouting),
@@ -200,8 +215,9 @@ def wine_processes(prefix):
 
 
 def write_target(args, root, mode):
-    """The file the real_home and beside_exe rows' set-up program writes (a
-    Linux path), and the path it is told (a Windows one); None otherwise."""
+    """The file the real_home, unix_home and beside_exe rows' set-up program
+    writes (a Linux path), and the path it is told (a Windows one); None
+    otherwise."""
     if mode == "real_home":
         # A folder of the user's, outside the exe's folder, HOME and TMPDIR.
         folder = os.path.join(args.work, "real-home-target")
@@ -211,6 +227,10 @@ def write_target(args, root, mode):
         return target, "Z:" + target.replace("/", "\\")
     if mode == "beside_exe":
         return os.path.join(root, "try-beside.txt"), "X:\\try-beside.txt"
+    if mode == "unix_home":
+        # The HOME run_row gives try: the real home as try sees it.
+        target = os.path.join(root, "home", "written.txt")
+        return target, "\\\\?\\unix" + target.replace("/", "\\")
     return None, None
 
 

@@ -17,7 +17,10 @@
 #include "tests/host/pack/pack_test_support.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/platform/hashing.h"
+#include "tools/pack/platform/processes.h"
+#include "tools/pack/platform/read_only_view.h"
 #include "tools/pack/try/check_setup_contract.h"
+#include "tools/pack/try/home_shield.h"
 #include "tools/pack/try/judge_start.h"
 #include "tools/pack/try/run_one_start.h"
 #include "tools/pack/try/try_result.h"
@@ -492,6 +495,126 @@ TEST(TryDrives, ALetterThatCannotBeLinkedIsNamedAndNoneIsLeft) {
         {"c:", "../drive_c"}, {"com1", "/dev/ttyS0"}, {"x:", "(no link)"}};
     EXPECT_EQ(Links(p.prefix_), left);
     EXPECT_TRUE(std::filesystem::exists(p.prefix_ + "/dosdevices/x:/inside"));
+}
+
+// ---- The home shield: what stays writable in the user's home ----
+
+struct ShieldCase {
+    const char* why;
+    std::vector<std::string> allowed;
+    std::vector<std::string> mounts;
+    std::vector<std::string> writable;
+    std::vector<std::string> read_only_mounts;
+};
+
+TEST(TryShield, OnlyTheRunsFoldersInsideTheHomeStayWritable) {
+    const std::string home = "/home/al";
+    const ShieldCase cases[] = {
+        {"folders outside the home are left out",
+         {"/tmp/korvanthelm-try-1", "/usr/share/korvanthelm", "/home/alice/dl", "/home", "/"},
+         {},
+         {},
+         {}},
+        {"the home itself is never writable as a whole",
+         {"/home/al", "/home/al/dl"},
+         {},
+         {"/home/al/dl"},
+         {}},
+        {"an exe in the root has an empty drive folder",
+         {"", "/home/al/.cache/korvanthelm"},
+         {},
+         {"/home/al/.cache/korvanthelm"},
+         {}},
+        {"a folder inside another is bound once, whichever comes first",
+         {"/home/al/k/x", "/home/al/k", "/home/al/k/x/y", "/home/al/k"},
+         {},
+         {"/home/al/k"},
+         {}},
+        {"a name that only starts like another's is beside it, not inside",
+         {"/home/al/dl2", "/home/al/dl", "/home/al/d", "/home/al/dl-x/y"},
+         {},
+         {"/home/al/d", "/home/al/dl", "/home/al/dl-x/y", "/home/al/dl2"},
+         {}},
+        {"mounts inside the home are made read-only, once, unless a writable folder holds them",
+         {"/home/al/.cache/korvanthelm", "/tmp/w"},
+         {"/", "/home", "/home/al", "/home/al/data", "/home/al/.cache",
+          "/home/al/.cache/korvanthelm", "/home/al/.cache/korvanthelm/tmp", "/home/alice/x",
+          "/home/al/data", "/home/al/data/inner"},
+         {"/home/al/.cache/korvanthelm"},
+         {"/home/al/data", "/home/al/.cache", "/home/al/data/inner"}},
+    };
+    for (const ShieldCase& c : cases) {
+        const ReadOnlyView view = HomeShieldView(home, c.allowed, c.mounts);
+        EXPECT_EQ(view.folder, home) << c.why;
+        EXPECT_EQ(view.writable, c.writable) << c.why;
+        EXPECT_EQ(view.mounts, c.read_only_mounts) << c.why;
+    }
+}
+
+// The view made for real, as `try` makes it for Wine: a program started
+// with it writes in the run's folders and nowhere else in the home, a file
+// system mounted inside the home included; and every program started with
+// it is in the same namespaces (Wine's server may reach into the memory of
+// the Wine processes of its own user namespace only).
+TEST(TryShield, ProgramsWriteInTheHomeOnlyWhereTheViewAllows) {
+    TempDir dir;
+    const std::string home = std::filesystem::canonical(dir.path()).string() + "/home";
+    std::filesystem::create_directories(home + "/run/deeper");
+    std::filesystem::create_directories(home + "/other");
+    // A blank in its path: the mount table writes it as \040.
+    const test::MountedTmpfs mounted(home + "/mounted disk", 1 << 20);
+    const ReadOnlyView view = HomeShieldView(home, {home + "/run"}, MountPoints());
+    // Skipped only where the system makes no view at all; once it makes the
+    // plainest one, this one must be made too.
+    HeldReadOnlyView held;
+    std::string cause;
+    if (!HeldReadOnlyView().Make(ReadOnlyView{home, {}, {}}, cause)) {
+        GTEST_SKIP() << "this system makes no such view: " << cause;
+    }
+    ASSERT_TRUE(held.Make(view, cause)) << cause;
+    TimedRunRequest request;
+    // Each write by its own path, the last one after the refused ones.
+    request.argv = {
+        "sh", "-c",
+        "echo 1 > run/deeper/a; echo 2 > other/b; echo 3 > c; echo 4 > 'mounted disk/d';"
+        " echo 5 > run/e; readlink /proc/self/ns/user /proc/self/ns/mnt > run/first"};
+    request.working_directory = home;
+    request.output = dir / "output.txt";
+    request.time_limit = std::chrono::seconds(30);
+    request.view = &held;
+    const TimedRun run = RunWithTimeLimit(request);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_TRUE(std::filesystem::exists(home + "/run/deeper/a"));
+    EXPECT_TRUE(std::filesystem::exists(home + "/run/e"));
+    EXPECT_FALSE(std::filesystem::exists(home + "/other/b"));
+    EXPECT_FALSE(std::filesystem::exists(home + "/c"));
+    if (mounted.mounted()) {
+        EXPECT_EQ(view.mounts, std::vector<std::string>{home + "/mounted disk"});
+        EXPECT_FALSE(std::filesystem::exists(home + "/mounted disk/d"));
+    }
+    // Refused by the file system, not by permissions: root is refused too.
+    const std::vector<std::byte> output = test::ReadFile(dir / "output.txt");
+    const std::string said(reinterpret_cast<const char*>(output.data()), output.size());
+    EXPECT_NE(said.find("Read-only file system"), std::string::npos) << said;
+    // A second program, with no folder asked for: where the caller is, in
+    // the same namespaces as the first, which are not the caller's.
+    request.argv = {"sh", "-c", "readlink /proc/self/ns/user /proc/self/ns/mnt > second"};
+    request.working_directory.clear();
+    const std::filesystem::path caller = std::filesystem::current_path();
+    std::filesystem::current_path(home + "/run");
+    RunWithTimeLimit(request);
+    std::filesystem::current_path(caller);
+    const auto text = [](const std::string& path) {
+        const std::vector<std::byte> bytes = test::ReadFile(path);
+        return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    };
+    EXPECT_FALSE(text(home + "/run/first").empty());
+    EXPECT_EQ(text(home + "/run/second"), text(home + "/run/first"));
+    const std::string own_mount_namespace = std::filesystem::read_symlink("/proc/self/ns/mnt");
+    EXPECT_EQ(text(home + "/run/first").find(own_mount_namespace), std::string::npos);
+    // The caller's own view is as it was.
+    WriteFile(home + "/c", "written by the caller");
+    EXPECT_TRUE(std::filesystem::exists(home + "/c"));
 }
 
 // ---- The judge, over the three starts ----

@@ -264,7 +264,7 @@ JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
 }
 
 #ifndef _WIN32
-JsonWriter TryDocument(const TryResult& result) {
+JsonWriter TryDocument(const TryResult& result, const CommandReport& report) {
     JsonWriter json;
     json.BeginObject().Key("command").String("try").Key("file").String(result.exe);
     json.Key("ok").Bool(result.ok).Key("wine").String(result.wine_version);
@@ -285,6 +285,7 @@ JsonWriter TryDocument(const TryResult& result) {
     WriteOptionalText(json, result.second_road.empty()
                                 ? std::nullopt
                                 : std::optional<std::string>(result.second_road));
+    report.WriteWarnings(json);
     json.EndObject();
     return json;
 }

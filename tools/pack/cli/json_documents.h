@@ -26,7 +26,8 @@ JsonWriter ListDocument(const std::string& path, const ExaminedPackage& package,
 // when none was asked for.
 JsonWriter VerifyDocument(const std::string& path, const VerifiedFile& verified,
                           const std::string& tree, const CommandReport& report);
-// The whole `try` report; "ok" false when a start did not behave.
-JsonWriter TryDocument(const TryResult& result);
+// The whole `try` report; "ok" false when a start did not behave; its
+// warnings (home_not_shielded) as the other documents carry theirs.
+JsonWriter TryDocument(const TryResult& result, const CommandReport& report);
 
 }  // namespace korvanthelm::pack::cli

@@ -150,10 +150,10 @@ int RunTry(std::span<const std::string_view> args, const std::string& version) {
     } else {
         options.timeout = kDefaultTimeout;
     }
-    const CommandReport report(parsed);
+    CommandReport report(parsed);
     TryResult result;
     try {
-        result = TryExecutable(options, version);
+        result = TryExecutable(options, version, report.Warner());
     } catch (const TryInterrupted& interrupted) {
         // Its Wine ended and its world removed: now end as the signal says.
         DieOfSignal(interrupted.signal_number);
@@ -161,7 +161,7 @@ int RunTry(std::span<const std::string_view> args, const std::string& version) {
     PrintReport(report.text(), result);
     if (report.json()) {
         std::fflush(report.text());
-        PrintJson(TryDocument(result));
+        PrintJson(TryDocument(result, report));
     }
     return result.ok ? 0 : 1;
 }

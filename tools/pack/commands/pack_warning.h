@@ -25,6 +25,7 @@ inline constexpr char kNotVerified[] = "not_verified";
 inline constexpr char kTimestampRetry[] = "timestamp_retry";
 inline constexpr char kLauncherDigestNotInPackage[] = "launcher_digest_not_in_package";
 inline constexpr char kLauncherDigestsSwapped[] = "launcher_digests_swapped";
+inline constexpr char kHomeNotShielded[] = "home_not_shielded";
 
 // Receives each warning as it arises; may throw (--strict turns warnings into
 // refusals), which ends the command before anything is written.

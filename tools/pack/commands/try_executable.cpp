@@ -8,6 +8,7 @@
 #include "tools/pack/commands/examine_package.h"
 #include "tools/pack/platform/files.h"
 #include "tools/pack/platform/folders.h"
+#include "tools/pack/try/home_shield.h"
 #include "tools/pack/try/installed_watcher_path.h"
 #include "tools/pack/try/judge_start.h"
 #include "tools/pack/try/outside_writes.h"
@@ -96,7 +97,8 @@ void RequestUpdate(const TryWorld& world) {
 
 }  // namespace
 
-TryResult TryExecutable(const TryOptions& options, const std::string& version) {
+TryResult TryExecutable(const TryOptions& options, const std::string& version,
+                        const WarnFunction& warn) {
     PrivateWine wine = FindPrivateWine();
     const std::string watcher = WatcherPath();
     TryResult result;
@@ -118,6 +120,12 @@ TryResult TryExecutable(const TryOptions& options, const std::string& version) {
     const WorldOwner owner(wine, MakeTryWorld(options.keep, wine.prefix, exe, watcher),
                            !options.keep.empty());
     const TryWorld& world = owner.world();
+    // Before the first Wine process: the server it starts keeps its view, and
+    // every later process must get the same one.
+    std::string cause;
+    if (!ShieldRealHome(wine, world, wine.view, cause)) {
+        warn({kHomeNotShielded, "", "the real home is not shielded from the programs: " + cause});
+    }
     StartPrivateWine(wine, world.drives);
     const PrefixFiles before = ReadPrefixFiles(wine, world);
     if (!options.keep.empty()) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <string>
 
+#include "tools/pack/commands/pack_warning.h"
 #include "tools/pack/try/try_result.h"
 
 namespace korvanthelm::pack {
@@ -22,10 +23,14 @@ struct TryOptions {
 
 // Checks the exe as `verify` does (refusing a package file or a broken
 // one), finds Wine and the watcher, then runs the three starts in a fresh
-// world. Throws PackError for what stops it before the starts (one line:
-// Wine missing, no watcher, the exe refused); a misbehaving exe is a result
-// with ok false. Leaves nothing but the cached prefix and, under --keep, the
+// world, with the user's home read-only for Wine's processes but for the
+// folders the run writes (home_shield.h); where this system cannot make
+// that, the run goes on unshielded and `warn` gets home_not_shielded once.
+// Throws PackError for what stops it before the starts (one line: Wine
+// missing, no watcher, the exe refused); a misbehaving exe is a result with
+// ok false. Leaves nothing but the cached prefix and, under --keep, the
 // world; Wine's processes are ended when it returns.
-TryResult TryExecutable(const TryOptions& options, const std::string& version);
+TryResult TryExecutable(const TryOptions& options, const std::string& version,
+                        const WarnFunction& warn);
 
 }  // namespace korvanthelm::pack

@@ -16,6 +16,9 @@
 namespace korvanthelm::pack {
 
 class HeldStopSignals;
+#ifndef _WIN32
+class HeldReadOnlyView;
+#endif
 
 // Starting a program and collecting what it says: how the packer runs its
 // signers. The program gets no standard input and writes its standard output
@@ -103,6 +106,11 @@ struct TimedRunRequest {
     // While these are held back, one that arrives ends the run as the time
     // limit does; nullptr: the run is waited for whatever comes.
     const HeldStopSignals* stop = nullptr;
+#ifndef _WIN32
+    // The program and all it starts see the file system so, in the view's
+    // namespaces (read_only_view.h); nullptr: as the caller does.
+    const HeldReadOnlyView* view = nullptr;
+#endif
 };
 
 struct TimedRun {
@@ -117,8 +125,9 @@ struct TimedRun {
 // kills the group with SIGKILL when the time limit passes or a stop signal
 // comes first. The program starts with no signal held back. Processes
 // it leaves running in its group after it exited are left alone. Throws
-// PackError when the output file cannot be opened or the process cannot be
-// made; a program that is not found ends with status 127.
+// PackError when the output file cannot be opened, the process cannot be
+// made or cannot enter its view; a program that is not found ends with
+// status 127.
 TimedRun RunWithTimeLimit(const TimedRunRequest& request);
 
 #ifndef _WIN32

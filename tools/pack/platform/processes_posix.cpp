@@ -2,6 +2,7 @@
 #include "tools/pack/platform/processes.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -27,6 +28,7 @@
 #include <thread>
 
 #include "tools/pack/base/pack_error.h"
+#include "tools/pack/platform/read_only_view.h"
 #include "tools/pack/platform/temporary_files.h"
 #include "tools/pack/platform/unique_fd.h"
 
@@ -337,9 +339,32 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     return pointers;
 }
 
+// The caller's folder, as getcwd names it; empty when it cannot.
+std::string FolderOfThisProcess() {
+    char folder[PATH_MAX];
+    return ::getcwd(folder, sizeof(folder)) != nullptr ? std::string(folder) : std::string();
+}
+
+// What the child gets besides its argv and environment, all made before fork.
+struct ChildSetup {
+    int input = -1;
+    int output = -1;
+    const char* working_directory = nullptr;  // nullptr: where the caller is
+    const HeldReadOnlyView* view = nullptr;
+    // Close-on-exec: the errno of entering the view is written here; exec
+    // closes it.
+    int report = -1;
+};
+
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void BecomeProgram(int input, int output, const char* working_directory, char** argv,
-                                char** environment) {
+[[noreturn]] void BecomeProgram(const ChildSetup& setup, char** argv, char** environment) {
+    if (setup.view != nullptr) {
+        const int error = setup.view->Enter();
+        if (error != 0) {
+            (void)!::write(setup.report, &error, sizeof(error));
+            _exit(127);
+        }
+    }
     setpgid(0, 0);
     personality(ADDR_NO_RANDOMIZE);
     // A fresh program starts with no signal held back, whatever its parent
@@ -347,11 +372,11 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
-        dup2(output, STDERR_FILENO) < 0) {
+    if (dup2(setup.input, STDIN_FILENO) < 0 || dup2(setup.output, STDOUT_FILENO) < 0 ||
+        dup2(setup.output, STDERR_FILENO) < 0) {
         _exit(127);
     }
-    if (working_directory != nullptr && chdir(working_directory) != 0) {
+    if (setup.working_directory != nullptr && chdir(setup.working_directory) != 0) {
         _exit(127);
     }
     execvpe(argv[0], argv, environment);
@@ -380,6 +405,23 @@ TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
     std::vector<std::string> environment = ChildEnvironment(request);
     std::vector<char*> argv = Pointers(arguments);
     std::vector<char*> envp = Pointers(environment);
+    ChildSetup setup;
+    setup.input = input.get();
+    setup.output = output.get();
+    // Entering the view's mount namespace takes the child to its root: it
+    // enters its folder (the caller's, when none is asked for) afterwards.
+    const std::string caller_folder = request.view != nullptr && request.working_directory.empty()
+                                          ? FolderOfThisProcess()
+                                          : std::string();
+    const std::string& folder =
+        request.working_directory.empty() ? caller_folder : request.working_directory;
+    setup.working_directory = folder.empty() ? nullptr : folder.c_str();
+    Pipe report;
+    if (request.view != nullptr) {
+        setup.view = request.view;
+        report = MakePipe();
+        setup.report = report.write.get();
+    }
     const auto deadline = std::chrono::steady_clock::now() + request.time_limit;
     const pid_t child = ::fork();
     if (child < 0) {
@@ -387,13 +429,27 @@ TimedRun RunWithTimeLimit(const TimedRunRequest& request) {
                         std::strerror(errno));
     }
     if (child == 0) {
-        BecomeProgram(
-            input.get(), output.get(),
-            request.working_directory.empty() ? nullptr : request.working_directory.c_str(),
-            argv.data(), envp.data());
+        BecomeProgram(setup, argv.data(), envp.data());
     }
     // Also here: the group exists before the parent may have to kill it.
     setpgid(child, child);
+    if (request.view != nullptr) {
+        // Until the child reports that it could not enter the view or exec
+        // closes the pipe.
+        report.write.reset();
+        int error = 0;
+        ssize_t got = 0;
+        do {
+            got = ::read(report.read.get(), &error, sizeof(error));
+        } while (got < 0 && errno == EINTR);
+        if (got == static_cast<ssize_t>(sizeof(error))) {
+            int wait_status = 0;
+            while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
+            }
+            throw PackError(std::string("cannot start ") + request.argv.front() +
+                            " in its view of the file system: " + std::strerror(error));
+        }
+    }
     TimedRun run;
     for (;;) {
         int wait_status = 0;

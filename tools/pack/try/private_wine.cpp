@@ -211,6 +211,7 @@ TimedRun RunInPrivateWine(const PrivateWine& wine, std::vector<std::string> argv
     request.append = append;
     request.time_limit = limit;
     request.stop = stoppable ? wine.stop : nullptr;
+    request.view = wine.view ? &wine.view : nullptr;
     const TimedRun run = RunWithTimeLimit(request);
     if (run.stopped_by != 0) {
         throw TryInterrupted{run.stopped_by};

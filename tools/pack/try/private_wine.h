@@ -5,11 +5,13 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "tools/pack/platform/processes.h"
+#include "tools/pack/platform/read_only_view.h"
 #include "tools/pack/platform/unique_fd.h"
 #include "tools/pack/try/world_drives.h"
 
@@ -30,6 +32,11 @@ struct PrivateWine {
     // Held back while the run's programs run: one that comes ends them
     // (RunInPrivateWine throws TryInterrupted). nullptr: not held.
     const HeldStopSignals* stop = nullptr;
+#ifndef _WIN32
+    // Where every Wine process of the run sees the file system: the user's
+    // home read-only (home_shield.h). Holding none: as `try` sees it.
+    HeldReadOnlyView view;
+#endif
 };
 
 // A stop signal came while Wine ran: what Wine ran was killed. The caller
