@@ -432,6 +432,18 @@ TEST(TryWorldPaths, AnExeInTheRootGetsTheRootAsItsDrive) {
     EXPECT_EQ(UnixPath(world, "X:\\"), "/");
 }
 
+// An exe beside the watcher: two letters give one folder, and the run's
+// paths name the exe's, the first, so that every report of the same run
+// reads alike.
+TEST(TryWorldPaths, OneFolderOnTwoLettersIsNamedByTheFirst) {
+    TryWorld world;
+    world.root = "/tmp/w";
+    world.drives = TryDrivesOf(world.root, "/opt/k/KORVANTHELM.exe", "/opt/k/w.exe");
+    EXPECT_EQ(WindowsPath(world, "/opt/k/KORVANTHELM.exe"), "X:\\KORVANTHELM.exe");
+    EXPECT_EQ(WindowsPath(world, "/opt/k/w.exe"), "X:\\w.exe");
+    EXPECT_EQ(UnixPath(world, "Y:\\w.exe"), "/opt/k/w.exe");
+}
+
 // ---- The run's drives in the prefix ----
 
 // The links in a prefix's dosdevices, by name, and where each leads.
@@ -495,6 +507,20 @@ TEST(TryDrives, ALetterThatCannotBeLinkedIsNamedAndNoneIsLeft) {
         {"c:", "../drive_c"}, {"com1", "/dev/ttyS0"}, {"x:", "(no link)"}};
     EXPECT_EQ(Links(p.prefix_), left);
     EXPECT_TRUE(std::filesystem::exists(p.prefix_ + "/dosdevices/x:/inside"));
+}
+
+// Taking the letters away goes on past one it cannot remove: the others
+// still lead nowhere once the run is over.
+TEST(TryDrives, UnmappingGoesOnPastALetterItCannotRemove) {
+    PrefixOnDisk p;
+    std::filesystem::remove(p.prefix_ + "/dosdevices/w:");
+    std::filesystem::create_directories(p.prefix_ + "/dosdevices/w:/inside");
+    std::filesystem::create_directory_symlink("/x", p.prefix_ + "/dosdevices/x:");
+    std::filesystem::create_directory_symlink("/y", p.prefix_ + "/dosdevices/y:");
+    UnmapTryDrives(p.prefix_);
+    const std::map<std::string, std::string> left = {
+        {"c:", "../drive_c"}, {"com1", "/dev/ttyS0"}, {"w:", "(no link)"}, {"z:", "/"}};
+    EXPECT_EQ(Links(p.prefix_), left);
 }
 
 // ---- The home shield: what stays writable in the user's home ----
