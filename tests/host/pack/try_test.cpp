@@ -509,6 +509,25 @@ TEST(TryDrives, ALetterThatCannotBeLinkedIsNamedAndNoneIsLeft) {
     EXPECT_TRUE(std::filesystem::exists(p.prefix_ + "/dosdevices/x:/inside"));
 }
 
+// A letter whose link cannot be made takes the letters linked before it
+// away again: a refused run leaves no drive to its folders.
+TEST(TryDrives, ALinkThatCannotBeMadeTakesTheOthersAway) {
+    PrefixOnDisk p;
+    // Longer than a link's target may be (ENAMETOOLONG), after two good ones.
+    const std::vector<TryDrive> drives = {
+        {'w', "/tmp/w"}, {'x', "/tmp/x"}, {'y', "/" + std::string(5000, 'y')}};
+    try {
+        MapTryDrives(p.prefix_, drives);
+        FAIL() << "no refusal";
+    } catch (const PackError& error) {
+        EXPECT_TRUE(std::string(error.what())
+                        .starts_with("cannot make the link " + p.prefix_ + "/dosdevices/y:: "))
+            << error.what();
+    }
+    const std::map<std::string, std::string> left = {{"c:", "../drive_c"}, {"com1", "/dev/ttyS0"}};
+    EXPECT_EQ(Links(p.prefix_), left);
+}
+
 // Taking the letters away goes on past one it cannot remove: the others
 // still lead nowhere once the run is over.
 TEST(TryDrives, UnmappingGoesOnPastALetterItCannotRemove) {
