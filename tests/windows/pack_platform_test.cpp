@@ -1,7 +1,7 @@
 // The Windows packer's platform floor where Windows differs from Linux: the
-// command line a signer gets, UTF-16 and UTF-8 at the API, long paths, and
-// outputs that leave nothing behind. Real CreateProcessW and real files
-// under Wine.
+// command line a signer gets, UTF-16 and UTF-8 at the API, long paths,
+// outputs that leave nothing behind, and the entries of a folder the tree
+// walk holds. Real CreateProcessW and real files under Wine.
 #include <windows.h>
 // After windows.h: CommandLineToArgvW.
 #include <shellapi.h>
@@ -16,6 +16,7 @@
 #include "tests/windows/test_support.h"
 #include "tools/pack/base/pack_error.h"
 #include "tools/pack/platform/files.h"
+#include "tools/pack/platform/folders.h"
 #include "tools/pack/platform/processes.h"
 #include "tools/pack/platform/wide_path.h"
 
@@ -23,6 +24,12 @@ namespace korvanthelm::pack {
 namespace {
 
 namespace kt = korvanthelm::testing;
+
+std::wstring LinksDirectory() {
+    wchar_t buffer[1024];
+    const DWORD length = GetEnvironmentVariableW(L"KORVANTHELM_LINKS_DIR", buffer, 1024);
+    return std::wstring(buffer, length);
+}
 
 std::vector<std::wstring> SplitAsTheRuntimeDoes(const std::wstring& line) {
     int count = 0;
@@ -163,6 +170,129 @@ TEST(PackPlatform, StagedOutputLeavesNothingUnlessCommitted) {
     EXPECT_EQ(kt::Snapshot(dir.path()).size(), 1u);
     EXPECT_EQ(ReadWholeFile(target), bytes);
     EXPECT_THROW(ReadWholeFile(kt::ToUtf8(dir.path())), PackError);  // a folder is no input
+}
+
+// The entries of a folder the tree walk holds, examined and opened through
+// the folder's handle, against the same questions asked the Win32 way by
+// their whole "\\?\" path (how the walk asked before): the same answer, and
+// where that refuses, the same error code, so that every message the packer
+// prints stays word for word. The fixture (make_links.sh) made what Windows
+// programs cannot: names ending in a dot or a space, and a link.
+TEST(PackPlatform, EntriesOfAHeldFolderAnswerAsTheirWholePathDoes) {
+    const std::wstring names = LinksDirectory() + L"\\names";
+    ASSERT_TRUE(kt::Exists(names + L"\\plain.txt")) << "fixture missing (KORVANTHELM_LINKS_DIR)";
+    // What a call must give: opened (or examined), refused with a Win32
+    // error, or only what the whole path gives (where Wine and Windows differ).
+    constexpr int kOpened = 0;
+    constexpr int kAsByPath = -1;
+    struct Case {
+        const char* name;
+        const char* what;
+        int examine;  // kOpened: examined as `kind`
+        EntryKind kind;
+        int file;    // OpenFileInside
+        int folder;  // OpenFolderInside
+    };
+    const Case kCases[] = {
+        {"plain.txt", "a file", kOpened, EntryKind::kRegularFile, kOpened, ERROR_DIRECTORY},
+        {"PLAIN.TXT", "a file in other letters: found, as every Win32 name is", kOpened,
+         EntryKind::kRegularFile, kOpened, ERROR_DIRECTORY},
+        {"plain.txt.", "a trailing dot is part of the name, never dropped", ERROR_FILE_NOT_FOUND,
+         EntryKind::kOther, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+        {"plain.txt ", "a trailing space is part of the name, never dropped", ERROR_FILE_NOT_FOUND,
+         EntryKind::kOther, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+        {"dot.", "a name that ends in a dot", kAsByPath, EntryKind::kOther, kAsByPath, kAsByPath},
+        {"space ", "a name that ends in a space", kAsByPath, EntryKind::kOther, kAsByPath,
+         kAsByPath},
+        {"sub", "a folder", kOpened, EntryKind::kFolder, ERROR_ACCESS_DENIED, kOpened},
+        {"gone.txt", "listed, then removed before the walk came to it", ERROR_FILE_NOT_FOUND,
+         EntryKind::kOther, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+        // Windows shows the link opened as itself through the handle (and
+        // the open refuses it); Wine shows it by name only.
+        {"dirlink", "a link to a folder outside", kOpened, EntryKind::kSymbolicLink, kAsByPath,
+         kAsByPath},
+    };
+    int error = 0;
+    const UniqueFd folder = OpenFolder(kt::ToUtf8(names), error);
+    ASSERT_TRUE(folder) << error;
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(std::string(c.name) + ": " + c.what);
+        const std::wstring path = WideChildPath(folder.path(), c.name);
+
+        WIN32_FILE_ATTRIBUTE_DATA by_path{};
+        const bool path_examined =
+            GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &by_path) != 0;
+        const int path_examine_error = path_examined ? 0 : static_cast<int>(GetLastError());
+        EntryStatus status{};
+        const bool examined = ExamineEntry(folder, c.name, status, error);
+        EXPECT_EQ(examined, path_examined);
+        if (examined && path_examined) {
+            EXPECT_EQ(status.size,
+                      (std::uint64_t{by_path.nFileSizeHigh} << 32) | by_path.nFileSizeLow);
+        } else if (!examined) {
+            EXPECT_EQ(error, path_examine_error);
+        }
+        if (c.examine == kOpened) {
+            EXPECT_TRUE(examined);
+            EXPECT_EQ(status.kind, c.kind);
+        } else if (c.examine != kAsByPath) {
+            EXPECT_FALSE(examined);
+            EXPECT_EQ(error, c.examine);
+        }
+
+        // Each open as the walk asks it, and by the whole path with the same
+        // flags: a refusal of the latter must be the former's too.
+        const struct {
+            const char* call;
+            int expected;
+            DWORD access;
+            DWORD flags;
+            UniqueFd (*open)(const UniqueFd&, const std::string&, int&);
+        } kOpens[] = {
+            {"OpenFileInside", c.file, GENERIC_READ,
+             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, &OpenFileInside},
+            {"OpenFolderInside", c.folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &OpenFolderInside},
+        };
+        for (const auto& open : kOpens) {
+            SCOPED_TRACE(open.call);
+            const HANDLE whole =
+                CreateFileW(path.c_str(), open.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, open.flags, nullptr);
+            const int path_error =
+                whole == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0;
+            if (whole != INVALID_HANDLE_VALUE) {
+                CloseHandle(whole);
+            }
+            const UniqueFd opened = open.open(folder, c.name, error);
+            if (path_error != 0) {
+                EXPECT_FALSE(opened);
+                EXPECT_EQ(error, path_error);
+            }
+            if (open.expected == kOpened) {
+                EXPECT_TRUE(opened) << error;
+            } else if (open.expected != kAsByPath) {
+                EXPECT_FALSE(opened);
+                EXPECT_EQ(error, open.expected);
+            }
+        }
+    }
+    // What the walk reads through a file opened inside the held folder is
+    // that file.
+    const UniqueFd file = OpenFileInside(folder, "plain.txt", error);
+    ASSERT_TRUE(file) << error;
+    EntryStatus status{};
+    ASSERT_TRUE(ExamineOpenFile(file, status, error)) << error;
+    EXPECT_EQ(status.kind, EntryKind::kRegularFile);
+    EXPECT_EQ(status.size, 3u);
+    std::vector<std::byte> bytes(3);
+    EXPECT_EQ(ReadExactly(file, bytes, error), ExactRead::kRead);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), "abc");
+    // An open of no name would open the folder itself, which no caller means.
+    EXPECT_FALSE(OpenFileInside(folder, "", error));
+    EXPECT_EQ(error, ERROR_INVALID_NAME);
+    EXPECT_FALSE(OpenFolderInside(folder, "", error));
+    EXPECT_EQ(error, ERROR_INVALID_NAME);
 }
 
 }  // namespace
