@@ -1,5 +1,8 @@
 // Inputs and outputs that are not ordinary files, and signals while an
-// output is staged: refused or cleaned up, nothing left behind.
+// output is staged: refused or cleaned up, nothing left behind; and the
+// files of a tree opened one after another, through the folders kept.
+#include <cstring>
+
 #include "tests/host/pack/pack_test_common.h"
 #include "tools/pack/platform/files.h"
 #include "tools/pack/platform/folders.h"
@@ -446,6 +449,83 @@ TEST(PackReadExactly, TellsExactFromShorterAndLonger) {
                       "0123456789");
         }
     }
+}
+
+// The files of a tree opened one after another through one FilesBelow, as
+// the package table is built: the folders kept from the file before must be
+// the right ones whichever way the next path differs (a sibling folder whose
+// name starts alike, the same names below another folder, a shallower or a
+// deeper file, a way that failed), and nothing on the way is followed as a
+// link, also one put in place of a folder already held.
+TEST(PackFilesBelow, EachFileIsTheOneItsPathNames) {
+    const TempDir dir;
+    const std::string tree = dir / "tree";
+    WriteFile(tree + "/a/b/c.txt", "a/b/c");
+    WriteFile(tree + "/a/b/d.txt", "a/b/d");
+    WriteFile(tree + "/a/b2/c.txt", "a/b2/c");
+    WriteFile(tree + "/a/bb/c.txt", "a/bb/c");
+    WriteFile(tree + "/a/c.txt", "a/c");
+    WriteFile(tree + "/x/b/c.txt", "x/b/c");
+    WriteFile(tree + "/c.txt", "c");
+    WriteFile(dir / "outside/c.txt", "outside");
+    ASSERT_EQ(::symlink("b", (tree + "/a/link").c_str()), 0);
+    int error = 0;
+    const UniqueFd root = OpenFolder(tree, error);
+    ASSERT_TRUE(root);
+    FilesBelow files(root);
+    const auto read = [&](const UniqueFd& fd) {
+        std::vector<std::byte> bytes(64);
+        std::size_t got = 0;
+        for (std::size_t n; (n = ReadSomeOf(fd, std::span(bytes).subspan(got), "file")) > 0;) {
+            got += n;
+        }
+        return std::string(reinterpret_cast<const char*>(bytes.data()), got);
+    };
+    struct Case {
+        const char* path;
+        const char* content;  // null: refused with `error`
+        int error;            // kLinkRefused: ELOOP or ENOTDIR, as Linux says it
+    };
+    constexpr int kLinkRefused = -1;
+    const auto refused = [](int error, int expected) {
+        return expected == kLinkRefused ? error == ELOOP || error == ENOTDIR : error == expected;
+    };
+    const Case kCases[] = {
+        {"a/b/c.txt", "a/b/c", 0},
+        {"a/b/d.txt", "a/b/d", 0},    // the same folders
+        {"a/b2/c.txt", "a/b2/c", 0},  // a sibling whose name starts alike
+        {"a/bb/c.txt", "a/bb/c", 0},
+        {"a/c.txt", "a/c", 0},      // shallower
+        {"x/b/c.txt", "x/b/c", 0},  // the same names below another folder
+        {"c.txt", "c", 0},          // in the root
+        {"a/b/c.txt", "a/b/c", 0},  // back into folders let go
+        {"a/missing/c.txt", nullptr, ENOENT},
+        {"a/b/c.txt", "a/b/c", 0},  // after a way that failed
+        {"a/b/c.txt/d", nullptr, ENOTDIR},
+        {"a/link/c.txt", nullptr, kLinkRefused},  // a link on the way is refused
+        {"a/b/d.txt", "a/b/d", 0},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.path);
+        const UniqueFd fd = files.Open(c.path, error);
+        if (c.content == nullptr) {
+            EXPECT_FALSE(fd);
+            EXPECT_TRUE(refused(error, c.error)) << std::strerror(error);
+        } else {
+            ASSERT_TRUE(fd) << std::strerror(error);
+            EXPECT_EQ(read(fd), c.content);
+        }
+    }
+    // The folder held for a/b/d.txt swapped for a link out of the tree: the
+    // next file is read from the folder held, or refused, never through it.
+    std::filesystem::rename(tree + "/a/b", dir / "moved");
+    ASSERT_EQ(::symlink((dir / "outside").c_str(), (tree + "/a/b").c_str()), 0);
+    const UniqueFd swapped = files.Open("a/b/c.txt", error);
+    if (swapped) {
+        EXPECT_EQ(read(swapped), "a/b/c");
+    }
+    EXPECT_FALSE(OpenFileBelow(root, "a/b/c.txt", error)) << "a fresh walk meets the link";
+    EXPECT_TRUE(refused(error, kLinkRefused)) << std::strerror(error);
 }
 
 }  // namespace

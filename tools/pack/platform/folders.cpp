@@ -13,21 +13,35 @@
 namespace korvanthelm::pack {
 
 UniqueFd OpenFileBelow(const UniqueFd& root, const std::string& relative, int& error) {
-    UniqueFd folder;
-    const UniqueFd* at = &root;
+    return FilesBelow(root).Open(relative, error);
+}
+
+UniqueFd FilesBelow::Open(const std::string& relative, int& error) {
+    std::size_t depth = 0;
     std::size_t start = 0;
     for (;;) {
         const std::size_t slash = relative.find('/', start);
         const std::string name = relative.substr(start, slash - start);
-        if (slash == std::string::npos) {
-            return OpenFileInside(*at, name, error);
+        if (slash != std::string::npos && depth < names_.size() && names_[depth] == name) {
+            ++depth;  // the same folder as for the last file, still held
+            start = slash + 1;
+            continue;
         }
-        UniqueFd next = OpenFolderInside(*at, name, error);
+        // From here on the way differs from the last file's: what was held
+        // deeper is let go.
+        names_.resize(depth);
+        folders_.resize(depth);
+        const UniqueFd& at = depth == 0 ? root_ : folders_.back();
+        if (slash == std::string::npos) {
+            return OpenFileInside(at, name, error);
+        }
+        UniqueFd next = OpenFolderInside(at, name, error);
         if (!next) {
             return next;
         }
-        folder = std::move(next);
-        at = &folder;
+        names_.push_back(name);
+        folders_.push_back(std::move(next));
+        ++depth;
         start = slash + 1;
     }
 }

@@ -74,6 +74,27 @@ bool ExamineOpenFile(const UniqueFd& file, EntryStatus& status, int& error);
 // when a component is missing, a link, or cannot be opened.
 UniqueFd OpenFileBelow(const UniqueFd& root, const std::string& relative, int& error);
 
+// Opens the files of a tree one after another, each as OpenFileBelow opens
+// it, keeping the folders on the way to the last one open: files taken in
+// their sorted order share most of their folders, which are then opened once
+// instead of once per file (under Wine each open is a round trip to its
+// server). A folder kept is the one that was opened, never a link put in its
+// place since (Windows refuses to rename or remove a folder while it is held).
+class FilesBelow {
+  public:
+    // `root` must stay open while this object is used.
+    explicit FilesBelow(const UniqueFd& root) : root_(root) {}
+
+    // The file at `relative` below the root, as OpenFileBelow.
+    UniqueFd Open(const std::string& relative, int& error);
+
+  private:
+    const UniqueFd& root_;
+    // The folders opened for the last file, from the root down, by name.
+    std::vector<std::string> names_;
+    std::vector<UniqueFd> folders_;
+};
+
 // Whether an output path would land inside a folder, asked with links
 // resolved, so that neither "tree/../tree/x" nor a link into the folder hides it.
 

@@ -27,8 +27,10 @@ std::vector<std::byte> BuildPackageTable(const std::string& root, const Launcher
     }
     format::PackageTableBuilder builder(static_cast<std::uint32_t>(tree.files.size()),
                                         tree.table_size);
+    // The files in their sorted order: each folder is opened once.
+    FilesBelow files(root_fd);
     for (const TreeFile& file : tree.files) {
-        const UniqueFd fd = OpenFileBelow(root_fd, file.path, error);
+        const UniqueFd fd = files.Open(file.path, error);
         if (!fd) {
             ThrowFileError("cannot open", file.path, error);
         }
