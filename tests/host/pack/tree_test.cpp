@@ -32,9 +32,12 @@ const HostileTree kHostileTrees[] = {
     {"DeviceName", [](const std::string& t) { WriteFile(t + "/bin/CON.txt", "x"); }, 1,
      "unsafe entry path (\"CON.txt\" is a Windows device name (\"CON\", whatever follows its "
      "first dot)): \"bin/CON.txt\""},
+    // The Windows packer opens the folder by its exact name, trailing dot or
+    // space kept, to find what is inside and refuse it with the same words.
     {"TrailingDotFolder", [](const std::string& t) { WriteFile(t + "/a./b", "x"); }, 1,
-     "unsafe entry path (\"a.\" ends in a dot or a space, which Windows drops): \"a./b\"",
-     "Wine lists the folder \"a.\" but opens no name ending in a dot, not even through \\\\?\\"},
+     "unsafe entry path (\"a.\" ends in a dot or a space, which Windows drops): \"a./b\""},
+    {"TrailingSpaceFolder", [](const std::string& t) { WriteFile(t + "/a /b", "x"); }, 1,
+     "unsafe entry path (\"a \" ends in a dot or a space, which Windows drops): \"a /b\""},
     {"TrailingSpaceBeforeExtension", [](const std::string& t) { WriteFile(t + "/foo .txt", "x"); },
      1,
      "unsafe entry path (\"foo .txt\" has a space before its first dot, which Windows drops when "
@@ -54,6 +57,12 @@ const HostileTree kHostileTrees[] = {
     {"SymlinkToFolderOutside",
      [](const std::string& t) { ASSERT_EQ(::symlink("/etc", (t + "/etc").c_str()), 0); }, 1,
      "\"etc\""},
+    {"SymlinkToFolderInside",
+     [](const std::string& t) {
+         WriteFile(t + "/real/x.txt", "x");
+         ASSERT_EQ(::symlink("real", (t + "/again").c_str()), 0);
+     },
+     1, "symbolic link in the tree (links are never followed): \"again\""},
     {"DanglingSymlink",
      [](const std::string& t) { ASSERT_EQ(::symlink("/nonexistent", (t + "/gone").c_str()), 0); },
      1, "symbolic link", "Wine leaves a dangling Linux link out of a folder's listing"},
