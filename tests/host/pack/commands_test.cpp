@@ -188,6 +188,9 @@ TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
         ADD_FAILURE() << "no stub at " << KORVANTHELM_BUILT_STUB
                       << ": build the Windows side (the stub) for build's early refusals";
     }
+    // A progress line every millisecond: a refusal that came only after the
+    // compression had started (seconds for the 6 MiB of text) shows one.
+    const ScopedEnvironment progress("KORVANTHELM_PACK_PROGRESS_MS_FOR_TESTING", "1");
     const std::map<std::string, std::string> before = Snapshot(dir.path());
     for (const Case& c : cases) {
         std::string joined;
@@ -197,16 +200,14 @@ TEST(PackCheapChecks, RefusedBeforeAnyWorkWithNothingChanged) {
         for (const auto& [name, value] : c.environment) {
             ::setenv(name.c_str(), value.c_str(), /*overwrite=*/1);
         }
-        const auto started = std::chrono::steady_clock::now();
         const auto run = RunPacker(c.args);
-        const auto took = std::chrono::steady_clock::now() - started;
         for (const auto& [name, value] : c.environment) {
             ::unsetenv(name.c_str());
         }
         EXPECT_EQ(run.exit_code, 1) << joined << run.err;
         EXPECT_NE(run.err.find(c.text), std::string::npos) << joined << "\n" << run.err;
         EXPECT_EQ(LineCount(run.err), 1u) << joined << "\n" << run.err;
-        EXPECT_LT(took, std::chrono::seconds(1)) << joined << "took as long as compressing";
+        EXPECT_EQ(run.err.find("compressing"), std::string::npos) << joined << "\n" << run.err;
         EXPECT_EQ(Snapshot(dir.path()), before) << joined;
     }
 }
@@ -232,10 +233,11 @@ TEST(PackCheapChecks, SigningInputsNeverBlockOrFlood) {
               0);
     const std::string fifo = inputs / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    // Three GiB that take no disk: read to the end, they would take minutes.
+    // 256 GiB that take no disk: read to the end, they would hold the run
+    // far past its limit.
     const std::string giant = inputs / "giant";
     WriteFile(giant, "");
-    std::filesystem::resize_file(giant, std::uintmax_t{3} << 30);
+    std::filesystem::resize_file(giant, std::uintmax_t{256} << 30);
     // One byte over the limit, and the limit itself, which passes this check.
     const std::string over = inputs / "over.pem";
     WriteFile(over, std::string((1 << 20) + 1, 'x'));
@@ -270,13 +272,11 @@ TEST(PackCheapChecks, SigningInputsNeverBlockOrFlood) {
     for (const Case& c : kCases) {
         std::vector<std::string> args = {"build", tree, "-o", dir / "x.exe", "--stub", stub};
         args.insert(args.end(), c.signing.begin(), c.signing.end());
-        const auto started = std::chrono::steady_clock::now();
         const auto run = RunPacker(args, ".", std::chrono::seconds(20));
-        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_FALSE(run.timed_out) << c.text;
         EXPECT_EQ(run.exit_code, 1) << c.text << "\n" << run.err;
         EXPECT_NE(run.err.find(c.text), std::string::npos) << c.text << "\n" << run.err;
         EXPECT_EQ(LineCount(run.err), 1u) << run.err;
-        EXPECT_LT(took, std::chrono::seconds(2)) << c.text;
         EXPECT_EQ(Snapshot(dir.path()), before) << c.text;
     }
 }

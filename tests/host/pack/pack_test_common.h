@@ -55,6 +55,7 @@ using test::RunPacker;
 using test::RunResult;
 using test::RunWindowsPacker;
 using test::SameRefusalText;
+using test::ScopedEnvironment;
 using test::TempDir;
 using test::WindowsPackerGiven;
 using test::WriteFile;

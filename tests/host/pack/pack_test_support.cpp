@@ -16,8 +16,25 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace korvanthelm::pack::test {
+
+ScopedEnvironment::ScopedEnvironment(std::string name, const std::string& value)
+    : name_(std::move(name)) {
+    if (const char* const old = std::getenv(name_.c_str())) {
+        before_ = old;
+    }
+    ::setenv(name_.c_str(), value.c_str(), /*overwrite=*/1);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (before_) {
+        ::setenv(name_.c_str(), before_->c_str(), /*overwrite=*/1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");

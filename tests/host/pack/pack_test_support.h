@@ -28,6 +28,20 @@ class TempDir {
     std::string path_;
 };
 
+// An environment variable set for this object's life and put back as it was
+// after it, also when a failed assertion leaves the test early.
+class ScopedEnvironment {
+  public:
+    ScopedEnvironment(std::string name, const std::string& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> before_;
+};
+
 // A fresh tmpfs of `size` bytes mounted at `path` (a folder it makes), gone
 // with this object. Mounting needs root: mounted() says whether it is there.
 class MountedTmpfs {

@@ -260,9 +260,10 @@ TEST(PackJson, ProgressIntoALogIsPlainLines) {
     const TempDir dir;
     test::AddDefaultLauncherFiles(dir / "tree");
     WriteFile(dir / "tree/words.txt", test::WordSalad(3 << 20, 7));
-    ::setenv("KORVANTHELM_PACK_PROGRESS_MS_FOR_TESTING", "1", /*overwrite=*/1);
-    const auto run = RunPacker({"pack", dir / "tree", "-o", dir / "p.bin", "--jobs", "1"});
-    ::unsetenv("KORVANTHELM_PACK_PROGRESS_MS_FOR_TESTING");
+    const auto run = [&] {
+        const ScopedEnvironment progress("KORVANTHELM_PACK_PROGRESS_MS_FOR_TESTING", "1");
+        return RunPacker({"pack", dir / "tree", "-o", dir / "p.bin", "--jobs", "1"});
+    }();
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << "the digests only";
     const std::regex line(R"(korvanthelm-pack: compressing: (\d+) %, ([01]) of 1 chunks, \d+ s)");
