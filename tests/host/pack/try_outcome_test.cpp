@@ -24,6 +24,7 @@ TEST(TryTrace, ReadsCrashesWhatOutlivedAndExactTexts) {
         "start\t12\t11\t\"C:\\\\a b\\\\setup.exe\" --linger\n"
         "exit\t10\t1\n"
         "ended\t12\n"
+        "crash\t12\t5\tone field too many\n"
         "crash\t99\t5\n"
         "ended\n");
     ASSERT_EQ(outcome.processes.size(), 3u);
@@ -34,6 +35,7 @@ TEST(TryTrace, ReadsCrashesWhatOutlivedAndExactTexts) {
     EXPECT_FALSE(outcome.processes[0].crash);
     EXPECT_FALSE(outcome.processes[0].outlived);
     EXPECT_TRUE(outcome.processes[2].outlived);
+    EXPECT_FALSE(outcome.processes[2].crash);  // its line has a field too many
     EXPECT_EQ(outcome.exit_code, std::optional<std::uint32_t>(1));
     ASSERT_EQ(outcome.boxes.size(), 1u);
     EXPECT_EQ(outcome.boxes[0].caption, "KORVANTHELM\t\x1b");
